@@ -1,0 +1,44 @@
+// Process services: product registration, the agent loader, shutdown, WB
+// timestamps, the node name and the framework's main routine.
+#ifndef AGW_TBX_H
+#define AGW_TBX_H
+
+#include <cstdint>
+
+// Product identity, kept (bounded copies) for the start-up trace. Return 0,
+// or AGW_STATUS_BAD_ARGUMENT for a null text.
+int TBX_SetNodeType(const char* nodeType);
+int TBX_SetProduct(const char* code, const char* revision);
+int TBX_SetAffinity(const char* affinity);  // may be called several times
+
+// The routine that registers the agent's table managers. agwmain calls it
+// once, before it makes any table object. Returns 0.
+int TBX_RegisterAgentLoader(int (*loader)());
+
+// Asks agwmain to stop: it finishes the sample in progress, destroys every
+// table object and returns. Async-signal-safe (an atomic store and a write to
+// a pipe); may be called from any thread, any number of times, also before
+// agwmain runs (agwmain then returns before its first sample).
+void TBX_Shutdown(int reason);
+
+// The current local time as a WB timestamp: a century digit ("0" for
+// 1900-1999, "1" from 2000), YYMMDDHHMMSS and three digits of milliseconds,
+// then a NUL: 17 bytes in all. The second argument is reserved (pass 0).
+// Returns 0, or AGW_STATUS_BAD_ARGUMENT for a null buffer.
+int TBX_GenerateTimeStamp(char* buffer17, int reserved);
+
+// This node's name, cut to fit and NUL-terminated within size bytes.
+// Returns 0, or AGW_STATUS_BAD_ARGUMENT for a null buffer or size below 1.
+int DetermineLocalHost(char* buffer, int size);
+
+// Releases the use of a table object taken with tavro::UseHandle. Returns 0,
+// AGW_STATUS_BAD_HANDLE or AGW_STATUS_NOT_IN_USE.
+int HDL1_Drop(unsigned handle);
+
+// The framework's main routine (see framework/README.md): reads AGW_CONFIG,
+// calls the agent loader, makes one table object per request, samples until
+// TBX_Shutdown, destroys the table objects and returns 0; non-zero when the
+// configuration or the row output cannot be used (nothing was sampled).
+int agwmain(int argc, char** argv);
+
+#endif

@@ -1,0 +1,80 @@
+// Plain types shared by the framework and the agents it hosts: statuses,
+// column descriptions, comparison operators, sample types and the request a
+// table object is made for.
+#ifndef AGW_TYPES_H
+#define AGW_TYPES_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Statuses are 32-bit; 0 is success. The framework's own failures live in
+// the 0x2105xxxx range so that they never collide with an agent's statuses.
+constexpr std::int32_t AGW_STATUS_OK = 0;
+constexpr std::int32_t AGW_STATUS_BAD_ARGUMENT = 0x21050001;   // null pointer, empty or over-long name
+constexpr std::int32_t AGW_STATUS_DUPLICATE_TABLE = 0x21050002; // a manager already serves that table
+constexpr std::int32_t AGW_STATUS_NO_MEMORY = 0x21050003;      // the row block could not grow
+constexpr std::int32_t AGW_STATUS_NO_ROW_SIZE = 0x21050004;    // InsertRow before SetRowSize
+constexpr std::int32_t AGW_STATUS_TOO_MANY_ROWS = 0x21050005;  // the row count would overflow
+constexpr std::int32_t AGW_STATUS_BAD_HANDLE = 0x21050006;     // no live table object behind a handle
+constexpr std::int32_t AGW_STATUS_NOT_IN_USE = 0x21050007;     // HDL1_Drop without a matching UseHandle
+constexpr std::int32_t AGW_STATUS_NOT_SUPPORTED = 0x21050008;  // ExecuteCommand: no commands here
+constexpr std::int32_t AGW_STATUS_SINK_FAILED = 0x21050009;    // rows could not be written out
+
+// Column type codes of ColumnInfo::type.
+constexpr unsigned short AGW_COLTYPE_INTEGER = 3;  // 32-bit signed, size 4
+constexpr unsigned short AGW_COLTYPE_TEXT = 9;     // fixed-width character field, size = width
+
+// One column of a table's row record, as a table object describes it.
+struct ColumnInfo {
+    const char* name;       // lower-case column name, lives as long as the process
+    unsigned short offset;  // byte offset of the field in the row
+    unsigned short size;    // field size in bytes (4 for an integer)
+    unsigned short type;    // AGW_COLTYPE_INTEGER or AGW_COLTYPE_TEXT
+};
+
+// Threshold comparison operators: "column <op> threshold".
+enum IntfOper : std::int32_t { EQ = 0, NE = 1, LT = 2, LE = 3, GT = 4, GE = 5 };
+
+// What a table object samples for. A situation request's object may switch
+// itself to situation sampling (and change its interval) while it is made.
+enum IntfSampleType : std::int32_t {
+    AGW_SAMPLE_SITUATION = 1,          // situation sampling
+    AGW_SAMPLE_REPORT = 2,             // a report (demand) request
+    AGW_SAMPLE_SITUATION_REQUEST = 4,  // a situation request, as it arrives
+};
+
+// One situation threshold: upper-case column name, operator, value text.
+struct AgwThreshold {
+    std::string column;
+    IntfOper op = EQ;
+    std::string value;
+};
+
+// A data request: what agwmain asks a table's manager to make an object for.
+struct RequestDetail {
+    std::string name;                     // the request's name, shown in every delivered row
+    std::string table;                    // upper-case table name, e.g. "TXCLIENTS"
+    IntfSampleType type = AGW_SAMPLE_REPORT;
+    std::int32_t interval = 30;           // seconds between samples
+    std::vector<AgwThreshold> thresholds; // all must hold for a row to be kept
+    std::uint32_t id = 0;                 // request number, 1-based; 0 when made outside agwmain
+};
+
+// Where a request came from.
+struct ContextInfo {
+    const char* source = "";  // the configuration file, or "" for the built-in requests
+    std::uint32_t request = 0;  // RequestDetail::id
+};
+
+// A command for a table object and its outcome (ExecuteCommand and
+// CommandCompleted). No table of this framework runs commands; the record is
+// here so that table objects can override the two hooks.
+struct TavroAutomationCapsule {
+    std::int32_t status = AGW_STATUS_NOT_SUPPORTED;
+    const char* command = nullptr;
+    std::int32_t length = 0;
+    const char* reply = nullptr;
+};
+
+#endif
