@@ -23,12 +23,15 @@
 
 // ---- Row records ----------------------------------------------------------
 
+// clang-format off
 #define ZTA_TABLE_BEGIN(number, name, upper, view, mibclass) struct zta_##name##_data_t {
 #define ZTA_INT(column, upper, attribute) int32_t column;
 #define ZTA_TEXT(column, upper, width, attribute) char column[width];
-#define ZTA_TABLE_END(name, rowsize) \
-  };                                 \
-  static_assert(sizeof(zta_##name##_data_t) == (rowsize), "row record of " #name " has the wrong size");
+#define ZTA_TABLE_END(name, rowsize)                                    \
+    };                                                                  \
+    static_assert(sizeof(zta_##name##_data_t) == (rowsize),             \
+                  "row record of " #name " has the wrong size");
+// clang-format on
 #include "tables/zta_tables.def"
 
 namespace zta {
@@ -41,96 +44,110 @@ inline constexpr unsigned short kMaxTextWidth = 256;
 
 // One column of a table, in the order of the row record.
 struct ColumnMeta {
-  const char* name;       // lower-case name ("clientid")
-  const char* upper;      // upper-case name used by situations ("CLIENTID")
-  unsigned short offset;  // byte offset in the row record
-  unsigned short size;    // 4 for an integer, the width for a text column
-  unsigned short type;    // kColumnTypeInteger or kColumnTypeText
-  const char* attribute;  // MIB attribute ("TA_CLIENTID"), "" when none
+    const char* name;       // lower-case name ("clientid")
+    const char* upper;      // upper-case name used by situations ("CLIENTID")
+    unsigned short offset;  // byte offset in the row record
+    unsigned short size;    // 4 for an integer, the width for a text column
+    unsigned short type;    // kColumnTypeInteger or kColumnTypeText
+    const char* attribute;  // MIB attribute ("TA_CLIENTID"), "" when none
 };
 
 struct TableMeta {
-  int number;             // 1 .. 20
-  const char* name;       // lower-case table name ("txclients")
-  const char* upper;      // table name served to the framework ("TXCLIENTS")
-  const char* view;       // VIEW32 view of the row record, "" for none
-  const char* mib_class;  // MIB class the sampler reads ("T_CLIENT")
-  const ColumnMeta* columns;
-  unsigned short num_columns;
-  unsigned short row_size;
+    int number;             // 1 .. 20
+    const char* name;       // lower-case table name ("txclients")
+    const char* upper;      // table name served to the framework ("TXCLIENTS")
+    const char* view;       // VIEW32 view of the row record, "" for none
+    const char* mib_class;  // MIB class the sampler reads ("T_CLIENT")
+    const ColumnMeta* columns;
+    unsigned short num_columns;
+    unsigned short row_size;
 };
+
+namespace detail {
 
 // Checks that a description is well formed: upper-case names are the
 // lower-case names in upper case, text widths are in range, columns follow one
 // another without overlap in the record, and every record starts with
 // originnode, sampleno and rowno.
 constexpr bool IsUpperOf(const char* upper, const char* lower) {
-  for (; *lower != '\0'; ++lower, ++upper) {
-    const char expected = (*lower >= 'a' && *lower <= 'z') ? static_cast<char>(*lower - 'a' + 'A') : *lower;
-    if (*upper != expected) return false;
-  }
-  return *upper == '\0';
+    for (; *lower != '\0'; ++lower, ++upper) {
+        const char expected =
+            (*lower >= 'a' && *lower <= 'z') ? static_cast<char>(*lower - 'a' + 'A') : *lower;
+        if (*upper != expected) return false;
+    }
+    return *upper == '\0';
 }
 
 constexpr bool SameText(const char* a, const char* b) {
-  return std::string_view(a) == std::string_view(b);
+    return std::string_view(a) == std::string_view(b);
 }
 
 constexpr bool IsWellFormed(const ColumnMeta* columns, unsigned short count, std::size_t row_size) {
-  if (count < 3 || !SameText(columns[0].name, "originnode") || !SameText(columns[1].name, "sampleno") ||
-      !SameText(columns[2].name, "rowno"))
-    return false;
-  std::size_t end = 0;
-  for (unsigned short i = 0; i < count; ++i) {
-    const ColumnMeta& c = columns[i];
-    if (!IsUpperOf(c.upper, c.name) || c.offset < end) return false;
-    if (c.type == kColumnTypeInteger) {
-      if (c.size != 4 || c.offset % 4 != 0) return false;
-    } else if (c.type != kColumnTypeText || c.size < kMinTextWidth || c.size > kMaxTextWidth) {
-      return false;
+    if (count < 3 || !SameText(columns[0].name, "originnode") ||
+        !SameText(columns[1].name, "sampleno") || !SameText(columns[2].name, "rowno"))
+        return false;
+    std::size_t end = 0;
+    for (unsigned short i = 0; i < count; ++i) {
+        const ColumnMeta& c = columns[i];
+        if (!IsUpperOf(c.upper, c.name) || c.offset < end) return false;
+        if (c.type == kColumnTypeInteger) {
+            if (c.size != 4 || c.offset % 4 != 0) return false;
+        } else if (c.type != kColumnTypeText || c.size < kMinTextWidth || c.size > kMaxTextWidth) {
+            return false;
+        }
+        end = std::size_t{c.offset} + c.size;
     }
-    end = std::size_t{c.offset} + c.size;
-  }
-  return end <= row_size;
+    return end <= row_size;
 }
+
+}  // namespace detail
 
 template <class Row>
 struct TableTraits;  // one specialisation per row record, below
 
 // ---- Column metadata per table --------------------------------------------
 
-#define ZTA_TABLE_BEGIN(number, name, upper, view, mibclass) \
-  template <>                                                \
-  struct TableTraits<zta_##name##_data_t> {                  \
-    using row_type = zta_##name##_data_t;                    \
-    static constexpr int kNumber = (number);                 \
-    static constexpr const char* kName = #name;              \
-    static constexpr const char* kUpperName = upper;         \
-    static constexpr const char* kView = view;               \
-    static constexpr const char* kMibClass = mibclass;       \
-    static constexpr ColumnMeta kColumns[] = {
-#define ZTA_INT(column, upper, attribute) \
-  {#column, upper, static_cast<unsigned short>(offsetof(row_type, column)), 4, kColumnTypeInteger, attribute},
-#define ZTA_TEXT(column, upper, width, attribute) \
-  {#column, upper, static_cast<unsigned short>(offsetof(row_type, column)), (width), kColumnTypeText, attribute},
-#define ZTA_TABLE_END(name, rowsize)                                                  \
-  };                                                                                  \
-  static constexpr unsigned short kNumColumns = sizeof(kColumns) / sizeof(kColumns[0]); \
-  static constexpr unsigned short kRowSize = (rowsize);                               \
-  };                                                                                  \
-  static_assert(IsWellFormed(TableTraits<zta_##name##_data_t>::kColumns,              \
-                             TableTraits<zta_##name##_data_t>::kNumColumns,           \
-                             sizeof(zta_##name##_data_t)),                            \
-                "table description of " #name " is malformed");
+// clang-format off
+#define ZTA_TABLE_BEGIN(number, name, upper, view, mibclass)                        \
+    template <>                                                                     \
+    struct TableTraits<zta_##name##_data_t> {                                       \
+        using row_type = zta_##name##_data_t;                                       \
+        static constexpr int kNumber = (number);                                    \
+        static constexpr const char* kName = #name;                                 \
+        static constexpr const char* kUpperName = upper;                            \
+        static constexpr const char* kView = view;                                  \
+        static constexpr const char* kMibClass = mibclass;                          \
+        static constexpr ColumnMeta kColumns[] = {
+#define ZTA_INT(column, upper, attribute)                                           \
+            {#column, upper, static_cast<unsigned short>(offsetof(row_type, column)), \
+             4, kColumnTypeInteger, attribute},
+#define ZTA_TEXT(column, upper, width, attribute)                                   \
+            {#column, upper, static_cast<unsigned short>(offsetof(row_type, column)), \
+             (width), kColumnTypeText, attribute},
+#define ZTA_TABLE_END(name, rowsize)                                                \
+        };                                                                          \
+        static constexpr unsigned short kNumColumns =                               \
+            sizeof(kColumns) / sizeof(kColumns[0]);                                 \
+        static constexpr unsigned short kRowSize = (rowsize);                       \
+    };                                                                              \
+    static_assert(detail::IsWellFormed(TableTraits<zta_##name##_data_t>::kColumns,  \
+                                       TableTraits<zta_##name##_data_t>::kNumColumns, \
+                                       sizeof(zta_##name##_data_t)),                \
+                  "table description of " #name " is malformed");
+// clang-format on
 #include "tables/zta_tables.def"
 
 // ---- All tables, in loader order -------------------------------------------
 
-#define ZTA_TABLE_BEGIN(number, name, upper, view, mibclass)                                            \
-  TableMeta{TableTraits<zta_##name##_data_t>::kNumber,     TableTraits<zta_##name##_data_t>::kName,      \
-            TableTraits<zta_##name##_data_t>::kUpperName,  TableTraits<zta_##name##_data_t>::kView,      \
-            TableTraits<zta_##name##_data_t>::kMibClass,   TableTraits<zta_##name##_data_t>::kColumns,   \
-            TableTraits<zta_##name##_data_t>::kNumColumns, TableTraits<zta_##name##_data_t>::kRowSize},
+#define ZTA_TABLE_BEGIN(number, name, upper, view, mibclass) \
+    TableMeta{TableTraits<zta_##name##_data_t>::kNumber,     \
+              TableTraits<zta_##name##_data_t>::kName,       \
+              TableTraits<zta_##name##_data_t>::kUpperName,  \
+              TableTraits<zta_##name##_data_t>::kView,       \
+              TableTraits<zta_##name##_data_t>::kMibClass,   \
+              TableTraits<zta_##name##_data_t>::kColumns,    \
+              TableTraits<zta_##name##_data_t>::kNumColumns, \
+              TableTraits<zta_##name##_data_t>::kRowSize},
 inline constexpr TableMeta kTables[] = {
 #include "tables/zta_tables.def"
 };
@@ -139,9 +156,9 @@ inline constexpr std::size_t kNumTables = sizeof(kTables) / sizeof(kTables[0]);
 // The table with that lower- or upper-case name ("txclients", "TXCLIENTS"), or
 // null.
 constexpr const TableMeta* FindTable(std::string_view name) {
-  for (const TableMeta& t : kTables)
-    if (name == t.name || name == t.upper) return &t;
-  return nullptr;
+    for (const TableMeta& t : kTables)
+        if (name == t.name || name == t.upper) return &t;
+    return nullptr;
 }
 
 }  // namespace zta
