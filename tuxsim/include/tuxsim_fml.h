@@ -1,0 +1,30 @@
+/*
+ * Extensions of the stand-in's FML32 and VIEW32 that Tuxedo does not have:
+ * for the stand-in's own ATMI layer and for tests. Code meant to build
+ * against a real Tuxedo installation must not use them.
+ */
+#ifndef TUXSIM_FML_H
+#define TUXSIM_FML_H
+
+#include "fml32.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Forgets the loaded field tables and views, so that the next call that needs
+ * them reads FLDTBLDIR32, FIELDTBLS32, VIEWDIR32 and VIEWFILES32 again. Names
+ * returned earlier by Fname32 stay valid. */
+void tuxsim_Freset32(void);
+
+/* Tells a buffer that its block now holds buflen bytes, after the block was
+ * grown or shrunk in place or moved by realloc. Fails with FNOSPACE when
+ * buflen is smaller than the bytes in use, FNOTFLD on a damaged buffer.
+ * Returns 1 on success, -1 on failure. */
+int tuxsim_Fresize32(FBFR32* fbfr, FLDLEN32 buflen);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TUXSIM_FML_H */
