@@ -1,0 +1,75 @@
+// The MIB retrieval cycle shared by the samplers: the common construction
+// hook, the error output of failed Tuxedo calls, and the GET/GETNEXT cursor
+// loop. Each table gives its variant as data (zta_cursor_variant) and its
+// conversion as a small hook (zta_cursor_target).
+#ifndef ZTA_CYCLE_H
+#define ZTA_CYCLE_H
+
+#include <fml32.h>
+
+#include <cstddef>
+
+#include "zta_trace.h"
+
+// This node's name, fetched once per table. One per sampler class, shared by
+// the table's objects and written only by the first construction.
+struct zta_node {
+    char theirSystemName[64] = {};
+    int theirInitConstructor = 0;
+};
+
+// The common construction hook of every sampler: joins the application when
+// the agent is not joined, and fetches the node name on the first
+// construction of the table's objects. Returns true on that first
+// construction, for tables that add one-time steps.
+bool zta_take_sample_constructor(TRC1_Block* trace, zta_node& node);
+
+// ORIGINNODE: the node name followed by blanks to the full 64 bytes, no NUL.
+void zta_fill_originnode(char* originnode, const zta_node& node);
+
+// Error output of a failed tpalloc or tpcall (`call` names it): three lines
+// on standard error and an error trace line.
+void zta_report_atmi_error(TRC1_Block* trace, const char* call);
+
+// When a table takes the WB timestamp of its rows.
+enum class zta_stamp {
+    each_pass_before_call,     // before every MIB call
+    each_pass_after_success,   // after every successful MIB call
+    once_before_loop,          // once, before the first call of the sample
+    never,                     // the table has no timestamp column
+};
+
+// What differs between the cursor-loop tables.
+struct zta_cursor_variant {
+    const char* mib_class;  // "T_CLIENT", ...
+    bool mib_local;         // send TA_FLAGS MIB_LOCAL
+    zta_stamp stamp;        // when the timestamp is taken
+    const char* view;       // "txview01", ...
+};
+
+// A table's part of the cursor loop.
+class zta_cursor_target {
+public:
+    // The record the view conversion fills: the working row or a separate
+    // view record.
+    virtual char* ViewRecord() = 0;
+    // One object was converted into ViewRecord(): complete the working row
+    // (timestamp, ORIGINNODE, the table's own columns) and hand it over.
+    // `timestamp` holds 16 digits and a NUL.
+    virtual void ObjectConverted(FBFR32* reply, const char* timestamp) = 0;
+    // The MIB call failed (after the error output, before the agent leaves
+    // the application). Most tables do nothing here.
+    virtual void CallFailed(const char* /*timestamp*/) {}
+
+protected:
+    ~zta_cursor_target() = default;
+};
+
+// One sample of a cursor-loop table: GET, then GETNEXT with the previous
+// reply's cursor while TA_MORE is not 0, one object per call. A failed call
+// reports the error, leaves the application and ends the sample; rows
+// already handed over stay.
+void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
+                     zta_cursor_target& target);
+
+#endif  // ZTA_CYCLE_H

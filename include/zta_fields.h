@@ -1,0 +1,52 @@
+// FML32 field identifiers of the MIB attributes that the agent reads or
+// writes by identifier (the views name theirs through the field tables).
+// An identifier is the field type shifted left by 25, or'ed with the field
+// number.
+#ifndef ZTA_FIELDS_H
+#define ZTA_FIELDS_H
+
+#include <fml32.h>
+
+namespace zta::fld {
+
+constexpr FLDID32 make(unsigned type, unsigned number) { return (type << 25) | number; }
+
+constexpr unsigned kLong = 1;    // FLD_LONG
+constexpr unsigned kString = 5;  // FLD_STRING
+
+// Request and reply control fields.
+constexpr FLDID32 TA_CLASS = make(kString, 6002);
+constexpr FLDID32 TA_CURSOR = make(kString, 6004);
+constexpr FLDID32 TA_FLAGS = make(kLong, 6008);
+constexpr FLDID32 TA_MORE = make(kLong, 6010);
+constexpr FLDID32 TA_OCCURS = make(kLong, 6011);
+constexpr FLDID32 TA_OPERATION = make(kString, 6012);
+constexpr FLDID32 TA_STATE = make(kString, 6014);
+
+// Times.
+constexpr FLDID32 TA_CURTIME = make(kLong, 6251);
+constexpr FLDID32 TA_TIMERESTART = make(kLong, 6398);
+constexpr FLDID32 TA_TIMESTART = make(kLong, 6399);
+
+// The user log.
+constexpr FLDID32 TA_MMDDYY = make(kLong, 6321);
+constexpr FLDID32 TA_ULOGTIME = make(kLong, 6434);
+
+// /Q queue-space keys.
+constexpr FLDID32 TA_APPQSPACENAME = make(kString, 6603);
+constexpr FLDID32 TA_QMCONFIG = make(kString, 6636);
+constexpr FLDID32 TA_LMID = make(kString, 6700);
+
+static_assert(TA_OPERATION == 167778172u && TA_CLASS == 167778162u && TA_OCCURS == 33560443u &&
+              TA_MORE == 33560442u && TA_CURSOR == 167778164u && TA_FLAGS == 33560440u &&
+              TA_CURTIME == 33560683u && TA_TIMESTART == 33560831u && TA_TIMERESTART == 33560830u);
+
+}  // namespace zta::fld
+
+// TA_FLAGS value that asks for a class's local attributes.
+constexpr long ZTA_MIB_LOCAL = 65536;
+
+// Call flags of every MIB call: TPNOCHANGE | TPNOTRAN | TPSIGRSTRT.
+constexpr long ZTA_MIB_CALL_FLAGS = 266;
+
+#endif  // ZTA_FIELDS_H

@@ -1,0 +1,35 @@
+// Small utilities shared by the samplers: the WB timestamp of a time in
+// seconds, and the token walk over separator-delimited lists.
+#ifndef ZTA_UTIL_H
+#define ZTA_UTIL_H
+
+#include <cstddef>
+#include <cstdint>
+
+// Length of a WB timestamp in a row, and of the buffer that holds one with its
+// terminating NUL.
+constexpr std::size_t ZTA_WBTIME_LEN = 16;
+constexpr std::size_t ZTA_WBTIME_BUF = 17;
+
+// Writes the WB timestamp of `seconds` (seconds since 1970-01-01 00:00:00 UTC,
+// expressed in local time) and a NUL into `buf`, which holds 17 bytes: the
+// century digit ("0" for years before 2000, "1" from 2000 on), YYMMDDHHMMSS
+// and "000". The count is 64-bit: MIB times are FML32 longs, and a 32-bit
+// count would wrap in 2038. A time the C library cannot convert gives sixteen
+// "0" digits.
+void secondstoWBtime(std::int64_t seconds, char* buf);
+
+// Takes the next token of `list` from index `position`, up to the next
+// `separator`. The token goes to `out`, which holds `outsize` bytes: at most
+// outsize - 1 characters are copied (a longer token is cut) and `out` is
+// always terminated. Returns the address of the separator that ended the
+// token and moves `position` past it; when no separator follows, copies the
+// rest of the list, sets `position` to 0 and returns nullptr.
+const char* GetQueueString(const char* list, char separator, char* out, std::size_t outsize,
+                           int& position);
+
+// Copies `value` (up to its NUL, at most `width` characters) into the
+// fixed-width column `field`, filling the rest with blanks; no NUL is written.
+void zta_blankfill(char* field, std::size_t width, const char* value);
+
+#endif  // ZTA_UTIL_H

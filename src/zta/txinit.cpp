@@ -1,0 +1,100 @@
+// The agent's membership in the Tuxedo application: joins with tpinit as the
+// administrative client "TXWATCHER"/"tpsysadm" and leaves with tpterm.
+#include <atmi.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "zta_agent.h"
+#include "zta_trace.h"
+
+Txinit* Txinit::theirInstance = nullptr;
+int Txinit::theirErrorFlag = 0;
+
+namespace {
+
+// Serialises joining and leaving. Start-up, logout and the framework's table
+// objects reach the membership from different threads (main thread, scheduler
+// thread, the exit handler).
+std::mutex& membership_lock() {
+    static std::mutex m;
+    return m;
+}
+
+// Size the original join asked for; the buffer is never smaller than the
+// structure, whatever this says.
+constexpr long kTpinitRequestSize = 144;
+
+// Offset added to each byte's index to form DeScramble's key stream.
+constexpr unsigned char kScrambleOffset = 0x5a;
+
+}  // namespace
+
+Txinit::Txinit() {
+    ZTA_TRACE_BLOCK("txinit", "Txinit::Txinit");
+    ZTA_ENTRY();
+
+    const long size = kTpinitRequestSize < static_cast<long>(sizeof(TPINIT))
+                          ? static_cast<long>(sizeof(TPINIT))
+                          : kTpinitRequestSize;
+    tpinfo_ = tpalloc("TPINIT", nullptr, size);
+    if (tpinfo_ == nullptr) {
+        const char* text = tpstrerror(tperrno);
+        std::fprintf(stderr, "ERROR:tpalloc:%s\n", text);
+        ZTA_ERROR("tpalloc: <%s>\n", text);
+        theirErrorFlag = 1;
+        ZTA_EXIT();
+        return;
+    }
+
+    auto* info = reinterpret_cast<TPINIT*>(tpinfo_);
+    std::snprintf(info->usrname, sizeof info->usrname, "%s", "TXWATCHER");
+    std::snprintf(info->cltname, sizeof info->cltname, "%s", "tpsysadm");
+    info->datalen = 0;
+
+    if (tpinit(info) != -1) {
+        theirErrorFlag = 0;
+        std::fprintf(stderr, "TXWATCHER has joined the Application successfully!\n");
+        ZTA_DETAIL("TXWATCHER has joined the Application successfully!");
+    } else {
+        const char* text = tpstrerror(tperrno);
+        std::fprintf(stderr, "Cannot Log into the Tuxedo Application\n");
+        ZTA_ERROR("Cannot Log into the Tuxedo Application\n");
+        ZTA_ERROR("tpinit: <%s>\n", text);
+        theirErrorFlag = 1;
+    }
+    ZTA_EXIT();
+}
+
+Txinit::~Txinit() {
+    if (tpinfo_ != nullptr) tpfree(tpinfo_);
+    tpterm();  // the result is of no use: the membership ends either way
+}
+
+Txinit* Txinit::Instance() {
+    std::lock_guard<std::mutex> guard(membership_lock());
+    if (theirInstance == nullptr) theirInstance = new Txinit();
+    if (theirErrorFlag) DeleteLocked();
+    return theirInstance;
+}
+
+void Txinit::DeleteInstance() {
+    std::lock_guard<std::mutex> guard(membership_lock());
+    DeleteLocked();
+}
+
+char* Txinit::DeScramble(char* text) {
+    for (std::size_t i = 0; i < std::strlen(text); ++i) {
+        const auto key = static_cast<unsigned char>((i & 0xffu) + kScrambleOffset);
+        text[i] = static_cast<char>(static_cast<unsigned char>(text[i]) ^ key);
+    }
+    return text;
+}
+
+void Txinit::DeleteLocked() {
+    if (theirInstance == nullptr) return;
+    Txinit* doomed = theirInstance;
+    theirInstance = nullptr;
+    delete doomed;
+}

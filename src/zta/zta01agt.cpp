@@ -1,0 +1,74 @@
+// Sampler of the clients table TXCLIENTS: one row per client of the
+// application (MIB class T_CLIENT), through the view txview01 into a separate
+// view record that CopytoWBBuffer copies into the working row.
+#include "zta01agt.h"
+
+#include <cstring>
+
+#include "zta_util.h"
+
+zta_node zta_txclients_agent::theirNode;
+
+namespace {
+
+const zta_cursor_variant kVariant = {"T_CLIENT", false, zta_stamp::each_pass_before_call,
+                                     "txview01"};
+
+}  // namespace
+
+zta_txclients_agent::zta_txclients_agent(RequestDetail* request, ContextInfo* context,
+                                         TableManager* manager)
+    : zta_txclients_base(request, context, manager) {
+    TakeSampleConstructor();
+}
+
+zta_txclients_agent::~zta_txclients_agent() { TakeSampleDestructor(); }
+
+void zta_txclients_agent::TakeSampleConstructor() {
+    ZTA_TRACE_BLOCK("zta01agt", "TakeSampleConstructor");
+    zta_take_sample_constructor(&zta_trc_, theirNode);
+}
+
+void zta_txclients_agent::TakeSampleDestructor() {
+    ZTA_TRACE_BLOCK("zta01agt", "TakeSampleDestructor");
+    ZTA_ENTRY();
+    ZTA_EXIT();
+}
+
+void zta_txclients_agent::CopytoWBBuffer(zta_txclients_data_t& row,
+                                         const zta_txclients_data_t& record) {
+    zta_fill_originnode(row.originnode, theirNode);
+    // The view's strings are terminated within their members; strnlen
+    // bounds the copy all the same.
+#define ZTA_COPY(column) zta_blankfill(row.column, sizeof row.column, record.column)
+    ZTA_COPY(clientid);
+    ZTA_COPY(state);
+    ZTA_COPY(clientname);
+    ZTA_COPY(commitctl);
+    ZTA_COPY(netaddr);
+    ZTA_COPY(notifymeth);
+    ZTA_COPY(username);
+    ZTA_COPY(workstclnt);
+    ZTA_COPY(worksthdlr);
+    ZTA_COPY(lmid);
+#undef ZTA_COPY
+}
+
+void zta_txclients_agent::TakeSample() {
+    ZTA_TRACE_BLOCK("zta01agt", "TakeSample");
+
+    // The view record: each object of the reply lands here first.
+    struct target final : zta_cursor_target {
+        zta_txclients_agent& agent;
+        zta_txclients_data_t record{};
+        explicit target(zta_txclients_agent& a) : agent(a) {}
+        char* ViewRecord() override { return reinterpret_cast<char*>(&record); }
+        void ObjectConverted(FBFR32*, const char* timestamp) override {
+            std::memcpy(agent.row_.samp_tm, timestamp, sizeof agent.row_.samp_tm);
+            agent.CopytoWBBuffer(agent.row_, record);
+            agent.AddData(&agent.row_, 1);
+        }
+    } view(*this);
+
+    zta_cursor_loop(&zta_trc_, kVariant, view);
+}

@@ -1,0 +1,111 @@
+// Routines of the table binding shared by all twenty tables (see
+// zta_binding.h): column metadata, situation tests, adding rows, the push
+// path, the trace dump and registration.
+#include <cstring>
+
+#include "zta_binding.h"
+
+namespace zta {
+
+int get_column_info(tavro& object, const TableMeta& table, ColumnInfo* info, int index) {
+    if (index < 0 || index >= object.NumColumns() || index >= table.num_columns) {
+        return ZTA_STATUS_BAD_COLUMN;
+    }
+    const ColumnMeta& c = table.columns[index];
+    info->name = c.name;
+    info->offset = c.offset;
+    info->size = c.size;
+    info->type = c.type;
+    return ZTA_STATUS_OK;
+}
+
+int column_is_exception(tavro& object, const TableMeta& table, char* row, const char* column,
+                        IntfOper op, char* threshold) {
+    if (row == nullptr || column == nullptr) return 0;
+    for (unsigned short i = 0; i < table.num_columns; ++i) {
+        const ColumnMeta& c = table.columns[i];
+        if (std::strcmp(column, c.upper) != 0) continue;
+        if (c.type == kColumnTypeInteger) {
+            std::int32_t value;
+            std::memcpy(&value, row + c.offset, sizeof value);
+            return object.IsException(op, static_cast<long>(value), threshold);
+        }
+        return object.IsException(op, row + c.offset, threshold, c.size);
+    }
+    return 0;
+}
+
+std::int32_t add_rows(tavro& object, TRC1_Block* trace, char* rows, int count,
+                      unsigned row_size, int (*keeps)(tavro&, char* row)) {
+    AGW_TRACE_ENTRY(*trace);
+    std::int32_t status = ZTA_STATUS_OK;
+    for (int i = 0; i < count && status == ZTA_STATUS_OK; ++i) {
+        char* row = rows + static_cast<std::size_t>(i) * row_size;
+        if (keeps(object, row)) {
+            AGW_TRACE(*trace, AGW_TRC_ROW, "Passing row %d to InsertRow().", i);
+            status = object.InsertRow(row);
+        }
+    }
+    AGW_TRACE_EXIT_VALUE(*trace, status);
+    return status;
+}
+
+std::int32_t add_data_to_event(TableManager& manager, char* rows, int count,
+                               std::int32_t (*add)(tavro&, char* rows, int count)) {
+    std::int32_t result = ZTA_STATUS_OK;
+    manager.lock();
+    TavroListIter it(manager.List());
+    while (tavro* object = it.Next()) {
+        tavro::UseHandle(object->Handle());
+        add(*object, rows, count);  // each request keeps what passes its own filter
+        const int status = object->Dispatch();
+        if (status != 0) result = status;
+        object->ClearCount();
+        object->Drop();
+    }
+    manager.unlock();
+    return result;
+}
+
+void print_self(tavro& object, const TableMeta& table, TRC1_Block* trace) {
+    AGW_TRACE_ENTRY(*trace);
+    if (TRC1_Sync(trace) & AGW_TRC_DETAIL) {
+        const int line = __LINE__;
+        TRC1_Printf(trace, line, "zta_%s_base @%p <%u,%u>\n", table.name,
+                    static_cast<void*>(&object), object.Identifier(), object.Handle());
+        TRC1_Printf(trace, line, "\t::appl=%s,table=%s,interval=%d,samptype=%d\n",
+                    object.ApplicationName(), object.TableName(), object._get_interval(),
+                    static_cast<int>(object._get_sampletype()));
+        object.DumpThresholds();
+        TRC1_Printf(trace, line, "\t_data {\n");
+        TRC1_Printf(trace, line, "\t\tcount=%d, allocated=%d, allocSize=%d\n",
+                    static_cast<int>(object.NumDataItems()),
+                    static_cast<int>(object.NumRowsAllocated()),
+                    static_cast<int>(object.AllocationDefault()));
+        for (std::uint32_t r = 0; r < object.NumDataItems(); ++r) {
+            const char* row = object.Data(r);
+            TRC1_Printf(trace, line, "\t\t{\n");
+            for (unsigned short i = 0; i < table.num_columns; ++i) {
+                const ColumnMeta& c = table.columns[i];
+                if (c.type == kColumnTypeInteger) {
+                    std::int32_t value;
+                    std::memcpy(&value, row + c.offset, sizeof value);
+                    TRC1_Printf(trace, line, "\t\t%s=%d\n", c.name, value);
+                } else {
+                    TRC1_Printf(trace, line, "\t\t%s=\"%.*s\"\n", c.name, static_cast<int>(c.size),
+                                row + c.offset);
+                }
+            }
+            TRC1_Printf(trace, line, "\t\t}\n");
+        }
+        TRC1_Printf(trace, line, "}\n");
+    }
+    AGW_TRACE_EXIT(*trace);
+}
+
+std::int32_t register_manager(TableManager* manager) {
+    if (manager == nullptr) return ZTA_STATUS_NO_MANAGER;
+    return TableManager::RegisterWithManager(manager);
+}
+
+}  // namespace zta

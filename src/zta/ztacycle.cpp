@@ -1,0 +1,128 @@
+// The MIB retrieval cycle shared by the samplers.
+#include <atmi.h>
+#include <fml32.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "zta_agent.h"
+#include "zta_cycle.h"
+#include "zta_fields.h"
+#include "zta_util.h"
+
+namespace {
+
+// Size of the cursor loop's reply buffer; tpcall enlarges it when a reply
+// needs more.
+constexpr long kReplySize = 8192;
+
+// Reads a long attribute (occurrence 0), or `absent` when the reply lacks it.
+long reply_long(FBFR32* reply, FLDID32 field, long absent) {
+    long value = absent;
+    FLDLEN32 len = sizeof value;
+    if (Fget32(reply, field, 0, reinterpret_cast<char*>(&value), &len) == -1) return absent;
+    return value;
+}
+
+}  // namespace
+
+bool zta_take_sample_constructor(TRC1_Block* trace, zta_node& node) {
+    ZTA_ENTRY_B(trace);
+    Txinit::Instance();
+    bool first = false;
+    if (node.theirInitConstructor == 0) {
+        node.theirInitConstructor = 1;
+        std::memset(node.theirSystemName, 0, sizeof node.theirSystemName);
+        DetermineLocalHost(node.theirSystemName, sizeof node.theirSystemName);
+        node.theirSystemName[sizeof node.theirSystemName - 1] = '\0';
+        first = true;
+    }
+    ZTA_EXIT_B(trace);
+    return first;
+}
+
+void zta_fill_originnode(char* originnode, const zta_node& node) {
+    zta_blankfill(originnode, sizeof node.theirSystemName, node.theirSystemName);
+}
+
+void zta_report_atmi_error(TRC1_Block* trace, const char* call) {
+    const int err = tperrno;
+    const char* text = tpstrerror(err);
+    std::fprintf(stderr, "Error: in %s\nERROR NO : %d\nError Message : %s\n", call, err, text);
+    std::fflush(stderr);
+    ZTA_ERROR_B(trace, "%s: <%s>\n", call, text);
+}
+
+void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
+                     zta_cursor_target& target) {
+    ZTA_ENTRY_B(trace);
+    char timestamp[ZTA_WBTIME_BUF] = {};
+    if (variant.stamp == zta_stamp::once_before_loop) TBX_GenerateTimeStamp(timestamp, 0);
+
+    auto* request = reinterpret_cast<FBFR32*>(tpalloc("FML32", nullptr, 0));
+    if (request == nullptr) {
+        zta_report_atmi_error(trace, "tpalloc");
+        ZTA_EXIT_B(trace);
+        return;
+    }
+    long reply_len = kReplySize;
+    char* reply = tpalloc("FML32", nullptr, kReplySize);
+    if (reply == nullptr) {
+        zta_report_atmi_error(trace, "tpalloc");
+        tpfree(reinterpret_cast<char*>(request));
+        ZTA_EXIT_B(trace);
+        return;
+    }
+
+    if (variant.mib_local) {
+        const long flags = ZTA_MIB_LOCAL;
+        Fchg32(request, zta::fld::TA_FLAGS, 0, reinterpret_cast<const char*>(&flags), 0);
+    }
+    Fchg32(request, zta::fld::TA_OPERATION, 0, "GET", 0);
+    Fchg32(request, zta::fld::TA_CLASS, 0, variant.mib_class, 0);
+    const long one = 1;
+    Fchg32(request, zta::fld::TA_OCCURS, 0, reinterpret_cast<const char*>(&one), 0);
+
+    long more = 0;
+    do {
+        if (variant.stamp == zta_stamp::each_pass_before_call) {
+            TBX_GenerateTimeStamp(timestamp, 0);
+        }
+        Fvsinit32(target.ViewRecord(), variant.view);
+
+        if (tpcall(".TMIB", reinterpret_cast<char*>(request), 0, &reply, &reply_len,
+                   ZTA_MIB_CALL_FLAGS) < 0) {
+            zta_report_atmi_error(trace, "tpcall");
+            target.CallFailed(timestamp);
+            Txinit::DeleteInstance();
+            break;
+        }
+        auto* fbfr = reinterpret_cast<FBFR32*>(reply);
+        if (variant.stamp == zta_stamp::each_pass_after_success) {
+            TBX_GenerateTimeStamp(timestamp, 0);
+        }
+
+        // A reply without an object (an empty class) adds no row.
+        if (reply_long(fbfr, zta::fld::TA_OCCURS, 1) > 0) {
+            Fvftos32(fbfr, target.ViewRecord(), variant.view);
+            target.ObjectConverted(fbfr, timestamp);
+        }
+
+        more = reply_long(fbfr, zta::fld::TA_MORE, 0);
+        if (more != 0) {
+            const char* cursor = Ffind32(fbfr, zta::fld::TA_CURSOR, 0, nullptr);
+            if (cursor == nullptr) {
+                // Nothing to continue from: a reply that promises more
+                // objects but gives no cursor ends the walk.
+                ZTA_ERROR_B(trace, "%s: TA_MORE without TA_CURSOR\n", variant.mib_class);
+                break;
+            }
+            Fchg32(request, zta::fld::TA_OPERATION, 0, "GETNEXT", 0);
+            Fchg32(request, zta::fld::TA_CURSOR, 0, cursor, 0);
+        }
+    } while (more != 0);
+
+    tpfree(reinterpret_cast<char*>(request));
+    tpfree(reply);
+    ZTA_EXIT_B(trace);
+}
