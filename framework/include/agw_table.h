@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -18,6 +19,9 @@
 
 class tavro;
 class TableManager;
+namespace agw {
+class RowFormat;
+}
 
 // A manager's lock. Recursive, so that a thread already holding it (the
 // scheduler holds it while it samples a table object) may take it again,
@@ -190,8 +194,7 @@ private:
     IntfSampleType requestType_;
     std::vector<AgwThreshold> thresholds_;
     std::uint32_t sampleNumber_ = 0;
-    std::vector<ColumnInfo> columns_;  // filled at the first Dispatch
-    bool columnsRead_ = false;
+    std::unique_ptr<agw::RowFormat> format_;  // made at the first Dispatch
 };
 
 #endif

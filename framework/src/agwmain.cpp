@@ -1,0 +1,252 @@
+// The framework's main routine: requests in, table objects made, samples run
+// on this thread in due order, rows delivered, everything destroyed at
+// shutdown.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agw_internal.h"
+#include "agw_signal.h"
+#include "agw_table.h"
+#include "agw_tbx.h"
+#include "agw_trace.h"
+#include "config.h"
+#include "json.h"
+#include "scheduler.h"
+#include "sink.h"
+
+namespace agw {
+
+namespace {
+
+TRC1_Block gMainTrace = {"AGW100", "agwmain", "agwmain"};
+TRC1_Block gSampleTrace = {"AGW100", "agwmain", "Sample"};
+
+constexpr int kDefaultInterval = 30;
+constexpr int kFailure = 2;
+
+void StopOnSignal(int /*code*/) { TBX_Shutdown(1); }
+
+// One request and its table object: a scheduler task.
+class RequestRun : public Scheduler::Task {
+public:
+    RequestRun(ConfigRequest request, const std::string& source)
+        : request_(std::move(request)), context_{source.c_str(), request_.detail.id} {}
+
+    ConfigRequest& Request() { return request_; }
+    ContextInfo* Context() { return &context_; }
+    tavro* object = nullptr;
+    TableManager* manager = nullptr;
+
+    int IntervalSeconds() override { return object->Interval(); }
+
+    void Run() override {
+        manager->lock();  // the push path of the same table must not interleave
+        object->BeginSample();
+        AGW_TRACE(gSampleTrace, AGW_TRC_DETAIL, "sample %u of request \"%s\" on %s", object->SampleNumber(),
+                  object->RequestName().c_str(), object->TableName());
+        try {
+            object->TakeSample();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "agwmain: request \"%s\": the sample of %s failed: %s\n",
+                         object->RequestName().c_str(), object->TableName(), e.what());
+        } catch (...) {
+            std::fprintf(stderr, "agwmain: request \"%s\": the sample of %s failed\n",
+                         object->RequestName().c_str(), object->TableName());
+        }
+        std::uint32_t kept = object->NumDataItems();
+        object->Dispatch();
+        if (object->RequestType() != AGW_SAMPLE_REPORT && (kept > 0) != raised_) {
+            raised_ = kept > 0;
+            std::string event;
+            AppendSituationEvent(event, object->RequestName(), object->TableName(), raised_, kept);
+            CurrentSink()->Write(event);
+            AGW_TRACE(gSampleTrace, AGW_TRC_STATE, "situation \"%s\" %s with %u rows", object->RequestName().c_str(),
+                      raised_ ? "raised" : "cleared", kept);
+        }
+        object->ClearCount();
+        manager->unlock();
+    }
+
+private:
+    ConfigRequest request_;
+    ContextInfo context_;
+    bool raised_ = false;
+};
+
+std::string TableList() {
+    std::string list;
+    for (TableManager* manager : TableManager::Registered()) {
+        if (!list.empty()) list += ", ";
+        list += manager->TableName();
+    }
+    return list.empty() ? "none registered" : list;
+}
+
+// Checks the request's thresholds against the object's columns. Empty when
+// they are sound, else what was expected.
+std::string CheckThresholds(tavro& object, const RequestDetail& request) {
+    std::vector<ColumnInfo> columns;
+    int n = object.NumColumns();
+    for (int i = 0; i < n; ++i) {
+        ColumnInfo info{};
+        if (object.GetColumnInfo(&info, i) == AGW_STATUS_OK && info.name != nullptr) columns.push_back(info);
+    }
+    for (const AgwThreshold& threshold : request.thresholds) {
+        const ColumnInfo* found = nullptr;
+        for (const ColumnInfo& info : columns) {
+            std::string upper = info.name;
+            for (char& c : upper) {
+                if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+            }
+            if (upper == threshold.column) {
+                found = &info;
+                break;
+            }
+        }
+        if (found == nullptr) {
+            return "threshold column \"" + threshold.column + "\": expected a column of " + request.table;
+        }
+        if (found->type == AGW_COLTYPE_INTEGER && !ParseDecimal(threshold.value.c_str(), nullptr)) {
+            return "threshold on " + threshold.column + ": expected a decimal integer, got \"" + threshold.value + "\"";
+        }
+    }
+    return {};
+}
+
+std::string Where(const Config& config, const ConfigRequest& request) {
+    std::string where = config.source.empty() ? "built-in requests" : config.source;
+    if (request.line > 0) where += ":" + std::to_string(request.line);
+    return where + ": request \"" + request.detail.name + "\": ";
+}
+
+}  // namespace
+
+int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
+    AGW_TRACE_ENTRY(gMainTrace);
+    std::signal(SIGPIPE, SIG_IGN);  // a closed output must not end the process
+
+    Config config;
+    const char* configPath = std::getenv("AGW_CONFIG");
+    if (configPath != nullptr && *configPath != '\0') {
+        std::string error;
+        if (!LoadConfig(configPath, &config, &error)) {
+            std::fprintf(stderr, "agwmain: %s\n", error.c_str());
+            AGW_TRACE_EXIT_VALUE(gMainTrace, kFailure);
+            return kFailure;
+        }
+    }
+
+    std::string outputName = config.output;
+    std::string outputWhere = config.source + ": output";
+    const char* outputEnv = std::getenv("AGW_OUTPUT");
+    if (outputEnv != nullptr && *outputEnv != '\0') {
+        outputName = outputEnv;
+        outputWhere = "AGW_OUTPUT";
+    }
+    std::string error;
+    std::unique_ptr<RowSink> sink = OpenRowOutput(outputName, &error);
+    if (!sink) {
+        std::fprintf(stderr, "agwmain: %s: cannot open \"%s\" for the rows: %s\n", outputWhere.c_str(),
+                     outputName.c_str(), error.c_str());
+        AGW_TRACE_EXIT_VALUE(gMainTrace, kFailure);
+        return kFailure;
+    }
+
+    ProductInfo product = Product();
+    std::string affinities;
+    for (const std::string& a : product.affinities) affinities += " " + a;
+    AGW_TRACE(gMainTrace, AGW_TRC_STATE, "node type <%s> product <%s> revision <%s> affinities <%s>",
+              product.nodeType.c_str(), product.code.c_str(), product.revision.c_str(), affinities.c_str());
+
+    if (AgentLoader loader = RegisteredLoader()) {
+        int status = loader();
+        if (status != 0) {
+            std::fprintf(stderr, "agwmain: the agent loader returned %d; going on with the tables it registered\n",
+                         status);
+        }
+    }
+
+    if (configPath == nullptr || *configPath == '\0') {
+        std::uint32_t id = 0;
+        for (TableManager* manager : TableManager::Registered()) {
+            ConfigRequest request;
+            request.detail.name = manager->TableName();
+            request.detail.table = manager->TableName();
+            request.detail.type = AGW_SAMPLE_REPORT;
+            request.detail.interval = kDefaultInterval;
+            request.detail.id = ++id;
+            config.requests.push_back(std::move(request));
+        }
+        if (config.requests.empty()) std::fprintf(stderr, "agwmain: no table manager is registered; nothing to sample\n");
+    }
+
+    // Make every table object first, so that a bad request stops the run
+    // before any sample.
+    std::vector<std::unique_ptr<RequestRun>> runs;
+    auto destroyAll = [&runs] {
+        for (auto& run : runs) {
+            if (run->object != nullptr) run->manager->DeleteTableObject(run->object);
+            run->object = nullptr;
+        }
+    };
+    for (ConfigRequest& request : config.requests) {
+        auto run = std::make_unique<RequestRun>(request, config.source);
+        RequestDetail& detail = run->Request().detail;
+        run->manager = TableManager::Find(detail.table.c_str());
+        if (run->manager == nullptr) {
+            std::fprintf(stderr, "agwmain: %stable \"%s\": expected a table a manager serves (%s)\n",
+                         Where(config, request).c_str(), detail.table.c_str(), TableList().c_str());
+            destroyAll();
+            AGW_TRACE_EXIT_VALUE(gMainTrace, kFailure);
+            return kFailure;
+        }
+        run->object = run->manager->NewTableObject(&detail, run->Context());
+        if (run->object == nullptr) {
+            std::fprintf(stderr, "agwmain: %stable \"%s\": the table's manager made no table object; request skipped\n",
+                         Where(config, request).c_str(), detail.table.c_str());
+            continue;
+        }
+        std::string problem = CheckThresholds(*run->object, detail);
+        runs.push_back(std::move(run));
+        if (!problem.empty()) {
+            std::fprintf(stderr, "agwmain: %s%s\n", Where(config, request).c_str(), problem.c_str());
+            destroyAll();
+            AGW_TRACE_EXIT_VALUE(gMainTrace, kFailure);
+            return kFailure;
+        }
+    }
+
+    // Ctrl-C and kill stop the run cleanly unless the agent routes them itself.
+    bool ownInterrupt = !SignalActionInstalled(EVT1_SIGINT) && FLT1_Signal(EVT1_SIGINT, StopOnSignal) == 0;
+    bool ownTerminate = !SignalActionInstalled(EVT1_SIGTERM) && FLT1_Signal(EVT1_SIGTERM, StopOnSignal) == 0;
+
+    RowSink* previous = InstallSink(sink.get());
+    SteadyClock steady(ShutdownWakeFd());
+    Scheduler scheduler(clock != nullptr ? *clock : steady);
+    for (auto& run : runs) {
+        AGW_TRACE(gMainTrace, AGW_TRC_STATE, "request \"%s\" on %s every %d s", run->object->RequestName().c_str(),
+                  run->object->TableName(), run->object->Interval());
+        scheduler.Add(run.get());
+    }
+    scheduler.Run([] {
+        DrainShutdownWake();
+        return ShutdownRequested();
+    });
+
+    AGW_TRACE(gMainTrace, AGW_TRC_STATE, "shutting down: destroying %zu table objects", runs.size());
+    destroyAll();
+    InstallSink(previous);
+    if (ownInterrupt) FLT1_Signal(EVT1_SIGINT, nullptr);
+    if (ownTerminate) FLT1_Signal(EVT1_SIGTERM, nullptr);
+    AGW_TRACE_EXIT_VALUE(gMainTrace, 0);
+    return 0;
+}
+
+}  // namespace agw
+
+int agwmain(int argc, char** argv) { return agw::RunMain(argc, argv, nullptr); }

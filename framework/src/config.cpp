@@ -1,0 +1,183 @@
+// Reading the request file with yaml-cpp, and checking every value in it.
+#include "config.h"
+
+#include <yaml-cpp/yaml.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <set>
+
+#include "agw_internal.h"
+
+namespace agw {
+
+namespace {
+
+// Thrown inside this unit only, to carry the first problem to LoadConfig.
+struct ConfigError {
+    std::string text;
+};
+
+std::string Quote(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned char>(c));
+            out += buf;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+class Checker {
+public:
+    explicit Checker(const std::string& source) : source_(source) {}
+
+    [[noreturn]] void Fail(const YAML::Node& node, const std::string& what) const {
+        std::string text = source_;
+        if (node.IsDefined() && node.Mark().line >= 0) text += ":" + std::to_string(node.Mark().line + 1);
+        text += ": ";
+        if (!request_.empty()) text += "request " + Quote(request_) + ": ";
+        throw ConfigError{text + what};
+    }
+
+    std::string Scalar(const YAML::Node& node, const std::string& key, const std::string& expected) const {
+        if (!node.IsScalar()) Fail(node, key + ": expected " + expected);
+        const std::string& text = node.Scalar();
+        if (text.find('\0') != std::string::npos) Fail(node, key + ": expected " + expected + ", got a NUL byte");
+        return text;
+    }
+
+    void CheckKeys(const YAML::Node& map, const std::set<std::string>& known, const std::string& list) const {
+        for (const auto& item : map) {
+            std::string key = item.first.IsScalar() ? item.first.Scalar() : "";
+            if (known.count(key) == 0) Fail(item.first, "unknown key " + Quote(key) + ", expected one of " + list);
+        }
+    }
+
+    void SetRequest(const std::string& name) { request_ = name; }
+
+private:
+    const std::string& source_;
+    std::string request_;
+};
+
+std::string Upper(std::string text) {
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return text;
+}
+
+AgwThreshold ReadThreshold(Checker& check, const YAML::Node& node) {
+    if (!node.IsMap()) check.Fail(node, "thresholds: expected a list of {column, op, value} maps");
+    check.CheckKeys(node, {"column", "op", "value"}, "column, op, value");
+    AgwThreshold threshold;
+    if (!node["column"]) check.Fail(node, "threshold: expected a column");
+    threshold.column = Upper(check.Scalar(node["column"], "column", "a column name"));
+    if (threshold.column.empty()) check.Fail(node["column"], "column: expected a column name");
+    if (!node["op"]) check.Fail(node, "threshold: expected an op (EQ, NE, LT, LE, GT or GE)");
+    std::string op = check.Scalar(node["op"], "op", "EQ, NE, LT, LE, GT or GE");
+    if (!ParseOperator(op, &threshold.op)) check.Fail(node["op"], "op: expected EQ, NE, LT, LE, GT or GE, got " + Quote(op));
+    if (!node["value"]) check.Fail(node, "threshold: expected a value");
+    threshold.value = check.Scalar(node["value"], "value", "a value");
+    return threshold;
+}
+
+ConfigRequest ReadRequest(Checker& check, const YAML::Node& node, std::uint32_t id) {
+    check.SetRequest("");
+    if (!node.IsMap()) check.Fail(node, "requests: expected a list of maps with name, table, type, interval, thresholds");
+    ConfigRequest request;
+    request.line = node.Mark().line + 1;
+    RequestDetail& detail = request.detail;
+    detail.id = id;
+    if (!node["name"]) check.Fail(node, "request without a name: expected name");
+    detail.name = check.Scalar(node["name"], "name", "a request name");
+    if (detail.name.empty()) check.Fail(node["name"], "name: expected a non-empty request name");
+    check.SetRequest(detail.name);
+    check.CheckKeys(node, {"name", "table", "type", "interval", "thresholds"},
+                    "name, table, type, interval, thresholds");
+
+    if (!node["table"]) check.Fail(node, "table: expected a table name");
+    detail.table = Upper(check.Scalar(node["table"], "table", "a table name"));
+    if (detail.table.empty()) check.Fail(node["table"], "table: expected a table name");
+
+    detail.type = AGW_SAMPLE_REPORT;
+    if (node["type"]) {
+        std::string type = check.Scalar(node["type"], "type", "report or situation");
+        if (type == "situation") {
+            detail.type = AGW_SAMPLE_SITUATION_REQUEST;
+        } else if (type != "report") {
+            check.Fail(node["type"], "type: expected report or situation, got " + Quote(type));
+        }
+    }
+
+    detail.interval = 30;
+    if (node["interval"]) {
+        const std::string expected = "a whole number of seconds from " + std::to_string(kMinInterval) + " to " +
+                                     std::to_string(kMaxInterval);
+        std::string text = check.Scalar(node["interval"], "interval", expected);
+        long seconds = 0;
+        if (!ParseDecimal(text.c_str(), &seconds) || seconds < kMinInterval || seconds > kMaxInterval) {
+            check.Fail(node["interval"], "interval: expected " + expected + ", got " + Quote(text));
+        }
+        detail.interval = static_cast<int>(seconds);
+    }
+
+    if (node["thresholds"]) {
+        const YAML::Node& list = node["thresholds"];
+        if (!list.IsSequence()) check.Fail(list, "thresholds: expected a list of {column, op, value} maps");
+        for (const auto& item : list) detail.thresholds.push_back(ReadThreshold(check, item));
+    }
+    return request;
+}
+
+}  // namespace
+
+bool LoadConfig(const std::string& path, Config* config, std::string* error) {
+    config->source = path;
+    config->output.clear();
+    config->requests.clear();
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        *error = path + ": cannot read the request file: " + std::strerror(errno);
+        return false;
+    }
+    std::fclose(file);
+
+    Checker check(path);
+    try {
+        YAML::Node root = YAML::LoadFile(path);
+        if (!root.IsMap()) check.Fail(root, "expected a map with requests (and optionally output)");
+        check.CheckKeys(root, {"requests", "output"}, "requests, output");
+        if (root["output"]) config->output = check.Scalar(root["output"], "output", "a file name or -");
+        const YAML::Node& requests = root["requests"];
+        if (!requests || !requests.IsSequence() || requests.size() == 0) {
+            check.Fail(requests ? requests : root, "requests: expected a list of at least one request");
+        }
+        std::set<std::string> names;
+        std::uint32_t id = 0;
+        for (const auto& item : requests) {
+            ConfigRequest request = ReadRequest(check, item, ++id);
+            if (!names.insert(request.detail.name).second) {
+                check.Fail(item["name"], "name: expected a name no other request has");
+            }
+            config->requests.push_back(std::move(request));
+        }
+    } catch (const ConfigError& problem) {
+        *error = problem.text;
+        return false;
+    } catch (const YAML::Exception& problem) {
+        *error = path;
+        if (problem.mark.line >= 0) *error += ":" + std::to_string(problem.mark.line + 1);
+        *error += ": expected a YAML request file: " + problem.msg;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace agw

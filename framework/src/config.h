@@ -1,0 +1,33 @@
+// The request file named by AGW_CONFIG (format: framework/README.md).
+#ifndef AGW_CONFIG_H
+#define AGW_CONFIG_H
+
+#include <string>
+#include <vector>
+
+#include "agw_types.h"
+
+namespace agw {
+
+struct ConfigRequest {
+    RequestDetail detail;
+    int line = 0;  // where the request starts in the file, 1-based
+};
+
+struct Config {
+    std::string source;  // the file's name
+    std::string output;  // row output from the file; empty when not given
+    std::vector<ConfigRequest> requests;
+};
+
+// Reads and checks the file. False with *error set to one line (no newline)
+// naming the file, the line, the request and what was expected.
+bool LoadConfig(const std::string& path, Config* config, std::string* error);
+
+// Smallest and largest interval in seconds (milliseconds must fit an int).
+constexpr int kMinInterval = 1;
+constexpr int kMaxInterval = 2147483;
+
+}  // namespace agw
+
+#endif

@@ -1,0 +1,49 @@
+// JSON Lines encoding of delivered rows and situation events. The output is
+// valid UTF-8 JSON whatever bytes a row holds: control characters are
+// escaped and every invalid UTF-8 sequence becomes U+FFFD.
+#ifndef AGW_JSON_H
+#define AGW_JSON_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "agw_types.h"
+
+namespace agw {
+
+// Appends bytes as a quoted JSON string.
+void AppendJsonString(std::string& out, std::string_view bytes);
+
+// The JSON form of the rows of one request, prepared once from the table
+// object's column descriptions:
+//   {"table":"T","request":"R","row":{"originnode":"n","sampleno":1,...}}
+// Keys are the lower-case column names; integers are numbers; text is cut at
+// the first NUL or the width with trailing blanks removed. A column that
+// does not lie inside the row, or of an unknown type, is written as null.
+class RowFormat {
+public:
+    RowFormat(std::string_view table, std::string_view request, const std::vector<ColumnInfo>& columns);
+    // Appends one row and a newline.
+    void Append(std::string& out, const char* row, std::size_t rowSize) const;
+
+private:
+    struct Column {
+        std::string key;  // "\"name\":"
+        std::size_t offset;
+        std::size_t size;
+        unsigned type;
+    };
+    std::string prefix_;
+    std::vector<Column> columns_;
+};
+
+// {"situation":"S","table":"T","state":"raised"|"cleared","rows":N} and a newline.
+void AppendSituationEvent(std::string& out, std::string_view situation, std::string_view table,
+                          bool raised, std::uint32_t rows);
+
+}  // namespace agw
+
+#endif

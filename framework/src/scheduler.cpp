@@ -1,0 +1,63 @@
+// The sample scheduler (see scheduler.h).
+#include "scheduler.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+
+namespace agw {
+
+std::int64_t SteadyClock::NowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void SteadyClock::WaitUntil(std::int64_t deadlineMs) {
+    std::int64_t left = deadlineMs - NowMs();
+    if (left <= 0) return;
+    int timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+    pollfd wake{wakeFd_, POLLIN, 0};
+    // A negative descriptor is ignored by poll, which then simply sleeps.
+    poll(&wake, 1, timeout);
+}
+
+bool Scheduler::Later(const Entry& a, const Entry& b) {
+    return a.due != b.due ? a.due > b.due : a.order > b.order;
+}
+
+void Scheduler::Add(Task* task) {
+    heap_.push_back(Entry{clock_.NowMs(), nextOrder_++, task});
+    std::push_heap(heap_.begin(), heap_.end(), Later);
+}
+
+void Scheduler::Run(const std::function<bool()>& stop) {
+    while (!stop()) {
+        if (heap_.empty()) {
+            // Nothing to sample: wait for the stop request.
+            clock_.WaitUntil(clock_.NowMs() + 60'000);
+            continue;
+        }
+        Entry next = heap_.front();
+        if (clock_.NowMs() < next.due) {
+            clock_.WaitUntil(next.due);
+            continue;  // woken early, or due now: ask stop() again first
+        }
+        std::pop_heap(heap_.begin(), heap_.end(), Later);
+        heap_.pop_back();
+        next.task->Run();
+        std::int64_t interval = std::max(1, next.task->IntervalSeconds());
+        // Next run one interval after this one was due; after a run that
+        // overran, one interval from now, rather than a burst of catch-ups.
+        std::int64_t now = clock_.NowMs();
+        next.due += interval * 1000;
+        if (next.due <= now) next.due = now + interval * 1000;
+        heap_.push_back(next);
+        std::push_heap(heap_.begin(), heap_.end(), Later);
+    }
+}
+
+}  // namespace agw

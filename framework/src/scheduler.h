@@ -1,0 +1,67 @@
+// The sample scheduler: runs tasks on one thread in due order, each again
+// every interval, until told to stop. The clock is injectable, so tests can
+// run hours of schedule without waiting.
+#ifndef AGW_SCHEDULER_H
+#define AGW_SCHEDULER_H
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace agw {
+
+class Clock {
+public:
+    virtual ~Clock() = default;
+    // Monotonic milliseconds.
+    virtual std::int64_t NowMs() = 0;
+    // Waits until NowMs() >= deadline. Returns early when woken (e.g. by a
+    // shutdown request); the scheduler then checks whether to stop.
+    virtual void WaitUntil(std::int64_t deadlineMs) = 0;
+};
+
+// The steady clock; waits end early when wakeFd becomes readable.
+class SteadyClock : public Clock {
+public:
+    explicit SteadyClock(int wakeFd) : wakeFd_(wakeFd) {}
+    std::int64_t NowMs() override;
+    void WaitUntil(std::int64_t deadlineMs) override;
+
+private:
+    int wakeFd_;
+};
+
+class Scheduler {
+public:
+    class Task {
+    public:
+        virtual ~Task() = default;
+        // Seconds to the next run, read after every run (so a task may change
+        // it at any time); below 1 counts as 1.
+        virtual int IntervalSeconds() = 0;
+        virtual void Run() = 0;
+    };
+
+    explicit Scheduler(Clock& clock) : clock_(clock) {}
+    // The task's first run is due now. Tasks due at the same time run in the
+    // order they were added.
+    void Add(Task* task);
+    // Runs due tasks until stop() returns true; stop is asked before every
+    // wait and every run.
+    void Run(const std::function<bool()>& stop);
+
+private:
+    struct Entry {
+        std::int64_t due;
+        std::uint64_t order;
+        Task* task;
+    };
+    static bool Later(const Entry& a, const Entry& b);
+    Clock& clock_;
+    std::vector<Entry> heap_;
+    std::uint64_t nextOrder_ = 0;
+};
+
+}  // namespace agw
+
+#endif

@@ -1,0 +1,83 @@
+// Row outputs (see sink.h).
+#include "sink.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace agw {
+
+namespace {
+// The installed sink. Process-wide: agwmain installs it on its thread and
+// Dispatch reads it on the scheduler or a push-path thread.
+std::atomic<RowSink*> gSink{nullptr};
+}  // namespace
+
+FdSink::FdSink(int fd, std::string name, bool ownsFd) : fd_(fd), name_(std::move(name)), ownsFd_(ownsFd) {}
+
+FdSink::~FdSink() {
+    if (ownsFd_ && fd_ >= 0) close(fd_);
+}
+
+bool FdSink::Write(std::string_view lines) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::size_t done = 0;
+    while (done < lines.size()) {
+        ssize_t n = ::write(fd_, lines.data() + done, lines.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (!reported_) {
+                reported_ = true;
+                std::fprintf(stderr,
+                             "agwmain: cannot write rows to %s: %s; rows are dropped while it cannot be written\n",
+                             name_.c_str(), n < 0 ? std::strerror(errno) : "nothing written");
+            }
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool MemorySink::Write(std::string_view lines) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    text_.append(lines);
+    return true;
+}
+
+std::string MemorySink::Text() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return text_;
+}
+
+void MemorySink::Clear() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    text_.clear();
+}
+
+std::unique_ptr<RowSink> OpenRowOutput(const std::string& path, std::string* error) {
+    if (path.empty() || path == "-") return std::make_unique<FdSink>(STDOUT_FILENO, "standard output", false);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        if (error != nullptr) *error = std::strerror(errno);
+        return nullptr;
+    }
+    return std::make_unique<FdSink>(fd, path, true);
+}
+
+RowSink* CurrentSink() {
+    RowSink* sink = gSink.load(std::memory_order_acquire);
+    if (sink != nullptr) return sink;
+    // Rows delivered outside agwmain still go somewhere: standard output.
+    // A function-level static, made once, thread-safe by the language.
+    static FdSink stdoutSink(STDOUT_FILENO, "standard output", false);
+    return &stdoutSink;
+}
+
+RowSink* InstallSink(RowSink* sink) { return gSink.exchange(sink, std::memory_order_acq_rel); }
+
+}  // namespace agw

@@ -1,0 +1,212 @@
+// Table objects: row storage, thresholds, delivery and handles.
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "agw_internal.h"
+#include "agw_table.h"
+#include "agw_trace.h"
+#include "json.h"
+#include "sink.h"
+
+namespace {
+
+TRC1_Block gDumpTrace = {"AGW100", "agwtavro", "DumpThresholds"};
+
+// Serial numbers of table objects (their identifier). Process-wide; objects
+// may be made on any thread.
+std::atomic<std::uint32_t> gSerial{0};
+
+// The handle table: handle -> live table object and the uses taken on it.
+// Process-wide; UseHandle and HDL1_Drop may come from any thread, so it is
+// guarded by gHandleMutex.
+struct HandleEntry {
+    tavro* object;
+    std::uint32_t uses;
+};
+std::mutex gHandleMutex;
+std::map<std::uint32_t, HandleEntry> gHandles;
+std::uint32_t gNextHandle = 1;
+
+std::uint32_t NewHandle(tavro* object) {
+    std::lock_guard<std::mutex> guard(gHandleMutex);
+    // Handles are not reused while their object lives; 0 is never a handle.
+    while (gNextHandle == 0 || gHandles.count(gNextHandle) != 0) ++gNextHandle;
+    std::uint32_t handle = gNextHandle++;
+    gHandles[handle] = HandleEntry{object, 0};
+    return handle;
+}
+
+void ReleaseHandle(std::uint32_t handle) {
+    std::lock_guard<std::mutex> guard(gHandleMutex);
+    gHandles.erase(handle);
+}
+
+int Compare(IntfOper op, int order) {
+    switch (op) {
+        case EQ: return order == 0;
+        case NE: return order != 0;
+        case LT: return order < 0;
+        case LE: return order <= 0;
+        case GT: return order > 0;
+        case GE: return order >= 0;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int HDL1_Drop(unsigned handle) {
+    std::lock_guard<std::mutex> guard(gHandleMutex);
+    auto it = gHandles.find(handle);
+    if (it == gHandles.end()) return AGW_STATUS_BAD_HANDLE;
+    if (it->second.uses == 0) return AGW_STATUS_NOT_IN_USE;
+    --it->second.uses;
+    return AGW_STATUS_OK;
+}
+
+int tavro::UseHandle(unsigned handle) {
+    std::lock_guard<std::mutex> guard(gHandleMutex);
+    auto it = gHandles.find(handle);
+    if (it == gHandles.end()) return AGW_STATUS_BAD_HANDLE;
+    if (it->second.uses == UINT32_MAX) return AGW_STATUS_TOO_MANY_ROWS;
+    ++it->second.uses;
+    return AGW_STATUS_OK;
+}
+
+tavro::tavro(RequestDetail* request, ContextInfo* /*context*/, TableManager* manager)
+    : manager_(manager),
+      sampleType_(request != nullptr ? request->type : AGW_SAMPLE_REPORT),
+      interval_(request != nullptr ? request->interval : 30),
+      identifier_(gSerial.fetch_add(1, std::memory_order_relaxed) + 1),
+      handle_(NewHandle(this)),
+      requestType_(sampleType_) {
+    if (request != nullptr) {
+        requestName_ = request->name;
+        thresholds_ = request->thresholds;
+    }
+}
+
+tavro::~tavro() {
+    // Normally the framework has taken the object off its manager's list
+    // already; this covers an object deleted directly.
+    if (manager_ != nullptr) {
+        manager_->lock();
+        manager_->List().Remove(this);
+        manager_->unlock();
+    }
+    ReleaseHandle(handle_);
+    std::free(rowBlock_);
+}
+
+const char* tavro::TableName() const { return manager_ != nullptr ? manager_->TableName() : ""; }
+const char* tavro::ApplicationName() const { return manager_ != nullptr ? manager_->ApplicationName() : ""; }
+
+int tavro::_get_interval() const {
+    long long ms = static_cast<long long>(interval_) * 1000;
+    if (ms > INT_MAX) return INT_MAX;
+    if (ms < INT_MIN) return INT_MIN;
+    return static_cast<int>(ms);
+}
+
+int tavro::Drop() { return HDL1_Drop(handle_); }
+
+void tavro::SetAllocationDefault(unsigned rows) { allocationDefault_ = rows == 0 ? 1 : rows; }
+
+void tavro::SetRowSize(unsigned bytes) {
+    if (bytes == rowSize_) return;
+    // Rows of the old size cannot be read with the new one.
+    std::free(rowBlock_);
+    rowBlock_ = nullptr;
+    rowsAllocated_ = 0;
+    rowCount_ = 0;
+    rowSize_ = bytes;
+    format_.reset();
+}
+
+void tavro::PrintSelf() {}
+
+int tavro::NumColumns() { return 0; }
+
+int tavro::GetColumnInfo(ColumnInfo* /*info*/, int /*index*/) { return AGW_STATUS_BAD_ARGUMENT; }
+
+int tavro::ExecuteCommand(char* /*command*/, int /*length*/, char* /*reply*/) { return AGW_STATUS_NOT_SUPPORTED; }
+
+void tavro::CommandCompleted(TavroAutomationCapsule* /*capsule*/) {}
+
+int tavro::InsertRow(char* row) {
+    if (row == nullptr) return AGW_STATUS_BAD_ARGUMENT;
+    if (rowSize_ == 0) return AGW_STATUS_NO_ROW_SIZE;
+    if (rowCount_ == rowsAllocated_) {
+        if (rowsAllocated_ > UINT32_MAX - allocationDefault_) return AGW_STATUS_TOO_MANY_ROWS;
+        std::uint32_t rows = rowsAllocated_ + allocationDefault_;
+        auto* grown = static_cast<char*>(std::realloc(rowBlock_, static_cast<std::size_t>(rows) * rowSize_));
+        if (grown == nullptr) return AGW_STATUS_NO_MEMORY;
+        rowBlock_ = grown;
+        rowsAllocated_ = rows;
+    }
+    char* slot = Data(rowCount_);
+    std::memcpy(slot, row, rowSize_);
+    if (rowSize_ >= 72) {
+        // SAMPLENO and ROWNO follow the 64-byte ORIGINNODE of every row.
+        auto sample = static_cast<std::int32_t>(sampleNumber_);
+        auto index = static_cast<std::int32_t>(rowCount_);
+        std::memcpy(slot + 64, &sample, sizeof sample);
+        std::memcpy(slot + 68, &index, sizeof index);
+    }
+    ++rowCount_;
+    return AGW_STATUS_OK;
+}
+
+int tavro::CheckForException(char* row) {
+    for (AgwThreshold& threshold : thresholds_) {
+        if (!ColumnIsException(row, threshold.column.data(), threshold.op, threshold.value.data())) return 0;
+    }
+    return 1;
+}
+
+int tavro::ColumnIsException(char* /*row*/, char* /*column*/, IntfOper /*op*/, char* /*threshold*/) { return 0; }
+
+int tavro::IsException(IntfOper op, const char* field, const char* threshold, int width) {
+    if (threshold == nullptr) return 0;
+    std::string_view text = agw::FieldText(field, width);
+    std::size_t limit = std::strlen(threshold);
+    std::size_t common = text.size() < limit ? text.size() : limit;
+    int order = common == 0 ? 0 : std::memcmp(text.data(), threshold, common);
+    if (order == 0 && text.size() != limit) order = text.size() < limit ? -1 : 1;
+    return Compare(op, order);
+}
+
+int tavro::IsException(IntfOper op, long value, const char* threshold) {
+    long limit = 0;
+    if (!agw::ParseDecimal(threshold, &limit)) return 0;
+    return Compare(op, value < limit ? -1 : (value > limit ? 1 : 0));
+}
+
+void tavro::DumpThresholds() {
+    TRC1_Printf(&gDumpTrace, __LINE__, "\t::request=%s,thresholds=%zu\n", requestName_.c_str(), thresholds_.size());
+    for (const AgwThreshold& threshold : thresholds_) {
+        TRC1_Printf(&gDumpTrace, __LINE__, "\t::threshold %s %s \"%s\"\n", threshold.column.c_str(),
+                    agw::OperatorName(threshold.op), threshold.value.c_str());
+    }
+}
+
+int tavro::Dispatch() {
+    if (rowCount_ == 0) return AGW_STATUS_OK;
+    if (!format_) {
+        std::vector<ColumnInfo> columns;
+        int n = NumColumns();
+        for (int i = 0; i < n; ++i) {
+            ColumnInfo info{};
+            if (GetColumnInfo(&info, i) == AGW_STATUS_OK) columns.push_back(info);
+        }
+        format_ = std::make_unique<agw::RowFormat>(TableName(), requestName_, columns);
+    }
+    std::string lines;
+    lines.reserve(static_cast<std::size_t>(rowCount_) * 256);
+    for (std::uint32_t i = 0; i < rowCount_; ++i) format_->Append(lines, Data(i), rowSize_);
+    return agw::CurrentSink()->Write(lines) ? AGW_STATUS_OK : AGW_STATUS_SINK_FAILED;
+}

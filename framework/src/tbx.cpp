@@ -1,0 +1,165 @@
+// Process services: product registration, the agent loader, the shutdown
+// request, WB timestamps and the node name.
+#include <fcntl.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+
+#include "agw_internal.h"
+#include "agw_tbx.h"
+
+namespace {
+
+// The shutdown request. Process-wide because TBX_Shutdown may come from a
+// signal handler or any thread; only atomics are touched there. The pipe is
+// created under gPipeMutex by ordinary code before anyone waits on it; a
+// TBX_Shutdown that finds no pipe yet only sets the flag, which agwmain
+// checks before every wait.
+std::atomic<bool> gShutdown{false};
+std::atomic<int> gWakeRead{-1};
+std::atomic<int> gWakeWrite{-1};
+std::mutex gPipeMutex;
+
+void EnsurePipe() {
+    if (gWakeRead.load(std::memory_order_acquire) >= 0) return;
+    std::lock_guard<std::mutex> guard(gPipeMutex);
+    if (gWakeRead.load(std::memory_order_relaxed) >= 0) return;
+    int fds[2];
+    if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return;  // waits fall back to the flag
+    gWakeWrite.store(fds[1], std::memory_order_release);
+    gWakeRead.store(fds[0], std::memory_order_release);
+}
+
+// Product identity and the agent loader: set by the agent's start-up on the
+// main thread, read by agwmain; guarded by gProductMutex.
+std::mutex gProductMutex;
+agw::ProductInfo gProduct;
+agw::AgentLoader gLoader = nullptr;
+
+// Names are kept within the size the framework reserves for them.
+std::string Bounded(const char* text) {
+    char buf[64];
+    agw::CopyBounded(buf, sizeof buf, text);
+    return buf;
+}
+
+}  // namespace
+
+namespace agw {
+
+bool ShutdownRequested() { return gShutdown.load(std::memory_order_acquire); }
+
+int ShutdownWakeFd() {
+    EnsurePipe();
+    return gWakeRead.load(std::memory_order_acquire);
+}
+
+void DrainShutdownWake() {
+    int fd = gWakeRead.load(std::memory_order_acquire);
+    if (fd < 0) return;
+    char buf[64];
+    while (read(fd, buf, sizeof buf) > 0) {
+    }
+}
+
+void ResetShutdown() {
+    gShutdown.store(false, std::memory_order_release);
+    DrainShutdownWake();
+}
+
+ProductInfo Product() {
+    std::lock_guard<std::mutex> guard(gProductMutex);
+    return gProduct;
+}
+
+AgentLoader RegisteredLoader() {
+    std::lock_guard<std::mutex> guard(gProductMutex);
+    return gLoader;
+}
+
+}  // namespace agw
+
+int TBX_SetNodeType(const char* nodeType) {
+    if (nodeType == nullptr) return AGW_STATUS_BAD_ARGUMENT;
+    EnsurePipe();
+    std::lock_guard<std::mutex> guard(gProductMutex);
+    gProduct.nodeType = Bounded(nodeType);
+    return AGW_STATUS_OK;
+}
+
+int TBX_SetProduct(const char* code, const char* revision) {
+    if (code == nullptr || revision == nullptr) return AGW_STATUS_BAD_ARGUMENT;
+    EnsurePipe();
+    std::lock_guard<std::mutex> guard(gProductMutex);
+    gProduct.code = Bounded(code);
+    gProduct.revision = Bounded(revision);
+    return AGW_STATUS_OK;
+}
+
+int TBX_SetAffinity(const char* affinity) {
+    if (affinity == nullptr) return AGW_STATUS_BAD_ARGUMENT;
+    std::lock_guard<std::mutex> guard(gProductMutex);
+    std::string a = Bounded(affinity);
+    for (const auto& known : gProduct.affinities) {
+        if (known == a) return AGW_STATUS_OK;
+    }
+    gProduct.affinities.push_back(a);
+    return AGW_STATUS_OK;
+}
+
+int TBX_RegisterAgentLoader(int (*loader)()) {
+    EnsurePipe();
+    std::lock_guard<std::mutex> guard(gProductMutex);
+    gLoader = loader;
+    return AGW_STATUS_OK;
+}
+
+void TBX_Shutdown(int /*reason*/) {
+    // Async-signal-safe: an atomic store and one write().
+    gShutdown.store(true, std::memory_order_release);
+    int fd = gWakeWrite.load(std::memory_order_acquire);
+    if (fd >= 0) {
+        int saved = errno;
+        char byte = 1;
+        ssize_t ignored = write(fd, &byte, 1);  // a full pipe already wakes the reader
+        (void)ignored;
+        errno = saved;
+    }
+}
+
+int TBX_GenerateTimeStamp(char* buffer17, int /*reserved*/) {
+    if (buffer17 == nullptr) return AGW_STATUS_BAD_ARGUMENT;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    if (localtime_r(&now.tv_sec, &local) == nullptr) {
+        agw::CopyBounded(buffer17, 17, "0000000000000000");
+        return AGW_STATUS_OK;
+    }
+    // The century digit counts centuries from 1900; it is "1" for 2000-2099.
+    int centuries = local.tm_year >= 0 ? local.tm_year / 100 : 0;
+    if (centuries > 9) centuries = 9;
+    int yy = local.tm_year >= 0 ? local.tm_year % 100 : 0;
+    int ms = static_cast<int>(now.tv_nsec / 1000000);
+    // Every field is within its width; the roomy buffer only quiets the
+    // compiler, which cannot see that.
+    char text[64];
+    std::snprintf(text, sizeof text, "%01d%02d%02d%02d%02d%02d%02d%03d", centuries, yy, local.tm_mon + 1,
+                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, ms);
+    agw::CopyBounded(buffer17, 17, text);
+    return AGW_STATUS_OK;
+}
+
+int DetermineLocalHost(char* buffer, int size) {
+    if (buffer == nullptr || size < 1) return AGW_STATUS_BAD_ARGUMENT;
+    utsname names{};
+    const char* node = "localhost";
+    if (uname(&names) == 0 && names.nodename[0] != '\0') node = names.nodename;
+    agw::CopyBounded(buffer, static_cast<std::size_t>(size), node);
+    return AGW_STATUS_OK;
+}

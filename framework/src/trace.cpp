@@ -1,0 +1,253 @@
+// The trace service (see agw_trace.h for the AGW_TRACE syntax and the line
+// format).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <strings.h>
+#include <vector>
+
+#include "agw_internal.h"
+#include "agw_trace.h"
+
+namespace {
+
+struct UnitMask {
+    std::string unit;
+    unsigned mask;
+};
+
+// The trace configuration. Process-wide: every thread traces. The masks are
+// guarded by gConfigMutex; gGeneration tells blocks that their cached mask
+// is stale; the destination is an atomic file descriptor.
+std::once_flag gInitOnce;
+std::mutex gConfigMutex;
+unsigned gDefaultMask = AGW_TRC_DEFAULT;
+std::vector<UnitMask> gUnitMasks;
+std::atomic<std::uint32_t> gGeneration{1};
+std::atomic<int> gTraceFd{STDERR_FILENO};
+
+bool ParseMask(const std::string& text, unsigned* mask) {
+    if (text.empty()) return false;
+    const char* digits = text.c_str();
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        digits += 2;
+        base = 16;
+    }
+    for (const char* p = digits; *p != '\0'; ++p) {
+        bool ok = base == 16 ? std::strchr("0123456789abcdefABCDEF", *p) != nullptr : (*p >= '0' && *p <= '9');
+        if (!ok) return false;
+    }
+    errno = 0;
+    unsigned long long v = std::strtoull(digits, nullptr, base);
+    if (errno == ERANGE || v > 0xFFFFFFFFull) return false;
+    *mask = static_cast<unsigned>(v);
+    return true;
+}
+
+// Parses "mask" / "unit=mask" items separated by commas.
+bool ParseSpec(const char* spec, unsigned* defaultMask, std::vector<UnitMask>* units) {
+    *defaultMask = AGW_TRC_DEFAULT;
+    units->clear();
+    std::string text = spec;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t comma = text.find(',', start);
+        if (comma == std::string::npos) comma = text.size();
+        std::string item = text.substr(start, comma - start);
+        while (!item.empty() && item.front() == ' ') item.erase(item.begin());
+        while (!item.empty() && item.back() == ' ') item.pop_back();
+        std::size_t eq = item.find('=');
+        unsigned mask = 0;
+        if (eq == std::string::npos) {
+            if (!ParseMask(item, &mask)) return false;
+            *defaultMask = mask;
+        } else {
+            std::string unit = item.substr(0, eq);
+            while (!unit.empty() && unit.back() == ' ') unit.pop_back();
+            std::string value = item.substr(eq + 1);
+            while (!value.empty() && value.front() == ' ') value.erase(value.begin());
+            if (unit.empty() || !ParseMask(value, &mask)) return false;
+            units->push_back(UnitMask{unit, mask});
+        }
+        start = comma + 1;
+    }
+    return true;
+}
+
+int ApplySpec(const char* spec) {
+    unsigned defaultMask = AGW_TRC_DEFAULT;
+    std::vector<UnitMask> units;
+    int result = 0;
+    if (spec != nullptr && *spec != '\0' && !ParseSpec(spec, &defaultMask, &units)) {
+        std::fprintf(stderr,
+                     "agwmain: AGW_TRACE: expected a mask (decimal or 0x-hex) or unit=mask items separated by "
+                     "commas, got \"%s\"; using 0x%x\n",
+                     spec, AGW_TRC_DEFAULT);
+        defaultMask = AGW_TRC_DEFAULT;
+        units.clear();
+        result = -1;
+    }
+    std::lock_guard<std::mutex> guard(gConfigMutex);
+    gDefaultMask = defaultMask;
+    gUnitMasks = std::move(units);
+    gGeneration.fetch_add(1, std::memory_order_acq_rel);
+    return result;
+}
+
+void InitFromEnvironment() {
+    const char* path = std::getenv("AGW_TRACE_FILE");
+    if (path != nullptr && *path != '\0') {
+        int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            gTraceFd.store(fd, std::memory_order_release);
+        } else {
+            std::fprintf(stderr, "agwmain: AGW_TRACE_FILE: cannot open \"%s\": %s; tracing to standard error\n",
+                         path, std::strerror(errno));
+        }
+    }
+    ApplySpec(std::getenv("AGW_TRACE"));
+}
+
+void Init() { std::call_once(gInitOnce, InitFromEnvironment); }
+
+const char* ClassName(unsigned cls, char* buf, std::size_t size) {
+    switch (cls) {
+        case AGW_TRC_ROW: return "ROW";
+        case AGW_TRC_DETAIL: return "DETAIL";
+        case AGW_TRC_FLOW: return "FLOW";
+        case AGW_TRC_ERROR: return "ERROR";
+        case AGW_TRC_STATE: return "STATE";
+        default: std::snprintf(buf, size, "0x%x", cls); return buf;
+    }
+}
+
+const char* Or(const char* text, const char* fallback) { return text != nullptr ? text : fallback; }
+
+// Writes text as trace lines, one per line of the text, in one write().
+void Emit(const TRC1_Block* block, int line, const char* cls, const char* text) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    localtime_r(&now.tv_sec, &local);
+    char header[256];
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    const char* component = block != nullptr ? Or(block->component, "-") : "-";
+    const char* unit = block != nullptr ? Or(block->unit, "-") : "-";
+    const char* routine = block != nullptr ? Or(block->routine, "-") : "-";
+    std::snprintf(header, sizeof header, "%s.%03ld %s %s:%d %s %s ", stamp, now.tv_nsec / 1000000, component,
+                  unit, line, routine, cls);
+
+    std::string_view body = text;
+    while (!body.empty() && body.back() == '\n') body.remove_suffix(1);
+    std::string out;
+    out.reserve(body.size() + 2 * sizeof header);
+    std::size_t start = 0;
+    do {
+        std::size_t nl = body.find('\n', start);
+        if (nl == std::string_view::npos) nl = body.size();
+        out += header;
+        out.append(body.substr(start, nl - start));
+        out += '\n';
+        start = nl + 1;
+    } while (start <= body.size());
+
+    int fd = gTraceFd.load(std::memory_order_acquire);
+    std::size_t done = 0;
+    while (done < out.size()) {
+        ssize_t n = ::write(fd, out.data() + done, out.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // the trace is best effort; nothing else to tell
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+std::string Format(const char* format, va_list args) {
+    if (format == nullptr) return {};
+    char small[512];
+    va_list copy;
+    va_copy(copy, args);
+    int n = std::vsnprintf(small, sizeof small, format, copy);
+    va_end(copy);
+    if (n < 0) return {};
+    if (static_cast<std::size_t>(n) < sizeof small) return std::string(small, static_cast<std::size_t>(n));
+    std::string big(static_cast<std::size_t>(n) + 1, '\0');
+    std::vsnprintf(big.data(), big.size(), format, args);
+    big.resize(static_cast<std::size_t>(n));
+    return big;
+}
+
+}  // namespace
+
+namespace agw {
+int SetTraceFd(int fd) {
+    Init();
+    return gTraceFd.exchange(fd, std::memory_order_acq_rel);
+}
+}  // namespace agw
+
+int TRC1_Configure(const char* spec) {
+    Init();
+    return ApplySpec(spec != nullptr ? spec : std::getenv("AGW_TRACE"));
+}
+
+unsigned TRC1_Sync(TRC1_Block* block) {
+    Init();
+    if (block == nullptr) {
+        std::lock_guard<std::mutex> guard(gConfigMutex);
+        return gDefaultMask;
+    }
+    std::uint64_t cached = block->cache.load(std::memory_order_acquire);
+    std::uint32_t generation = gGeneration.load(std::memory_order_acquire);
+    if ((cached >> 32) == generation) return static_cast<unsigned>(cached);
+
+    std::lock_guard<std::mutex> guard(gConfigMutex);
+    generation = gGeneration.load(std::memory_order_acquire);
+    unsigned mask = gDefaultMask;
+    for (const UnitMask& entry : gUnitMasks) {
+        if (block->unit != nullptr && strcasecmp(entry.unit.c_str(), block->unit) == 0) mask = entry.mask;
+    }
+    block->cache.store((static_cast<std::uint64_t>(generation) << 32) | mask, std::memory_order_release);
+    return mask;
+}
+
+void TRC1_Event(TRC1_Block* block, int line, int kind, long value) {
+    if ((TRC1_Sync(block) & AGW_TRC_FLOW) == 0) return;
+    char text[48];
+    switch (kind) {
+        case AGW_TRC_EVENT_ENTRY: std::snprintf(text, sizeof text, "entry"); break;
+        case AGW_TRC_EVENT_EXIT_VALUE: std::snprintf(text, sizeof text, "exit <%ld>", value); break;
+        case AGW_TRC_EVENT_EXIT: std::snprintf(text, sizeof text, "exit"); break;
+        default: std::snprintf(text, sizeof text, "event %d <%ld>", kind, value); break;
+    }
+    Emit(block, line, "FLOW", text);
+}
+
+void TRC1_Printf(TRC1_Block* block, int line, const char* format, ...) {
+    Init();
+    va_list args;
+    va_start(args, format);
+    std::string text = Format(format, args);
+    va_end(args);
+    Emit(block, line, "PRINT", text.c_str());
+}
+
+void TRC1_PrintfClass(TRC1_Block* block, int line, unsigned cls, const char* format, ...) {
+    if ((TRC1_Sync(block) & cls) == 0) return;
+    va_list args;
+    va_start(args, format);
+    std::string text = Format(format, args);
+    va_end(args);
+    char buf[16];
+    Emit(block, line, ClassName(cls, buf, sizeof buf), text.c_str());
+}
