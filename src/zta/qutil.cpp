@@ -42,6 +42,6 @@ const char* GetQueueString(const char* list, char separator, char* out, std::siz
 
 void zta_blankfill(char* field, std::size_t width, const char* value) {
     std::memset(field, ' ', width);
-    const std::size_t n = value ? strnlen(value, width) : 0;
-    std::memcpy(field, value, n);
+    if (value == nullptr) return;
+    std::memcpy(field, value, strnlen(value, width));
 }

@@ -1,0 +1,154 @@
+// The agent as a real process: banner, join, rows of the clients table as
+// JSON Lines, and the orderly logout on an interrupt or termination signal.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifdef ZTAAGENT_PATH
+
+namespace {
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class AgentProcess : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/ztaagent-test-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        std::ofstream(dir_ + "/requests.yaml") << "requests:\n"
+                                                  "  - name: clients\n"
+                                                  "    table: TXCLIENTS\n"
+                                                  "    type: report\n"
+                                                  "    interval: 1\n";
+    }
+    void TearDown() override {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        std::system(("rm -rf " + dir_).c_str());
+    }
+
+    // Starts the agent with extra environment settings and arguments.
+    void start(const std::vector<std::string>& env, const std::vector<std::string>& args = {}) {
+        pid_ = fork();
+        ASSERT_GE(pid_, 0);
+        if (pid_ == 0) {
+            const int out = open((dir_ + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const int err = open((dir_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(out, 1);
+            dup2(err, 2);
+            setenv("TUXSIM_DOMAIN", AGENT_TEST_DATA "/three_clients.yaml", 1);
+            setenv("AGW_CONFIG", (dir_ + "/requests.yaml").c_str(), 1);
+            setenv("AGW_OUTPUT", (dir_ + "/rows.jsonl").c_str(), 1);
+            unsetenv("AGW_TRACE");
+            unsetenv("AGW_TRACE_FILE");
+            unsetenv("TUXSIM_FAULTS");
+            for (const std::string& e : env) putenv(strdup(e.c_str()));
+            std::vector<char*> argv{const_cast<char*>(ZTAAGENT_PATH)};
+            for (const std::string& a : args) argv.push_back(strdup(a.c_str()));
+            argv.push_back(nullptr);
+            execv(ZTAAGENT_PATH, argv.data());
+            _exit(127);
+        }
+    }
+
+    // Waits until the row output holds `count` lines, at most 20 seconds.
+    bool wait_for_rows(std::size_t count) {
+        for (int i = 0; i < 200; ++i) {
+            const std::string rows = slurp(dir_ + "/rows.jsonl");
+            std::size_t lines = 0;
+            for (char c : rows) lines += c == '\n';
+            if (lines >= count) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
+    }
+
+    // Sends the signal and returns the exit status (-1 when it did not exit
+    // normally within 20 seconds).
+    int stop_with(int sig) {
+        kill(pid_, sig);
+        for (int i = 0; i < 200; ++i) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return -1;
+    }
+
+    std::string dir_;
+    pid_t pid_ = -1;
+};
+
+TEST_F(AgentProcess, TerminationGivesTheLogoutAndStatusZero) {
+    start({}, {"--ignored-argument"});
+    ASSERT_TRUE(wait_for_rows(3)) << slurp(dir_ + "/stderr");
+    EXPECT_EQ(stop_with(SIGTERM), 0);
+
+    const std::string out = slurp(dir_ + "/stdout");
+    EXPECT_EQ(out.rfind("\nVELTRANE Monitoring Agent for Tuxedo.\n", 0), 0u) << out;
+    for (const char* line : {"Product: VMA for Tuxedo\n", "Prefix : ZTA\n", "Version: 300\n",
+                             "Driver : 03.00.00\n", "Build Date   : ", "Build Time   : "}) {
+        EXPECT_NE(out.find(line), std::string::npos) << line;
+    }
+    const std::string err = slurp(dir_ + "/stderr");
+    EXPECT_NE(err.find("TXWATCHER has joined the Application successfully!\n"), std::string::npos)
+        << err;
+    EXPECT_NE(err.find("Logging out of Application\n"), std::string::npos) << err;
+    EXPECT_EQ(err.find("Logging out of Application"), err.rfind("Logging out of Application"));
+
+    const std::string rows = slurp(dir_ + "/rows.jsonl");
+    EXPECT_NE(rows.find("{\"table\":\"TXCLIENTS\",\"request\":\"clients\",\"row\":{"),
+              std::string::npos)
+        << rows;
+    EXPECT_NE(rows.find("\"username\":\"TXWATCHER\""), std::string::npos) << rows;
+    EXPECT_NE(rows.find("\"clientname\":\"tpsysadm\""), std::string::npos);
+    EXPECT_NE(rows.find("\"username\":\"alice\""), std::string::npos);
+}
+
+TEST_F(AgentProcess, InterruptTracesTheSignalAndLogsOutOnce) {
+    start({"AGW_TRACE=0x180"});
+    ASSERT_TRUE(wait_for_rows(1)) << slurp(dir_ + "/stderr");
+    EXPECT_EQ(stop_with(SIGINT), 0);
+    const std::string err = slurp(dir_ + "/stderr");
+    EXPECT_NE(err.find("Signal captured: SIGINT"), std::string::npos) << err;
+    EXPECT_NE(err.find("*** Tuxedo Agent shutting down ***"), std::string::npos) << err;
+    EXPECT_EQ(err.find("Logging out of Application\n"), err.rfind("Logging out of Application\n"));
+}
+
+TEST_F(AgentProcess, FailedJoinAtStartIsRetriedByTheTableObject) {
+    start({"TUXSIM_FAULTS=tpinit:1:TPESYSTEM"});
+    ASSERT_TRUE(wait_for_rows(3)) << slurp(dir_ + "/stderr");
+    EXPECT_EQ(stop_with(SIGTERM), 0);
+    const std::string err = slurp(dir_ + "/stderr");
+    const auto failed = err.find("Cannot Log into the Tuxedo Application\n");
+    const auto joined = err.find("TXWATCHER has joined the Application successfully!\n");
+    ASSERT_NE(failed, std::string::npos) << err;
+    ASSERT_NE(joined, std::string::npos) << err;
+    EXPECT_LT(failed, joined);
+}
+
+}  // namespace
+
+#endif  // ZTAAGENT_PATH

@@ -1,0 +1,216 @@
+// The clients table end to end against the stand-in: the cursor loop's
+// requests, the rows, failures of the MIB call and of the join.
+#include <gtest/gtest.h>
+
+#include <atmi.h>
+#include <tuxsim.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "zta01agt.h"
+#include "zta_agent.h"
+#include "zta_cycle.h"
+
+namespace {
+
+std::string text(const char* field, std::size_t width) { return std::string(field, width); }
+std::string padded(const std::string& value, std::size_t width) {
+    return value + std::string(width - value.size(), ' ');
+}
+
+class ClientsTable : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        // One manager per table for the life of the process.
+        static const int status = zta_txclients_init();
+        ASSERT_EQ(status, 0);
+    }
+
+    void SetUp() override {
+        Txinit::DeleteInstance();
+        tuxsim::reset();
+        tuxsim::use_domain_file(AGENT_TEST_DATA "/three_clients.yaml");
+        ASSERT_EQ(tuxsim::load_domain(), "");
+        request_.name = "clients";
+        request_.table = "TXCLIENTS";
+    }
+    void TearDown() override {
+        Txinit::DeleteInstance();
+        tuxsim::reset();
+    }
+
+    // A table object made the way the framework makes one.
+    std::unique_ptr<zta_txclients_agent> make_object() {
+        tavro* t = zta_txclients_manager::_static_manager->CreateTavro(&request_, &context_);
+        return std::unique_ptr<zta_txclients_agent>(static_cast<zta_txclients_agent*>(t));
+    }
+
+    static void sample(zta_txclients_agent& object) {
+        object.BeginSample();
+        object.TakeSample();
+    }
+
+    RequestDetail request_;
+    ContextInfo context_;
+};
+
+TEST_F(ClientsTable, ThreeClientsGiveOneGetTwoGetnextAndThreeRows) {
+    ::testing::internal::CaptureStderr();
+    auto object = make_object();
+    const std::string joined = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(joined.find("TXWATCHER has joined the Application successfully!\n"),
+              std::string::npos);
+    ASSERT_TRUE(Txinit::Joined());
+    EXPECT_EQ(object->DataSize(), 352u);
+    EXPECT_EQ(object->AllocationDefault(), 50u);
+
+    tuxsim::clear_requests();
+    sample(*object);
+
+    const auto requests = tuxsim::requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0].operation, "GET");
+    EXPECT_EQ(requests[0].cursor, "");
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        EXPECT_EQ(requests[i].cls, "T_CLIENT");
+        EXPECT_EQ(requests[i].occurs, 1);
+        EXPECT_EQ(requests[i].flags, 0);  // no TA_FLAGS
+        EXPECT_EQ(requests[i].outcome, "OK");
+        if (i > 0) {
+            EXPECT_EQ(requests[i].operation, "GETNEXT");
+            EXPECT_NE(requests[i].cursor, "");
+            EXPECT_NE(requests[i].cursor, requests[i - 1].cursor);
+        }
+    }
+
+    ASSERT_EQ(object->NumDataItems(), 3u);
+    char host[64] = {};
+    DetermineLocalHost(host, sizeof host);
+    bool saw_self = false, saw_ws = false, saw_native = false;
+    std::string previous_tm;
+    for (int i = 0; i < 3; ++i) {
+        const zta_txclients_data_t* row = object->GetRow(i);
+        EXPECT_EQ(text(row->originnode, 64), padded(host, 64));
+        EXPECT_EQ(row->sampleno, 1);
+        EXPECT_EQ(row->rowno, i);
+        const std::string tm = text(row->samp_tm, 16);
+        EXPECT_EQ(tm.find_first_not_of("0123456789"), std::string::npos) << tm;
+        EXPECT_GE(tm, previous_tm);
+        previous_tm = tm;
+        const std::string user = text(row->username, 30);
+        if (user == padded("TXWATCHER", 30)) {
+            saw_self = true;
+            EXPECT_EQ(text(row->clientname, 30), padded("tpsysadm", 30));
+            EXPECT_EQ(text(row->workstclnt, 2), "N ");
+            EXPECT_EQ(text(row->clientid, 78), padded(tuxsim::own_client_id(), 78));
+        } else if (user == padded("bob", 30)) {
+            saw_ws = true;
+            EXPECT_EQ(text(row->workstclnt, 2), "Y ");
+            EXPECT_EQ(text(row->clientname, 30), std::string(30, ' '));
+            EXPECT_EQ(text(row->clientid, 78), padded("CLIENT0002-WS", 78));
+            EXPECT_EQ(text(row->netaddr, 78), padded("//10.0.0.7:4021", 78));
+        } else if (user == padded("alice", 30)) {
+            saw_native = true;
+            EXPECT_EQ(text(row->workstclnt, 2), "N ");
+            EXPECT_EQ(text(row->state, 10), padded("ACTive", 10));
+            EXPECT_EQ(text(row->lmid, 16), padded("SITE1", 16));
+        }
+    }
+    EXPECT_TRUE(saw_self && saw_ws && saw_native);
+
+    // The next sample starts afresh with GET.
+    object->ClearCount();
+    tuxsim::clear_requests();
+    sample(*object);
+    ASSERT_FALSE(tuxsim::requests().empty());
+    EXPECT_EQ(tuxsim::requests()[0].operation, "GET");
+    EXPECT_EQ(object->NumDataItems(), 3u);
+    EXPECT_EQ(object->GetRow(0)->sampleno, 2);
+}
+
+TEST_F(ClientsTable, FailedSecondCallKeepsFirstRowAndLeavesTheApplication) {
+    auto object = make_object();
+    ASSERT_TRUE(Txinit::Joined());
+    tuxsim::clear_requests();
+    tuxsim::fail_call(tuxsim::Call::tpcall, 2, TPESYSTEM);
+
+    ::testing::internal::CaptureStderr();
+    sample(*object);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(object->NumDataItems(), 1u);
+    // The three lines come first, together; an error trace line may follow
+    // on the same stream.
+    const std::string expected = std::string("Error: in tpcall\nERROR NO : ") +
+                                 std::to_string(TPESYSTEM) + "\nError Message : " +
+                                 tpstrerror(TPESYSTEM) + "\n";
+    EXPECT_EQ(err.substr(0, expected.size()), expected);
+    EXPECT_EQ(tuxsim::requests().size(), 2u);  // no further call in that sample
+    EXPECT_FALSE(Txinit::Joined());
+    EXPECT_EQ(tuxsim::own_client_id(), "");  // tpterm removed the entry
+
+    // The existing object does not join by itself; the next object made does.
+    auto second = make_object();
+    EXPECT_TRUE(Txinit::Joined());
+    EXPECT_NE(tuxsim::own_client_id(), "");
+}
+
+TEST_F(ClientsTable, FailedJoinIsRetriedByTheNextTableObject) {
+    tuxsim::fail_call(tuxsim::Call::tpinit, 1, TPESYSTEM);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Txinit::Instance(), nullptr);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("Cannot Log into the Tuxedo Application\n", 0), 0u) << err;
+    EXPECT_FALSE(Txinit::Joined());
+
+    ::testing::internal::CaptureStderr();
+    auto object = make_object();
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(Txinit::Joined());
+    sample(*object);
+    EXPECT_EQ(object->NumDataItems(), 3u);
+}
+
+TEST_F(ClientsTable, JoiningTwiceMakesOneEntryAndLeavingTwiceIsHarmless) {
+    ::testing::internal::CaptureStderr();
+    Txinit* first = Txinit::Instance();
+    Txinit* again = Txinit::Instance();
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(first, again);
+    EXPECT_EQ(tuxsim::object_count("T_CLIENT"), 3u);
+    Txinit::DeleteInstance();
+    EXPECT_EQ(tuxsim::object_count("T_CLIENT"), 2u);
+    Txinit::DeleteInstance();  // not joined: nothing happens
+    EXPECT_FALSE(Txinit::Joined());
+}
+
+TEST_F(ClientsTable, DeScrambleIsItsOwnInverseAndStopsAtTheEnd) {
+    char empty[1] = "";
+    EXPECT_EQ(Txinit::DeScramble(empty), empty);
+    EXPECT_EQ(empty[0], '\0');
+}
+
+// The shared cursor loop on a class without objects: the reply carries no
+// object, so no row is added and no conversion runs.
+TEST_F(ClientsTable, ReplyWithoutObjectAddsNoRow) {
+    ::testing::internal::CaptureStderr();
+    Txinit::Instance();
+    ::testing::internal::GetCapturedStderr();
+    struct counting_target final : zta_cursor_target {
+        zta_txclients_data_t record{};
+        int converted = 0;
+        char* ViewRecord() override { return reinterpret_cast<char*>(&record); }
+        void ObjectConverted(FBFR32*, const char*) override { ++converted; }
+    } target;
+    static TRC1_Block trc = {"ZTA300", "test", "ReplyWithoutObject", {}};
+    tuxsim::clear_requests();
+    zta_cursor_loop(&trc, {"T_CONN", true, zta_stamp::each_pass_before_call, "txview03"}, target);
+    EXPECT_EQ(target.converted, 0);
+    ASSERT_EQ(tuxsim::requests().size(), 1u);
+    EXPECT_EQ(tuxsim::requests()[0].flags, 65536);  // MIB_LOCAL where the variant asks
+}
+
+}  // namespace
