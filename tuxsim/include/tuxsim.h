@@ -1,0 +1,105 @@
+// The stand-in's own C++ API for tests: which domain to serve, the clock that
+// drives its activity, fault injection and the record of ".TMIB" requests.
+//
+// Nothing here is Tuxedo's; code meant to build against a real installation
+// uses only atmi.h and fml32.h. The MIB constants below are the MIB's own
+// values, for tests that build requests and check error replies.
+#ifndef TUXSIM_TUXSIM_H
+#define TUXSIM_TUXSIM_H
+
+#include <chrono>
+#include <ctime>
+#include <map>
+#include <string>
+#include <vector>
+
+// TA_FLAGS: also return the class's local attributes.
+#define MIB_LOCAL 0x00010000L
+
+// TA_ERROR values of a MIB reply.
+#define TAOK 0
+#define TAUPDATED 1
+#define TAPARTIAL 2
+#define TAEAPP (-1)
+#define TAECONFIG (-2)
+#define TAEINVAL (-3)
+#define TAEOS (-4)
+#define TAEPERM (-5)
+#define TAEPREIMAGE (-6)
+#define TAEPROTO (-7)
+#define TAEREQUIRED (-8)
+#define TAESUPPORT (-9)
+#define TAESYSTEM (-10)
+#define TAEUNIQ (-11)
+
+namespace tuxsim {
+
+// Forgets everything the process has done with the stand-in: leaves the
+// application if joined, drops the loaded domain, faults, recorded requests
+// and call counters, and returns to the system clock. The next tpinit loads
+// the domain afresh.
+void reset();
+
+// The domain file the next load uses, instead of TUXSIM_DOMAIN or the
+// built-in demo domain. Drops the loaded domain (leaving the application if
+// joined). An empty path returns to the environment's choice.
+void use_domain_file(const std::string& path);
+
+// Loads the domain now (as tpinit would). Returns the empty string on
+// success, else the one-line error that tpinit would print.
+std::string load_domain();
+
+// ---- Clock -------------------------------------------------------------
+// The stand-in's notion of "now": TA_CURTIME, the user log's "today", the
+// activity model and the down spans all follow it.
+void set_time(std::time_t t);                // a manual clock standing at t
+void advance_time(std::chrono::seconds d);   // moves the manual clock on
+void use_system_time();                      // back to the wall clock
+std::time_t now();
+
+// ---- Fault injection ---------------------------------------------------
+enum class Call { tpinit, tpalloc, tpcall };
+
+// The nth call of fn from now on (1 = the next one) fails with err as tperrno.
+void fail_call(Call fn, long nth, int err);
+
+// The domain is down (tpinit and tpcall fail with TPESYSTEM) from `after`
+// seconds from now, for `span` seconds.
+void domain_down(std::chrono::seconds span, std::chrono::seconds after = std::chrono::seconds(0));
+
+// Drops every pending fault and down span.
+void clear_faults();
+
+// Parses a fault list in TUXSIM_FAULTS syntax and installs it, counting from
+// now. Returns the empty string on success, else a one-line error and
+// installs nothing.
+std::string install_faults(const std::string& spec);
+
+// ---- Request record ----------------------------------------------------
+struct Request {
+    std::string operation;  // TA_OPERATION as sent, empty when absent
+    std::string cls;        // TA_CLASS
+    long flags = 0;         // TA_FLAGS, 0 when absent
+    long occurs = -1;       // TA_OCCURS, -1 when absent
+    std::string cursor;     // TA_CURSOR, empty when absent
+    // Every other field of the request, by field name, occurrence 0 as text
+    // (TA_APPQSPACENAME, TA_QMCONFIG, TA_LMID, TA_ULOGTIME, filters ...).
+    std::map<std::string, std::string> keys;
+    // "OK", or the TA_ERROR of an error reply ("TAEINVAL" ...), or the
+    // tperrno name when the call failed before the MIB answered.
+    std::string outcome;
+};
+
+std::vector<Request> requests();
+void clear_requests();
+
+// ---- The joined client -------------------------------------------------
+// TA_CLIENTID of this process's own T_CLIENT entry; empty when not joined.
+std::string own_client_id();
+
+// Number of objects of a MIB class in the loaded domain (0 when no domain).
+std::size_t object_count(const std::string& cls);
+
+}  // namespace tuxsim
+
+#endif

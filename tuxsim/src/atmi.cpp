@@ -1,0 +1,221 @@
+// ATMI: joining and leaving the simulated application, service calls to
+// ".TMIB", and the error of the last call.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "atmi.h"
+#include "buffers.hpp"
+#include "fml32.h"
+#include "fml_values.hpp"
+#include "sim.hpp"
+#include "tperrno_table.hpp"
+
+#ifndef TUXSIM_DEFAULT_DOMAIN
+#define TUXSIM_DEFAULT_DOMAIN "tuxsim/domains/demo.yaml"
+#endif
+
+namespace tuxsim::detail {
+
+Sim& sim() {
+    static Sim instance;
+    return instance;
+}
+
+void Sim::read_env_faults() {
+    if (env_faults_read) return;
+    env_faults_read = true;
+    const char* spec = std::getenv("TUXSIM_FAULTS");
+    if (!spec) return;
+    FaultList list;
+    std::string err = parse_faults(spec, list);
+    if (!err.empty()) {
+        env_faults_error = "TUXSIM_FAULTS: " + err;
+        return;
+    }
+    faults.install(list, now());
+}
+
+std::string Sim::ensure_domain() {
+    if (domain) return {};
+    std::string path = domain_override;
+    if (path.empty()) {
+        const char* env = std::getenv("TUXSIM_DOMAIN");
+        path = env && *env ? env : TUXSIM_DEFAULT_DOMAIN;
+    }
+    try {
+        domain = open_domain(path);
+    } catch (const DomainError& e) {
+        return e.what();
+    }
+    faults.install(domain->faults, now());
+    activity.start(*domain, now());
+    mib.clear();
+    return {};
+}
+
+void Sim::leave() {
+    if (joined && domain) {
+        ObjectList& clients = domain->lists.edit(domain->index("T_CLIENT"));
+        std::erase_if(clients, [&](const ObjectPtr& o) { return o->text(domain->f.clientid) == own_client; });
+    }
+    joined = false;
+    own_client.clear();
+}
+
+int sim_count_call(Call fn) {
+    Sim& s = sim();
+    std::lock_guard lock(s.mu);
+    s.read_env_faults();
+    return s.faults.on_call(fn);
+}
+
+namespace {
+
+// A TPINIT text field, read no further than the field itself.
+std::string tpinit_text(const char* field) { return std::string(field, strnlen(field, MAXTIDENT + 2)); }
+
+int failed(int err) {
+    tperrno = err;
+    return -1;
+}
+
+const char* ta_error_name(long code) {
+    switch (code) {
+        case TAOK: return "OK";
+        case TAEAPP: return "TAEAPP";
+        case TAECONFIG: return "TAECONFIG";
+        case TAEINVAL: return "TAEINVAL";
+        case TAEOS: return "TAEOS";
+        case TAEPERM: return "TAEPERM";
+        case TAEPREIMAGE: return "TAEPREIMAGE";
+        case TAEPROTO: return "TAEPROTO";
+        case TAEREQUIRED: return "TAEREQUIRED";
+        case TAESUPPORT: return "TAESUPPORT";
+        case TAESYSTEM: return "TAESYSTEM";
+        case TAEUNIQ: return "TAEUNIQ";
+        default: return "TAE_UNKNOWN";
+    }
+}
+
+// Adds this process's own T_CLIENT entry (lock held, domain loaded).
+void join(Sim& s, const TPINIT* info, std::time_t now) {
+    Domain& d = *s.domain;
+    const MibFields& f = d.f;
+    const long pid = long(getpid());
+    auto me = std::make_shared<Object>();
+    s.own_client = "CLT." + d.local_lmid + "." + std::to_string(pid) + "." + std::to_string(++s.client_serial);
+    me->set_text(f.clientid, s.own_client);
+    me->set_text(f.state, "ACTive");
+    me->set_text(f.usrname, info ? tpinit_text(info->usrname) : "");
+    me->set_text(f.cltname, info ? tpinit_text(info->cltname) : "");
+    me->set_text(f.wsc, "N");
+    me->set_text(f.wsh, "N");
+    me->set_num(f.pid, pid);
+    me->set_text(f.lmid, d.local_lmid);
+    me->set_num(f.timestart, long(now));
+    me->set_num(f.curtime, long(now));
+    for (const char* name : {"TA_CMTRET", "TA_NOTIFY", "TA_NADDR"}) {
+        const FLDID32 id = Fldid32(name);
+        const char* value = std::strcmp(name, "TA_CMTRET") == 0 ? "COMPLETE"
+                            : std::strcmp(name, "TA_NOTIFY") == 0 ? "DIPIN"
+                                                                  : "";
+        if (id != BADFLDID) me->set_text(id, value);
+    }
+    d.lists.edit(d.index("T_CLIENT")).push_back(std::move(me));
+    s.joined = true;
+}
+
+constexpr long kCallFlags = TPNOTRAN | TPNOCHANGE | TPSIGRSTRT | TPNOBLOCK | TPNOTIME;
+
+}  // namespace
+}  // namespace tuxsim::detail
+
+using namespace tuxsim::detail;
+
+extern "C" int* tuxsim_tperrno_addr(void) {
+    thread_local int err = 0;
+    return &err;
+}
+
+extern "C" char* tpstrerror(int err) { return const_cast<char*>(tperrno_text(err)); }
+
+extern "C" int tpinit(TPINIT* tpinfo) {
+    Sim& s = sim();
+    std::lock_guard lock(s.mu);
+    s.read_env_faults();
+    if (int err = s.faults.on_call(tuxsim::Call::tpinit)) return failed(err);
+    if (!s.env_faults_error.empty()) {
+        std::fprintf(stderr, "%s\n", s.env_faults_error.c_str());
+        return failed(TPESYSTEM);
+    }
+    // A client that is already joined stays joined: like Tuxedo, a second
+    // tpinit succeeds and adds no second entry.
+    if (s.joined) return 0;
+    if (std::string err = s.ensure_domain(); !err.empty()) {
+        std::fprintf(stderr, "%s\n", err.c_str());
+        return failed(TPESYSTEM);
+    }
+    const std::time_t now = s.now();
+    if (s.faults.down(now)) return failed(TPESYSTEM);
+    s.activity.advance(*s.domain, now, s.own_client);
+    join(s, tpinfo, now);
+    return 0;
+}
+
+extern "C" int tpterm(void) {
+    Sim& s = sim();
+    std::lock_guard lock(s.mu);
+    // Leaving when not joined is not an error, as in Tuxedo.
+    s.leave();
+    return 0;
+}
+
+extern "C" int tpcall(const char* svc, char* idata, long ilen, char** odata, long* olen, long flags) {
+    (void)ilen;  // an FML32 buffer knows its own length
+    Sim& s = sim();
+    std::lock_guard lock(s.mu);
+    s.read_env_faults();
+    const int injected = s.faults.on_call(tuxsim::Call::tpcall);
+
+    BufferInfo in, out;
+    const bool tmib = svc && std::strcmp(svc, ".TMIB") == 0;
+    const bool readable = buffer_info(idata, in) && in.type == "FML32";
+    tuxsim::Request rec;
+    if (tmib && readable) rec = describe_request(reinterpret_cast<FBFR32*>(idata));
+    // Every call to ".TMIB" with a readable request is recorded, with how it ended.
+    auto finish = [&](int err, const char* outcome = nullptr) {
+        if (tmib && readable) {
+            rec.outcome = outcome ? outcome : tperrno_name(err);
+            s.recorder.add(rec);
+        }
+        return err ? failed(err) : 0;
+    };
+
+    if (injected) return finish(injected);
+    if (!svc || !idata || !odata || !*odata || !olen || (flags & ~kCallFlags) != 0) return finish(TPEINVAL);
+    if (!s.joined) return finish(TPEPROTO);
+    if (!tmib) return failed(TPENOENT);
+    if (!buffer_info(idata, in)) return finish(TPEINVAL);
+    if (in.type != "FML32") return finish(TPEITYPE);
+    if (!buffer_info(*odata, out)) return finish(TPEINVAL);
+    if (out.type != "FML32") {
+        if (flags & TPNOCHANGE) return finish(TPEOTYPE);
+        char* fresh = buffer_alloc_fml32(0);
+        if (!fresh) return finish(TPEOS);
+        tpfree(*odata);
+        *odata = fresh;
+    }
+    const std::time_t now = s.now();
+    if (s.faults.down(now)) return finish(TPESYSTEM);
+    s.activity.advance(*s.domain, now, s.own_client);
+
+    const long result = s.mib.serve(*s.domain, reinterpret_cast<FBFR32*>(idata), odata, now);
+    if (result == Mib::kNoBuffer) return finish(TPEOS);
+    *olen = Fused32(reinterpret_cast<FBFR32*>(*odata));
+    if (result != TAOK) return finish(TPESVCFAIL, ta_error_name(result));
+    return finish(0, "OK");
+}

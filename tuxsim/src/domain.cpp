@@ -1,0 +1,42 @@
+#include "domain.hpp"
+
+#include <algorithm>
+
+namespace tuxsim::detail {
+
+const AttrSpec* Domain::spec(std::size_t cls, FLDID32 id) const {
+    const auto& v = by_id[cls];
+    auto it = std::lower_bound(v.begin(), v.end(), id,
+                               [](const auto& e, FLDID32 x) { return e.first < x; });
+    return it != v.end() && it->first == id ? it->second : nullptr;
+}
+
+std::unique_ptr<Domain> open_domain(const std::string& path) {
+    auto d = std::make_unique<Domain>();
+    try {
+        d->f = resolve_mib_fields();
+    } catch (const std::runtime_error& e) {
+        throw DomainError(path + ": " + e.what());
+    }
+    for (const ClassSpec& cls : all_classes()) {
+        auto& v = d->by_id[class_index(cls)];
+        for (const AttrSpec& a : cls.attrs) {
+            FLDID32 id = Fldid32(std::string(a.name).c_str());
+            if (id == BADFLDID) throw DomainError(path + ": field table has no field " + std::string(a.name));
+            v.emplace_back(id, &a);
+        }
+        std::sort(v.begin(), v.end());
+    }
+    DomainFile file = load_domain_file(path);
+    d->path = file.path;
+    d->activity = file.activity;
+    d->faults = file.faults;
+    for (std::size_t i = 0; i < kClassCount; ++i) d->lists.edit(i) = std::move(file.classes[i]);
+    d->file_ulog_count = d->lists.get(d->index("T_ULOG")).size();
+    d->local_lmid = file.local_lmid;
+    const ObjectList& machines = d->lists.get(d->index("T_MACHINE"));
+    if (d->local_lmid.empty() && !machines.empty()) d->local_lmid = machines.front()->text(d->f.lmid);
+    return d;
+}
+
+}  // namespace tuxsim::detail

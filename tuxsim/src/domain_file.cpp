@@ -1,0 +1,330 @@
+#include "domain_file.hpp"
+
+#include <yaml-cpp/yaml.h>
+
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+namespace tuxsim::detail {
+namespace {
+
+class Reader {
+public:
+    explicit Reader(std::string path) : path_(std::move(path)) {}
+
+    [[noreturn]] void fail(const YAML::Mark& m, const std::string& what) const {
+        std::ostringstream s;
+        s << path_;
+        if (!m.is_null()) s << ':' << m.line + 1 << ':' << m.column + 1;
+        s << ": " << what;
+        throw DomainError(s.str());
+    }
+
+    DomainFile read();
+
+private:
+    void read_classes(const YAML::Node& node, DomainFile& out);
+    void read_object(const ClassSpec& cls, const YAML::Node& node, ObjectList& out);
+    Value read_value(const std::string& where, int type, const YAML::Node& v);
+    void read_activity(const YAML::Node& node, ActivitySettings& out);
+    void read_faults(const YAML::Node& node, FaultList& out);
+    std::vector<std::pair<YAML::Node, YAML::Node>> with_merges(const YAML::Node& map) const;
+
+    std::string path_;
+};
+
+// How a node looks in an error message: the scalar in quotes, or its kind.
+std::string shown(const YAML::Node& n) {
+    if (n.IsNull()) return "nothing";
+    if (n.IsSequence()) return "a list";
+    if (n.IsMap()) return "a map";
+    std::string s = n.Scalar();
+    if (s.size() > 40) s = s.substr(0, 40) + "...";
+    return "\"" + s + "\"";
+}
+
+// A plain (unquoted) YAML scalar; quoted scalars are strings.
+bool plain_scalar(const YAML::Node& n) { return n.IsScalar() && n.Tag() != "!"; }
+
+// Integers as YAML writes them: decimal, 0x hex, 0o octal, or a leading 0
+// for octal (so permissions read as 0660).
+bool parse_integer(const std::string& s, long& out) {
+    std::string_view v = s;
+    bool neg = false;
+    if (!v.empty() && (v.front() == '-' || v.front() == '+')) {
+        neg = v.front() == '-';
+        v.remove_prefix(1);
+    }
+    int base = 10;
+    if (v.size() > 2 && v[0] == '0' && (v[1] == 'x' || v[1] == 'X')) {
+        base = 16;
+        v.remove_prefix(2);
+    } else if (v.size() > 2 && v[0] == '0' && v[1] == 'o') {
+        base = 8;
+        v.remove_prefix(2);
+    } else if (v.size() > 1 && v[0] == '0') {
+        base = 8;
+        v.remove_prefix(1);
+    }
+    if (v.empty()) return false;
+    unsigned long long mag = 0;
+    auto [p, ec] = std::from_chars(v.data(), v.data() + v.size(), mag, base);
+    if (ec != std::errc() || p != v.data() + v.size()) return false;
+    if (neg) {
+        if (mag > static_cast<unsigned long long>(LONG_MAX) + 1ULL) return false;
+        out = mag == static_cast<unsigned long long>(LONG_MAX) + 1ULL ? LONG_MIN
+                                                                      : -static_cast<long>(mag);
+    } else {
+        if (mag > static_cast<unsigned long long>(LONG_MAX)) return false;
+        out = static_cast<long>(mag);
+    }
+    return true;
+}
+
+bool parse_real(const std::string& s, double& out) {
+    if (s.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    out = std::strtod(s.c_str(), &end);
+    return end == s.c_str() + s.size() && errno == 0;
+}
+
+DomainFile Reader::read() {
+    YAML::Node root;
+    {
+        std::ifstream in(path_);
+        if (!in) throw DomainError(path_ + ": cannot read domain file: " + std::strerror(errno));
+        try {
+            root = YAML::Load(in);
+        } catch (const YAML::ParserException& e) {
+            fail(e.mark, "syntax error: " + e.msg);
+        }
+    }
+    DomainFile out;
+    out.path = path_;
+    if (!root.IsMap()) {
+        fail(root.Mark(), "expected a map with the sections classes, activity, faults, local_lmid");
+    }
+    std::set<std::string> seen;
+    YAML::Mark lmid_mark;
+    for (auto it = root.begin(); it != root.end(); ++it) {
+        const std::string key = it->first.Scalar();
+        if (!seen.insert(key).second) fail(it->first.Mark(), "section " + key + " given twice");
+        if (key == "classes") {
+            read_classes(it->second, out);
+        } else if (key == "activity") {
+            read_activity(it->second, out.activity);
+        } else if (key == "faults") {
+            read_faults(it->second, out.faults);
+        } else if (key == "local_lmid") {
+            if (!it->second.IsScalar()) {
+                fail(it->second.Mark(), "local_lmid: expected a machine name, got " + shown(it->second));
+            }
+            out.local_lmid = it->second.Scalar();
+            lmid_mark = it->second.Mark();
+        } else {
+            fail(it->first.Mark(), "unknown section \"" + key +
+                                       "\": expected classes, activity, faults or local_lmid");
+        }
+    }
+    if (!out.local_lmid.empty()) {
+        const FLDID32 lmid = Fldid32("TA_LMID");
+        bool found = false;
+        for (const ObjectPtr& m : out.classes[class_index(*find_class("T_MACHINE"))]) {
+            found = found || m->text(lmid) == out.local_lmid;
+        }
+        if (!found) fail(lmid_mark, "local_lmid: no T_MACHINE has TA_LMID \"" + out.local_lmid + "\"");
+    }
+    return out;
+}
+
+void Reader::read_classes(const YAML::Node& node, DomainFile& out) {
+    if (node.IsNull()) return;
+    if (!node.IsMap()) fail(node.Mark(), "classes: expected a map of MIB classes, got " + shown(node));
+    std::set<std::string> seen;
+    for (auto it = node.begin(); it != node.end(); ++it) {
+        const std::string name = it->first.Scalar();
+        const ClassSpec* cls = find_class(name);
+        if (!cls) fail(it->first.Mark(), "unknown MIB class \"" + name + "\"");
+        if (!seen.insert(name).second) fail(it->first.Mark(), name + ": class given twice");
+        const YAML::Node& objs = it->second;
+        if (objs.IsNull()) continue;
+        if (!objs.IsSequence()) fail(objs.Mark(), name + ": expected a list of objects, got " + shown(objs));
+        ObjectList& list = out.classes[class_index(*cls)];
+        list.reserve(objs.size());
+        for (const YAML::Node& obj : objs) read_object(*cls, obj, list);
+    }
+}
+
+// The entries of a map with YAML merge keys ("<<: *anchor", or a list of
+// anchors) resolved: the map's own entries, then those of the merged maps
+// that the map does not give itself.
+std::vector<std::pair<YAML::Node, YAML::Node>> Reader::with_merges(const YAML::Node& map) const {
+    std::vector<std::pair<YAML::Node, YAML::Node>> out;
+    std::set<std::string> own;
+    std::vector<YAML::Node> merged;
+    for (auto it = map.begin(); it != map.end(); ++it) {
+        if (it->first.IsScalar() && it->first.Scalar() == "<<" && it->first.Tag() == "?") {
+            const YAML::Node& m = it->second;
+            if (m.IsMap()) {
+                merged.push_back(m);
+            } else if (m.IsSequence()) {
+                for (const YAML::Node& x : m) {
+                    if (!x.IsMap()) fail(x.Mark(), "merge key <<: expected a map, got " + shown(x));
+                    merged.push_back(x);
+                }
+            } else {
+                fail(m.Mark(), "merge key <<: expected a map, got " + shown(m));
+            }
+            continue;
+        }
+        own.insert(it->first.Scalar());
+        out.emplace_back(it->first, it->second);
+    }
+    for (const YAML::Node& m : merged) {
+        for (auto& [k, v] : with_merges(m)) {
+            if (own.insert(k.Scalar()).second) out.emplace_back(k, v);
+        }
+    }
+    return out;
+}
+
+void Reader::read_object(const ClassSpec& cls, const YAML::Node& node, ObjectList& out) {
+    const std::string cname(cls.name);
+    if (!node.IsMap()) {
+        fail(node.Mark(), cname + ": expected an object (a map of attributes), got " + shown(node));
+    }
+    auto obj = std::make_shared<Object>();
+    obj->attrs.reserve(node.size());
+    std::size_t groups = 0;
+    const AttrSpec* first_list = nullptr;
+    for (const auto& [key, v] : with_merges(node)) {
+        const std::string aname = key.Scalar();
+        const std::string where = cname + " attribute " + aname;
+        const AttrSpec* spec = cls.find(aname);
+        if (!spec) fail(key.Mark(), where + ": not an attribute of " + cname);
+        if (spec->shape == Shape::Computed) fail(key.Mark(), where + ": computed by the MIB, leave it out");
+        const FLDID32 id = Fldid32(aname.c_str());
+        if (id == BADFLDID) fail(key.Mark(), where + ": not in the field table");
+        if (obj->find(id)) fail(key.Mark(), where + ": given twice");
+        const int type = Fldtype32(id);
+        Attr& attr = obj->set(id, type);
+        attr.values.clear();
+        if (spec->shape == Shape::GroupList && v.IsSequence()) {
+            for (const YAML::Node& item : v) attr.values.push_back(read_value(where, type, item));
+        } else {
+            attr.values.push_back(read_value(where, type, v));
+        }
+        if (spec->shape == Shape::GroupList) {
+            if (first_list && attr.values.size() != groups) {
+                fail(v.Mark(), where + ": expected " + std::to_string(groups) + " values, one per group as in " +
+                                   std::string(first_list->name) + ", got " +
+                                   std::to_string(attr.values.size()));
+            }
+            first_list = spec;
+            groups = attr.values.size();
+        }
+    }
+    out.push_back(std::move(obj));
+}
+
+Value Reader::read_value(const std::string& where, int type, const YAML::Node& v) {
+    Value val;
+    const YAML::Mark m = v.Mark();
+    switch (type) {
+        case FLD_SHORT:
+        case FLD_LONG:
+            if (!plain_scalar(v) || !parse_integer(v.Scalar(), val.num) ||
+                (type == FLD_SHORT && (val.num < SHRT_MIN || val.num > SHRT_MAX))) {
+                fail(m, where + ": expected " + (type == FLD_SHORT ? "a short integer" : "an integer") +
+                            ", got " + shown(v));
+            }
+            break;
+        case FLD_CHAR:
+            if (!v.IsScalar() || v.Scalar().size() != 1) {
+                fail(m, where + ": expected a single character, got " + shown(v));
+            }
+            val.num = static_cast<unsigned char>(v.Scalar()[0]);
+            break;
+        case FLD_FLOAT:
+        case FLD_DOUBLE:
+            if (!plain_scalar(v) || !parse_real(v.Scalar(), val.real)) {
+                fail(m, where + ": expected a number, got " + shown(v));
+            }
+            break;
+        case FLD_STRING:
+        case FLD_CARRAY:
+            if (!v.IsScalar()) {
+                fail(m, where + ": expected a string, got " + shown(v) +
+                            (v.IsNull() ? " (write \"\" for an empty string)" : ""));
+            }
+            val.text = v.Scalar();
+            if (type == FLD_STRING && val.text.find('\0') != std::string::npos) {
+                fail(m, where + ": a string cannot hold a NUL character");
+            }
+            break;
+        default:
+            fail(m, where + ": field type " + std::to_string(type) + " is not supported");
+    }
+    return val;
+}
+
+void Reader::read_activity(const YAML::Node& node, ActivitySettings& out) {
+    if (!node.IsMap()) fail(node.Mark(), "activity: expected a map (seed, tick, clients, ulog, enabled)");
+    out.on = true;
+    for (auto it = node.begin(); it != node.end(); ++it) {
+        const std::string key = it->first.Scalar();
+        const YAML::Node& v = it->second;
+        long n = 0;
+        double d = 0;
+        if (key == "seed") {
+            if (!plain_scalar(v) || !parse_integer(v.Scalar(), n) || n < 0) {
+                fail(v.Mark(), "activity seed: expected a whole number from 0, got " + shown(v));
+            }
+            out.seed = static_cast<std::uint64_t>(n);
+        } else if (key == "tick") {
+            if (!plain_scalar(v) || !parse_integer(v.Scalar(), n) || n < 1 || n > 86400) {
+                fail(v.Mark(), "activity tick: expected seconds from 1 to 86400, got " + shown(v));
+            }
+            out.tick = n;
+        } else if (key == "clients" || key == "ulog") {
+            if (!plain_scalar(v) || !parse_real(v.Scalar(), d) || d < 0 || d > 1) {
+                fail(v.Mark(), "activity " + key + ": expected a chance from 0 to 1, got " + shown(v));
+            }
+            (key == "clients" ? out.clients : out.ulog) = d;
+        } else if (key == "enabled") {
+            const std::string s = v.IsScalar() ? v.Scalar() : "";
+            if (s != "true" && s != "false") {
+                fail(v.Mark(), "activity enabled: expected true or false, got " + shown(v));
+            }
+            out.on = s == "true";
+        } else {
+            fail(it->first.Mark(),
+                 "activity: unknown setting \"" + key + "\": expected seed, tick, clients, ulog or enabled");
+        }
+    }
+}
+
+void Reader::read_faults(const YAML::Node& node, FaultList& out) {
+    auto one = [&](const YAML::Node& n) {
+        if (!n.IsScalar()) fail(n.Mark(), "faults: expected a fault such as tpcall:2:TPESYSTEM, got " + shown(n));
+        if (auto err = parse_faults(n.Scalar(), out); !err.empty()) fail(n.Mark(), "faults: " + err);
+    };
+    if (node.IsSequence()) {
+        for (const YAML::Node& n : node) one(n);
+    } else if (!node.IsNull()) {
+        one(node);
+    }
+}
+
+}  // namespace
+
+DomainFile load_domain_file(const std::string& path) { return Reader(path).read(); }
+
+}  // namespace tuxsim::detail

@@ -1,0 +1,43 @@
+// Reading a domain file: a YAML map whose "classes" section lists the objects
+// of each MIB class as maps from attribute names to values (README.md).
+#ifndef TUXSIM_DOMAIN_FILE_HPP
+#define TUXSIM_DOMAIN_FILE_HPP
+
+#include <array>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "domain_model.hpp"
+#include "faults.hpp"
+
+namespace tuxsim::detail {
+
+struct ActivitySettings {
+    bool on = false;
+    std::uint64_t seed = 1;
+    long tick = 5;         // seconds of simulated time per step
+    double clients = 0.2;  // chance per step that a client joins or leaves
+    double ulog = 0.3;     // chance per step that a user-log record is written
+};
+
+struct DomainFile {
+    std::string path;
+    std::string local_lmid;  // empty: the first machine
+    ActivitySettings activity;
+    FaultList faults;
+    std::array<ObjectList, kClassCount> classes;
+};
+
+// What was wrong with a domain file, as one line: "FILE:LINE:COL: what".
+class DomainError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Throws DomainError. Attribute types come from the field table.
+DomainFile load_domain_file(const std::string& path);
+
+}  // namespace tuxsim::detail
+
+#endif

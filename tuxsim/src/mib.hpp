@@ -1,0 +1,63 @@
+// The ".TMIB" service of the simulated domain: GET and GETNEXT over the
+// domain's classes.
+#ifndef TUXSIM_MIB_HPP
+#define TUXSIM_MIB_HPP
+
+#include <cstdint>
+#include <ctime>
+#include <deque>
+#include <memory>
+#include <unordered_map>
+
+#include "domain.hpp"
+
+namespace tuxsim::detail {
+
+class Mib {
+public:
+    // What a reply said: TAOK or a negative TA_ERROR. kNoBuffer when the
+    // reply buffer could not be grown to hold the reply.
+    static constexpr long kNoBuffer = 1000;
+
+    // Serves one request; the reply replaces the content of *reply (a live
+    // FML32 tpalloc buffer, which may be moved to grow it).
+    long serve(const Domain& d, FBFR32* request, char** reply, std::time_t now);
+
+    // Forgets every retrieval in progress.
+    void clear();
+
+    // Retrievals kept for GETNEXT at once; a GETNEXT on an older one is told
+    // its cursor is stale.
+    static constexpr std::size_t kMaxSnapshots = 64;
+    // Objects in one reply when the request names no TA_OCCURS.
+    static constexpr long kDefaultOccurs = 1000;
+
+private:
+    // The objects a GET selected, as they were at the GET: the list is shared
+    // with the domain until the domain next changes the class.
+    struct Snapshot {
+        std::size_t cls;
+        bool local;
+        std::shared_ptr<const ObjectList> objs;
+    };
+
+    struct Error {
+        long code;
+        std::string status;
+        FLDID32 badfld;
+    };
+
+    long get(const Domain& d, FBFR32* req, char** reply, std::time_t now);
+    long getnext(const Domain& d, FBFR32* req, char** reply, std::time_t now);
+    long error(char** reply, const Domain& d, const Error& e);
+    std::string cursor_text(std::uint64_t id, std::size_t cls, std::size_t pos) const;
+    std::uint64_t keep(Snapshot s);
+
+    std::unordered_map<std::uint64_t, Snapshot> snapshots_;
+    std::deque<std::uint64_t> order_;
+    std::uint64_t next_id_ = 1;
+};
+
+}  // namespace tuxsim::detail
+
+#endif

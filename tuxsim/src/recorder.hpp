@@ -1,0 +1,44 @@
+// The record of ".TMIB" requests: kept in memory for tests in the same
+// process and, when TUXSIM_RECORD names a file, appended to it one line per
+// request for tests that run a whole process.
+#ifndef TUXSIM_RECORDER_HPP
+#define TUXSIM_RECORDER_HPP
+
+#include <cstdio>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "fml32.h"
+#include "tuxsim.h"
+
+namespace tuxsim::detail {
+
+// Reads a request buffer into a record (outcome left empty).
+Request describe_request(FBFR32* req);
+
+// One line of the TUXSIM_RECORD file, without the newline.
+std::string record_line(const Request& r);
+
+class Recorder {
+public:
+    // Requests kept in memory at most (the oldest go first), so that a
+    // long-running process does not grow without end.
+    static constexpr std::size_t kMaxKept = 100000;
+
+    ~Recorder();
+    void add(Request r);
+    const std::deque<Request>& all() const { return requests_; }
+    void clear() { requests_.clear(); }
+    // Forgets the file, so that TUXSIM_RECORD is read again.
+    void reopen();
+
+private:
+    std::deque<Request> requests_;
+    std::FILE* file_ = nullptr;
+    bool file_checked_ = false;
+};
+
+}  // namespace tuxsim::detail
+
+#endif

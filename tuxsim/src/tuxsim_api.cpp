@@ -1,0 +1,126 @@
+// The test API of tuxsim.h.
+#include "tuxsim.h"
+
+#include "sim.hpp"
+
+namespace tuxsim {
+
+using detail::sim;
+
+void reset() {
+    auto& s = sim();
+    std::lock_guard lock(s.mu);
+    s.leave();
+    s.domain.reset();
+    s.domain_override.clear();
+    s.mib.clear();
+    s.faults = detail::FaultPlan{};
+    s.env_faults_read = false;
+    s.env_faults_error.clear();
+    s.recorder.clear();
+    s.recorder.reopen();
+    s.manual_clock = false;
+}
+
+void use_domain_file(const std::string& path) {
+    auto& s = sim();
+    std::lock_guard lock(s.mu);
+    s.leave();
+    s.domain.reset();
+    s.mib.clear();
+    s.domain_override = path;
+}
+
+std::string load_domain() {
+    auto& s = sim();
+    std::lock_guard lock(s.mu);
+    return s.ensure_domain();
+}
+
+void set_time(std::time_t t) {
+    auto& s = sim();
+    std::lock_guard lock(s.mu);
+    s.manual_clock = true;
+    s.manual_now = t;
+}
+
+void advance_time(std::chrono::seconds d) {
+    auto& s = sim();
+    std::lock_guard lock(s.mu);
+    if (!s.manual_clock) {
+        s.manual_clock = true;
+        s.manual_now = std::time(nullptr);
+    }
+    s.manual_now += std::time_t(d.count());
+}
+
+void use_system_time() {
+    auto& s = sim();
+    std::lock_guard lock(s.mu);
+    s.manual_clock = false;
+}
+
+std::time_t now() {
+    auto& s = sim();
+    std::lock_guard lock(s.mu);
+    return s.now();
+}
+
+void fail_call(Call fn, long nth, int err) {
+    auto& s = sim();
+    std::lock_guard lock(s.mu);
+    detail::FaultList list;
+    list.calls.push_back({fn, nth, err});
+    s.faults.install(list, s.now());
+}
+
+void domain_down(std::chrono::seconds span, std::chrono::seconds after) {
+    auto& s = sim();
+    std::lock_guard lock(s.mu);
+    detail::FaultList list;
+    list.downs.push_back({long(span.count()), long(after.count())});
+    s.faults.install(list, s.now());
+}
+
+void clear_faults() {
+    auto& s = sim();
+    std::lock_guard lock(s.mu);
+    s.faults.clear();
+}
+
+std::string install_faults(const std::string& spec) {
+    auto& s = sim();
+    std::lock_guard lock(s.mu);
+    detail::FaultList list;
+    std::string err = detail::parse_faults(spec, list);
+    if (err.empty()) s.faults.install(list, s.now());
+    return err;
+}
+
+std::vector<Request> requests() {
+    auto& s = sim();
+    std::lock_guard lock(s.mu);
+    return {s.recorder.all().begin(), s.recorder.all().end()};
+}
+
+void clear_requests() {
+    auto& s = sim();
+    std::lock_guard lock(s.mu);
+    s.recorder.clear();
+}
+
+std::string own_client_id() {
+    auto& s = sim();
+    std::lock_guard lock(s.mu);
+    return s.own_client;
+}
+
+std::size_t object_count(const std::string& cls) {
+    auto& s = sim();
+    std::lock_guard lock(s.mu);
+    const detail::ClassSpec* spec = detail::find_class(cls);
+    if (!s.domain || !spec) return 0;
+    return s.domain->lists.get(detail::class_index(*spec)).size();
+}
+
+}  // namespace tuxsim

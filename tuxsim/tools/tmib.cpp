@@ -1,0 +1,175 @@
+// tmib: asks the MIB of the stand-in's domain for the objects of one class and
+// prints each reply with Fprint32.
+//
+//   tmib [-l] [-o OCCURS] [-d DOMAINFILE] [-n] GET CLASS [TA_NAME=value ...]
+//
+//   -l   MIB_LOCAL: also the class's local attributes
+//   -o   TA_OCCURS: objects per reply
+//   -d   the domain file (sets TUXSIM_DOMAIN)
+//   -n   one reply only: do not follow TA_MORE with GETNEXT
+//
+// TA_NAME=value pairs go into the request as they are (keys and filters, for
+// example TA_SRVGRP=BANKGRP1, or the /Q queue space's three keys).
+// Exit status: 0 success, 1 a failed call, 2 bad arguments.
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "atmi.h"
+#include "fml32.h"
+
+namespace {
+
+constexpr long kMibLocal = 0x10000;
+
+int usage(const char* why) {
+    if (why) std::fprintf(stderr, "tmib: %s\n", why);
+    std::fprintf(stderr, "usage: tmib [-l] [-o OCCURS] [-d DOMAINFILE] [-n] GET CLASS [TA_NAME=value ...]\n");
+    return 2;
+}
+
+bool parse_long(const char* s, long& out) {
+    if (!*s) return false;
+    errno = 0;
+    char* end = nullptr;
+    out = std::strtol(s, &end, 10);
+    return *end == '\0' && errno == 0;
+}
+
+struct Field {
+    FLDID32 id;
+    std::string value;
+};
+
+// Puts one TA_NAME=value into the request, converted to the field's type.
+bool set_field(FBFR32* req, const Field& f) {
+    long n = 0;
+    switch (Fldtype32(f.id)) {
+        case FLD_SHORT: {
+            if (!parse_long(f.value.c_str(), n) || n < SHRT_MIN || n > SHRT_MAX) return false;
+            short s = static_cast<short>(n);
+            return Fchg32(req, f.id, 0, reinterpret_cast<char*>(&s), 0) >= 0;
+        }
+        case FLD_LONG:
+            if (!parse_long(f.value.c_str(), n)) return false;
+            return Fchg32(req, f.id, 0, reinterpret_cast<char*>(&n), 0) >= 0;
+        case FLD_CHAR:
+            if (f.value.size() != 1) return false;
+            return Fchg32(req, f.id, 0, f.value.c_str(), 0) >= 0;
+        case FLD_FLOAT:
+        case FLD_DOUBLE: {
+            char* end = nullptr;
+            double d = std::strtod(f.value.c_str(), &end);
+            if (f.value.empty() || *end) return false;
+            if (Fldtype32(f.id) == FLD_DOUBLE) return Fchg32(req, f.id, 0, reinterpret_cast<char*>(&d), 0) >= 0;
+            float fl = static_cast<float>(d);
+            return Fchg32(req, f.id, 0, reinterpret_cast<char*>(&fl), 0) >= 0;
+        }
+        case FLD_CARRAY:
+            return Fchg32(req, f.id, 0, f.value.data(), FLDLEN32(f.value.size())) >= 0;
+        default:
+            return Fchg32(req, f.id, 0, f.value.c_str(), 0) >= 0;
+    }
+}
+
+int call_failed(const char* what, FBFR32* reply) {
+    const int err = tperrno;
+    std::fprintf(stderr, "tmib: %s failed: tperrno %d: %s\n", what, err, tpstrerror(err));
+    const FLDID32 status = Fldid32("TA_STATUS");
+    char* text = reply && status != BADFLDID ? Ffind32(reply, status, 0, nullptr) : nullptr;
+    if (text) std::fprintf(stderr, "tmib: TA_STATUS: %s\n", text);
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool local = false, follow = true;
+    long occurs = 0;
+    int opt;
+    opterr = 0;
+    while ((opt = getopt(argc, argv, "lo:d:n")) != -1) {
+        switch (opt) {
+            case 'l':
+                local = true;
+                break;
+            case 'o':
+                if (!parse_long(optarg, occurs) || occurs < 1) return usage("-o needs a count of at least 1");
+                break;
+            case 'd':
+                if (!*optarg) return usage("-d needs a domain file");
+                setenv("TUXSIM_DOMAIN", optarg, 1);
+                break;
+            case 'n':
+                follow = false;
+                break;
+            default:
+                return usage(optopt == 'o' || optopt == 'd' ? "option needs a value" : "unknown option");
+        }
+    }
+    if (argc - optind < 2) return usage(nullptr);
+    if (std::strcmp(argv[optind], "GET") != 0) return usage("the operation must be GET");
+    const std::string cls = argv[optind + 1];
+    std::vector<Field> fields;
+    for (int i = optind + 2; i < argc; ++i) {
+        const char* eq = std::strchr(argv[i], '=');
+        if (!eq || eq == argv[i]) return usage((std::string("expected TA_NAME=value, got ") + argv[i]).c_str());
+        const std::string name(argv[i], std::size_t(eq - argv[i]));
+        const FLDID32 id = Fldid32(name.c_str());
+        if (id == BADFLDID) return usage(("unknown field " + name).c_str());
+        fields.push_back({id, eq + 1});
+    }
+
+    if (tpinit(nullptr) == -1) return call_failed("tpinit", nullptr);
+    auto* req = reinterpret_cast<FBFR32*>(tpalloc("FML32", nullptr, 0));
+    char* rep = tpalloc("FML32", nullptr, 8192);
+    if (!req || !rep) {
+        int rc = call_failed("tpalloc", nullptr);
+        tpterm();
+        return rc;
+    }
+    const FLDID32 op = Fldid32("TA_OPERATION"), more = Fldid32("TA_MORE"), cursor = Fldid32("TA_CURSOR");
+    Fchg32(req, op, 0, "GET", 0);
+    Fchg32(req, Fldid32("TA_CLASS"), 0, cls.c_str(), 0);
+    if (local) Fchg32(req, Fldid32("TA_FLAGS"), 0, reinterpret_cast<const char*>(&kMibLocal), 0);
+    if (occurs) Fchg32(req, Fldid32("TA_OCCURS"), 0, reinterpret_cast<char*>(&occurs), 0);
+    for (const Field& f : fields) {
+        if (!set_field(req, f)) {
+            tpterm();
+            return usage(("bad value for " + std::string(Fname32(f.id)) + ": " + f.value).c_str());
+        }
+    }
+
+    int rc = 0;
+    for (;;) {
+        long len = 0;
+        if (tpcall(".TMIB", reinterpret_cast<char*>(req), 0, &rep, &len, TPNOTRAN | TPNOCHANGE | TPSIGRSTRT) == -1) {
+            rc = call_failed("tpcall", reinterpret_cast<FBFR32*>(rep));
+            break;
+        }
+        Fprint32(reinterpret_cast<FBFR32*>(rep));
+        long left = 0;
+        FLDLEN32 n = sizeof left;
+        if (!follow || Fget32(reinterpret_cast<FBFR32*>(rep), more, 0, reinterpret_cast<char*>(&left), &n) < 0 ||
+            left == 0) {
+            break;
+        }
+        char* c = Ffind32(reinterpret_cast<FBFR32*>(rep), cursor, 0, nullptr);
+        if (!c) break;
+        const std::string next = c;
+        Fchg32(req, op, 0, "GETNEXT", 0);
+        Fchg32(req, cursor, 0, next.c_str(), 0);
+    }
+    std::fflush(stdout);
+    tpfree(reinterpret_cast<char*>(req));
+    tpfree(rep);
+    tpterm();
+    return rc;
+}
