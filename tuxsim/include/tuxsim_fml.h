@@ -23,6 +23,13 @@ void tuxsim_Freset32(void);
  * Returns 1 on success, -1 on failure. */
 int tuxsim_Fresize32(FBFR32* fbfr, FLDLEN32 buflen);
 
+/* The layout of a view as its structure has it: the size of the structure,
+ * and the offset of the member cname (FNOCNAME when the view has none).
+ * Return -1 with Ferror32 set when the view cannot be used, as Fvsinit32
+ * would fail. */
+long tuxsim_Fvsize32(const char* view);
+long tuxsim_Fvoffset32(const char* view, const char* cname);
+
 #ifdef __cplusplus
 }
 #endif

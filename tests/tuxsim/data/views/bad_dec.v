@@ -1,0 +1,3 @@
+VIEW bad_dec
+dec_t   amount  -   1  -  -  -
+END

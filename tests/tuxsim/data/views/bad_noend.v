@@ -1,0 +1,2 @@
+VIEW bad_noend
+int     a     -   1  -  -  -

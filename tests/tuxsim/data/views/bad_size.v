@@ -1,0 +1,3 @@
+VIEW bad_size
+string  name  -   1  -  -  -
+END
