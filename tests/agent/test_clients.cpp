@@ -173,6 +173,16 @@ TEST_F(ClientsTable, FailedJoinIsRetriedByTheNextTableObject) {
     EXPECT_EQ(object->NumDataItems(), 3u);
 }
 
+TEST_F(ClientsTable, FailedTpinitBufferAllocationMakesNoJoinAttempt) {
+    tuxsim::fail_call(tuxsim::Call::tpalloc, 1, TPEOS);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Txinit::Instance(), nullptr);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind(std::string("ERROR:tpalloc:") + tpstrerror(TPEOS) + "\n", 0), 0u) << err;
+    EXPECT_EQ(err.find("Cannot Log into"), std::string::npos);
+    EXPECT_EQ(tuxsim::own_client_id(), "");
+}
+
 TEST_F(ClientsTable, JoiningTwiceMakesOneEntryAndLeavingTwiceIsHarmless) {
     ::testing::internal::CaptureStderr();
     Txinit* first = Txinit::Instance();

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <string>
 
+#include "zta_agent.h"
 #include "zta_util.h"
 
 namespace {
@@ -167,6 +168,21 @@ TEST(BlankFill, PadsWithoutTerminatorAndCutsAtWidth) {
     EXPECT_EQ(std::string(field, 8), "abcdefxx");
     zta_blankfill(field, 6, "");
     EXPECT_EQ(std::string(field, 6), "      ");
+}
+
+TEST(BuildRecord, EighteenTextsFilledAtBuildTime) {
+    const wbbld_record* record = nullptr;
+    wbbld00(&record);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->count, 18);
+    EXPECT_EQ(record->reserved, 0);
+    EXPECT_STRNE(record->texts[0], "");  // build date
+    EXPECT_STREQ(record->texts[2], "wbbld00");
+    EXPECT_STREQ(record->texts[14], "1");
+    for (int i : {3, 4, 5, 12, 13, 15}) EXPECT_STREQ(record->texts[i], "") << i;
+    EXPECT_STRNE(record->texts[9], "");  // operating-system name
+    ASSERT_NE(record->list, nullptr);
+    EXPECT_EQ(record->list[0], nullptr);
 }
 
 }  // namespace
