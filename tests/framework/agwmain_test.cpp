@@ -1,0 +1,310 @@
+// agwmain end to end with the test table: requests, situations, delivery,
+// configuration errors, signals and a broken output.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <thread>
+
+#include "agw_internal.h"
+#include "scheduler.h"
+#include "test_table.h"
+#include "test_util.h"
+
+namespace {
+
+struct FakeClock : agw::Clock {
+    std::int64_t now = 0;
+    std::int64_t NowMs() override { return now; }
+    void WaitUntil(std::int64_t deadline) override { now = std::max(now, deadline); }
+};
+
+// The loader is a plain function, so the manager it registers is a global
+// of this test file.
+TstManager* gManager = nullptr;
+int LoadTestTable() { return TableManager::RegisterWithManager(gManager); }
+
+struct AgwmainTest : ::testing::Test {
+    void SetUp() override {
+        agw::UnregisterAllManagers();
+        agw::ResetShutdown();
+        unsetenv("AGW_CONFIG");
+        unsetenv("AGW_OUTPUT");
+        Counters().samples = 0;
+        gManager = new TstManager;
+        TBX_RegisterAgentLoader(LoadTestTable);
+        output = TestFile("agw_rows", ".jsonl");
+        std::remove(output.c_str());
+    }
+    void TearDown() override {
+        agw::UnregisterAllManagers();
+        TBX_RegisterAgentLoader(nullptr);
+        delete gManager;
+        gManager = nullptr;
+        agw::ResetShutdown();
+    }
+    int Run(agw::Clock* clock) {
+        char name[] = "agwtest";
+        char* argv[] = {name, nullptr};
+        return agw::RunMain(1, argv, clock);
+    }
+    std::string WriteConfig(const std::string& text) {
+        std::string path = TestFile("agw_config", ".yaml");
+        WriteFile(path, text);
+        setenv("AGW_CONFIG", path.c_str(), 1);
+        return path;
+    }
+    std::string output;
+    FakeClock clock;
+};
+
+// Rows of the test table by sample number: (depth, state).
+std::vector<tst_row> ScriptedRows(std::uint32_t sample) {
+    switch (sample) {
+        case 1: return {MakeRow("Q1", 5, "ACT"), MakeRow("Q2", 200, "IDL")};
+        case 2: return {MakeRow("Q1", 150, "ACT"), MakeRow("Q2", 300, "ACT")};
+        case 3: return {MakeRow("Q1", 120, "ACT")};
+        case 4: return {};
+        case 5: return {MakeRow("Q1", 10, "ACT")};
+        default: return {};
+    }
+}
+
+TEST_F(AgwmainTest, SituationIsRaisedOnceAndClearedOnceOverAScriptedRun) {
+    std::vector<std::int64_t> situationTimes;
+    gManager->sampler = [&](TstObject& object) {
+        for (const tst_row& row : ScriptedRows(object.SampleNumber())) object.AddRow(row);
+        if (object.RequestName() == "deep-queues") {
+            situationTimes.push_back(clock.now / 1000);
+            if (object.SampleNumber() == 5) TBX_Shutdown(0);
+        }
+    };
+    gManager->switchSituations = true;
+    setenv("AGW_CONFIG", FRAMEWORK_TEST_DATA "/situation.yaml", 1);
+    setenv("AGW_OUTPUT", output.c_str(), 1);
+
+    ASSERT_EQ(Run(&clock), 0);
+    EXPECT_EQ(situationTimes, (std::vector<std::int64_t>{0, 120, 240, 360, 480}));
+    EXPECT_EQ(Counters().live, 0);
+
+    std::string text = ReadFile(output);
+    auto count = [&](const std::string& needle) {
+        int n = 0;
+        for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(count("{\"situation\":\"deep-queues\",\"table\":\"TSTQUEUE\",\"state\":\"raised\",\"rows\":2}\n"), 1);
+    EXPECT_EQ(count("{\"situation\":\"deep-queues\",\"table\":\"TSTQUEUE\",\"state\":\"cleared\",\"rows\":0}\n"), 1);
+    EXPECT_EQ(count("{\"situation\":"), 2);
+    EXPECT_LT(text.find("\"raised\""), text.find("\"cleared\""));
+    EXPECT_EQ(count("\"request\":\"deep-queues\""), 3);  // kept rows of samples 2 and 3
+    EXPECT_EQ(count("\"request\":\"all-queues\""), 6);   // every row of samples 1 to 5
+    EXPECT_EQ(count("\"sampleno\":2,\"rowno\":1,\"qname\":\"Q2\",\"depth\":300"), 2);
+    EXPECT_EQ(CountLines(text), 11);
+    if (HavePython()) {
+        EXPECT_TRUE(PythonAcceptsJsonLines(output));
+    }
+}
+
+TEST_F(AgwmainTest, WithoutAConfigurationEveryTableIsReportedEveryThirtySeconds) {
+    std::vector<std::int64_t> times;
+    gManager->sampler = [&](TstObject& object) {
+        EXPECT_EQ(object.RequestName(), "TSTQUEUE");
+        EXPECT_EQ(object.RequestType(), AGW_SAMPLE_REPORT);
+        times.push_back(clock.now / 1000);
+        object.AddRow(MakeRow("Q", 1, "ON"));
+        if (times.size() == 3) TBX_Shutdown(0);
+    };
+    setenv("AGW_OUTPUT", output.c_str(), 1);
+    ASSERT_EQ(Run(&clock), 0);
+    EXPECT_EQ(times, (std::vector<std::int64_t>{0, 30, 60}));
+    EXPECT_EQ(CountLines(ReadFile(output)), 3);
+}
+
+TEST_F(AgwmainTest, AShutdownRequestedBeforehandEndsTheRunBeforeAnySample) {
+    TBX_Shutdown(0);
+    ASSERT_EQ(Run(&clock), 0);
+    EXPECT_EQ(Counters().samples, 0);
+    EXPECT_EQ(Counters().live, 0);
+}
+
+TEST_F(AgwmainTest, ARequestWithoutATableObjectIsSkippedWithOneLine) {
+    gManager->failCreate = true;
+    TstManager other("OTHER");
+    ASSERT_EQ(TableManager::RegisterWithManager(&other), 0);
+    other.sampler = [](TstObject&) { TBX_Shutdown(0); };
+    std::string path = WriteConfig(
+        "requests:\n"
+        "  - {name: gone, table: TSTQUEUE}\n"
+        "  - {name: kept, table: OTHER}\n");
+    setenv("AGW_OUTPUT", output.c_str(), 1);
+    ::testing::internal::CaptureStderr();
+    int status = Run(&clock);
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(CountLines(err), 1) << err;
+    EXPECT_NE(err.find(path), std::string::npos) << err;
+    EXPECT_NE(err.find("request \"gone\""), std::string::npos) << err;
+    EXPECT_EQ(Counters().samples, 1);
+}
+
+struct ConfigCase {
+    const char* title;
+    const char* yaml;     // null: the file does not exist
+    const char* request;  // the request the line must name, or null
+    const char* expected;
+};
+
+void PrintTo(const ConfigCase& c, std::ostream* os) { *os << c.title; }
+
+class ConfigErrors : public AgwmainTest, public ::testing::WithParamInterface<ConfigCase> {};
+
+TEST_P(ConfigErrors, OneLineNamingFileRequestAndExpectationThenNonZeroBeforeAnySample) {
+    const ConfigCase& c = GetParam();
+    std::string path;
+    if (c.yaml != nullptr) {
+        path = WriteConfig(c.yaml);
+    } else {
+        path = ::testing::TempDir() + "/agw_no_such_config.yaml";
+        setenv("AGW_CONFIG", path.c_str(), 1);
+    }
+    // AGW_OUTPUT would override the file's own output.
+    if (c.yaml == nullptr || std::strstr(c.yaml, "output:") == nullptr) setenv("AGW_OUTPUT", output.c_str(), 1);
+    ::testing::internal::CaptureStderr();
+    int status = Run(&clock);
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(status, 0);
+    EXPECT_EQ(CountLines(err), 1) << err;
+    EXPECT_EQ(err.rfind("agwmain: " + path, 0), 0u) << err;
+    if (c.request != nullptr) {
+        EXPECT_NE(err.find(std::string("request \"") + c.request + "\""), std::string::npos) << err;
+    }
+    EXPECT_NE(err.find(c.expected), std::string::npos) << err;
+    EXPECT_EQ(Counters().samples, 0);
+    EXPECT_EQ(Counters().live, 0);
+}
+
+const char kGood[] = "  - {name: ok, table: TSTQUEUE, type: situation, thresholds: [{column: DEPTH, op: GT, value: 1}]}\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    All, ConfigErrors,
+    ::testing::Values(
+        ConfigCase{"missing", nullptr, nullptr, "cannot read the request file"},
+        ConfigCase{"not_yaml", "requests: [ {name: a\n", nullptr, "expected a YAML request file"},
+        ConfigCase{"not_a_map", "- a\n- b\n", nullptr, "expected a map with requests"},
+        ConfigCase{"no_requests", "output: \"-\"\n", nullptr, "requests: expected a list of at least one request"},
+        ConfigCase{"unknown_key", "request:\n  - {name: a, table: TSTQUEUE}\n", nullptr,
+                   "unknown key \"request\", expected one of requests, output"},
+        ConfigCase{"no_name", "requests:\n  - {table: TSTQUEUE}\n", nullptr, "expected name"},
+        ConfigCase{"bad_type", "requests:\n  - {name: r1, table: TSTQUEUE, type: often}\n", "r1",
+                   "type: expected report or situation, got \"often\""},
+        ConfigCase{"zero_interval", "requests:\n  - {name: r1, table: TSTQUEUE, interval: 0}\n", "r1",
+                   "interval: expected a whole number of seconds from 1 to 2147483, got \"0\""},
+        ConfigCase{"text_interval", "requests:\n  - {name: r1, table: TSTQUEUE, interval: 30s}\n", "r1",
+                   "interval: expected a whole number of seconds"},
+        ConfigCase{"huge_interval", "requests:\n  - {name: r1, table: TSTQUEUE, interval: 99999999999}\n", "r1",
+                   "interval: expected a whole number of seconds"},
+        ConfigCase{"bad_op",
+                   "requests:\n  - {name: r1, table: TSTQUEUE, thresholds: [{column: DEPTH, op: \"~=\", value: 1}]}\n",
+                   "r1", "op: expected EQ, NE, LT, LE, GT or GE, got \"~=\""},
+        ConfigCase{"threshold_key",
+                   "requests:\n  - {name: r1, table: TSTQUEUE, thresholds: [{col: DEPTH, op: EQ, value: 1}]}\n",
+                   "r1", "unknown key \"col\""},
+        ConfigCase{"request_key", "requests:\n  - {name: r1, table: TSTQUEUE, intervall: 5}\n", "r1",
+                   "unknown key \"intervall\", expected one of name, table, type, interval, thresholds"},
+        ConfigCase{"duplicate_name", "requests:\n  - {name: r1, table: TSTQUEUE}\n  - {name: r1, table: TSTQUEUE}\n",
+                   "r1", "expected a name no other request has"},
+        ConfigCase{"unknown_table", "requests:\n  - {name: r1, table: NOSUCH}\n", "r1",
+                   "table \"NOSUCH\": expected a table a manager serves (TSTQUEUE)"},
+        ConfigCase{"unknown_column",
+                   "requests:\n  - {name: ok, table: TSTQUEUE}\n"
+                   "  - {name: r2, table: TSTQUEUE, thresholds: [{column: NOPE, op: EQ, value: 1}]}\n",
+                   "r2", "threshold column \"NOPE\": expected a column of TSTQUEUE"},
+        ConfigCase{"integer_threshold",
+                   "requests:\n  - {name: ok, table: TSTQUEUE}\n"
+                   "  - {name: r2, table: TSTQUEUE, thresholds: [{column: depth, op: GT, value: 1O}]}\n",
+                   "r2", "threshold on DEPTH: expected a decimal integer, got \"1O\""},
+        ConfigCase{"bad_output", "output: /nonexistent-dir/rows.jsonl\nrequests:\n  - {name: ok, table: TSTQUEUE}\n",
+                   nullptr, "output: cannot open \"/nonexistent-dir/rows.jsonl\""}),
+    [](const ::testing::TestParamInfo<ConfigCase>& info) { return std::string(info.param.title); });
+
+// The signal's action runs on the framework's dispatch thread, which may
+// trace and call TBX_Shutdown; agwmain then ends the run cleanly.
+std::atomic<int> gSignalCode{0};
+std::thread::id gActionThread;
+void OnTerminate(int code) {
+    gActionThread = std::this_thread::get_id();
+    gSignalCode = code;
+    static TRC1_Block trace = {"TST", "agwmain_test", "OnTerminate"};
+    TRC1_Printf(&trace, __LINE__, "Signal captured: %s", EVT1_SignalName(code));
+    TBX_Shutdown(1);
+}
+
+void KillSelfAfterFirstSample(int signo) {
+    std::atomic<bool> sampled{false};
+    gManager->sampler = [&](TstObject&) { sampled = true; };
+    std::thread killer([&] {
+        while (!sampled) std::this_thread::yield();
+        kill(getpid(), signo);
+    });
+    char name[] = "agwtest";
+    char* argv[] = {name, nullptr};
+    EXPECT_EQ(agwmain(1, argv), 0);
+    killer.join();
+}
+
+TEST_F(AgwmainTest, ATerminationSignalEndsAgwmainThroughTheAgentsAction) {
+    WriteConfig("requests:\n  - {name: slow, table: TSTQUEUE, interval: 3600}\n");
+    EVT1_ActionRecord record{};
+    record.handler = OnTerminate;
+    ASSERT_EQ(EVT1_Action(EVT1_SIGTERM, &record, 0), 0);
+    KillSelfAfterFirstSample(SIGTERM);
+    EXPECT_EQ(gSignalCode.load(), EVT1_SIGTERM);
+    EXPECT_NE(gActionThread, std::this_thread::get_id());
+    EXPECT_EQ(Counters().samples, 1);
+    EXPECT_EQ(Counters().live, 0);
+    record.handler = nullptr;
+    EVT1_Action(EVT1_SIGTERM, &record, 0);
+}
+
+TEST_F(AgwmainTest, AnInterruptEndsAgwmainWhenTheAgentRoutesNoSignals) {
+    WriteConfig("requests:\n  - {name: slow, table: TSTQUEUE, interval: 3600}\n");
+    ASSERT_FALSE(agw::SignalActionInstalled(EVT1_SIGINT));
+    KillSelfAfterFirstSample(SIGINT);
+    EXPECT_EQ(Counters().live, 0);
+    EXPECT_FALSE(agw::SignalActionInstalled(EVT1_SIGINT));  // agwmain put the default back
+}
+
+// A broken output is reported once and sampling goes on.
+void ExpectSamplingSurvivesBrokenOutput(AgwmainTest& test, const char* name) {
+    gManager->sampler = [](TstObject& object) {
+        object.AddRow(MakeRow("Q", 1, "ON"));
+        if (object.SampleNumber() == 3) TBX_Shutdown(0);
+    };
+    ::testing::internal::CaptureStderr();
+    int status = test.Run(&test.clock);
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(Counters().samples, 3);
+    EXPECT_EQ(CountLines(err), 1) << err;
+    EXPECT_NE(err.find(std::string("cannot write rows to ") + name), std::string::npos) << err;
+}
+
+TEST_F(AgwmainTest, AClosedStandardOutputDoesNotStopSampling) {
+    int saved = dup(STDOUT_FILENO);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    close(fds[0]);  // nobody reads: writes fail with EPIPE (and SIGPIPE, which agwmain ignores)
+    dup2(fds[1], STDOUT_FILENO);
+    close(fds[1]);
+    ExpectSamplingSurvivesBrokenOutput(*this, "standard output");
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+}
+
+TEST_F(AgwmainTest, AFullDiskDoesNotStopSampling) {
+    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+    setenv("AGW_OUTPUT", "/dev/full", 1);
+    ExpectSamplingSurvivesBrokenOutput(*this, "/dev/full");
+}
+
+}  // namespace

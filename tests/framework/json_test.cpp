@@ -1,0 +1,112 @@
+// JSON Lines output of rows and situation events.
+#include <gtest/gtest.h>
+
+#include "json.h"
+#include "sink.h"
+#include "test_table.h"
+#include "test_util.h"
+
+namespace {
+
+std::string Json(std::string_view bytes) {
+    std::string out;
+    agw::AppendJsonString(out, bytes);
+    return out;
+}
+
+TEST(JsonString, EscapesQuotesBackslashesAndControlCharacters) {
+    EXPECT_EQ(Json("plain"), "\"plain\"");
+    EXPECT_EQ(Json("a\"b\\c"), "\"a\\\"b\\\\c\"");
+    EXPECT_EQ(Json("\n\r\t\b\f"), "\"\\n\\r\\t\\b\\f\"");
+    EXPECT_EQ(Json(std::string_view("\x01\x1f\0", 3)), "\"\\u0001\\u001f\\u0000\"");
+    EXPECT_EQ(Json("\x7f"), "\"\x7f\"");
+}
+
+TEST(JsonString, KeepsValidUtf8AndReplacesEveryInvalidSequence) {
+    EXPECT_EQ(Json("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"), "\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\"");
+    const std::string r = "\xEF\xBF\xBD";
+    EXPECT_EQ(Json("a\xFF" "b"), "\"a" + r + "b\"");                 // never valid
+    EXPECT_EQ(Json("\xC3"), "\"" + r + "\"");                        // cut at the end
+    EXPECT_EQ(Json("\xE2\x82" "A"), "\"" + r + "A\"");               // cut before a plain byte
+    EXPECT_EQ(Json("\xC0\xAF"), "\"" + r + r + "\"");                // overlong
+    EXPECT_EQ(Json("\xED\xA0\x80"), "\"" + r + r + r + "\"");        // surrogate
+    EXPECT_EQ(Json("\xF4\x90\x80\x80"), "\"" + r + r + r + r + "\"");  // above U+10FFFF
+    EXPECT_EQ(Json("\x80\xBF"), "\"" + r + r + "\"");                // stray continuations
+}
+
+struct DispatchTest : ::testing::Test {
+    void SetUp() override { previous = agw::InstallSink(&sink); }
+    void TearDown() override { agw::InstallSink(previous); }
+    agw::MemorySink sink;
+    agw::RowSink* previous = nullptr;
+};
+
+TEST_F(DispatchTest, WritesOneObjectPerRowFromTheColumnDescriptions) {
+    TstManager manager;
+    RequestDetail request;
+    request.name = "deep \"queues\"";
+    TstObject object(&request, nullptr, &manager);
+    object.BeginSample();
+    object.AddRow(MakeRow("Q1", 7, "ACT"));
+    tst_row odd = MakeRow("", -3, "");
+    std::memcpy(odd.qname, "\xFF\x01\"\xC3\xA9 ", 6);  // invalid byte, control, quote, e-acute, blank
+    std::memcpy(odd.state, "ABCDEFGH", 8);               // fills its width, no NUL
+    object.AddRow(odd);
+    ASSERT_EQ(object.Dispatch(), 0);
+    std::string expected =
+        "{\"table\":\"TSTQUEUE\",\"request\":\"deep \\\"queues\\\"\",\"row\":{\"originnode\":\"node1\","
+        "\"sampleno\":1,\"rowno\":0,\"qname\":\"Q1\",\"depth\":7,\"state\":\"ACT\"}}\n"
+        "{\"table\":\"TSTQUEUE\",\"request\":\"deep \\\"queues\\\"\",\"row\":{\"originnode\":\"node1\","
+        "\"sampleno\":1,\"rowno\":1,\"qname\":\"\xEF\xBF\xBD\\u0001\\\"\xC3\xA9\",\"depth\":-3,"
+        "\"state\":\"ABCDEFGH\"}}\n";
+    EXPECT_EQ(sink.Text(), expected);
+}
+
+TEST_F(DispatchTest, NothingToDeliverWritesNothing) {
+    TstObject object(nullptr, nullptr, nullptr);
+    EXPECT_EQ(object.Dispatch(), 0);
+    EXPECT_EQ(sink.Text(), "");
+}
+
+TEST(RowFormat, ColumnsOutsideTheRowOrOfUnknownTypeAreNull) {
+    std::vector<ColumnInfo> columns = {
+        {"INSIDE", 0, 4, AGW_COLTYPE_INTEGER},
+        {"past_end", 6, 4, AGW_COLTYPE_INTEGER},
+        {nullptr, 0, 2, 42},
+        {"huge", 65535, 65535, AGW_COLTYPE_TEXT},
+    };
+    agw::RowFormat format("T", "r", columns);
+    std::int32_t value[2] = {12, 0};
+    std::string out;
+    format.Append(out, reinterpret_cast<const char*>(value), 8);
+    EXPECT_EQ(out, "{\"table\":\"T\",\"request\":\"r\",\"row\":{\"inside\":12,\"past_end\":null,\"column2\":null,"
+                   "\"huge\":null}}\n");
+}
+
+TEST(RowFormat, EveryByteValueGivesJsonThatPythonReads) {
+    if (!HavePython()) GTEST_SKIP() << "python3 is not installed";
+    std::vector<ColumnInfo> columns = {{"text", 0, 64, AGW_COLTYPE_TEXT}};
+    agw::RowFormat format("T", "r", columns);
+    std::string out;
+    for (int start = 0; start < 256; start += 8) {
+        char row[64];
+        for (int i = 0; i < 64; ++i) row[i] = static_cast<char>((start + i * 37) % 256 | (i % 3 == 0 ? 0x80 : 0));
+        row[0] = static_cast<char>(start);
+        format.Append(out, row, sizeof row);
+    }
+    agw::AppendSituationEvent(out, "s\xFF", "T", true, 3);
+    std::string path = ::testing::TempDir() + "/agw_every_byte.jsonl";
+    WriteFile(path, out);
+    EXPECT_TRUE(PythonAcceptsJsonLines(path));
+}
+
+TEST(SituationEvent, HasTheFixedShape) {
+    std::string out;
+    agw::AppendSituationEvent(out, "busy", "TSTQUEUE", true, 2);
+    agw::AppendSituationEvent(out, "busy", "TSTQUEUE", false, 0);
+    EXPECT_EQ(out,
+              "{\"situation\":\"busy\",\"table\":\"TSTQUEUE\",\"state\":\"raised\",\"rows\":2}\n"
+              "{\"situation\":\"busy\",\"table\":\"TSTQUEUE\",\"state\":\"cleared\",\"rows\":0}\n");
+}
+
+}  // namespace
