@@ -1,0 +1,198 @@
+// Fault injection (in-process, domain file, TUXSIM_FAULTS), the down span,
+// the request record file and the activity model.
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "sim_test_util.h"
+
+namespace {
+
+const char* kSmall = R"(
+classes:
+  T_MACHINE: [{TA_LMID: SITE1}]
+  T_SERVER:
+    - {TA_SRVID: 1, TA_NUMREQ: 0, TA_SRVGRP: G}
+    - {TA_SRVID: 2, TA_NUMREQ: 0, TA_SRVGRP: G}
+)";
+
+// Sets an environment variable for one test.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) { setenv(name, value, 1); }
+    ~ScopedEnv() { unsetenv(name_); }
+
+private:
+    const char* name_;
+};
+
+class Faults : public SimTest {
+protected:
+    int get_servers() {
+        MibCall m;
+        m.get("T_SERVER");
+        return m.call();
+    }
+};
+
+TEST_F(Faults, NthCallOfEachFunctionFailsOnce) {
+    serve(kSmall);
+    tuxsim::fail_call(tuxsim::Call::tpinit, 1, TPEPERM);
+    EXPECT_EQ(tpinit(nullptr), -1);
+    EXPECT_EQ(tperrno, TPEPERM);
+    EXPECT_EQ(tuxsim::object_count("T_CLIENT"), 0u);
+    join();
+
+    tuxsim::fail_call(tuxsim::Call::tpalloc, 2, TPEOS);
+    char* a = tpalloc("FML32", nullptr, 0);
+    EXPECT_NE(a, nullptr);
+    EXPECT_EQ(tpalloc("FML32", nullptr, 0), nullptr);
+    EXPECT_EQ(tperrno, TPEOS);
+    char* c = tpalloc("FML32", nullptr, 0);
+    EXPECT_NE(c, nullptr);
+    tpfree(a);
+    tpfree(c);
+
+    tuxsim::fail_call(tuxsim::Call::tpcall, 2, TPETIME);
+    EXPECT_EQ(get_servers(), 0);
+    EXPECT_EQ(get_servers(), -1);
+    EXPECT_EQ(tperrno, TPETIME);
+    EXPECT_EQ(get_servers(), 0);
+    const auto reqs = tuxsim::requests();
+    ASSERT_EQ(reqs.size(), 3u);
+    EXPECT_EQ(reqs[1].outcome, "TPETIME");
+    EXPECT_EQ(reqs[2].outcome, "OK");
+}
+
+TEST_F(Faults, DomainIsDownForASpan) {
+    serve(kSmall);
+    tuxsim::set_time(1700000000);
+    join();
+    tuxsim::domain_down(std::chrono::seconds(30), std::chrono::seconds(10));
+    EXPECT_EQ(get_servers(), 0);
+    tuxsim::advance_time(std::chrono::seconds(10));
+    EXPECT_EQ(get_servers(), -1);
+    EXPECT_EQ(tperrno, TPESYSTEM);
+    EXPECT_EQ(tpterm(), 0);  // leaving works while down
+    EXPECT_EQ(tpinit(nullptr), -1);
+    EXPECT_EQ(tperrno, TPESYSTEM);
+    tuxsim::advance_time(std::chrono::seconds(29));
+    EXPECT_EQ(tpinit(nullptr), -1);
+    tuxsim::advance_time(std::chrono::seconds(1));
+    join();
+    EXPECT_EQ(get_servers(), 0);
+}
+
+TEST_F(Faults, DomainFileFaultsCountFromTheLoad) {
+    serve(std::string(kSmall) + "faults: [\"tpcall:2:TPESVCERR\", \"down:60:100\"]\n");
+    tuxsim::set_time(1700000000);
+    join();
+    EXPECT_EQ(get_servers(), 0);
+    EXPECT_EQ(get_servers(), -1);
+    EXPECT_EQ(tperrno, TPESVCERR);
+    tuxsim::advance_time(std::chrono::seconds(120));
+    EXPECT_EQ(get_servers(), -1);
+    EXPECT_EQ(tperrno, TPESYSTEM);
+}
+
+TEST_F(Faults, EnvironmentFaultsAndTheirSyntax) {
+    serve(kSmall);
+    {
+        ScopedEnv env("TUXSIM_FAULTS", " tpinit:1:TPESYSTEM , tpcall:1:13 ");
+        EXPECT_EQ(tpinit(nullptr), -1);
+        EXPECT_EQ(tperrno, TPESYSTEM);
+        join();
+        EXPECT_EQ(get_servers(), -1);
+        EXPECT_EQ(tperrno, TPETIME);
+        EXPECT_EQ(get_servers(), 0);
+    }
+    tuxsim::reset();
+    serve(kSmall);
+    {
+        // A bad list is refused at tpinit with one line on standard error.
+        ScopedEnv env("TUXSIM_FAULTS", "tpcall:2:TPEBOGUS");
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(tpinit(nullptr), -1);
+        EXPECT_EQ(tperrno, TPESYSTEM);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "TUXSIM_FAULTS: fault \"tpcall:2:TPEBOGUS\": unknown tperrno \"TPEBOGUS\"\n");
+    }
+    for (const char* bad : {"tpfree:1:TPEOS", "tpcall:0:TPEOS", "tpcall:1", "down", "down:x", "down:5:-1",
+                            "tpcall:1:TPEOS,,down:1", "tpcall:1:99"}) {
+        EXPECT_NE(tuxsim::install_faults(bad), "") << bad;
+    }
+    EXPECT_EQ(tuxsim::install_faults(""), "");
+    EXPECT_EQ(tuxsim::install_faults("down:5,down:1:30,tpalloc:3:TPELIMIT"), "");
+}
+
+TEST_F(Faults, RecordFileHasOneLinePerRequest) {
+    TempFile record("", ".log");
+    ScopedEnv env("TUXSIM_RECORD", record.path().c_str());
+    serve(R"(
+classes:
+  T_APPQSPACE: [{TA_APPQSPACENAME: QS1, TA_QMCONFIG: /q/d1, TA_LMID: SITE1}]
+)");
+    join();
+    MibCall m;
+    m.get("T_APPQSPACE").set("TA_APPQSPACENAME", "QS1").set("TA_QMCONFIG", "/q/d1").set("TA_LMID", "SITE1");
+    ASSERT_EQ(m.call(), 0);
+    MibCall u;
+    u.get("T_ULOG").set("TA_ULOGTIME", 120000L).set("TA_FLAGS", long(MIB_LOCAL)).set("TA_OCCURS", 1L);
+    ASSERT_EQ(u.call(), 0);
+    std::ifstream in(record.path());
+    std::stringstream all;
+    all << in.rdbuf();
+    EXPECT_EQ(all.str(),
+              "operation=GET\tclass=T_APPQSPACE\tflags=0\toccurs=-\tcursor=\toutcome=OK"
+              "\tTA_APPQSPACENAME=QS1\tTA_LMID=SITE1\tTA_QMCONFIG=/q/d1\n"
+              "operation=GET\tclass=T_ULOG\tflags=65536\toccurs=1\tcursor=\toutcome=OK\tTA_ULOGTIME=120000\n");
+}
+
+TEST_F(Faults, ActivityMovesCountersOnlyWhenAskedAndKeepsTheOwnEntry) {
+    auto numreq_sum = [] {
+        MibCall m;
+        m.get("T_SERVER").set("TA_FLAGS", long(MIB_LOCAL));
+        EXPECT_EQ(m.call(), 0);
+        return m.num("TA_NUMREQ", 0) + m.num("TA_NUMREQ", 1);
+    };
+    serve(kSmall);
+    tuxsim::set_time(1700000000);
+    join();
+    tuxsim::advance_time(std::chrono::hours(1));
+    EXPECT_EQ(numreq_sum(), 0);  // no activity section: a still domain
+
+    serve(std::string(kSmall) +
+          "  T_CLIENT: [{TA_CLIENTID: C1, TA_STATE: ACTive}]\n"
+          "activity: {seed: 7, tick: 1, clients: 1, ulog: 1}\n");
+    join();
+    const std::string me = tuxsim::own_client_id();
+    long before = numreq_sum();
+    std::size_t ulog = tuxsim::object_count("T_ULOG");
+    for (int i = 0; i < 40; ++i) {
+        tuxsim::advance_time(std::chrono::seconds(5));
+        numreq_sum();
+        MibCall c;
+        ASSERT_EQ(c.get("T_CLIENT").set("TA_CLIENTID", me).call(), 0);
+        ASSERT_EQ(c.num("TA_OCCURS"), 1) << "own entry lost at step " << i;
+    }
+    EXPECT_GT(numreq_sum(), before);
+    EXPECT_GT(tuxsim::object_count("T_ULOG"), ulog);
+    EXPECT_GE(tuxsim::object_count("T_CLIENT"), 1u);
+}
+
+TEST_F(Faults, ActivityIsRepeatableForASeed) {
+    auto run = [&] {
+        tuxsim::reset();
+        serve(std::string(kSmall) + "activity: {seed: 3, tick: 2}\n");
+        tuxsim::set_time(1700000000);
+        join();
+        tuxsim::advance_time(std::chrono::minutes(3));
+        MibCall m;
+        m.get("T_SERVER").set("TA_FLAGS", long(MIB_LOCAL));
+        EXPECT_EQ(m.call(), 0);
+        return std::make_pair(m.num("TA_NUMREQ", 0), m.num("TA_NUMREQ", 1));
+    };
+    EXPECT_EQ(run(), run());
+}
+
+}  // namespace

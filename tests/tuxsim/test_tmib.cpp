@@ -1,0 +1,101 @@
+// The tmib tool, run as a process: output, GETNEXT following and exit codes.
+#include <sys/wait.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "sim_test_util.h"
+
+#ifdef TMIB_PATH
+namespace {
+
+struct ToolRun {
+    int status;
+    std::string out, err;
+};
+
+ToolRun tmib(const std::string& args) {
+    TempFile out("", ".out"), err("", ".err");
+    const std::string cmd =
+        "env -u TUXSIM_FAULTS -u TUXSIM_DOMAIN " TMIB_PATH " " + args + " >" + out.path() + " 2>" + err.path();
+    const int rc = std::system(cmd.c_str());
+    auto slurp = [](const std::string& p) {
+        std::ifstream in(p);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    };
+    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, slurp(out.path()), slurp(err.path())};
+}
+
+int count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (auto p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+    return n;
+}
+
+const char* kDomain = R"(
+classes:
+  T_SERVER:
+    - {TA_SRVGRP: G1, TA_SRVID: 1, TA_NUMREQ: 11}
+    - {TA_SRVGRP: G2, TA_SRVID: 2, TA_NUMREQ: 22}
+    - {TA_SRVGRP: G1, TA_SRVID: 3, TA_NUMREQ: 33}
+)";
+
+TEST(Tmib, FollowsMoreWithGetnextAndPrintsEachReply) {
+    TempFile domain(kDomain);
+    ToolRun r = tmib("-d " + domain.path() + " -o 1 GET T_SERVER");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(count(r.out, "TA_OCCURS\t1\n"), 3);
+    EXPECT_EQ(count(r.out, "TA_MORE\t0\n"), 1);
+    EXPECT_NE(r.out.find("TA_SRVID\t3\n"), std::string::npos);
+    EXPECT_EQ(count(r.out, "TA_NUMREQ"), 0);  // global attributes only
+    EXPECT_EQ(r.out.back(), '\n');
+
+    ToolRun one = tmib("-n -o 1 -d " + domain.path() + " GET T_SERVER");
+    EXPECT_EQ(one.status, 0);
+    EXPECT_EQ(count(one.out, "TA_OCCURS"), 1);
+    EXPECT_NE(one.out.find("TA_MORE\t2\n"), std::string::npos);
+
+    ToolRun local = tmib("-l -d " + domain.path() + " GET T_SERVER TA_SRVGRP=G1");
+    EXPECT_EQ(local.status, 0);
+    EXPECT_NE(local.out.find("TA_OCCURS\t2\n"), std::string::npos);
+    EXPECT_NE(local.out.find("TA_NUMREQ\t33\n"), std::string::npos);
+    EXPECT_EQ(count(local.out, "TA_NUMREQ\t22"), 0);
+}
+
+TEST(Tmib, BadArgumentsGiveUsageAndStatusTwo) {
+    TempFile domain(kDomain);
+    for (const std::string args : {"", "GET", "-o", "-o 0 GET T_SERVER", "-x GET T_SERVER", "SET T_SERVER",
+                                   "GET T_SERVER TA_NOSUCH=1", "GET T_SERVER TA_SRVID=abc", "GET T_SERVER novalue"}) {
+        ToolRun r = tmib("-d " + domain.path() + " " + args);
+        EXPECT_EQ(r.status, 2) << args;
+        EXPECT_NE(r.err.find("usage: tmib"), std::string::npos) << args;
+        EXPECT_EQ(r.out, "") << args;
+    }
+}
+
+TEST(Tmib, FailedCallsGiveStatusOne) {
+    TempFile domain(kDomain);
+    ToolRun r = tmib("-d " + domain.path() + " GET T_NOSUCH");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("tperrno 11: " + std::string(tpstrerror(TPESVCFAIL))), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("TA_STATUS: unknown class \"T_NOSUCH\""), std::string::npos) << r.err;
+
+    TempFile bad("classes:\n  T_SERVER: [{TA_SRVID: x}]\n");
+    ToolRun b = tmib("-d " + bad.path() + " GET T_SERVER");
+    EXPECT_EQ(b.status, 1);
+    EXPECT_NE(b.err.find(bad.path() + ":2:25: T_SERVER attribute TA_SRVID: expected an integer"), std::string::npos)
+        << b.err;
+    EXPECT_NE(b.err.find("tpinit failed: tperrno 12"), std::string::npos) << b.err;
+}
+
+TEST(Tmib, ServesTheDemoDomainByDefault) {
+    ToolRun r = tmib("GET T_MACHINE");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("TA_LMID\tSITE1\n"), std::string::npos);
+    EXPECT_NE(r.out.find("TA_LMID\tSITE2\n"), std::string::npos);
+}
+
+}  // namespace
+#endif
