@@ -11,6 +11,7 @@
 // or that has a syntax error makes the whole load fail (FFTOPEN, FFTSYNTAX),
 // reported once on standard error with the file, the line and what was
 // expected, so that a broken configuration cannot go unnoticed.
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -66,6 +67,11 @@ std::string find_file(const std::vector<std::string>& dirs, const std::string& n
     return {};
 }
 
+bool is_identifier(const std::string& s) {
+    if (s.empty() || !(std::isalpha(static_cast<unsigned char>(s[0])) || s[0] == '_')) return false;
+    return std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isalnum(c) || c == '_'; });
+}
+
 bool parse_long(const std::string& text, long long& out) {
     if (text.empty()) return false;
     errno = 0;
@@ -89,13 +95,6 @@ int type_of(const std::string& word) {
     for (int t = 0; t <= kMaxType; ++t)
         if (word == kNames[t]) return t;
     return -1;
-}
-
-bool is_name(const std::string& s) {
-    if (s.empty() || !(std::isalpha(static_cast<unsigned char>(s[0])) || s[0] == '_')) return false;
-    for (unsigned char c : s)
-        if (!(std::isalnum(c) || c == '_')) return false;
-    return true;
 }
 
 // Parses one table into t. Returns false after writing one line to standard
@@ -126,7 +125,7 @@ bool parse_table(const std::string& path, FieldTables& t) {
             continue;
         }
         std::string num, type;
-        if (!is_name(first)) return syntax("a field name (letters, digits, _), found \"" + first + "\"");
+        if (!is_identifier(first)) return syntax("a field name (letters, digits, _), found \"" + first + "\"");
         long long rel = 0;
         if (!(words >> num) || !parse_long(num, rel)) return syntax("a field number after " + first);
         const long long number = base + rel;

@@ -173,6 +173,16 @@ bool check_field(Buffer& b, FBFR32* fbfr, FLDID32 id) {
     return true;
 }
 
+// Finds occurrence oc of a field for the calls that need it present; false
+// with Ferror32 set (FNOTPRES when absent).
+bool locate(Buffer& b, FBFR32* fbfr, FLDID32 id, FLDOCC32 oc, Record& rec) {
+    if (!check_field(b, fbfr, id)) return false;
+    if (oc < 0) return fail(FEINVAL), false;
+    const int found = b.find(id, oc, rec);
+    if (found == 0) fail(FNOTPRES);
+    return found == 1;
+}
+
 // The stored value of an empty occurrence: zero for numbers and char, the
 // empty string, a zero-length carray.
 FLDLEN32 empty_length(int type) {
@@ -301,23 +311,15 @@ int Fadd32(FBFR32* fbfr, FLDID32 fieldid, const char* value, FLDLEN32 len) {
 
 int Fget32(FBFR32* fbfr, FLDID32 fieldid, FLDOCC32 oc, char* loc, FLDLEN32* maxlen) {
     Buffer b;
-    if (!check_field(b, fbfr, fieldid)) return -1;
-    if (oc < 0) return fail(FEINVAL);
     Record rec;
-    const int found = b.find(fieldid, oc, rec);
-    if (found < 0) return -1;
-    if (found == 0) return fail(FNOTPRES);
+    if (!locate(b, fbfr, fieldid, oc, rec)) return -1;
     return copy_out(b, rec, loc, maxlen);
 }
 
 char* Ffind32(FBFR32* fbfr, FLDID32 fieldid, FLDOCC32 oc, FLDLEN32* len) {
     Buffer b;
-    if (!check_field(b, fbfr, fieldid)) return nullptr;
-    if (oc < 0) return fail(FEINVAL), nullptr;
     Record rec;
-    const int found = b.find(fieldid, oc, rec);
-    if (found < 0) return nullptr;
-    if (found == 0) return fail(FNOTPRES), nullptr;
+    if (!locate(b, fbfr, fieldid, oc, rec)) return nullptr;
     if (len != nullptr) *len = rec.len;
     return reinterpret_cast<char*>(b.value(rec));
 }
@@ -333,12 +335,8 @@ FLDOCC32 Foccur32(FBFR32* fbfr, FLDID32 fieldid) {
 
 int Fdel32(FBFR32* fbfr, FLDID32 fieldid, FLDOCC32 oc) {
     Buffer b;
-    if (!check_field(b, fbfr, fieldid)) return -1;
-    if (oc < 0) return fail(FEINVAL);
     Record rec;
-    const int found = b.find(fieldid, oc, rec);
-    if (found < 0) return -1;
-    if (found == 0) return fail(FNOTPRES);
+    if (!locate(b, fbfr, fieldid, oc, rec)) return -1;
     return b.splice(rec.off, rec.total, 0, 0) ? 1 : -1;
 }
 

@@ -45,13 +45,6 @@ void append_bytes(std::string& out, const unsigned char* p, std::size_t n, bool 
     }
 }
 
-template <typename T>
-T load(const unsigned char* p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
 }  // namespace
 
 std::string format_value(int type, const unsigned char* value, FLDLEN32 len, bool escape) {

@@ -119,6 +119,18 @@ private:
 // FTYPERR set when the value cannot be stored.
 bool value_length(FLDID32 id, const char* value, FLDLEN32 len, FLDLEN32& out);
 
+// Reads a T stored at p, whatever p's alignment.
+template <typename T>
+T load(const unsigned char* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// A name as field tables and views spell them: a letter or _, then letters,
+// digits and _.
+bool is_identifier(const std::string& s);
+
 // Helpers for the files named by the Tuxedo environment (fldtbl.cpp).
 // Splits list at sep, dropping empty items and blanks around each item.
 std::vector<std::string> split_list(const std::string& list, char sep);

@@ -24,13 +24,6 @@ namespace fml {
 namespace {
 
 template <typename T>
-T load(const unsigned char* p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-template <typename T>
 void store(char* p, T v) {
     std::memcpy(p, &v, sizeof v);
 }

@@ -116,11 +116,6 @@ bool tokenize(const std::string& line, std::vector<Token>& out) {
     return true;
 }
 
-bool is_identifier(const std::string& s) {
-    if (s.empty() || !(std::isalpha(static_cast<unsigned char>(s[0])) || s[0] == '_')) return false;
-    return std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isalnum(c) || c == '_'; });
-}
-
 template <typename T>
 std::string bytes_of(T v) {
     std::string out(sizeof v, '\0');
