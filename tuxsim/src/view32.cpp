@@ -8,6 +8,7 @@
 // number by strtoll or strtod; a numeric field into a string or carray member
 // is formatted as Fprint32 shows it. Strings are cut to the member's size and
 // always NUL-terminated; carray members are zero-filled past the bytes moved.
+#include <algorithm>
 #include <cfloat>
 #include <climits>
 #include <cmath>
