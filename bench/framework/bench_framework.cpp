@@ -8,17 +8,13 @@
 
 #include "agw.h"
 #include "sink.h"
+#include "test_table.h"
 
 namespace {
 
-// A 352-byte row of two integers and twelve text columns, the shape of a
+// A 352-byte row of three integers and eleven text columns, the shape of a
 // typical table of the agent.
-struct BenchColumn {
-    const char* name;
-    const char* upper;
-    unsigned short offset, size, type;
-};
-constexpr BenchColumn kColumns[] = {
+constexpr TstColumn kColumns[] = {
     {"originnode", "ORIGINNODE", 0, 64, AGW_COLTYPE_TEXT},  {"sampleno", "SAMPLENO", 64, 4, AGW_COLTYPE_INTEGER},
     {"rowno", "ROWNO", 68, 4, AGW_COLTYPE_INTEGER},         {"samp_tm", "SAMP_TM", 72, 16, AGW_COLTYPE_TEXT},
     {"clientid", "CLIENTID", 88, 78, AGW_COLTYPE_TEXT},     {"state", "STATE", 166, 16, AGW_COLTYPE_TEXT},
@@ -30,30 +26,14 @@ constexpr BenchColumn kColumns[] = {
 constexpr unsigned kRowSize = 352;
 constexpr int kRowsPerSample = 1000;
 
-class BenchObject : public tavro {
+class BenchObject : public DescribedObject {
 public:
-    BenchObject(RequestDetail* request, TableManager* manager) : tavro(request, nullptr, manager) {
+    BenchObject(RequestDetail* request, TableManager* manager)
+        : DescribedObject(request, nullptr, manager, kColumns, static_cast<int>(std::size(kColumns))) {
         SetRowSize(kRowSize);
         SetAllocationDefault(50);
     }
     void TakeSample() override {}
-    int NumColumns() override { return static_cast<int>(std::size(kColumns)); }
-    int GetColumnInfo(ColumnInfo* info, int index) override {
-        if (index < 0 || index >= NumColumns()) return 0x21060007;
-        const BenchColumn& c = kColumns[index];
-        *info = ColumnInfo{c.name, c.offset, c.size, c.type};
-        return 0;
-    }
-    int ColumnIsException(char* row, char* column, IntfOper op, char* threshold) override {
-        for (const BenchColumn& c : kColumns) {
-            if (std::strcmp(c.upper, column) != 0) continue;
-            if (c.type == AGW_COLTYPE_TEXT) return IsException(op, row + c.offset, threshold, c.size);
-            std::int32_t value;
-            std::memcpy(&value, row + c.offset, sizeof value);
-            return IsException(op, static_cast<long>(value), threshold);
-        }
-        return 0;
-    }
 };
 
 class BenchManager : public TableManager {

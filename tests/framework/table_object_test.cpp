@@ -101,7 +101,15 @@ TEST(TableObject, TakesTypeAndIntervalFromTheRequestAndGivesMilliseconds) {
     EXPECT_EQ(object._get_interval(), INT_MIN);
 }
 
-class IntegerOperators : public ::testing::TestWithParam<std::tuple<IntfOper, bool, bool, bool>> {};
+// Per operator, whether "field op threshold" holds when the field is greater
+// than, equal to and less than the threshold.
+using OperatorCase = std::tuple<IntfOper, bool, bool, bool>;
+const OperatorCase kOperatorCases[] = {
+    {EQ, false, true, false}, {NE, true, false, true}, {LT, false, false, true},
+    {LE, false, true, true},  {GT, true, false, false}, {GE, true, true, false},
+};
+
+class IntegerOperators : public ::testing::TestWithParam<OperatorCase> {};
 
 // For value 5 against thresholds 4, 5 and 6: whether the operator holds.
 TEST_P(IntegerOperators, CompareTheValueWithTheThreshold) {
@@ -113,13 +121,7 @@ TEST_P(IntegerOperators, CompareTheValueWithTheThreshold) {
     EXPECT_EQ(object.IsException(op, -5L, "-5") != 0, vs5);
 }
 
-INSTANTIATE_TEST_SUITE_P(All, IntegerOperators,
-                         ::testing::Values(std::make_tuple(EQ, false, true, false),
-                                           std::make_tuple(NE, true, false, true),
-                                           std::make_tuple(LT, false, false, true),
-                                           std::make_tuple(LE, false, true, true),
-                                           std::make_tuple(GT, true, false, false),
-                                           std::make_tuple(GE, true, true, false)));
+INSTANTIATE_TEST_SUITE_P(All, IntegerOperators, ::testing::ValuesIn(kOperatorCases));
 
 TEST(IntegerThreshold, OnlyAStrictDecimalIntegerEverHolds) {
     TstObject object(nullptr, nullptr, nullptr);
@@ -131,7 +133,7 @@ TEST(IntegerThreshold, OnlyAStrictDecimalIntegerEverHolds) {
     EXPECT_NE(object.IsException(EQ, -2147483648L, "-2147483648"), 0);
 }
 
-class TextOperators : public ::testing::TestWithParam<std::tuple<IntfOper, bool, bool, bool>> {};
+class TextOperators : public ::testing::TestWithParam<OperatorCase> {};
 
 // Field "ABC" against thresholds "ABB", "ABC" and "ABCD".
 TEST_P(TextOperators, CompareBlankPaddedAndNulTerminatedFields) {
@@ -146,13 +148,7 @@ TEST_P(TextOperators, CompareBlankPaddedAndNulTerminatedFields) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(All, TextOperators,
-                         ::testing::Values(std::make_tuple(EQ, false, true, false),
-                                           std::make_tuple(NE, true, false, true),
-                                           std::make_tuple(LT, false, false, true),
-                                           std::make_tuple(LE, false, true, true),
-                                           std::make_tuple(GT, true, false, false),
-                                           std::make_tuple(GE, true, true, false)));
+INSTANTIATE_TEST_SUITE_P(All, TextOperators, ::testing::ValuesIn(kOperatorCases));
 
 TEST(TextThreshold, ReadsNoFurtherThanTheWidthAndComparesBytesUnsigned) {
     TstObject object(nullptr, nullptr, nullptr);

@@ -1,4 +1,5 @@
-// A small table for the framework's tests: TSTQUEUE, one row per queue.
+// A small table for the framework's tests (TSTQUEUE, one row per queue), and
+// the column-list table object it is made of, which the benchmark shares.
 #ifndef AGW_TEST_TABLE_H
 #define AGW_TEST_TABLE_H
 
@@ -57,13 +58,46 @@ inline TstCounters& Counters() {
     return counters;
 }
 
-class TstObject : public tavro {
+// A table object that describes its columns and answers threshold questions
+// from a constant column list, as an agent's binding does.
+class DescribedObject : public tavro {
+public:
+    DescribedObject(RequestDetail* request, ContextInfo* context, TableManager* manager, const TstColumn* columns,
+                    int count)
+        : tavro(request, context, manager), columns_(columns), count_(count) {}
+
+    int NumColumns() override { return count_; }
+    int GetColumnInfo(ColumnInfo* info, int index) override {
+        if (index < 0 || index >= count_) return 0x21060007;
+        const TstColumn& c = columns_[index];
+        *info = ColumnInfo{c.name, c.offset, c.size, c.type};
+        return 0;
+    }
+    int ColumnIsException(char* row, char* column, IntfOper op, char* threshold) override {
+        for (int i = 0; i < count_; ++i) {
+            const TstColumn& c = columns_[i];
+            if (std::strcmp(c.upper, column) != 0) continue;
+            if (c.type == AGW_COLTYPE_TEXT) return IsException(op, row + c.offset, threshold, c.size);
+            std::int32_t value;
+            std::memcpy(&value, row + c.offset, sizeof value);
+            return IsException(op, static_cast<long>(value), threshold);
+        }
+        return 0;
+    }
+
+private:
+    const TstColumn* columns_;
+    int count_;
+};
+
+class TstObject : public DescribedObject {
 public:
     // What a sample does; the default adds nothing.
     using Sampler = std::function<void(TstObject&)>;
 
     TstObject(RequestDetail* request, ContextInfo* context, TableManager* manager, Sampler sampler = {})
-        : tavro(request, context, manager), sampler_(std::move(sampler)) {
+        : DescribedObject(request, context, manager, kTstColumns, static_cast<int>(std::size(kTstColumns))),
+          sampler_(std::move(sampler)) {
         SetRowSize(sizeof(tst_row));
         SetAllocationDefault(4);
         ++Counters().live;
@@ -73,23 +107,6 @@ public:
     void TakeSample() override {
         ++Counters().samples;
         if (sampler_) sampler_(*this);
-    }
-    int NumColumns() override { return static_cast<int>(std::size(kTstColumns)); }
-    int GetColumnInfo(ColumnInfo* info, int index) override {
-        if (index < 0 || index >= NumColumns()) return 0x21060007;
-        const TstColumn& c = kTstColumns[index];
-        *info = ColumnInfo{c.name, c.offset, c.size, c.type};
-        return 0;
-    }
-    int ColumnIsException(char* row, char* column, IntfOper op, char* threshold) override {
-        for (const TstColumn& c : kTstColumns) {
-            if (std::strcmp(c.upper, column) != 0) continue;
-            if (c.type == AGW_COLTYPE_TEXT) return IsException(op, row + c.offset, threshold, c.size);
-            std::int32_t value;
-            std::memcpy(&value, row + c.offset, sizeof value);
-            return IsException(op, static_cast<long>(value), threshold);
-        }
-        return 0;
     }
     // The agent's way in: keep the row when the request does.
     int AddRow(tst_row row) {
