@@ -136,7 +136,7 @@ public:
     int Interval() const { return interval_; }        // seconds
     void _set_interval(int seconds) { interval_ = seconds; }
     int _get_interval() const;                        // milliseconds, saturated at INT_MAX
-    std::uint32_t Identifier() const { return identifier_; }
+    std::uint32_t Identifier() const { return identifier_; }  // serial number of the object in this process
     std::uint32_t Handle() const { return handle_; }
     int Drop();                                       // HDL1_Drop(Handle())
     // Takes a use of the table object behind a handle, held until HDL1_Drop.
