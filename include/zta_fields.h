@@ -43,6 +43,16 @@ static_assert(TA_OPERATION == 167778172u && TA_CLASS == 167778162u && TA_OCCURS 
 
 }  // namespace zta::fld
 
+// Tuxedo's own headers declare the text and value arguments of tpalloc,
+// tpcall, Fchg32 and the view calls as plain `char*` (they never write
+// through them); these pass the agent's constant texts and values on, so the
+// same calls build against the stand-in and against a real installation.
+inline char* zta_text(const char* text) { return const_cast<char*>(text); }
+template <class T>
+inline char* zta_value(const T& value) {
+    return reinterpret_cast<char*>(const_cast<T*>(&value));
+}
+
 // TA_FLAGS value that asks for a class's local attributes.
 constexpr long ZTA_MIB_LOCAL = 65536;
 

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "zta_agent.h"
+#include "zta_fields.h"
 #include "zta_trace.h"
 
 Txinit* Txinit::theirInstance = nullptr;
@@ -38,7 +39,7 @@ Txinit::Txinit() {
     const long size = kTpinitRequestSize < static_cast<long>(sizeof(TPINIT))
                           ? static_cast<long>(sizeof(TPINIT))
                           : kTpinitRequestSize;
-    tpinfo_ = tpalloc("TPINIT", nullptr, size);
+    tpinfo_ = tpalloc(zta_text("TPINIT"), nullptr, size);
     if (tpinfo_ == nullptr) {
         const char* text = tpstrerror(tperrno);
         std::fprintf(stderr, "ERROR:tpalloc:%s\n", text);

@@ -59,14 +59,14 @@ void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
     char timestamp[ZTA_WBTIME_BUF] = {};
     if (variant.stamp == zta_stamp::once_before_loop) TBX_GenerateTimeStamp(timestamp, 0);
 
-    auto* request = reinterpret_cast<FBFR32*>(tpalloc("FML32", nullptr, 0));
+    auto* request = reinterpret_cast<FBFR32*>(tpalloc(zta_text("FML32"), nullptr, 0));
     if (request == nullptr) {
         zta_report_atmi_error(trace, "tpalloc");
         ZTA_EXIT_B(trace);
         return;
     }
     long reply_len = kReplySize;
-    char* reply = tpalloc("FML32", nullptr, kReplySize);
+    char* reply = tpalloc(zta_text("FML32"), nullptr, kReplySize);
     if (reply == nullptr) {
         zta_report_atmi_error(trace, "tpalloc");
         tpfree(reinterpret_cast<char*>(request));
@@ -76,21 +76,21 @@ void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
 
     if (variant.mib_local) {
         const long flags = ZTA_MIB_LOCAL;
-        Fchg32(request, zta::fld::TA_FLAGS, 0, reinterpret_cast<const char*>(&flags), 0);
+        Fchg32(request, zta::fld::TA_FLAGS, 0, zta_value(flags), 0);
     }
-    Fchg32(request, zta::fld::TA_OPERATION, 0, "GET", 0);
-    Fchg32(request, zta::fld::TA_CLASS, 0, variant.mib_class, 0);
+    Fchg32(request, zta::fld::TA_OPERATION, 0, zta_text("GET"), 0);
+    Fchg32(request, zta::fld::TA_CLASS, 0, zta_text(variant.mib_class), 0);
     const long one = 1;
-    Fchg32(request, zta::fld::TA_OCCURS, 0, reinterpret_cast<const char*>(&one), 0);
+    Fchg32(request, zta::fld::TA_OCCURS, 0, zta_value(one), 0);
 
     long more = 0;
     do {
         if (variant.stamp == zta_stamp::each_pass_before_call) {
             TBX_GenerateTimeStamp(timestamp, 0);
         }
-        Fvsinit32(target.ViewRecord(), variant.view);
+        Fvsinit32(target.ViewRecord(), zta_text(variant.view));
 
-        if (tpcall(".TMIB", reinterpret_cast<char*>(request), 0, &reply, &reply_len,
+        if (tpcall(zta_text(".TMIB"), reinterpret_cast<char*>(request), 0, &reply, &reply_len,
                    ZTA_MIB_CALL_FLAGS) < 0) {
             zta_report_atmi_error(trace, "tpcall");
             target.CallFailed(timestamp);
@@ -104,7 +104,7 @@ void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
 
         // A reply without an object (an empty class) adds no row.
         if (reply_long(fbfr, zta::fld::TA_OCCURS, 1) > 0) {
-            Fvftos32(fbfr, target.ViewRecord(), variant.view);
+            Fvftos32(fbfr, target.ViewRecord(), zta_text(variant.view));
             target.ObjectConverted(fbfr, timestamp);
         }
 
@@ -117,8 +117,8 @@ void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
                 ZTA_ERROR_B(trace, "%s: TA_MORE without TA_CURSOR\n", variant.mib_class);
                 break;
             }
-            Fchg32(request, zta::fld::TA_OPERATION, 0, "GETNEXT", 0);
-            Fchg32(request, zta::fld::TA_CURSOR, 0, cursor, 0);
+            Fchg32(request, zta::fld::TA_OPERATION, 0, zta_text("GETNEXT"), 0);
+            Fchg32(request, zta::fld::TA_CURSOR, 0, zta_text(cursor), 0);
         }
     } while (more != 0);
 
