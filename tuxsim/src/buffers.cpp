@@ -55,9 +55,16 @@ long effective_size(Kind kind, long size) {
     return size < kFml32MinSize ? kFml32MinSize : size;
 }
 
+// Copies at most cap bytes of src; NUL-terminates when shorter than cap.
+void copy_name(char* dst, std::size_t cap, const char* src) {
+    const std::size_t n = src ? strnlen(src, cap) : 0;
+    if (n) std::memcpy(dst, src, n);
+    if (n < cap) dst[n] = '\0';
+}
+
 void set_name(char* dst, std::size_t cap, const char* src) {
     std::memset(dst, 0, cap);
-    if (src) std::strncpy(dst, src, cap - 1);
+    copy_name(dst, cap - 1, src);
 }
 
 // Resizes a live buffer (registry lock held). FML32 content is kept and the
@@ -199,7 +206,7 @@ extern "C" long tptypes(char* ptr, char* type, char* subtype) {
         return -1;
     }
     // Tuxedo's sizes: 8 bytes of type, 16 of subtype, NUL-terminated when shorter.
-    if (type) std::strncpy(type, h->type, 8);
-    if (subtype) std::strncpy(subtype, h->subtype, 16);
+    if (type) copy_name(type, 8, h->type);
+    if (subtype) copy_name(subtype, 16, h->subtype);
     return h->size;
 }

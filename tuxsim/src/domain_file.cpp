@@ -153,7 +153,7 @@ void Reader::read_classes(const YAML::Node& node, DomainFile& out) {
         const ClassSpec* cls = find_class(name);
         if (!cls) fail(it->first.Mark(), "unknown MIB class \"" + name + "\"");
         if (!seen.insert(name).second) fail(it->first.Mark(), name + ": class given twice");
-        const YAML::Node& objs = it->second;
+        const YAML::Node objs = it->second;
         if (objs.IsNull()) continue;
         if (!objs.IsSequence()) fail(objs.Mark(), name + ": expected a list of objects, got " + shown(objs));
         ObjectList& list = out.classes[class_index(*cls)];
@@ -171,7 +171,7 @@ std::vector<std::pair<YAML::Node, YAML::Node>> Reader::with_merges(const YAML::N
     std::vector<YAML::Node> merged;
     for (auto it = map.begin(); it != map.end(); ++it) {
         if (it->first.IsScalar() && it->first.Scalar() == "<<" && it->first.Tag() == "?") {
-            const YAML::Node& m = it->second;
+            const YAML::Node m = it->second;
             if (m.IsMap()) {
                 merged.push_back(m);
             } else if (m.IsSequence()) {
@@ -280,7 +280,7 @@ void Reader::read_activity(const YAML::Node& node, ActivitySettings& out) {
     out.on = true;
     for (auto it = node.begin(); it != node.end(); ++it) {
         const std::string key = it->first.Scalar();
-        const YAML::Node& v = it->second;
+        const YAML::Node v = it->second;
         long n = 0;
         double d = 0;
         if (key == "seed") {

@@ -130,9 +130,14 @@ int main(int argc, char** argv) {
     if (tpinit(nullptr) == -1) return call_failed("tpinit", nullptr);
     auto* req = reinterpret_cast<FBFR32*>(tpalloc("FML32", nullptr, 0));
     char* rep = tpalloc("FML32", nullptr, 8192);
+    auto leave = [&] {
+        tpfree(reinterpret_cast<char*>(req));
+        tpfree(rep);
+        tpterm();
+    };
     if (!req || !rep) {
         int rc = call_failed("tpalloc", nullptr);
-        tpterm();
+        leave();
         return rc;
     }
     const FLDID32 op = Fldid32("TA_OPERATION"), more = Fldid32("TA_MORE"), cursor = Fldid32("TA_CURSOR");
@@ -142,7 +147,7 @@ int main(int argc, char** argv) {
     if (occurs) Fchg32(req, Fldid32("TA_OCCURS"), 0, reinterpret_cast<char*>(&occurs), 0);
     for (const Field& f : fields) {
         if (!set_field(req, f)) {
-            tpterm();
+            leave();
             return usage(("bad value for " + std::string(Fname32(f.id)) + ": " + f.value).c_str());
         }
     }
@@ -168,8 +173,6 @@ int main(int argc, char** argv) {
         Fchg32(req, cursor, 0, next.c_str(), 0);
     }
     std::fflush(stdout);
-    tpfree(reinterpret_cast<char*>(req));
-    tpfree(rep);
-    tpterm();
+    leave();
     return rc;
 }
