@@ -5,6 +5,17 @@
 #include "buffers.hpp"
 
 namespace tuxsim::detail {
+namespace {
+
+// A value of type T stored at p, which need not be aligned for T.
+template <class T>
+T load(const char* p) {
+    T v{};
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+}  // namespace
 
 bool read_field(FBFR32* fb, FLDID32 id, FLDOCC32 oc, Value& v) {
     FLDLEN32 len = 0;
@@ -12,26 +23,20 @@ bool read_field(FBFR32* fb, FLDID32 id, FLDOCC32 oc, Value& v) {
     if (!p) return false;
     v = Value{};
     switch (Fldtype32(id)) {
-        case FLD_SHORT: {
-            short s = 0;
-            std::memcpy(&s, p, sizeof s);
-            v.num = s;
+        case FLD_SHORT:
+            v.num = load<short>(p);
             break;
-        }
         case FLD_LONG:
-            std::memcpy(&v.num, p, sizeof v.num);
+            v.num = load<long>(p);
             break;
         case FLD_CHAR:
             v.num = static_cast<unsigned char>(*p);
             break;
-        case FLD_FLOAT: {
-            float f = 0;
-            std::memcpy(&f, p, sizeof f);
-            v.real = f;
+        case FLD_FLOAT:
+            v.real = load<float>(p);
             break;
-        }
         case FLD_DOUBLE:
-            std::memcpy(&v.real, p, sizeof v.real);
+            v.real = load<double>(p);
             break;
         case FLD_STRING:
             v.text.assign(p, strnlen(p, len));
@@ -51,10 +56,8 @@ std::string value_text(int type, const Value& v) {
         case FLD_CHAR:
             return std::string(1, static_cast<char>(v.num));
         case FLD_FLOAT:
-        case FLD_DOUBLE: {
-            std::string s = std::to_string(v.real);
-            return s;
-        }
+        case FLD_DOUBLE:
+            return std::to_string(v.real);
         default:
             return v.text;
     }
