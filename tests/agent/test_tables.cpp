@@ -220,9 +220,8 @@ std::string ToLower(std::string s) {
 }
 
 std::string ViewName(int number) {
-    char name[16];
-    std::snprintf(name, sizeof name, "txview%02d", number);
-    return name;
+    const std::string digits = std::to_string(number);
+    return "txview" + std::string(digits.size() < 2 ? 1 : 0, '0') + digits;
 }
 
 TEST(TableDescriptions, TwentyTablesInLoaderOrderWithTheirViews) {

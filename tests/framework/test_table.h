@@ -30,7 +30,7 @@ inline tst_row MakeRow(const char* qname, std::int32_t depth, const char* state)
     std::memset(row.qname, ' ', sizeof row.qname);
     std::memcpy(row.qname, qname, std::min(std::strlen(qname), sizeof row.qname));
     row.depth = depth;
-    std::strncpy(row.state, state, sizeof row.state);
+    std::memcpy(row.state, state, strnlen(state, sizeof row.state - 1));  // stays NUL-terminated
     return row;
 }
 
