@@ -20,9 +20,12 @@
 
 namespace tuxsim::detail {
 
+// The process's one simulated domain. Never destroyed: exit handlers of the
+// program (an agent leaving the application from atexit) may still call
+// tpterm after static destructors have run.
 Sim& sim() {
-    static Sim instance;
-    return instance;
+    static Sim* instance = new Sim;
+    return *instance;
 }
 
 void Sim::read_env_faults() {
