@@ -52,11 +52,16 @@ zta_txclients_data_t client_row(const char* id, std::int32_t sampleno = 7) {
     return row;
 }
 
-TEST(Binding, GetColumnInfoDescribesColumnsAndRefusesOtherIndexes) {
+// One report request's table object of TXCLIENTS, on a manager of its own.
+class BindingObject : public ::testing::Test {
+protected:
     RequestDetail r = report("r");
     ContextInfo c;
-    zta_txclients_manager manager("ZTA", "TXCLIENTS");
-    Probe object(&r, &c, &manager);
+    zta_txclients_manager manager{"ZTA", "TXCLIENTS"};
+    Probe object{&r, &c, &manager};
+};
+
+TEST_F(BindingObject, GetColumnInfoDescribesColumnsAndRefusesOtherIndexes) {
     EXPECT_EQ(object.NumColumns(), 14);
 
     ColumnInfo untouched{};
@@ -89,11 +94,7 @@ TEST(Binding, GetColumnInfoDescribesColumnsAndRefusesOtherIndexes) {
     EXPECT_EQ(info.size, 16);
 }
 
-TEST(Binding, ColumnIsExceptionMatchesUpperCaseNamesOnly) {
-    RequestDetail r = report("r");
-    ContextInfo c;
-    zta_txclients_manager manager("ZTA", "TXCLIENTS");
-    Probe object(&r, &c, &manager);
+TEST_F(BindingObject, ColumnIsExceptionMatchesUpperCaseNamesOnly) {
     zta_txclients_data_t row = client_row("CL42");
     char* p = reinterpret_cast<char*>(&row);
     char eq_id[] = "CL42", other[] = "CL43", seven[] = "7", six[] = "6";
@@ -113,11 +114,7 @@ TEST(Binding, ColumnIsExceptionMatchesUpperCaseNamesOnly) {
     EXPECT_EQ(object.ColumnIsException(p, sampleno, LT, six), 0);
 }
 
-TEST(Binding, AddDataStopsAtTheFirstFailingInsertRow) {
-    RequestDetail r = report("r");
-    ContextInfo c;
-    zta_txclients_manager manager("ZTA", "TXCLIENTS");
-    Probe object(&r, &c, &manager);
+TEST_F(BindingObject, AddDataStopsAtTheFirstFailingInsertRow) {
     object.BeginSample();
 
     EXPECT_EQ(object.AddData(nullptr, 0), 0);
@@ -220,11 +217,7 @@ TEST(Binding, EventArrivedWithoutManagerTouchesNothing) {
     zta_txclients_manager::_static_manager = saved;
 }
 
-TEST(Binding, PrintSelfDumpsRowsOnlyWithDetailTracing) {
-    RequestDetail r = report("r");
-    ContextInfo c;
-    zta_txclients_manager manager("ZTA", "TXCLIENTS");
-    Probe object(&r, &c, &manager);
+TEST_F(BindingObject, PrintSelfDumpsRowsOnlyWithDetailTracing) {
     object.BeginSample();
     zta_txclients_data_t row = client_row("DUMPED");
     ASSERT_EQ(object.AddData(&row, 1), 0);
