@@ -56,6 +56,14 @@ void zta_report_atmi_error(TRC1_Block* trace, const char* call) {
 void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
                      zta_cursor_target& target) {
     ZTA_ENTRY_B(trace);
+    // After a failed call the agent left the application. The framework
+    // makes its table objects once, so waiting for a new object to join
+    // again would leave the agent deaf for good: join again here, at most
+    // once per sample, and skip the sample while the domain refuses.
+    if (!Txinit::Joined() && Txinit::Instance() == nullptr) {
+        ZTA_EXIT_B(trace);
+        return;
+    }
     char timestamp[ZTA_WBTIME_BUF] = {};
     if (variant.stamp == zta_stamp::once_before_loop) TBX_GenerateTimeStamp(timestamp, 0);
 

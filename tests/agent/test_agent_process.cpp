@@ -149,6 +149,20 @@ TEST_F(AgentProcess, FailedJoinAtStartIsRetriedByTheTableObject) {
     EXPECT_LT(failed, joined);
 }
 
+TEST_F(AgentProcess, RecoversFromAFailedMibCall) {
+    start({"TUXSIM_FAULTS=tpcall:1:TPESYSTEM"});
+    ASSERT_TRUE(wait_for_rows(3)) << slurp(dir_ + "/stderr");
+    EXPECT_EQ(stop_with(SIGTERM), 0);
+    const std::string err = slurp(dir_ + "/stderr");
+    const auto failed = err.find("Error: in tpcall\nERROR NO : 12\nError Message : ");
+    ASSERT_NE(failed, std::string::npos) << err;
+    // Joined at start, left after the failure, joined again for the next sample.
+    const std::string joined = "TXWATCHER has joined the Application successfully!\n";
+    const auto rejoined = err.find(joined, failed);
+    EXPECT_NE(rejoined, std::string::npos) << err;
+    EXPECT_LT(err.find(joined), failed);
+}
+
 }  // namespace
 
 #endif  // ZTAAGENT_PATH

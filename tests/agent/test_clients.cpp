@@ -151,10 +151,38 @@ TEST_F(ClientsTable, FailedSecondCallKeepsFirstRowAndLeavesTheApplication) {
     EXPECT_FALSE(Txinit::Joined());
     EXPECT_EQ(tuxsim::own_client_id(), "");  // tpterm removed the entry
 
-    // The existing object does not join by itself; the next object made does.
+    // The next object made joins again.
+    ::testing::internal::CaptureStderr();
     auto second = make_object();
+    ::testing::internal::GetCapturedStderr();
     EXPECT_TRUE(Txinit::Joined());
     EXPECT_NE(tuxsim::own_client_id(), "");
+}
+
+TEST_F(ClientsTable, ExistingObjectJoinsAgainAtItsNextSample) {
+    auto object = make_object();
+    tuxsim::fail_call(tuxsim::Call::tpcall, 1, TPETIME);
+    ::testing::internal::CaptureStderr();
+    sample(*object);
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(object->NumDataItems(), 0u);
+    EXPECT_FALSE(Txinit::Joined());
+
+    // While the domain refuses the join, the sample makes no MIB call.
+    tuxsim::clear_requests();
+    tuxsim::fail_call(tuxsim::Call::tpinit, 1, TPESYSTEM);
+    ::testing::internal::CaptureStderr();
+    sample(*object);
+    const std::string refused = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(refused.find("Cannot Log into the Tuxedo Application"), std::string::npos);
+    EXPECT_TRUE(tuxsim::requests().empty());
+    EXPECT_EQ(refused.find("Error: in tpcall"), std::string::npos);
+
+    ::testing::internal::CaptureStderr();
+    sample(*object);
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(Txinit::Joined());
+    EXPECT_EQ(object->NumDataItems(), 3u);
 }
 
 TEST_F(ClientsTable, FailedJoinIsRetriedByTheNextTableObject) {
