@@ -66,7 +66,7 @@ public:
     static char* DeScramble(char* text);
 
     // True while the agent is joined.
-    static bool Joined() { return theirInstance != nullptr; }
+    static bool Joined();
 
     Txinit(const Txinit&) = delete;
     Txinit& operator=(const Txinit&) = delete;

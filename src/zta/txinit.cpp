@@ -80,6 +80,11 @@ Txinit* Txinit::Instance() {
     return theirInstance;
 }
 
+bool Txinit::Joined() {
+    std::lock_guard<std::mutex> guard(membership_lock());
+    return theirInstance != nullptr;
+}
+
 void Txinit::DeleteInstance() {
     std::lock_guard<std::mutex> guard(membership_lock());
     DeleteLocked();
