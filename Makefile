@@ -3,6 +3,7 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
+MAKEFLAGS  += --no-print-directory
 CMAKE_ARGS ?=
 
 .PHONY: all build test test-release test-asan demo bench bootstrap clean
