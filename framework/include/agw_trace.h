@@ -62,7 +62,7 @@ void TRC1_PrintfClass(TRC1_Block* block, int line, unsigned cls, const char* for
 // Replaces the trace configuration (same syntax as AGW_TRACE; null: read
 // AGW_TRACE again). Returns 0, or -1 when the text was bad and the default
 // was used. Blocks pick the change up at their next TRC1_Sync.
-int TRC1_Configure(const char* spec);
+int TRC1_Configure(const char* setting);
 
 #define AGW_TRACE_ENTRY(blk) TRC1_Event(&(blk), __LINE__, AGW_TRC_EVENT_ENTRY)
 #define AGW_TRACE_EXIT(blk) TRC1_Event(&(blk), __LINE__, AGW_TRC_EVENT_EXIT)

@@ -55,10 +55,10 @@ bool ParseMask(const std::string& text, unsigned* mask) {
 }
 
 // Parses "mask" / "unit=mask" items separated by commas.
-bool ParseSpec(const char* spec, unsigned* defaultMask, std::vector<UnitMask>* units) {
+bool ParseSetting(const char* setting, unsigned* defaultMask, std::vector<UnitMask>* units) {
     *defaultMask = AGW_TRC_DEFAULT;
     units->clear();
-    std::string text = spec;
+    std::string text = setting;
     std::size_t start = 0;
     while (start <= text.size()) {
         std::size_t comma = text.find(',', start);
@@ -84,15 +84,15 @@ bool ParseSpec(const char* spec, unsigned* defaultMask, std::vector<UnitMask>* u
     return true;
 }
 
-int ApplySpec(const char* spec) {
+int ApplySetting(const char* setting) {
     unsigned defaultMask = AGW_TRC_DEFAULT;
     std::vector<UnitMask> units;
     int result = 0;
-    if (spec != nullptr && *spec != '\0' && !ParseSpec(spec, &defaultMask, &units)) {
+    if (setting != nullptr && *setting != '\0' && !ParseSetting(setting, &defaultMask, &units)) {
         std::fprintf(stderr,
                      "agwmain: AGW_TRACE: expected a mask (decimal or 0x-hex) or unit=mask items separated by "
                      "commas, got \"%s\"; using 0x%x\n",
-                     spec, AGW_TRC_DEFAULT);
+                     setting, AGW_TRC_DEFAULT);
         defaultMask = AGW_TRC_DEFAULT;
         units.clear();
         result = -1;
@@ -115,7 +115,7 @@ void InitFromEnvironment() {
                          path, std::strerror(errno));
         }
     }
-    ApplySpec(std::getenv("AGW_TRACE"));
+    ApplySetting(std::getenv("AGW_TRACE"));
 }
 
 void Init() { std::call_once(gInitOnce, InitFromEnvironment); }
@@ -196,9 +196,9 @@ int SetTraceFd(int fd) {
 }
 }  // namespace agw
 
-int TRC1_Configure(const char* spec) {
+int TRC1_Configure(const char* setting) {
     Init();
-    return ApplySpec(spec != nullptr ? spec : std::getenv("AGW_TRACE"));
+    return ApplySetting(setting != nullptr ? setting : std::getenv("AGW_TRACE"));
 }
 
 unsigned TRC1_Sync(TRC1_Block* block) {

@@ -73,7 +73,7 @@ void clear_faults();
 // Parses a fault list in TUXSIM_FAULTS syntax and installs it, counting from
 // now. Returns the empty string on success, else a one-line error and
 // installs nothing.
-std::string install_faults(const std::string& spec);
+std::string install_faults(const std::string& faults);
 
 // ---- Request record ----------------------------------------------------
 struct Request {

@@ -31,10 +31,10 @@ Sim& sim() {
 void Sim::read_env_faults() {
     if (env_faults_read) return;
     env_faults_read = true;
-    const char* spec = std::getenv("TUXSIM_FAULTS");
-    if (!spec) return;
+    const char* env = std::getenv("TUXSIM_FAULTS");
+    if (!env) return;
     FaultList list;
-    std::string err = parse_faults(spec, list);
+    std::string err = parse_faults(env, list);
     if (!err.empty()) {
         env_faults_error = "TUXSIM_FAULTS: " + err;
         return;

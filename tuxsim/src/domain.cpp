@@ -4,7 +4,7 @@
 
 namespace tuxsim::detail {
 
-const AttrSpec* Domain::spec(std::size_t cls, FLDID32 id) const {
+const AttrSpec* Domain::attr_def(std::size_t cls, FLDID32 id) const {
     const auto& v = by_id[cls];
     auto it = std::lower_bound(v.begin(), v.end(), id,
                                [](const auto& e, FLDID32 x) { return e.first < x; });

@@ -23,7 +23,7 @@ struct Domain {
     // Per class, the schema entry of each attribute by field identifier.
     std::array<std::vector<std::pair<FLDID32, const AttrSpec*>>, kClassCount> by_id;
 
-    const AttrSpec* spec(std::size_t cls, FLDID32 id) const;
+    const AttrSpec* attr_def(std::size_t cls, FLDID32 id) const;
     std::size_t index(std::string_view cls) const { return class_index(*find_class(cls)); }
 };
 

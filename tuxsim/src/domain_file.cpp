@@ -207,27 +207,27 @@ void Reader::read_object(const ClassSpec& cls, const YAML::Node& node, ObjectLis
     for (const auto& [key, v] : with_merges(node)) {
         const std::string aname = key.Scalar();
         const std::string where = cname + " attribute " + aname;
-        const AttrSpec* spec = cls.find(aname);
-        if (!spec) fail(key.Mark(), where + ": not an attribute of " + cname);
-        if (spec->shape == Shape::Computed) fail(key.Mark(), where + ": computed by the MIB, leave it out");
+        const AttrSpec* attr_def = cls.find(aname);
+        if (!attr_def) fail(key.Mark(), where + ": not an attribute of " + cname);
+        if (attr_def->shape == Shape::Computed) fail(key.Mark(), where + ": computed by the MIB, leave it out");
         const FLDID32 id = Fldid32(aname.c_str());
         if (id == BADFLDID) fail(key.Mark(), where + ": not in the field table");
         if (obj->find(id)) fail(key.Mark(), where + ": given twice");
         const int type = Fldtype32(id);
         Attr& attr = obj->set(id, type);
         attr.values.clear();
-        if (spec->shape == Shape::GroupList && v.IsSequence()) {
+        if (attr_def->shape == Shape::GroupList && v.IsSequence()) {
             for (const YAML::Node& item : v) attr.values.push_back(read_value(where, type, item));
         } else {
             attr.values.push_back(read_value(where, type, v));
         }
-        if (spec->shape == Shape::GroupList) {
+        if (attr_def->shape == Shape::GroupList) {
             if (first_list && attr.values.size() != groups) {
                 fail(v.Mark(), where + ": expected " + std::to_string(groups) + " values, one per group as in " +
                                    std::string(first_list->name) + ", got " +
                                    std::to_string(attr.values.size()));
             }
-            first_list = spec;
+            first_list = attr_def;
             groups = attr.values.size();
         }
     }

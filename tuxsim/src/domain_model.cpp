@@ -53,8 +53,8 @@ void Object::set_text(FLDID32 id, std::string v) {
     a.values.front().text = std::move(v);
 }
 
-std::size_t class_index(const ClassSpec& spec) {
-    return static_cast<std::size_t>(&spec - all_classes().data());
+std::size_t class_index(const ClassSpec& class_def) {
+    return static_cast<std::size_t>(&class_def - all_classes().data());
 }
 
 ClassLists::ClassLists() {

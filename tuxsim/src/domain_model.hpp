@@ -52,7 +52,7 @@ using ObjectList = std::vector<ObjectPtr>;
 
 inline constexpr std::size_t kClassCount = 15;
 
-std::size_t class_index(const ClassSpec& spec);
+std::size_t class_index(const ClassSpec& class_def);
 
 // Per class, the current list of objects. A list handed out by share() is
 // never changed afterwards: edit() copies it first (copy on write), so a

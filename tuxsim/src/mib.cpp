@@ -67,8 +67,8 @@ Request parse(const Domain& d, FBFR32* req, bool need_class) {
     FLDOCC32 oc = 0;
     while (Fnext32(req, &id, &oc, nullptr, nullptr) > 0) {
         if (oc != 0 || is_control(f, id)) continue;
-        const AttrSpec* spec = d.spec(r.index, id);
-        if (!spec || spec->shape == Shape::Computed) continue;
+        const AttrSpec* attr_def = d.attr_def(r.index, id);
+        if (!attr_def || attr_def->shape == Shape::Computed) continue;
         Filter flt{id, {}};
         read_field(req, id, 0, flt.value);
         r.filters.push_back(std::move(flt));
@@ -88,8 +88,8 @@ public:
 
     bool write(ReplyWriter& w, std::span<const ObjectPtr> objs, long more, const std::string& cursor) {
         const MibFields& f = d_.f;
-        const ClassSpec& spec = all_classes()[cls_];
-        own(f.cls).text = std::string(spec.name);
+        const ClassSpec& class_def = all_classes()[cls_];
+        own(f.cls).text = std::string(class_def.name);
         add(f.cls, &scratch_.back());
         own(f.occurs).num = long(objs.size());
         add(f.occurs, &scratch_.back());
@@ -106,18 +106,18 @@ public:
         for (const ObjectPtr& o : objs) {
             for (const Attr& a : o->attrs) ids.push_back(a.id);
         }
-        if (spec.kind == ClassKind::UserLog) ids.push_back(f.mmddyy);
+        if (class_def.kind == ClassKind::UserLog) ids.push_back(f.mmddyy);
         std::sort(ids.begin(), ids.end());
         ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
 
         bool groups = false;
         for (FLDID32 id : ids) {
-            const AttrSpec* a = d_.spec(cls_, id);
+            const AttrSpec* a = d_.attr_def(cls_, id);
             if (!a || (a->scope == Scope::Local && !local_)) continue;
             groups = groups || a->shape == Shape::GroupList;
             for (const ObjectPtr& o : objs) column_value(*o, id, *a);
         }
-        if (groups || spec.find("TA_GRPINDEX")) group_counts(objs);
+        if (groups || class_def.find("TA_GRPINDEX")) group_counts(objs);
 
         std::stable_sort(entries_.begin(), entries_.end(),
                          [](const auto& x, const auto& y) { return x.first < y.first; });
@@ -134,9 +134,9 @@ private:
     Value& own(FLDID32) { return scratch_.emplace_back(); }
     void add(FLDID32 id, const Value* v) { entries_.emplace_back(id, v); }
 
-    void column_value(const Object& o, FLDID32 id, const AttrSpec& spec) {
+    void column_value(const Object& o, FLDID32 id, const AttrSpec& attr_def) {
         const Attr* a = o.find(id);
-        if (spec.shape == Shape::GroupList) {
+        if (attr_def.shape == Shape::GroupList) {
             if (a) {
                 for (const Value& v : a->values) add(id, &v);
             }
@@ -159,7 +159,7 @@ private:
         for (const ObjectPtr& o : objs) {
             long count = 0;
             for (const Attr& a : o->attrs) {
-                const AttrSpec* s = d_.spec(cls_, a.id);
+                const AttrSpec* s = d_.attr_def(cls_, a.id);
                 if (s && s->shape == Shape::GroupList) count = std::max(count, long(a.values.size()));
             }
             own(d_.f.grpindex).num = index;

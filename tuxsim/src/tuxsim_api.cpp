@@ -88,11 +88,11 @@ void clear_faults() {
     s.faults.clear();
 }
 
-std::string install_faults(const std::string& spec) {
+std::string install_faults(const std::string& faults) {
     auto& s = sim();
     std::lock_guard lock(s.mu);
     detail::FaultList list;
-    std::string err = detail::parse_faults(spec, list);
+    std::string err = detail::parse_faults(faults, list);
     if (err.empty()) s.faults.install(list, s.now());
     return err;
 }
@@ -118,9 +118,9 @@ std::string own_client_id() {
 std::size_t object_count(const std::string& cls) {
     auto& s = sim();
     std::lock_guard lock(s.mu);
-    const detail::ClassSpec* spec = detail::find_class(cls);
-    if (!s.domain || !spec) return 0;
-    return s.domain->lists.get(detail::class_index(*spec)).size();
+    const detail::ClassSpec* class_def = detail::find_class(cls);
+    if (!s.domain || !class_def) return 0;
+    return s.domain->lists.get(detail::class_index(*class_def)).size();
 }
 
 }  // namespace tuxsim
