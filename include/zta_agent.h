@@ -16,8 +16,8 @@
 // Application name under which every table registers.
 #define AGW_APPLICATION_NAME "ZTA"
 
-// Trace component tags of the samplers' and the bindings' units.
-#define ZTA_TRACE_COMPONENT "ZTA300"
+// Trace component tag of the bindings' units (the samplers' is in
+// zta_trace.h).
 #define AGW_BINDING_COMPONENT "AGW130"
 
 // Statuses of the table bindings.

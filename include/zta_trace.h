@@ -13,8 +13,6 @@
 
 #define ZTA_TRACE_BLOCK(unit, routine) \
     static TRC1_Block zta_trc_ = {ZTA_COMPONENT_TAG, unit, routine, {}}
-#define ZTA_TRACE_BLOCK_TAG(tag, unit, routine) \
-    static TRC1_Block zta_trc_ = {tag, unit, routine, {}}
 
 #define ZTA_ENTRY() AGW_TRACE_ENTRY(zta_trc_)
 #define ZTA_EXIT() AGW_TRACE_EXIT(zta_trc_)
@@ -22,15 +20,11 @@
 #define ZTA_ERROR(...) AGW_TRACE(zta_trc_, AGW_TRC_ERROR, __VA_ARGS__)
 #define ZTA_DETAIL(...) AGW_TRACE(zta_trc_, AGW_TRC_DETAIL, __VA_ARGS__)
 #define ZTA_STATE(...) AGW_TRACE(zta_trc_, AGW_TRC_STATE, __VA_ARGS__)
-#define ZTA_ROW(...) AGW_TRACE(zta_trc_, AGW_TRC_ROW, __VA_ARGS__)
 // Banner lines: written whatever the mask.
 #define ZTA_ALWAYS(...) TRC1_Printf(&zta_trc_, __LINE__, __VA_ARGS__)
-// The unit's active classes include `cls`.
-#define ZTA_TRACE_ON(cls) ((TRC1_Sync(&zta_trc_) & (cls)) != 0)
 
 #define ZTA_ENTRY_B(b) AGW_TRACE_ENTRY(*(b))
 #define ZTA_EXIT_B(b) AGW_TRACE_EXIT(*(b))
 #define ZTA_ERROR_B(b, ...) AGW_TRACE(*(b), AGW_TRC_ERROR, __VA_ARGS__)
-#define ZTA_DETAIL_B(b, ...) AGW_TRACE(*(b), AGW_TRC_DETAIL, __VA_ARGS__)
 
 #endif  // ZTA_TRACE_H
