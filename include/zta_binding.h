@@ -142,21 +142,28 @@ public:
 
 }  // namespace zta
 
+namespace zta {
+// What an accessor gives for a row index that names no stored row: blanks as
+// wide as the widest text column, never memory outside the row block.
+char* no_row_text();
+}  // namespace zta
+
 // Accessors of a table's columns, one per column, generated from its
 // description inside the class zta_<t>_base:
 //     #include "zta_accessors.inc"
 //     #include "tables/<t>.def"
 // A text column's accessor returns the field inside the row (bounded by its
-// width, not necessarily terminated); an integer column's its value.
+// width, not necessarily terminated); an integer column's its value. An
+// index outside the stored rows gives blanks or 0.
 #define ZTA_ACCESSOR_INT(column)                     \
     std::int32_t _get_value_##column(int index = 0) { \
-        CheckDataIndex(index);                       \
+        if (!CheckDataIndex(index)) return 0;        \
         return GetRow(index)->column;                \
     }
-#define ZTA_ACCESSOR_TEXT(column)             \
-    char* _get_value_##column(int index = 0) { \
-        CheckDataIndex(index);                \
-        return GetRow(index)->column;         \
+#define ZTA_ACCESSOR_TEXT(column)                            \
+    char* _get_value_##column(int index = 0) {                \
+        if (!CheckDataIndex(index)) return zta::no_row_text(); \
+        return GetRow(index)->column;                        \
     }
 
 // The statics and the registration function of a binding source:

@@ -2,6 +2,7 @@
 // zta_binding.h): column metadata, situation tests, adding rows, the push
 // path, the trace dump and registration.
 #include <cstring>
+#include <mutex>
 
 #include "zta_binding.h"
 
@@ -101,6 +102,15 @@ void print_self(tavro& object, const TableMeta& table, TRC1_Block* trace) {
         TRC1_Printf(trace, line, "}\n");
     }
     AGW_TRACE_EXIT(*trace);
+}
+
+char* no_row_text() {
+    // Read-only in practice: callers only read accessor results. Shared by
+    // every table and thread; filled once.
+    static char blanks[kMaxTextWidth + 1] = {};
+    static std::once_flag filled;
+    std::call_once(filled, [] { std::memset(blanks, ' ', kMaxTextWidth); });
+    return blanks;
 }
 
 std::int32_t register_manager(TableManager* manager) {

@@ -131,6 +131,11 @@ TEST_F(BindingObject, AddDataStopsAtTheFirstFailingInsertRow) {
     EXPECT_EQ(object.CheckDataIndex(1), 0);
     EXPECT_EQ(object._get_value_clientid(0), object.GetRow(0)->clientid);
     EXPECT_EQ(object._get_value_sampleno(0), 1);  // stamped by the framework
+    // Indexes that name no stored row never reach outside the row block.
+    EXPECT_EQ(object._get_value_sampleno(-1), 0);
+    EXPECT_EQ(object._get_value_rowno(1), 0);
+    EXPECT_EQ(std::string(object._get_value_clientid(1), 78), std::string(78, ' '));
+    EXPECT_EQ(std::string(object._get_value_originnode(-5), 64), std::string(64, ' '));
 }
 
 TEST(Binding, AddDataWithThresholdsStoresOnlyKeptRows) {
