@@ -97,6 +97,15 @@ protected:
         return -1;
     }
 
+    // Runs the agent until it has written `rows` rows, ends it with SIGTERM
+    // (expecting status 0) and returns its standard error.
+    std::string run_until_rows(const std::vector<std::string>& env, std::size_t rows) {
+        start(env);
+        EXPECT_TRUE(wait_for_rows(rows)) << slurp(dir_ + "/stderr");
+        EXPECT_EQ(stop_with(SIGTERM), 0);
+        return slurp(dir_ + "/stderr");
+    }
+
     std::string dir_;
     pid_t pid_ = -1;
 };
@@ -138,10 +147,7 @@ TEST_F(AgentProcess, InterruptTracesTheSignalAndLogsOutOnce) {
 }
 
 TEST_F(AgentProcess, FailedJoinAtStartIsRetriedByTheTableObject) {
-    start({"TUXSIM_FAULTS=tpinit:1:TPESYSTEM"});
-    ASSERT_TRUE(wait_for_rows(3)) << slurp(dir_ + "/stderr");
-    EXPECT_EQ(stop_with(SIGTERM), 0);
-    const std::string err = slurp(dir_ + "/stderr");
+    const std::string err = run_until_rows({"TUXSIM_FAULTS=tpinit:1:TPESYSTEM"}, 3);
     const auto failed = err.find("Cannot Log into the Tuxedo Application\n");
     const auto joined = err.find("TXWATCHER has joined the Application successfully!\n");
     ASSERT_NE(failed, std::string::npos) << err;
@@ -150,10 +156,7 @@ TEST_F(AgentProcess, FailedJoinAtStartIsRetriedByTheTableObject) {
 }
 
 TEST_F(AgentProcess, RecoversFromAFailedMibCall) {
-    start({"TUXSIM_FAULTS=tpcall:1:TPESYSTEM"});
-    ASSERT_TRUE(wait_for_rows(3)) << slurp(dir_ + "/stderr");
-    EXPECT_EQ(stop_with(SIGTERM), 0);
-    const std::string err = slurp(dir_ + "/stderr");
+    const std::string err = run_until_rows({"TUXSIM_FAULTS=tpcall:1:TPESYSTEM"}, 3);
     const auto failed = err.find("Error: in tpcall\nERROR NO : 12\nError Message : ");
     ASSERT_NE(failed, std::string::npos) << err;
     // Joined at start, left after the failure, joined again for the next sample.

@@ -15,6 +15,15 @@
 
 namespace {
 
+// Runs f and returns what it wrote to standard error (join messages, error
+// output and error trace lines).
+template <class F>
+std::string stderr_of(F&& f) {
+    ::testing::internal::CaptureStderr();
+    f();
+    return ::testing::internal::GetCapturedStderr();
+}
+
 std::string text(const char* field, std::size_t width) { return std::string(field, width); }
 std::string padded(const std::string& value, std::size_t width) {
     return value + std::string(width - value.size(), ' ');
@@ -57,9 +66,8 @@ protected:
 };
 
 TEST_F(ClientsTable, ThreeClientsGiveOneGetTwoGetnextAndThreeRows) {
-    ::testing::internal::CaptureStderr();
-    auto object = make_object();
-    const std::string joined = ::testing::internal::GetCapturedStderr();
+    std::unique_ptr<zta_txclients_agent> object;
+    const std::string joined = stderr_of([&] { object = make_object(); });
     EXPECT_NE(joined.find("TXWATCHER has joined the Application successfully!\n"),
               std::string::npos);
     ASSERT_TRUE(Txinit::Joined());
@@ -136,9 +144,7 @@ TEST_F(ClientsTable, FailedSecondCallKeepsFirstRowAndLeavesTheApplication) {
     tuxsim::clear_requests();
     tuxsim::fail_call(tuxsim::Call::tpcall, 2, TPESYSTEM);
 
-    ::testing::internal::CaptureStderr();
-    sample(*object);
-    const std::string err = ::testing::internal::GetCapturedStderr();
+    const std::string err = stderr_of([&] { sample(*object); });
 
     EXPECT_EQ(object->NumDataItems(), 1u);
     // The three lines come first, together; an error trace line may follow
@@ -152,9 +158,8 @@ TEST_F(ClientsTable, FailedSecondCallKeepsFirstRowAndLeavesTheApplication) {
     EXPECT_EQ(tuxsim::own_client_id(), "");  // tpterm removed the entry
 
     // The next object made joins again.
-    ::testing::internal::CaptureStderr();
-    auto second = make_object();
-    ::testing::internal::GetCapturedStderr();
+    std::unique_ptr<zta_txclients_agent> second;
+    stderr_of([&] { second = make_object(); });
     EXPECT_TRUE(Txinit::Joined());
     EXPECT_NE(tuxsim::own_client_id(), "");
 }
@@ -162,40 +167,31 @@ TEST_F(ClientsTable, FailedSecondCallKeepsFirstRowAndLeavesTheApplication) {
 TEST_F(ClientsTable, ExistingObjectJoinsAgainAtItsNextSample) {
     auto object = make_object();
     tuxsim::fail_call(tuxsim::Call::tpcall, 1, TPETIME);
-    ::testing::internal::CaptureStderr();
-    sample(*object);
-    ::testing::internal::GetCapturedStderr();
+    stderr_of([&] { sample(*object); });
     EXPECT_EQ(object->NumDataItems(), 0u);
     EXPECT_FALSE(Txinit::Joined());
 
     // While the domain refuses the join, the sample makes no MIB call.
     tuxsim::clear_requests();
     tuxsim::fail_call(tuxsim::Call::tpinit, 1, TPESYSTEM);
-    ::testing::internal::CaptureStderr();
-    sample(*object);
-    const std::string refused = ::testing::internal::GetCapturedStderr();
+    const std::string refused = stderr_of([&] { sample(*object); });
     EXPECT_NE(refused.find("Cannot Log into the Tuxedo Application"), std::string::npos);
     EXPECT_TRUE(tuxsim::requests().empty());
     EXPECT_EQ(refused.find("Error: in tpcall"), std::string::npos);
 
-    ::testing::internal::CaptureStderr();
-    sample(*object);
-    ::testing::internal::GetCapturedStderr();
+    stderr_of([&] { sample(*object); });
     EXPECT_TRUE(Txinit::Joined());
     EXPECT_EQ(object->NumDataItems(), 3u);
 }
 
 TEST_F(ClientsTable, FailedJoinIsRetriedByTheNextTableObject) {
     tuxsim::fail_call(tuxsim::Call::tpinit, 1, TPESYSTEM);
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(Txinit::Instance(), nullptr);
-    const std::string err = ::testing::internal::GetCapturedStderr();
+    const std::string err = stderr_of([&] { EXPECT_EQ(Txinit::Instance(), nullptr); });
     EXPECT_EQ(err.rfind("Cannot Log into the Tuxedo Application\n", 0), 0u) << err;
     EXPECT_FALSE(Txinit::Joined());
 
-    ::testing::internal::CaptureStderr();
-    auto object = make_object();
-    ::testing::internal::GetCapturedStderr();
+    std::unique_ptr<zta_txclients_agent> object;
+    stderr_of([&] { object = make_object(); });
     EXPECT_TRUE(Txinit::Joined());
     sample(*object);
     EXPECT_EQ(object->NumDataItems(), 3u);
@@ -203,19 +199,19 @@ TEST_F(ClientsTable, FailedJoinIsRetriedByTheNextTableObject) {
 
 TEST_F(ClientsTable, FailedTpinitBufferAllocationMakesNoJoinAttempt) {
     tuxsim::fail_call(tuxsim::Call::tpalloc, 1, TPEOS);
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(Txinit::Instance(), nullptr);
-    const std::string err = ::testing::internal::GetCapturedStderr();
+    const std::string err = stderr_of([&] { EXPECT_EQ(Txinit::Instance(), nullptr); });
     EXPECT_EQ(err.rfind(std::string("ERROR:tpalloc:") + tpstrerror(TPEOS) + "\n", 0), 0u) << err;
     EXPECT_EQ(err.find("Cannot Log into"), std::string::npos);
     EXPECT_EQ(tuxsim::own_client_id(), "");
 }
 
 TEST_F(ClientsTable, JoiningTwiceMakesOneEntryAndLeavingTwiceIsHarmless) {
-    ::testing::internal::CaptureStderr();
-    Txinit* first = Txinit::Instance();
-    Txinit* again = Txinit::Instance();
-    ::testing::internal::GetCapturedStderr();
+    Txinit* first = nullptr;
+    Txinit* again = nullptr;
+    stderr_of([&] {
+        first = Txinit::Instance();
+        again = Txinit::Instance();
+    });
     EXPECT_NE(first, nullptr);
     EXPECT_EQ(first, again);
     EXPECT_EQ(tuxsim::object_count("T_CLIENT"), 3u);
@@ -234,9 +230,7 @@ TEST_F(ClientsTable, DeScrambleIsItsOwnInverseAndStopsAtTheEnd) {
 // The shared cursor loop on a class without objects: the reply carries no
 // object, so no row is added and no conversion runs.
 TEST_F(ClientsTable, ReplyWithoutObjectAddsNoRow) {
-    ::testing::internal::CaptureStderr();
-    Txinit::Instance();
-    ::testing::internal::GetCapturedStderr();
+    stderr_of([&] { Txinit::Instance(); });
     struct counting_target final : zta_cursor_target {
         zta_txclients_data_t record{};
         int converted = 0;
