@@ -32,4 +32,16 @@ const char* GetQueueString(const char* list, char separator, char* out, std::siz
 // fixed-width column `field`, filling the rest with blanks; no NUL is written.
 void zta_blankfill(char* field, std::size_t width, const char* value);
 
+// A percentage in hundredths of a percent (10000 is 100 %): 0 when `whole` is
+// 0, otherwise part * 10000 / whole computed exactly in integers and truncated
+// toward zero. A part above its whole gives more than 10000 (no clamping); a
+// result outside the 32-bit range is saturated to it.
+std::int32_t zta_percent_hundredths(std::int64_t part, std::int64_t whole);
+
+// A permission shown as its octal digits read as a decimal number: 0660
+// (decimal 432) gives 660, 0 gives 0. A negative permission gives the digits
+// of its magnitude with the sign; results outside the 32-bit range are
+// saturated to it.
+std::int32_t zta_octal_digits(std::int64_t permission);
+
 #endif  // ZTA_UTIL_H

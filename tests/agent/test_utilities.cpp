@@ -186,3 +186,40 @@ TEST(BuildRecord, EighteenTextsFilledAtBuildTime) {
 }
 
 }  // namespace
+
+TEST(Percent, ExactHundredthsTruncatedAndUnclamped) {
+    EXPECT_EQ(zta_percent_hundredths(12, 50), 2400);
+    EXPECT_EQ(zta_percent_hundredths(3, 50), 600);
+    EXPECT_EQ(zta_percent_hundredths(7, 10), 7000);
+    EXPECT_EQ(zta_percent_hundredths(2, 3), 6666);
+    EXPECT_EQ(zta_percent_hundredths(1, 3), 3333);
+    EXPECT_EQ(zta_percent_hundredths(120, 8192), 146);
+    EXPECT_EQ(zta_percent_hundredths(50, 50), 10000);
+    EXPECT_EQ(zta_percent_hundredths(5, 0), 0);
+    EXPECT_EQ(zta_percent_hundredths(0, 0), 0);
+    // A current value above its maximum shows above 100 %.
+    EXPECT_EQ(zta_percent_hundredths(60, 50), 12000);
+}
+
+TEST(Percent, SaturatesToThirtyTwoBitsWithoutOverflow) {
+    EXPECT_EQ(zta_percent_hundredths(300000, 1), INT32_MAX);
+    EXPECT_EQ(zta_percent_hundredths(-300000, 1), INT32_MIN);
+    EXPECT_EQ(zta_percent_hundredths(INT64_MAX, 1), INT32_MAX);
+    EXPECT_EQ(zta_percent_hundredths(INT64_MIN, -1), INT32_MAX);
+    EXPECT_EQ(zta_percent_hundredths(INT64_MAX, INT64_MAX), 10000);
+    // Truncation is toward zero for a negative quotient.
+    EXPECT_EQ(zta_percent_hundredths(-2, 3), -6666);
+}
+
+TEST(OctalDigits, PermissionsReadAsTheirOctalDigits) {
+    EXPECT_EQ(zta_octal_digits(0660), 660);
+    EXPECT_EQ(zta_octal_digits(0666), 666);
+    EXPECT_EQ(zta_octal_digits(0), 0);
+    EXPECT_EQ(zta_octal_digits(07777), 7777);
+    EXPECT_EQ(zta_octal_digits(-0660), -660);
+    // Ten octal digits and more leave the 32-bit range: saturated.
+    EXPECT_EQ(zta_octal_digits(07777777777), 2147483647);
+    EXPECT_EQ(zta_octal_digits(INT64_MAX), INT32_MAX);
+    EXPECT_EQ(zta_octal_digits(INT64_MIN), INT32_MIN);
+    EXPECT_EQ(zta_octal_digits(01777777777), 1777777777);
+}
