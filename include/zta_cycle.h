@@ -24,6 +24,11 @@ struct zta_node {
 // construction, for tables that add one-time steps.
 bool zta_take_sample_constructor(TRC1_Block* trace, zta_node& node);
 
+// The first step of every sample: joins the application again when a failed
+// MIB call made the agent leave it. Returns false when the agent is still not
+// joined (the domain refuses); the sample then makes no MIB call.
+bool zta_join_before_sample();
+
 // ORIGINNODE: the node name followed by blanks to the full 64 bytes, no NUL.
 void zta_fill_originnode(char* originnode, const zta_node& node);
 

@@ -41,6 +41,14 @@ bool zta_take_sample_constructor(TRC1_Block* trace, zta_node& node) {
     return first;
 }
 
+bool zta_join_before_sample() {
+    // After a failed call the agent left the application. The framework
+    // makes its table objects once, so waiting for a new object to join
+    // again would leave the agent deaf for good: join again here, at most
+    // once per sample; the caller skips the sample while the domain refuses.
+    return Txinit::Joined() || Txinit::Instance() != nullptr;
+}
+
 void zta_fill_originnode(char* originnode, const zta_node& node) {
     zta_blankfill(originnode, sizeof node.theirSystemName, node.theirSystemName);
 }
@@ -56,11 +64,7 @@ void zta_report_atmi_error(TRC1_Block* trace, const char* call) {
 void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
                      zta_cursor_target& target) {
     ZTA_ENTRY_B(trace);
-    // After a failed call the agent left the application. The framework
-    // makes its table objects once, so waiting for a new object to join
-    // again would leave the agent deaf for good: join again here, at most
-    // once per sample, and skip the sample while the domain refuses.
-    if (!Txinit::Joined() && Txinit::Instance() == nullptr) {
+    if (!zta_join_before_sample()) {
         ZTA_EXIT_B(trace);
         return;
     }
