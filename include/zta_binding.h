@@ -46,9 +46,7 @@ std::int32_t register_manager(TableManager* manager);
 
 template <class Row>
 constexpr TableMeta table_meta() {
-    using T = TableTraits<Row>;
-    return TableMeta{T::kNumber, T::kName, T::kUpperName, T::kView, T::kMibClass,
-                     T::kColumns, T::kNumColumns, T::kRowSize};
+    return table_meta_of<Row>();
 }
 
 // The table object of a table: zta_<t>_base derives from it and adds only

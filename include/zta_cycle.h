@@ -9,6 +9,7 @@
 
 #include <cstddef>
 
+#include "zta_tables.h"
 #include "zta_trace.h"
 
 // This node's name, fetched once per table. One per sampler class, shared by
@@ -31,6 +32,28 @@ bool zta_join_before_sample();
 
 // ORIGINNODE: the node name followed by blanks to the full 64 bytes, no NUL.
 void zta_fill_originnode(char* originnode, const zta_node& node);
+
+// The conversion steps that follow from a table's description, for the
+// columns bound to a MIB attribute (the agent's own columns, ORIGINNODE and
+// the timestamps, are left alone):
+// - zta_copy_record: from a separate view record into the working row; a
+//   blank-padded text column gets the record's string up to its NUL, then
+//   blanks; a nul text column the string cut to width - 1 with its NUL;
+//   integers as they are.
+// - zta_pad_in_place: where the view filled the working row itself, every
+//   blank-padded text column is padded in place (its string read aside first).
+void zta_copy_record(const zta::TableMeta& table, char* row, const char* record);
+void zta_pad_in_place(const zta::TableMeta& table, char* row);
+
+template <class Row>
+void zta_copy_record(Row& row, const Row& record) {
+    zta_copy_record(zta::table_meta_of<Row>(), reinterpret_cast<char*>(&row),
+                    reinterpret_cast<const char*>(&record));
+}
+template <class Row>
+void zta_pad_in_place(Row& row) {
+    zta_pad_in_place(zta::table_meta_of<Row>(), reinterpret_cast<char*>(&row));
+}
 
 // Error output of a failed tpalloc or tpcall (`call` names it): three lines
 // on standard error and an error trace line.

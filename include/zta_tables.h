@@ -25,8 +25,8 @@
 
 // clang-format off
 #define ZTA_TABLE_BEGIN(number, name, upper, view, mibclass) struct zta_##name##_data_t {
-#define ZTA_INT(column, upper, attribute) int32_t column;
-#define ZTA_TEXT(column, upper, width, attribute) char column[width];
+#define ZTA_INT(column, upper, attribute, role) int32_t column;
+#define ZTA_TEXT(column, upper, width, attribute, pad, role) char column[width];
 #define ZTA_TABLE_END(name, rowsize)                                    \
     };                                                                  \
     static_assert(sizeof(zta_##name##_data_t) == (rowsize),             \
@@ -42,6 +42,21 @@ inline constexpr unsigned short kColumnTypeText = 9;
 inline constexpr unsigned short kMinTextWidth = 2;
 inline constexpr unsigned short kMaxTextWidth = 256;
 
+// How a text column holds its value (the description's pad field): blank,
+// the value then blanks to the full width with no NUL; nul, a NUL-terminated
+// string. Integer columns have none.
+enum class Pad : unsigned char { none, blank, nul };
+
+// What a column is to the metrics endpoint (the description's role field).
+enum class Role : unsigned char {
+    none,     // not exported
+    key,      // a label naming the object (lmid, srvgrp, srvid, ...)
+    counter,  // a count that only grows
+    gauge,    // a value that goes up and down
+    state,    // a small enumeration, exported as a label of a state series
+    time,     // a WB timestamp of a moment
+};
+
 // One column of a table, in the order of the row record.
 struct ColumnMeta {
     const char* name;       // lower-case name ("clientid")
@@ -50,6 +65,8 @@ struct ColumnMeta {
     unsigned short size;    // 4 for an integer, the width for a text column
     unsigned short type;    // kColumnTypeInteger or kColumnTypeText
     const char* attribute;  // MIB attribute ("TA_CLIENTID"), "" when none
+    Pad pad;                // how a text column is padded
+    Role role;              // metrics role
 };
 
 struct TableMeta {
@@ -118,12 +135,12 @@ struct TableTraits;  // one specialisation per row record, below
         static constexpr const char* kView = view;                                  \
         static constexpr const char* kMibClass = mibclass;                          \
         static constexpr ColumnMeta kColumns[] = {
-#define ZTA_INT(column, upper, attribute)                                           \
+#define ZTA_INT(column, upper, attribute, role)                                     \
             {#column, upper, static_cast<unsigned short>(offsetof(row_type, column)), \
-             4, kColumnTypeInteger, attribute},
-#define ZTA_TEXT(column, upper, width, attribute)                                   \
+             4, kColumnTypeInteger, attribute, Pad::none, Role::role},
+#define ZTA_TEXT(column, upper, width, attribute, pad, role)                        \
             {#column, upper, static_cast<unsigned short>(offsetof(row_type, column)), \
-             (width), kColumnTypeText, attribute},
+             (width), kColumnTypeText, attribute, Pad::pad, Role::role},
 #define ZTA_TABLE_END(name, rowsize)                                                \
         };                                                                          \
         static constexpr unsigned short kNumColumns =                               \
@@ -136,6 +153,14 @@ struct TableTraits;  // one specialisation per row record, below
                   "table description of " #name " is malformed");
 // clang-format on
 #include "tables/zta_tables.def"
+
+// The metadata of a row record's table.
+template <class Row>
+constexpr TableMeta table_meta_of() {
+    using T = TableTraits<Row>;
+    return TableMeta{T::kNumber, T::kName, T::kUpperName, T::kView, T::kMibClass,
+                     T::kColumns, T::kNumColumns, T::kRowSize};
+}
 
 // ---- All tables, in loader order -------------------------------------------
 

@@ -38,20 +38,7 @@ void zta_txclients_agent::TakeSampleDestructor() {
 void zta_txclients_agent::CopytoWBBuffer(zta_txclients_data_t& row,
                                          const zta_txclients_data_t& record) {
     zta_fill_originnode(row.originnode, theirNode);
-    // The view's strings are terminated within their members; strnlen
-    // bounds the copy all the same.
-#define ZTA_COPY(column) zta_blankfill(row.column, sizeof row.column, record.column)
-    ZTA_COPY(clientid);
-    ZTA_COPY(state);
-    ZTA_COPY(clientname);
-    ZTA_COPY(commitctl);
-    ZTA_COPY(netaddr);
-    ZTA_COPY(notifymeth);
-    ZTA_COPY(username);
-    ZTA_COPY(workstclnt);
-    ZTA_COPY(worksthdlr);
-    ZTA_COPY(lmid);
-#undef ZTA_COPY
+    zta_copy_record(row, record);
 }
 
 void zta_txclients_agent::TakeSample() {

@@ -53,6 +53,38 @@ void zta_fill_originnode(char* originnode, const zta_node& node) {
     zta_blankfill(originnode, sizeof node.theirSystemName, node.theirSystemName);
 }
 
+void zta_copy_record(const zta::TableMeta& table, char* row, const char* record) {
+    for (unsigned short i = 0; i < table.num_columns; ++i) {
+        const zta::ColumnMeta& c = table.columns[i];
+        if (c.attribute[0] == '\0') continue;
+        char* to = row + c.offset;
+        const char* from = record + c.offset;
+        if (c.type == zta::kColumnTypeInteger) {
+            std::memcpy(to, from, c.size);
+        } else if (c.pad == zta::Pad::blank) {
+            std::memset(to, ' ', c.size);
+            std::memcpy(to, from, strnlen(from, c.size));
+        } else {
+            const std::size_t n = strnlen(from, c.size - 1u);
+            std::memcpy(to, from, n);
+            std::memset(to + n, 0, c.size - n);
+        }
+    }
+}
+
+void zta_pad_in_place(const zta::TableMeta& table, char* row) {
+    char aside[zta::kMaxTextWidth];
+    for (unsigned short i = 0; i < table.num_columns; ++i) {
+        const zta::ColumnMeta& c = table.columns[i];
+        if (c.attribute[0] == '\0' || c.pad != zta::Pad::blank) continue;
+        char* column = row + c.offset;
+        const std::size_t n = strnlen(column, c.size);
+        std::memcpy(aside, column, n);
+        std::memset(column, ' ', c.size);
+        std::memcpy(column, aside, n);
+    }
+}
+
 void zta_report_atmi_error(TRC1_Block* trace, const char* call) {
     const int err = tperrno;
     const char* text = tpstrerror(err);

@@ -308,12 +308,12 @@ TEST(TableDescriptions, EveryRecordStartsWithTheLeadingColumns) {
 
 TEST(TableDescriptions, DescriptionsExpandAgainWithOtherMacros) {
     std::vector<std::string> texts;
-#define ZTA_TEXT(column, upper, width, attribute) texts.push_back(#column);
+#define ZTA_TEXT(column, upper, width, attribute, pad, role) texts.push_back(#column);
 #include "tables/txclients.def"
     // The description undefined ZTA_TEXT at its end: this second expansion sees
     // only the new ZTA_INT.
     int integers = 0;
-#define ZTA_INT(column, upper, attribute) ++integers;
+#define ZTA_INT(column, upper, attribute, role) ++integers;
 #include "tables/zta_tables.def"
     EXPECT_EQ(texts.size(), 12u);
     EXPECT_EQ(texts.front(), "originnode");
