@@ -187,8 +187,6 @@ TEST_F(AgentProcess, DefaultRequestsServeTheServersAndMachinesTables) {
     for (const char* t : tables) {
         EXPECT_NE(rows.find(std::string("{\"table\":\"") + t + "\""), std::string::npos) << t;
     }
-    EXPECT_NE(rows.find("\"timerestrt\":\"\""), std::string::npos) << rows;
-    EXPECT_NE(rows.find("\"pctaccess\":600,"), std::string::npos) << rows;
 }
 
 // A domain down for a while: TXMSTATS gives error rows during the outage
