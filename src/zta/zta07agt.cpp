@@ -39,10 +39,13 @@ void zta_txmconf_agent::TakeSampleDestructor() {
 
 void zta_txmconf_agent::CopytoWBBuffer(zta_txmconf_data_t& row,
                                        const zta_txmconf_data_t& record) {
+    ZTA_TRACE_BLOCK("zta07agt", "CopytoWBBuffer");
+    ZTA_ENTRY();
     zta_fill_originnode(row.originnode, theirNode);
     zta_copy_record(row, record);
     // The familiar permission digits: 0660 shows as 660.
     row.perm = zta_octal_digits(record.perm);
+    ZTA_EXIT();
 }
 
 void zta_txmconf_agent::TakeSample() {

@@ -35,8 +35,11 @@ void zta_txsrvstat_agent::TakeSampleDestructor() {
 }
 
 void zta_txsrvstat_agent::CopytoWBBuffer() {
+    ZTA_TRACE_BLOCK("zta13agt", "CopytoWBBuffer");
+    ZTA_ENTRY();
     zta_fill_originnode(row_.originnode, theirNode);
     zta_pad_in_place(row_);
+    ZTA_EXIT();
 }
 
 void zta_txsrvstat_agent::TakeSample() {
