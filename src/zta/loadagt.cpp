@@ -3,6 +3,11 @@
 #include "zta_trace.h"
 
 #include "zta01agt.h"
+#include "zta02agt.h"
+#include "zta03agt.h"
+#include "zta04agt.h"
+#include "zta05agt.h"
+#include "zta15agt.h"
 
 int LoadAgents() {
     ZTA_TRACE_BLOCK("loadagt", "LoadAgents");
@@ -12,6 +17,11 @@ int LoadAgents() {
     // The tables in their fixed order. A table whose manager could not be
     // made or registered is simply absent.
     zta_txclients_init();
+    zta_txcstats_init();
+    zta_txconv_init();
+    zta_txdomcfg_init();
+    zta_txbblcfg_init();
+    zta_txtransact_init();
     ZTA_EXIT_VALUE(0);
     return 0;
 }
