@@ -41,6 +41,19 @@ std::string host_name() {
     return host;
 }
 
+// The requests of one sample: `n` calls, a GET and then GETNEXTs, each for
+// one object of `cls` with the flags `flags`.
+void expect_walk(const std::vector<tuxsim::Request>& requests, std::size_t n, const char* cls,
+                 long flags) {
+    ASSERT_EQ(requests.size(), n);
+    for (std::size_t i = 0; i < n; ++i) {
+        EXPECT_EQ(requests[i].operation, i == 0 ? "GET" : "GETNEXT");
+        EXPECT_EQ(requests[i].cls, cls);
+        EXPECT_EQ(requests[i].flags, flags);
+        EXPECT_EQ(requests[i].occurs, 1);
+    }
+}
+
 // One sample of one table: the table object with its rows and the requests
 // the sample sent.
 template <class Agent>
@@ -104,12 +117,7 @@ protected:
 
 TEST_F(ActivityTables, ClientStatisticsDeriveElapsedIdleAndAbortedShare) {
     const auto s = sample_once<zta_txcstats_agent, zta_txcstats_manager>();
-    ASSERT_EQ(s.requests.size(), 5u);  // four clients and the agent's own entry
-    for (const auto& r : s.requests) {
-        EXPECT_EQ(r.cls, "T_CLIENT");
-        EXPECT_EQ(r.flags, 0);
-        EXPECT_EQ(r.occurs, 1);
-    }
+    expect_walk(s.requests, 5, "T_CLIENT", 0);  // four clients and the agent's own entry
     ASSERT_EQ(s.object->NumDataItems(), 5u);
     EXPECT_EQ(s.object->DataSize(), 312u);
     auto client = [&](const std::string& id) {
@@ -153,13 +161,7 @@ TEST_F(ActivityTables, ClientStatisticsDeriveElapsedIdleAndAbortedShare) {
 
 TEST_F(ActivityTables, ConversationsAskForLocalAttributesAndPadTheClientOnly) {
     const auto s = sample_once<zta_txconv_agent, zta_txconv_manager>();
-    ASSERT_EQ(s.requests.size(), 2u);
-    EXPECT_EQ(s.requests[0].operation, "GET");
-    EXPECT_EQ(s.requests[1].operation, "GETNEXT");
-    for (const auto& r : s.requests) {
-        EXPECT_EQ(r.cls, "T_CONN");
-        EXPECT_EQ(r.flags, 65536);
-    }
+    expect_walk(s.requests, 2, "T_CONN", 65536);  // MIB_LOCAL
     ASSERT_EQ(s.object->NumDataItems(), 2u);
     const zta_txconv_data_t* first = s.object->GetRow(0);
     EXPECT_EQ(text(first->clientid, 78), padded("CLT.SITE1.4711.00001.CONVERSE1", 78));
@@ -183,9 +185,7 @@ TEST_F(ActivityTables, ConversationsAskForLocalAttributesAndPadTheClientOnly) {
 
 TEST_F(ActivityTables, DomainConfigurationIsOneBlankPaddedRow) {
     const auto s = sample_once<zta_txdomcfg_agent, zta_txdomcfg_manager>();
-    ASSERT_EQ(s.requests.size(), 1u);
-    EXPECT_EQ(s.requests[0].cls, "T_DOMAIN");
-    EXPECT_EQ(s.requests[0].flags, 0);
+    expect_walk(s.requests, 1, "T_DOMAIN", 0);
     ASSERT_EQ(s.object->NumDataItems(), 1u);
     const zta_txdomcfg_data_t* r = s.object->GetRow(0);
     EXPECT_EQ(text(r->dmclass, 16), padded("T_DOMAIN", 16));
@@ -203,8 +203,7 @@ TEST_F(ActivityTables, DomainConfigurationIsOneBlankPaddedRow) {
 
 TEST_F(ActivityTables, BulletinBoardPercentagesAreExactHundredths) {
     const auto s = sample_once<zta_txbblcfg_agent, zta_txbblcfg_manager>();
-    ASSERT_EQ(s.requests.size(), 1u);
-    EXPECT_EQ(s.requests[0].cls, "T_DOMAIN");
+    expect_walk(s.requests, 1, "T_DOMAIN", 0);
     ASSERT_EQ(s.object->NumDataItems(), 1u);
     const zta_txbblcfg_data_t* r = s.object->GetRow(0);
     EXPECT_EQ(text(r->originnode, 64), padded(host_name(), 64));
@@ -225,11 +224,7 @@ TEST_F(ActivityTables, BulletinBoardPercentagesAreExactHundredths) {
 
 TEST_F(ActivityTables, TransactionsEachShowTheirOwnFirstGroup) {
     const auto s = sample_once<zta_txtransact_agent, zta_txtransact_manager>();
-    ASSERT_EQ(s.requests.size(), 3u);
-    for (const auto& r : s.requests) {
-        EXPECT_EQ(r.cls, "T_TRANSACTION");
-        EXPECT_EQ(r.flags, 0);
-    }
+    expect_walk(s.requests, 3, "T_TRANSACTION", 0);
     ASSERT_EQ(s.object->NumDataItems(), 3u);
     const zta_txtransact_data_t* three = s.object->GetRow(0);
     EXPECT_EQ(text(three->tptranid, 78), terminated("0x0 0x1 0x2", 78));
@@ -255,10 +250,10 @@ TEST_F(ActivityTables, TransactionsEachShowTheirOwnFirstGroup) {
 TEST_F(ActivityTables, QuietDomainGivesNoPhantomRowsAndBlankSettings) {
     use_domain("quiet_domain.yaml");
     const auto conv = sample_once<zta_txconv_agent, zta_txconv_manager>();
-    EXPECT_EQ(conv.requests.size(), 1u);
+    expect_walk(conv.requests, 1, "T_CONN", 65536);
     EXPECT_EQ(conv.object->NumDataItems(), 0u);
     const auto trans = sample_once<zta_txtransact_agent, zta_txtransact_manager>();
-    EXPECT_EQ(trans.requests.size(), 1u);
+    expect_walk(trans.requests, 1, "T_TRANSACTION", 0);
     EXPECT_EQ(trans.object->NumDataItems(), 0u);
 
     const auto dom = sample_once<zta_txdomcfg_agent, zta_txdomcfg_manager>();
