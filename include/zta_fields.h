@@ -28,6 +28,14 @@ constexpr FLDID32 TA_CURTIME = make(kLong, 6251);
 constexpr FLDID32 TA_TIMERESTART = make(kLong, 6398);
 constexpr FLDID32 TA_TIMESTART = make(kLong, 6399);
 
+// Transaction groups: TA_GRPNO and TA_GSTATE occur once per group, the
+// groups of a reply's transactions laid end to end; each transaction's
+// TA_GRPINDEX and TA_GRPCOUNT say where its groups start and how many.
+constexpr FLDID32 TA_GRPNO = make(kLong, 6022);
+constexpr FLDID32 TA_GRPCOUNT = make(kLong, 6232);
+constexpr FLDID32 TA_GRPINDEX = make(kLong, 6233);
+constexpr FLDID32 TA_GSTATE = make(kString, 6234);
+
 // The user log.
 constexpr FLDID32 TA_MMDDYY = make(kLong, 6321);
 constexpr FLDID32 TA_ULOGTIME = make(kLong, 6434);

@@ -18,10 +18,12 @@ constexpr long kReplySize = 8192;
 
 }  // namespace
 
-long zta_reply_long(FBFR32* reply, FLDID32 field, long absent) {
+long zta_reply_long(FBFR32* reply, FLDID32 field, FLDOCC32 occurrence, long absent) {
     long value = absent;
     FLDLEN32 len = sizeof value;
-    if (Fget32(reply, field, 0, reinterpret_cast<char*>(&value), &len) == -1) return absent;
+    if (Fget32(reply, field, occurrence, reinterpret_cast<char*>(&value), &len) == -1) {
+        return absent;
+    }
     return value;
 }
 
@@ -147,12 +149,12 @@ void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
         }
 
         // A reply without an object (an empty class) adds no row.
-        if (zta_reply_long(fbfr, zta::fld::TA_OCCURS, 1) > 0) {
+        if (zta_reply_long(fbfr, zta::fld::TA_OCCURS, 0, 1) > 0) {
             Fvftos32(fbfr, target.ViewRecord(), zta_text(variant.view));
             target.ObjectConverted(fbfr, timestamp);
         }
 
-        more = zta_reply_long(fbfr, zta::fld::TA_MORE, 0);
+        more = zta_reply_long(fbfr, zta::fld::TA_MORE, 0, 0);
         if (more != 0) {
             const char* cursor = Ffind32(fbfr, zta::fld::TA_CURSOR, 0, nullptr);
             if (cursor == nullptr) {

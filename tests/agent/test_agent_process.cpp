@@ -222,6 +222,23 @@ TEST(AgentBinary, KeepsTheBuildRecord) {
     EXPECT_NE(symbols.find(" T wbbld00\n"), std::string::npos) << symbols.substr(0, 2000);
 }
 
+TEST_F(AgentProcess, DefaultRequestsServeEveryRegisteredTable) {
+    // Without a request file every table is requested; the first samples of
+    // this domain give 5 + 5 + 2 + 1 + 1 + 3 rows.
+    run_until_rows({"AGW_CONFIG=", "TUXSIM_DOMAIN=" AGENT_TEST_DATA "/activity_tables.yaml"}, 17);
+    const std::string rows = slurp(dir_ + "/rows.jsonl");
+    for (const char* table : {"TXCLIENTS", "TXCSTATS", "TXCONV", "TXDOMCFG", "TXBBLCFG",
+                              "TXTRANSACT"}) {
+        EXPECT_NE(rows.find(std::string("{\"table\":\"") + table + "\",\"request\":\"" + table +
+                            "\",\"row\":{"),
+                  std::string::npos)
+            << table << "\n" << rows;
+    }
+    EXPECT_NE(rows.find("\"dmclass\":\"T_DOMAIN\""), std::string::npos);
+    EXPECT_NE(rows.find("\"pctques\":146"), std::string::npos);
+    EXPECT_NE(rows.find("\"gstate\":\"ACTive\""), std::string::npos);
+}
+
 }  // namespace
 
 #endif  // ZTAAGENT_PATH
