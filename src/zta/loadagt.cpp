@@ -3,6 +3,10 @@
 #include "zta_trace.h"
 
 #include "zta01agt.h"
+#include "zta17agt.h"
+#include "zta18agt.h"
+#include "zta19agt.h"
+#include "zta20agt.h"
 
 int LoadAgents() {
     ZTA_TRACE_BLOCK("loadagt", "LoadAgents");
@@ -12,6 +16,10 @@ int LoadAgents() {
     // The tables in their fixed order. A table whose manager could not be
     // made or registered is simply absent.
     zta_txclients_init();
+    zta_txappq_init();
+    zta_txqmsg_init();
+    zta_txqspcs_init();
+    zta_txqtran_init();
     ZTA_EXIT_VALUE(0);
     return 0;
 }
