@@ -15,9 +15,6 @@
 
 namespace {
 
-// Size of the reply buffer; tpcall enlarges it when a reply needs more.
-constexpr long kReplySize = 8192;
-
 // The three variables, in the order of the lists they give.
 constexpr const char* kQspcVariable = "TXAPPQSPACENAME";
 constexpr const char* kQMConfVariable = "TXQMCONFIG";
@@ -105,20 +102,12 @@ void zta_queue_loop(TRC1_Block* trace, const char* mib_class, bool print, zta_qu
         ZTA_EXIT_B(trace);
         return;
     }
-    auto* request = reinterpret_cast<FBFR32*>(tpalloc(zta_text("FML32"), nullptr, 0));
-    if (request == nullptr) {
-        zta_report_atmi_error(trace, "tpalloc");
+    zta_mib_buffers buffers;
+    if (!zta_alloc_mib_buffers(trace, buffers)) {
         ZTA_EXIT_B(trace);
         return;
     }
-    long reply_len = kReplySize;
-    char* reply = tpalloc(zta_text("FML32"), nullptr, kReplySize);
-    if (reply == nullptr) {
-        zta_report_atmi_error(trace, "tpalloc");
-        tpfree(reinterpret_cast<char*>(request));
-        ZTA_EXIT_B(trace);
-        return;
-    }
+    FBFR32* request = buffers.request;
     Fchg32(request, zta::fld::TA_OPERATION, 0, zta_text("GET"), 0);
     Fchg32(request, zta::fld::TA_CLASS, 0, zta_text(mib_class), 0);
 
@@ -138,13 +127,13 @@ void zta_queue_loop(TRC1_Block* trace, const char* mib_class, bool print, zta_qu
             Fchg32(request, zta::fld::TA_APPQSPACENAME, 0, qspc, 0);
             Fchg32(request, zta::fld::TA_QMCONFIG, 0, qmconf, 0);
             Fchg32(request, zta::fld::TA_LMID, 0, lmid, 0);
-            if (tpcall(zta_text(".TMIB"), reinterpret_cast<char*>(request), 0, &reply, &reply_len,
-                       ZTA_MIB_CALL_FLAGS) < 0) {
+            if (tpcall(zta_text(".TMIB"), reinterpret_cast<char*>(request), 0, &buffers.reply,
+                       &buffers.reply_len, ZTA_MIB_CALL_FLAGS) < 0) {
                 zta_report_atmi_error(trace, "tpcall");
                 Txinit::DeleteInstance();
                 break;
             }
-            auto* fbfr = reinterpret_cast<FBFR32*>(reply);
+            auto* fbfr = reinterpret_cast<FBFR32*>(buffers.reply);
             if (print) print_reply(fbfr);
             // The objects of this one reply; those it reports as still to
             // come (TA_MORE) are not fetched.
@@ -153,8 +142,7 @@ void zta_queue_loop(TRC1_Block* trace, const char* mib_class, bool print, zta_qu
         }
     }
 
-    tpfree(reinterpret_cast<char*>(request));
-    tpfree(reply);
+    zta_free_mib_buffers(buffers);
     ZTA_EXIT_B(trace);
 }
 
