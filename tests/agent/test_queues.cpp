@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "agent_test_util.h"
 #include "zta17agt.h"
 #include "zta18agt.h"
 #include "zta19agt.h"
@@ -19,17 +20,10 @@
 
 namespace {
 
-template <class F>
-std::string stderr_of(F&& f) {
-    ::testing::internal::CaptureStderr();
-    f();
-    return ::testing::internal::GetCapturedStderr();
-}
+using agent_test::padded;
+using agent_test::stderr_of;
+using agent_test::text;
 
-std::string text(const char* field, std::size_t width) { return std::string(field, width); }
-std::string padded(const std::string& value, std::size_t width) {
-    return value + std::string(width - value.size(), ' ');
-}
 // A NUL-terminated column: the string and NULs to the full width.
 std::string nul_filled(const std::string& value, std::size_t width) {
     return value + std::string(width - value.size(), '\0');
