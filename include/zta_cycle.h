@@ -66,6 +66,18 @@ long zta_reply_long(FBFR32* reply, FLDID32 field, FLDOCC32 occurrence, long abse
 // on standard error and an error trace line.
 void zta_report_atmi_error(TRC1_Block* trace, const char* call);
 
+// The request and reply buffers of one sample. The reply buffer is handed to
+// every tpcall, which may enlarge it (reply_len follows).
+struct zta_mib_buffers {
+    FBFR32* request = nullptr;
+    char* reply = nullptr;
+    long reply_len = 0;
+};
+// Allocates both FML32 buffers. On failure reports it (tpalloc), frees the
+// one already allocated and returns false.
+bool zta_alloc_mib_buffers(TRC1_Block* trace, zta_mib_buffers& buffers);
+void zta_free_mib_buffers(zta_mib_buffers& buffers);
+
 // When a table takes the WB timestamp of its rows.
 enum class zta_stamp {
     each_pass_before_call,     // before every MIB call

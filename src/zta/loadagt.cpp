@@ -12,6 +12,10 @@
 #include "zta12agt.h"
 #include "zta13agt.h"
 #include "zta15agt.h"
+#include "zta17agt.h"
+#include "zta18agt.h"
+#include "zta19agt.h"
+#include "zta20agt.h"
 
 int LoadAgents() {
     ZTA_TRACE_BLOCK("loadagt", "LoadAgents");
@@ -30,6 +34,10 @@ int LoadAgents() {
     zta_txserver_init();
     zta_txsrvstat_init();
     zta_txtransact_init();
+    zta_txappq_init();
+    zta_txqmsg_init();
+    zta_txqspcs_init();
+    zta_txqtran_init();
     ZTA_EXIT_VALUE(0);
     return 0;
 }
