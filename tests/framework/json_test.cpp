@@ -101,7 +101,7 @@ TEST(RowFormat, EveryByteValueGivesJsonThatPythonReads) {
         format.Append(out, row, sizeof row);
     }
     agw::AppendSituationEvent(out, "s\xFF", "T", true, 3);
-    std::string path = ::testing::TempDir() + "/agw_every_byte.jsonl";
+    std::string path = TestFile("agw_every_byte", ".jsonl");
     WriteFile(path, out);
     EXPECT_TRUE(PythonAcceptsJsonLines(path));
 }
