@@ -2,11 +2,15 @@
 # `make test`; both install what is missing first (scripts/bootstrap).
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+# Seconds each fuzz target runs: `make fuzz`, and the short run in `make test`.
+FUZZ_SECONDS ?= 60
+FUZZ_TEST_SECONDS ?= 10
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 MAKEFLAGS  += --no-print-directory
 CMAKE_ARGS ?=
 
-.PHONY: all build test test-release test-asan demo bench bootstrap clean
+.PHONY: all build test test-release test-asan test-fuzz fuzz fuzz-build demo bench bootstrap clean
 
 all: build
 
@@ -30,8 +34,25 @@ test-asan: bootstrap $(ASAN_BUILD)/CMakeCache.txt
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
-# The whole suite: the normal build, then the same tests under ASan+UBSan.
-test: test-release test-asan
+# The fuzz targets (fuzz/): their own build, with clang and libFuzzer; -O1
+# with line tables compiles quickly and still names file and line in reports.
+$(FUZZ_BUILD)/CMakeCache.txt: | bootstrap
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_BUILD_TYPE=Fuzz -DCMAKE_C_FLAGS="-O1 -gline-tables-only" \
+	  -DCMAKE_CXX_FLAGS="-O1 -gline-tables-only" -DZTA_FUZZ=ON $(CMAKE_ARGS)
+
+fuzz-build: bootstrap $(FUZZ_BUILD)/CMakeCache.txt
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_all
+
+fuzz: fuzz-build
+	fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+test-fuzz: fuzz-build
+	fuzz/run $(FUZZ_BUILD) $(FUZZ_TEST_SECONDS)
+
+# The whole suite: the normal build, then the same tests under ASan+UBSan,
+# then a short run of each fuzz target.
+test: test-release test-asan test-fuzz
 
 demo: build
 	@if [ -x $(BUILD)/ztaagent ]; then \
@@ -45,4 +66,4 @@ bench: build
 	@for b in $(BUILD)/bench_*; do [ -x "$$b" ] && "$$b" || true; done
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
