@@ -275,7 +275,8 @@ long Mib::get(const Domain& d, FBFR32* req, char** reply, std::time_t now) {
             {f.appqspacename, "TA_APPQSPACENAME"}, {f.qmconfig, "TA_QMCONFIG"}, {f.lmid, "TA_LMID"}};
         std::vector<Filter> space;
         for (const auto& [id, name] : keys) {
-            auto it = std::find_if(r.filters.begin(), r.filters.end(), [&](const Filter& x) { return x.id == id; });
+            const FLDID32 key = id;  // clang 14 cannot capture a structured binding in a lambda
+            auto it = std::find_if(r.filters.begin(), r.filters.end(), [key](const Filter& x) { return x.id == key; });
             if (it == r.filters.end()) fail(TAEREQUIRED, std::string(name) + " is required for " + std::string(r.cls->name), id);
             space.push_back(*it);
         }
