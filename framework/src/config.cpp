@@ -1,6 +1,7 @@
 // Reading the request file with yaml-cpp, and checking every value in it.
 #include "config.h"
 
+#include <yaml-cpp/depthguard.h>
 #include <yaml-cpp/yaml.h>
 
 #include <cerrno>
@@ -174,6 +175,12 @@ bool LoadConfig(const std::string& path, Config* config, std::string* error) {
         }
     } catch (const ConfigError& problem) {
         *error = problem.text;
+        return false;
+    } catch (const YAML::DeepRecursion& problem) {
+        // The parser's own text for this case is "bad file".
+        *error = path;
+        if (problem.mark.line >= 0) *error += ":" + std::to_string(problem.mark.line + 1);
+        *error += ": expected a YAML request file: lists and maps nested too deeply";
         return false;
     } catch (const YAML::Exception& problem) {
         *error = path;

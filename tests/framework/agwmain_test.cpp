@@ -183,6 +183,9 @@ TEST_P(ConfigErrors, OneLineNamingFileRequestAndExpectationThenNonZeroBeforeAnyS
     EXPECT_EQ(Counters().live, 0);
 }
 
+// Nested deeper than the YAML parser goes.
+const std::string kDeepNesting = "requests: " + std::string(3000, '[') + std::string(3000, ']') + "\n";
+
 const char kGood[] = "  - {name: ok, table: TSTQUEUE, type: situation, thresholds: [{column: DEPTH, op: GT, value: 1}]}\n";
 
 INSTANTIATE_TEST_SUITE_P(
@@ -190,6 +193,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ConfigCase{"missing", nullptr, nullptr, "cannot read the request file"},
         ConfigCase{"not_yaml", "requests: [ {name: a\n", nullptr, "expected a YAML request file"},
+        ConfigCase{"deep_nesting", kDeepNesting.c_str(), nullptr,
+                   "expected a YAML request file: lists and maps nested too deeply"},
         ConfigCase{"not_a_map", "- a\n- b\n", nullptr, "expected a map with requests"},
         ConfigCase{"no_requests", "output: \"-\"\n", nullptr, "requests: expected a list of at least one request"},
         ConfigCase{"unknown_key", "request:\n  - {name: a, table: TSTQUEUE}\n", nullptr,

@@ -1,5 +1,6 @@
 // Domain files: what is accepted, and a one-line error naming file, line,
 // column and what was expected for everything that is not.
+#include <cstdio>
 #include <regex>
 
 #include "sim_test_util.h"
@@ -100,6 +101,31 @@ classes:
     // Merge keys copy what the object does not give itself.
     EXPECT_EQ(m.str("TA_LMID", 1), "M2");
     EXPECT_EQ(m.num("TA_PERM", 1), 0660);
+}
+
+// Anchors let a small file ask for endless work: maps merging the one before
+// them (twice, doubling at each step) and lists nested thousands deep. Both
+// are refused with one line instead of hanging or exhausting the stack.
+TEST_F(DomainFile, MergesAndNestingAreBounded) {
+    auto chain = [](int objects, const char* merge) {
+        std::string yaml = "classes:\n  T_MACHINE:\n    - &a0 {TA_LMID: M0}\n";
+        for (int i = 1; i < objects; ++i) {
+            const std::string prev = "*a" + std::to_string(i - 1);
+            char line[128];
+            std::snprintf(line, sizeof line, merge, i, prev.c_str(), prev.c_str());
+            yaml += line;
+        }
+        return yaml;
+    };
+    // Object 64 merges 64 maps through the chain: still read.
+    EXPECT_EQ(error_of(chain(65, "    - &a%d {<<: %s}\n")), "");
+    EXPECT_NE(error_of(chain(66, "    - &a%d {<<: %s}\n")).find("more than 64 maps merged into one object"),
+              std::string::npos);
+    EXPECT_NE(error_of(chain(40, "    - &a%d {<<: [%s, %s]}\n")).find("more than 64 maps merged into one object"),
+              std::string::npos);
+    const std::string deep = "classes: " + std::string(3000, '[') + std::string(3000, ']') + "\n";
+    EXPECT_TRUE(std::regex_match(error_of(deep), std::regex("F:1:[0-9]+: syntax error: lists and maps nested too deeply")))
+        << error_of(deep);
 }
 
 TEST_F(DomainFile, IntegersOutOfRangeAreRefused) {

@@ -2,6 +2,7 @@
 
 #include "regular_file.h"
 
+#include <yaml-cpp/depthguard.h>
 #include <yaml-cpp/yaml.h>
 
 #include <cerrno>
@@ -37,6 +38,7 @@ private:
     void read_activity(const YAML::Node& node, ActivitySettings& out);
     void read_faults(const YAML::Node& node, FaultList& out);
     std::vector<std::pair<YAML::Node, YAML::Node>> with_merges(const YAML::Node& map) const;
+    std::vector<std::pair<YAML::Node, YAML::Node>> with_merges(const YAML::Node& map, int& left) const;
 
     std::string path_;
 };
@@ -109,6 +111,9 @@ DomainFile Reader::read() {
         }
         try {
             root = YAML::Load(text);
+        } catch (const YAML::DeepRecursion& e) {
+            // The parser's own text for this case is "bad file".
+            fail(e.mark, "syntax error: lists and maps nested too deeply");
         } catch (const YAML::ParserException& e) {
             fail(e.mark, "syntax error: " + e.msg);
         }
@@ -169,10 +174,22 @@ void Reader::read_classes(const YAML::Node& node, DomainFile& out) {
     }
 }
 
+// Most maps one object may merge, directly or through the maps it merges.
+// Anchors make a small file able to ask for any number of merges (each map
+// merging the one before it twice doubles the count), so the count is
+// bounded to keep reading the file short.
+constexpr int kMaxMerges = 64;
+
 // The entries of a map with YAML merge keys ("<<: *anchor", or a list of
 // anchors) resolved: the map's own entries, then those of the merged maps
 // that the map does not give itself.
 std::vector<std::pair<YAML::Node, YAML::Node>> Reader::with_merges(const YAML::Node& map) const {
+    int left = kMaxMerges;
+    return with_merges(map, left);
+}
+
+// The same, with `left` merges still allowed for the object.
+std::vector<std::pair<YAML::Node, YAML::Node>> Reader::with_merges(const YAML::Node& map, int& left) const {
     std::vector<std::pair<YAML::Node, YAML::Node>> out;
     std::set<std::string> own;
     std::vector<YAML::Node> merged;
@@ -195,7 +212,11 @@ std::vector<std::pair<YAML::Node, YAML::Node>> Reader::with_merges(const YAML::N
         out.emplace_back(it->first, it->second);
     }
     for (const YAML::Node& m : merged) {
-        for (auto& [k, v] : with_merges(m)) {
+        if (--left < 0) {
+            fail(m.Mark(), "merge key <<: more than " + std::to_string(kMaxMerges) +
+                               " maps merged into one object (directly or through other merges)");
+        }
+        for (auto& [k, v] : with_merges(m, left)) {
             if (own.insert(k.Scalar()).second) out.emplace_back(k, v);
         }
     }
