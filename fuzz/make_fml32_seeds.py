@@ -1,27 +1,40 @@
 #!/usr/bin/env python3
 """Writes the seed buffers of the fml32 fuzz target (corpus/fml32/*): FML32
 buffers in the stand-in's layout (header magic, size, used, last; records of
-id, length, value padded to 8), shaped like MIB replies."""
+id, length, value padded to 8), shaped like MIB replies, with the field
+numbers of tuxsim/fields/tpadm. Run it again when the field table changes."""
 import os
 import struct
 import sys
 
 MAGIC = 0x46424633
-LONG, STRING = 1, 5
-FIELDS = {
-    "TA_CLASS": (STRING, 6002), "TA_CURSOR": (STRING, 6004), "TA_ERROR": (LONG, 6007),
-    "TA_MORE": (LONG, 6010), "TA_OCCURS": (LONG, 6011), "TA_STATE": (STRING, 6014),
-    "TA_CLIENTID": (STRING, 6020), "TA_SRVGRP": (STRING, 6021), "TA_NUMTRAN": (LONG, 6044),
-    "TA_PID": (LONG, 6352), "TA_APPQNAME": (STRING, 6601), "TA_APPQSPACENAME": (STRING, 6603),
-    "TA_CURMSG": (LONG, 6612), "TA_LMID": (STRING, 6700),
-}
+TYPES = {"short": 0, "long": 1, "char": 2, "float": 3, "double": 4, "string": 5, "carray": 6}
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def field_table(path):
+    """Name -> (type, number) of every field in a field table."""
+    fields, base = {}, 0
+    with open(path) as f:
+        for line in f:
+            words = line.split()
+            if not words or words[0][0] in "#$":
+                continue
+            if words[0] == "*base":
+                base = int(words[1])
+            elif len(words) >= 3 and words[2] in TYPES:
+                fields.setdefault(words[0], (TYPES[words[2]], base + int(words[1])))
+    return fields
+
+
+FIELDS = field_table(os.path.join(HERE, "..", "tuxsim", "fields", "tpadm"))
 
 
 def buffer(items):
     records = []
     for name, value in sorted(items, key=lambda kv: (FIELDS[kv[0]][0] << 25) | FIELDS[kv[0]][1]):
         ftype, num = FIELDS[name]
-        raw = struct.pack("<q", value) if ftype == LONG else value.encode() + b"\0"
+        raw = struct.pack("<q", value) if ftype == TYPES["long"] else value.encode() + b"\0"
         rec = struct.pack("<II", (ftype << 25) | num, len(raw)) + raw
         records.append(rec + b"\0" * (-len(rec) % 8))
     body, last, off = b"", 0, 16
@@ -41,7 +54,7 @@ SEEDS = {
     "error": [("TA_ERROR", -4), ("TA_OCCURS", 1 << 62)],
 }
 
-out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "corpus", "fml32")
+out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE, "corpus", "fml32")
 os.makedirs(out, exist_ok=True)
 for name, items in SEEDS.items():
     with open(os.path.join(out, name), "wb") as f:
