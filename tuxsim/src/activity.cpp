@@ -84,7 +84,7 @@ Object& writable(ObjectList& list, std::size_t i) {
     return ref;
 }
 
-FLDID32 fid(std::string_view name) { return Fldid32(std::string(name).c_str()); }
+FLDID32 fid(std::string_view name) { return field_id(name); }
 
 }  // namespace
 

@@ -153,7 +153,7 @@ char* buffer_resize(char* p, long size) {
 
 using namespace tuxsim::detail;
 
-extern "C" char* tpalloc(const char* type, const char* subtype, long size) {
+extern "C" char* tpalloc(char* type, char* subtype, long size) {
     if (int err = sim_count_call(tuxsim::Call::tpalloc)) {
         tperrno = err;
         return nullptr;

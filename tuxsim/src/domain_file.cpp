@@ -134,7 +134,7 @@ DomainFile Reader::read() {
         }
     }
     if (!out.local_lmid.empty()) {
-        const FLDID32 lmid = Fldid32("TA_LMID");
+        const FLDID32 lmid = field_id("TA_LMID");
         bool found = false;
         for (const ObjectPtr& m : out.classes[class_index(*find_class("T_MACHINE"))]) {
             found = found || m->text(lmid) == out.local_lmid;
@@ -210,7 +210,7 @@ void Reader::read_object(const ClassSpec& cls, const YAML::Node& node, ObjectLis
         const AttrSpec* attr_def = cls.find(aname);
         if (!attr_def) fail(key.Mark(), where + ": not an attribute of " + cname);
         if (attr_def->shape == Shape::Computed) fail(key.Mark(), where + ": computed by the MIB, leave it out");
-        const FLDID32 id = Fldid32(aname.c_str());
+        const FLDID32 id = field_id(aname);
         if (id == BADFLDID) fail(key.Mark(), where + ": not in the field table");
         if (obj->find(id)) fail(key.Mark(), where + ": given twice");
         const int type = Fldtype32(id);

@@ -80,9 +80,14 @@ long local_hhmmss(std::time_t t) {
     return tm.tm_hour * 10000L + tm.tm_min * 100L + tm.tm_sec;
 }
 
+FLDID32 field_id(std::string_view name) {
+    std::string copy(name);
+    return Fldid32(copy.data());
+}
+
 MibFields resolve_mib_fields() {
     auto id = [](const char* name) {
-        FLDID32 f = Fldid32(name);
+        FLDID32 f = field_id(name);
         if (f == BADFLDID) {
             throw std::runtime_error(std::string("field table has no field ") + name);
         }

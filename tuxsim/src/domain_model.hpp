@@ -8,6 +8,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fml32.h"
@@ -82,6 +83,10 @@ struct MibFields {
 // forms of the user log's TA_MMDDYY and TA_ULOGTIME.
 long local_mmddyy(std::time_t t);
 long local_hhmmss(std::time_t t);
+
+// Fldid32 for a name held as a view (Fldid32 takes a plain char*, as Tuxedo's
+// does).
+FLDID32 field_id(std::string_view name);
 
 // Resolves every field above; on a missing one throws std::runtime_error
 // naming it.
