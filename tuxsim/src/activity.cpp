@@ -198,7 +198,13 @@ void Activity::write_ulog(Domain& d, std::time_t t) {
     rec->set_text(fid("TA_PMID"), pmid);
     rec->set_num(d.f.mmddyy, local_mmddyy(t));
     rec->set_num(d.f.ulogtime, local_hhmmss(t));
-    rec->set_num(fid("TA_ULOGLINE"), long(list.size()) + 1);
+    // Each machine keeps its own log: the line follows that log's last one.
+    long line = 0;
+    for (const ObjectPtr& o : list) {
+        const std::string own = o->text(d.f.lmid);
+        if ((own.empty() ? d.local_lmid : own) == lmid) line = std::max(line, o->num(fid("TA_ULOGLINE")));
+    }
+    rec->set_num(fid("TA_ULOGLINE"), line + 1);
     rec->set_text(fid("TA_ULOGMSG"), text.msg);
     rec->set_num(d.f.pid, uniform(1000, 65000));
     rec->set_text(fid("TA_SEVERITY"), text.severity);

@@ -30,6 +30,7 @@ std::unique_ptr<Domain> open_domain(const std::string& path) {
     DomainFile file = load_domain_file(path);
     d->path = file.path;
     d->activity = file.activity;
+    d->batch = file.batch;
     d->faults = file.faults;
     for (std::size_t i = 0; i < kClassCount; ++i) d->lists.edit(i) = std::move(file.classes[i]);
     d->file_ulog_count = d->lists.get(d->index("T_ULOG")).size();

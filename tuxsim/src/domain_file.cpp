@@ -109,7 +109,7 @@ DomainFile Reader::read() {
     DomainFile out;
     out.path = path_;
     if (!root.IsMap()) {
-        fail(root.Mark(), "expected a map with the sections classes, activity, faults, local_lmid");
+        fail(root.Mark(), "expected a map with the sections classes, activity, faults, local_lmid, batch");
     }
     std::set<std::string> seen;
     YAML::Mark lmid_mark;
@@ -128,9 +128,16 @@ DomainFile Reader::read() {
             }
             out.local_lmid = it->second.Scalar();
             lmid_mark = it->second.Mark();
+        } else if (key == "batch") {
+            long n = 0;
+            if (!plain_scalar(it->second) || !parse_integer(it->second.Scalar(), n) || n < 1 || n > kMaxBatch) {
+                fail(it->second.Mark(), "batch: expected objects per reply from 1 to " + std::to_string(kMaxBatch) +
+                                            ", got " + shown(it->second));
+            }
+            out.batch = n;
         } else {
             fail(it->first.Mark(), "unknown section \"" + key +
-                                       "\": expected classes, activity, faults or local_lmid");
+                                       "\": expected classes, activity, faults, local_lmid or batch");
         }
     }
     if (!out.local_lmid.empty()) {

@@ -105,6 +105,10 @@ MibFields resolve_mib_fields() {
     m.badfld = id("TA_BADFLD");
     m.ulogtime = id("TA_ULOGTIME");
     m.mmddyy = id("TA_MMDDYY");
+    m.endtime = id("TA_ENDTIME");
+    m.filter = id("TA_FILTER");
+    m.cursorhold = id("TA_CURSORHOLD");
+    m.mibtimeout = id("TA_MIBTIMEOUT");
     m.grpindex = id("TA_GRPINDEX");
     m.grpcount = id("TA_GRPCOUNT");
     m.curtime = id("TA_CURTIME");

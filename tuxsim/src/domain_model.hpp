@@ -74,7 +74,8 @@ private:
 struct MibFields {
     FLDID32 operation, cls, occurs, more, cursor, flags;
     FLDID32 error, status, badfld;
-    FLDID32 ulogtime, mmddyy, grpindex, grpcount, curtime;
+    FLDID32 ulogtime, mmddyy, endtime, grpindex, grpcount, curtime;
+    FLDID32 filter, cursorhold, mibtimeout;
     FLDID32 appqspacename, qmconfig, lmid;
     FLDID32 clientid, state, usrname, cltname, wsc, wsh, pid, timestart;
 };

@@ -8,6 +8,7 @@
 #include <deque>
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 #include "domain.hpp"
 
@@ -29,8 +30,6 @@ public:
     // Retrievals kept for GETNEXT at once; a GETNEXT on an older one is told
     // its cursor is stale.
     static constexpr std::size_t kMaxSnapshots = 64;
-    // Objects in one reply when the request names no TA_OCCURS.
-    static constexpr long kDefaultOccurs = 1000;
 
 private:
     // The objects a GET selected, as they were at the GET: the list is shared
@@ -39,6 +38,7 @@ private:
         std::size_t cls;
         bool local;
         std::shared_ptr<const ObjectList> objs;
+        std::vector<FLDID32> wanted;  // TA_FILTER of the GET; empty: every attribute
     };
 
     struct Error {
@@ -49,7 +49,11 @@ private:
 
     long get(const Domain& d, FBFR32* req, char** reply, std::time_t now);
     long getnext(const Domain& d, FBFR32* req, char** reply, std::time_t now);
-    long error(char** reply, const Domain& d, const Error& e);
+    // Answers objects [pos, pos + limit) of a retrieval, keeping it for
+    // GETNEXT (under id, or a new id when id is 0) while objects remain.
+    long page(const Domain& d, Snapshot snap, std::uint64_t id, std::size_t pos, long limit, char** reply,
+              std::time_t now);
+    long error(char** reply, const Domain& d, FBFR32* req, const Error& e);
     std::string cursor_text(std::uint64_t id, std::size_t cls, std::size_t pos) const;
     std::uint64_t keep(Snapshot s);
 
