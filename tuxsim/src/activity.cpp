@@ -136,9 +136,13 @@ void Activity::move_counters(Domain& d) {
             cls = r.cls;
             const std::size_t ci = d.index(cls);
             obj = nullptr;
-            if (!d.lists.get(ci).empty()) {
-                ObjectList& list = d.lists.edit(ci);
-                obj = &writable(list, std::size_t(uniform(0, long(list.size()) - 1)));
+            const ObjectList& current = d.lists.get(ci);
+            if (!current.empty()) {
+                // Only a running object does work: a suspended, partitioned,
+                // inactive or dead one keeps its last counters.
+                const std::size_t i = std::size_t(uniform(0, long(current.size()) - 1));
+                const std::string state = current[i]->text(d.f.state);
+                if (state.empty() || state == "ACTive") obj = &writable(d.lists.edit(ci), i);
             }
         }
         if (!obj) continue;
