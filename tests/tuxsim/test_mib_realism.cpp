@@ -93,6 +93,32 @@ TEST_F(Realism, TheDomainFileSetsTheBatch) {
     EXPECT_EQ(m.num("TA_MORE"), 0);
 }
 
+TEST_F(Realism, AWalkIsKeptForItsCursorHoldAfterEachReply) {
+    tuxsim::set_time(1733800000);
+    serve(domain(45));
+    join();
+    // Default: 120 seconds after each reply.
+    MibCall m;
+    ASSERT_EQ(m.get("T_SERVER").call(), 0);
+    tuxsim::advance_time(std::chrono::seconds(120));
+    ASSERT_EQ(m.next().call(), 0);  // just in time, and the hold starts again
+    tuxsim::advance_time(std::chrono::seconds(121));
+    ASSERT_EQ(m.next().call(), -1);
+    EXPECT_EQ(m.num("TA_ERROR"), TAEINVAL);
+    EXPECT_NE(m.str("TA_STATUS").find("TA_CURSORHOLD"), std::string::npos);
+
+    MibCall shorter;
+    ASSERT_EQ(shorter.get("T_SERVER").set("TA_CURSORHOLD", 5L).call(), 0);
+    tuxsim::advance_time(std::chrono::seconds(6));
+    EXPECT_EQ(shorter.next().call(), -1);
+
+    // Nothing held: the count of what remains, but no cursor.
+    MibCall none;
+    ASSERT_EQ(none.get("T_SERVER").set("TA_CURSORHOLD", 0L).call(), 0);
+    EXPECT_EQ(none.num("TA_MORE"), 25);
+    EXPECT_EQ(none.str("TA_CURSOR"), "<absent>");
+}
+
 TEST_F(Realism, UserLogReadsTheLogOfOneMachine) {
     serve(domain(1));
     join();

@@ -40,6 +40,7 @@ struct Request {
     std::size_t index = 0;
     bool local = false;
     long occurs = 0;  // 0: not given
+    long hold = Mib::kDefaultCursorHold;  // TA_CURSORHOLD
     std::vector<Filter> filters;
     std::vector<FLDID32> wanted;  // TA_FILTER: the attributes to return; empty: all
 };
@@ -66,6 +67,7 @@ Request parse(const Domain& d, FBFR32* req, bool need_class) {
         if (v.num < 1) fail(TAEINVAL, "TA_OCCURS must be at least 1", f.occurs);
         r.occurs = v.num;
     }
+    if (read_field(req, f.cursorhold, 0, v)) r.hold = v.num;
     if (!r.cls) return r;
     for (FLDOCC32 oc = 0; read_field(req, f.filter, oc, v); ++oc) {
         const FLDID32 want = FLDID32(v.num);
@@ -108,7 +110,7 @@ public:
         add(f.occurs, &scratch_.back());
         own(f.more).num = more;
         add(f.more, &scratch_.back());
-        if (more > 0) {
+        if (!cursor.empty()) {
             own(f.cursor).text = cursor;
             add(f.cursor, &scratch_.back());
         }
@@ -349,7 +351,7 @@ long Mib::get(const Domain& d, FBFR32* req, char** reply, std::time_t now) {
         }
         objs = std::move(picked);
     }
-    return page(d, {r.index, r.local, std::move(objs), std::move(r.wanted)}, 0, 0, r.occurs, reply, now);
+    return page(d, {r.index, r.local, std::move(objs), std::move(r.wanted)}, 0, 0, r.occurs, r.hold, reply, now);
 }
 
 long Mib::getnext(const Domain& d, FBFR32* req, char** reply, std::time_t now) {
@@ -366,17 +368,26 @@ long Mib::getnext(const Domain& d, FBFR32* req, char** reply, std::time_t now) {
     auto it = snapshots_.find(id);
     if (it == snapshots_.end()) fail(TAEINVAL, "stale cursor: the retrieval is no longer kept", f.cursor);
     const Snapshot& snap = it->second;
+    if (now > snap.expires) {
+        drop(id);
+        fail(TAEINVAL, "stale cursor: the retrieval was dropped after its TA_CURSORHOLD seconds", f.cursor);
+    }
     if (check != cursor_check(id, snap.cls, pos) || pos > snap.objs->size()) {
         fail(TAEINVAL, "garbled cursor \"" + c.text + "\"", f.cursor);
     }
     if (r.cls && r.index != snap.cls) {
         fail(TAEINVAL, "cursor belongs to class " + std::string(all_classes()[snap.cls].name), f.cls);
     }
-    return page(d, snap, id, std::size_t(pos), r.occurs, reply, now);
+    return page(d, snap, id, std::size_t(pos), r.occurs, r.hold, reply, now);
 }
 
-long Mib::page(const Domain& d, Snapshot snap, std::uint64_t id, std::size_t pos, long occurs, char** reply,
-               std::time_t now) {
+void Mib::drop(std::uint64_t id) {
+    snapshots_.erase(id);
+    order_.erase(std::find(order_.begin(), order_.end(), id));
+}
+
+long Mib::page(const Domain& d, Snapshot snap, std::uint64_t id, std::size_t pos, long occurs, long hold,
+               char** reply, std::time_t now) {
     // A reply holds at most the domain's batch; TA_OCCURS may ask for fewer.
     const long limit = occurs > 0 ? std::min(occurs, d.batch) : d.batch;
     const std::size_t total = snap.objs->size();
@@ -384,13 +395,20 @@ long Mib::page(const Domain& d, Snapshot snap, std::uint64_t id, std::size_t pos
     const std::size_t next = pos + n;
     // The snapshot is taken by value: it stays whole while the reply is
     // written, even when the kept one is dropped or a new one evicts it.
+    // A TA_CURSORHOLD of 0 or less keeps nothing: the reply says how many
+    // objects remain but gives no cursor to fetch them.
     std::string cursor;
-    if (next < total) {
-        if (id == 0) id = keep(snap);
+    if (next < total && hold > 0) {
+        const std::time_t expires = now + std::min<long>(hold, 86400);
+        if (id == 0) {
+            snap.expires = expires;
+            id = keep(snap);
+        } else {
+            snapshots_[id].expires = expires;
+        }
         cursor = cursor_text(id, snap.cls, next);
     } else if (id != 0) {
-        snapshots_.erase(id);
-        order_.erase(std::find(order_.begin(), order_.end(), id));
+        drop(id);
     }
     ObjectWriter out(d, snap.cls, snap.local, snap.wanted, now);
     ReplyWriter w(reply);
