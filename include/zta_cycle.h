@@ -73,6 +73,9 @@ struct zta_cursor_variant {
     bool mib_local;         // send TA_FLAGS MIB_LOCAL
     zta_stamp stamp;        // when the timestamp is taken
     const char* view;       // "txview01", ...
+    // Trace (class 0x80) each allocation and release of the request buffer
+    // ("rqbuf") and the reply buffer ("rpbuf").
+    bool trace_buffers = false;
 };
 
 // A table's part of the cursor loop.

@@ -101,6 +101,9 @@ void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
         return;
     }
     char timestamp[ZTA_WBTIME_BUF] = {};
+    const auto buffer_note = [&](const char* line) {
+        if (variant.trace_buffers) ZTA_ERROR_B(trace, "%s", line);
+    };
     if (variant.stamp == zta_stamp::once_before_loop) TBX_GenerateTimeStamp(timestamp, 0);
 
     auto* request = reinterpret_cast<FBFR32*>(tpalloc(zta_text("FML32"), nullptr, 0));
@@ -109,14 +112,17 @@ void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
         ZTA_EXIT_B(trace);
         return;
     }
+    buffer_note("tpalloc: rqbuf\n");
     long reply_len = kReplySize;
     char* reply = tpalloc(zta_text("FML32"), nullptr, kReplySize);
     if (reply == nullptr) {
         zta_report_atmi_error(trace, "tpalloc");
         tpfree(reinterpret_cast<char*>(request));
+        buffer_note("tpfree: rqbuf\n");
         ZTA_EXIT_B(trace);
         return;
     }
+    buffer_note("tpalloc: rpbuf\n");
 
     if (variant.mib_local) {
         const long flags = ZTA_MIB_LOCAL;
@@ -167,6 +173,8 @@ void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
     } while (more != 0);
 
     tpfree(reinterpret_cast<char*>(request));
+    buffer_note("tpfree: rqbuf\n");
     tpfree(reply);
+    buffer_note("tpfree: rpbuf\n");
     ZTA_EXIT_B(trace);
 }
