@@ -166,6 +166,29 @@ TEST_F(AgentProcess, RecoversFromAFailedMibCall) {
     EXPECT_LT(err.find(joined), failed);
 }
 
+TEST_F(AgentProcess, DefaultRequestsServeTheGroupAndQueueTables) {
+    start({"AGW_CONFIG=", "TUXSIM_DOMAIN=" AGENT_TEST_DATA "/groups_and_queues.yaml"});
+    const char* const tables[] = {"TXSVRGRP", "TXSYSMQ", "TXSVRQ", "TXQLOAD", "TXSVCGRP"};
+    std::string rows;
+    for (int i = 0; i < 200; ++i) {
+        rows = slurp(dir_ + "/rows.jsonl");
+        bool all = true;
+        for (const char* t : tables) {
+            all = all && rows.find(std::string("{\"table\":\"") + t + "\",\"request\":\"" + t +
+                                   "\",") != std::string::npos;
+        }
+        if (all) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(stop_with(SIGTERM), 0);
+    for (const char* t : tables) {
+        EXPECT_NE(rows.find(std::string("{\"table\":\"") + t + "\""), std::string::npos)
+            << t << " missing in\n" << rows << slurp(dir_ + "/stderr");
+    }
+    EXPECT_NE(rows.find("\"routingnm\":\"ACCT_ROUTE\""), std::string::npos);
+    EXPECT_NE(rows.find("\"msgrtime\":\"\""), std::string::npos);
+}
+
 }  // namespace
 
 #endif  // ZTAAGENT_PATH

@@ -1,0 +1,28 @@
+// Sampler of the server groups table TXSVRGRP (MIB class T_GROUP).
+#ifndef ZTA06AGT_H
+#define ZTA06AGT_H
+
+#include "agwtx06b.h"
+#include "zta_cycle.h"
+
+class zta_txsvrgrp_agent : public zta_txsvrgrp_base, private zta_cursor_target {
+public:
+    zta_txsvrgrp_agent(RequestDetail* request, ContextInfo* context, TableManager* manager);
+    ~zta_txsvrgrp_agent() override;
+
+    void TakeSample() override;
+
+private:
+    void TakeSampleConstructor();
+    void TakeSampleDestructor();
+
+    // The view fills the working row itself.
+    char* ViewRecord() override { return reinterpret_cast<char*>(&row_); }
+    void ObjectConverted(FBFR32* reply, const char* timestamp) override;
+
+    zta_txsvrgrp_data_t row_{};  // the working row
+
+    static zta_node theirNode;  // this node's name, fetched once for the table
+};
+
+#endif  // ZTA06AGT_H

@@ -1,0 +1,32 @@
+// Helpers of the agent's table tests: standard error capture and the text
+// of fixed-width row columns.
+#ifndef AGENT_TEST_UTIL_H
+#define AGENT_TEST_UTIL_H
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <string>
+
+namespace agent_test {
+
+// Runs f and returns what it wrote to standard error (join messages, error
+// output and error trace lines).
+template <class F>
+std::string stderr_of(F&& f) {
+    ::testing::internal::CaptureStderr();
+    f();
+    return ::testing::internal::GetCapturedStderr();
+}
+
+// The whole field of a text column, NULs and blanks included.
+inline std::string text(const char* field, std::size_t width) { return std::string(field, width); }
+
+// A value followed by blanks to the column's width.
+inline std::string padded(const std::string& value, std::size_t width) {
+    return value + std::string(width - value.size(), ' ');
+}
+
+}  // namespace agent_test
+
+#endif  // AGENT_TEST_UTIL_H
