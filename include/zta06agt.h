@@ -5,7 +5,7 @@
 #include "agwtx06b.h"
 #include "zta_cycle.h"
 
-class zta_txsvrgrp_agent : public zta_txsvrgrp_base, private zta_cursor_target {
+class zta_txsvrgrp_agent : public zta_txsvrgrp_base {
 public:
     zta_txsvrgrp_agent(RequestDetail* request, ContextInfo* context, TableManager* manager);
     ~zta_txsvrgrp_agent() override;
@@ -16,11 +16,7 @@ private:
     void TakeSampleConstructor();
     void TakeSampleDestructor();
 
-    // The view fills the working row itself.
-    char* ViewRecord() override { return reinterpret_cast<char*>(&row_); }
-    void ObjectConverted(FBFR32* reply, const char* timestamp) override;
-
-    zta_txsvrgrp_data_t row_{};  // the working row
+    zta_txsvrgrp_data_t row_{};  // the working row, filled by the view
 
     static zta_node theirNode;  // this node's name, fetched once for the table
 };

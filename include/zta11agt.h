@@ -6,7 +6,7 @@
 #include "agwtx11b.h"
 #include "zta_cycle.h"
 
-class zta_txqload_agent : public zta_txqload_base, private zta_cursor_target {
+class zta_txqload_agent : public zta_txqload_base {
 public:
     zta_txqload_agent(RequestDetail* request, ContextInfo* context, TableManager* manager);
     ~zta_txqload_agent() override;
@@ -17,11 +17,7 @@ private:
     void TakeSampleConstructor();
     void TakeSampleDestructor();
 
-    // The view fills the working row itself.
-    char* ViewRecord() override { return reinterpret_cast<char*>(&row_); }
-    void ObjectConverted(FBFR32* reply, const char* timestamp) override;
-
-    zta_txqload_data_t row_{};  // the working row
+    zta_txqload_data_t row_{};  // the working row, filled by the view
 
     static zta_node theirNode;  // this node's name, fetched once for the table
 };

@@ -4,14 +4,12 @@
 // traces the request and reply buffers for this table.
 #include "zta06agt.h"
 
-#include <cstring>
-
 zta_node zta_txsvrgrp_agent::theirNode;
 
 namespace {
 
-const zta_cursor_variant kVariant = {"T_GROUP", false, zta_stamp::each_pass_before_call,
-                                     "txview06", true};
+constexpr zta_cursor_variant kVariant = zta_variant_of<zta_txsvrgrp_data_t>(
+    false, zta_stamp::each_pass_before_call, /*trace_buffers=*/true);
 
 }  // namespace
 
@@ -34,14 +32,8 @@ void zta_txsvrgrp_agent::TakeSampleDestructor() {
     ZTA_EXIT();
 }
 
-void zta_txsvrgrp_agent::ObjectConverted(FBFR32*, const char* timestamp) {
-    std::memcpy(row_.samp_tm, timestamp, sizeof row_.samp_tm);
-    zta_pad_in_place(row_);
-    zta_fill_originnode(row_.originnode, theirNode);
-    AddData(&row_, 1);
-}
-
 void zta_txsvrgrp_agent::TakeSample() {
     ZTA_TRACE_BLOCK("zta06agt", "TakeSample");
-    zta_cursor_loop(&zta_trc_, kVariant, *this);
+    zta_row_target view(*this, row_, &zta_txsvrgrp_data_t::samp_tm, theirNode, [](FBFR32*) {});
+    zta_cursor_loop(&zta_trc_, kVariant, view);
 }

@@ -13,14 +13,12 @@ zta_node zta_txsysmq_agent::theirNode;
 
 namespace {
 
-const zta_cursor_variant kVariant = {"T_MSG", true, zta_stamp::never, "txview09"};
+constexpr zta_cursor_variant kVariant = zta_variant_of<zta_txsysmq_data_t>(true, zta_stamp::never);
 
-// Where a time of the reply goes: a WB timestamp when it is not 0; an absent
-// or zero time leaves the column as the view initialised it (empty).
+// A time of the reply as a WB timestamp in `column` when it is not 0; a zero
+// or absent time leaves the column as the view initialised it (empty).
 void convert_time(FBFR32* reply, FLDID32 field, char (&column)[ZTA_WBTIME_LEN]) {
-    long seconds = 0;
-    FLDLEN32 len = sizeof seconds;
-    Fget32(reply, field, 0, reinterpret_cast<char*>(&seconds), &len);
+    const long seconds = zta_reply_long(reply, field, 0, 0);
     if (seconds == 0) return;
     char stamp[ZTA_WBTIME_BUF];
     secondstoWBtime(seconds, stamp);
@@ -56,17 +54,13 @@ void zta_txsysmq_agent::GetOtherStats(void* reply) {
     convert_time(fbfr, zta::fld::TA_MSG_RTIME, row_.msgrtime);
     convert_time(fbfr, zta::fld::TA_MSG_STIME, row_.msgstime);
     convert_time(fbfr, zta::fld::TA_MSG_CTIME, row_.ctime);
-    zta_pad_in_place(row_);
-    zta_fill_originnode(row_.originnode, theirNode);
     ZTA_EXIT();
-}
-
-void zta_txsysmq_agent::ObjectConverted(FBFR32* reply, const char*) {
-    GetOtherStats(reply);
-    AddData(&row_, 1);
 }
 
 void zta_txsysmq_agent::TakeSample() {
     ZTA_TRACE_BLOCK("zta09agt", "TakeSample");
-    zta_cursor_loop(&zta_trc_, kVariant, *this);
+    // No timestamp column: the target is given none.
+    zta_row_target view(*this, row_, nullptr, theirNode,
+                        [this](FBFR32* reply) { GetOtherStats(reply); });
+    zta_cursor_loop(&zta_trc_, kVariant, view);
 }

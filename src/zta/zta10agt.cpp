@@ -10,7 +10,8 @@ zta_node zta_txsvrq_agent::theirNode;
 
 namespace {
 
-const zta_cursor_variant kVariant = {"T_QUEUE", false, zta_stamp::once_before_loop, "txview10"};
+constexpr zta_cursor_variant kVariant =
+    zta_variant_of<zta_txsvrq_data_t>(false, zta_stamp::once_before_loop);
 
 }  // namespace
 

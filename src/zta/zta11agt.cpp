@@ -5,13 +5,12 @@
 // ZVALUE stay empty.
 #include "zta11agt.h"
 
-#include <cstring>
-
 zta_node zta_txqload_agent::theirNode;
 
 namespace {
 
-const zta_cursor_variant kVariant = {"T_QUEUE", true, zta_stamp::once_before_loop, "txview11"};
+constexpr zta_cursor_variant kVariant =
+    zta_variant_of<zta_txqload_data_t>(true, zta_stamp::once_before_loop);
 
 }  // namespace
 
@@ -34,14 +33,8 @@ void zta_txqload_agent::TakeSampleDestructor() {
     ZTA_EXIT();
 }
 
-void zta_txqload_agent::ObjectConverted(FBFR32*, const char* timestamp) {
-    std::memcpy(row_.timestamp, timestamp, sizeof row_.timestamp);
-    zta_pad_in_place(row_);
-    zta_fill_originnode(row_.originnode, theirNode);
-    AddData(&row_, 1);
-}
-
 void zta_txqload_agent::TakeSample() {
     ZTA_TRACE_BLOCK("zta11agt", "TakeSample");
-    zta_cursor_loop(&zta_trc_, kVariant, *this);
+    zta_row_target view(*this, row_, &zta_txqload_data_t::timestamp, theirNode, [](FBFR32*) {});
+    zta_cursor_loop(&zta_trc_, kVariant, view);
 }

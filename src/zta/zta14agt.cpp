@@ -4,14 +4,12 @@
 // view record that CopytoWBBuffer copies into the working row.
 #include "zta14agt.h"
 
-#include <cstring>
-
 zta_node zta_txsvcgrp_agent::theirNode;
 
 namespace {
 
-const zta_cursor_variant kVariant = {"T_SVCGRP", true, zta_stamp::each_pass_before_call,
-                                     "txview14"};
+constexpr zta_cursor_variant kVariant =
+    zta_variant_of<zta_txsvcgrp_data_t>(true, zta_stamp::each_pass_before_call);
 
 }  // namespace
 
@@ -42,19 +40,6 @@ void zta_txsvcgrp_agent::CopytoWBBuffer(zta_txsvcgrp_data_t& row,
 
 void zta_txsvcgrp_agent::TakeSample() {
     ZTA_TRACE_BLOCK("zta14agt", "TakeSample");
-
-    // The view record: each service entry of the reply lands here first.
-    struct target final : zta_cursor_target {
-        zta_txsvcgrp_agent& agent;
-        zta_txsvcgrp_data_t record{};
-        explicit target(zta_txsvcgrp_agent& a) : agent(a) {}
-        char* ViewRecord() override { return reinterpret_cast<char*>(&record); }
-        void ObjectConverted(FBFR32*, const char* timestamp) override {
-            std::memcpy(agent.row_.timestamp, timestamp, sizeof agent.row_.timestamp);
-            agent.CopytoWBBuffer(agent.row_, record);
-            agent.AddData(&agent.row_, 1);
-        }
-    } view(*this);
-
+    zta_record_target view(*this, row_, &zta_txsvcgrp_data_t::timestamp);
     zta_cursor_loop(&zta_trc_, kVariant, view);
 }

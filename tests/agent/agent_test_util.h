@@ -1,5 +1,4 @@
-// Helpers of the agent's table tests: standard error capture and the text
-// of fixed-width row columns.
+// Helpers shared by the agent's tests.
 #ifndef AGENT_TEST_UTIL_H
 #define AGENT_TEST_UTIL_H
 
@@ -19,10 +18,8 @@ std::string stderr_of(F&& f) {
     return ::testing::internal::GetCapturedStderr();
 }
 
-// The whole field of a text column, NULs and blanks included.
+// A fixed-width column as it is, and a value blank-padded to a width.
 inline std::string text(const char* field, std::size_t width) { return std::string(field, width); }
-
-// A value followed by blanks to the column's width.
 inline std::string padded(const std::string& value, std::size_t width) {
     return value + std::string(width - value.size(), ' ');
 }
