@@ -15,6 +15,7 @@
 
 #include "atmi.h"
 #include "fml32.h"
+#include "const_calls.h"
 #include "tuxsim.h"
 
 // A domain file written for one test and removed afterwards.

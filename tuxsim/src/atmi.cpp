@@ -122,7 +122,7 @@ void join(Sim& s, const TPINIT* info, std::time_t now) {
     me->set_num(f.timestart, long(now));
     me->set_num(f.curtime, long(now));
     for (const char* name : {"TA_CMTRET", "TA_NOTIFY", "TA_NADDR"}) {
-        const FLDID32 id = Fldid32(name);
+        const FLDID32 id = field_id(name);
         const char* value = std::strcmp(name, "TA_CMTRET") == 0 ? "COMPLETE"
                             : std::strcmp(name, "TA_NOTIFY") == 0 ? "DIPIN"
                                                                   : "";
@@ -177,7 +177,7 @@ extern "C" int tpterm(void) {
     return 0;
 }
 
-extern "C" int tpcall(const char* svc, char* idata, long ilen, char** odata, long* olen, long flags) {
+extern "C" int tpcall(char* svc, char* idata, long ilen, char** odata, long* olen, long flags) {
     (void)ilen;  // an FML32 buffer knows its own length
     Sim& s = sim();
     std::lock_guard lock(s.mu);

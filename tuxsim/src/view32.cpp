@@ -123,7 +123,7 @@ unsigned short move_value(const ViewMember& m, int type, const unsigned char* v,
 
 }  // namespace fml
 
-extern "C" int Fvsinit32(char* cstruct, const char* view) {
+extern "C" int Fvsinit32(char* cstruct, char* view) {
     if (cstruct == nullptr) return fml::fail(FEINVAL);
     const auto v = fml::find_view(view);
     if (!v) return -1;
@@ -134,7 +134,7 @@ extern "C" int Fvsinit32(char* cstruct, const char* view) {
     return 1;
 }
 
-extern "C" int Fvftos32(FBFR32* fbfr, char* cstruct, const char* view) {
+extern "C" int Fvftos32(FBFR32* fbfr, char* cstruct, char* view) {
     if (cstruct == nullptr) return fml::fail(FEINVAL);
     fml::Buffer b;
     if (!b.open(fbfr)) return -1;
