@@ -87,10 +87,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Ffprint32(fbfr, sink);
 
     // Every view of the project, and the /Q tables' readers.
-    static const char* const kViews[] = {"txview01", "txview02", "txview03", "txview04", "txview05",
-                                         "txview06", "txview07", "txview08", "txview09", "txview10",
-                                         "txview11", "txview12", "txview13", "txview14", "txview15"};
-    for (const char* view : kViews) {
+    // Writable copies: the VIEW32 calls take char*.
+    char views[][9] = {"txview01", "txview02", "txview03", "txview04", "txview05",
+                       "txview06", "txview07", "txview08", "txview09", "txview10",
+                       "txview11", "txview12", "txview13", "txview14", "txview15"};
+    for (char* view : views) {
         const long need = tuxsim_Fvsize32(view);
         if (need <= 0) std::abort();  // the project's views always load
         std::vector<char> record(static_cast<std::size_t>(need) + 1, '\x5a');
@@ -108,8 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FLDID32 first = FIRSTFLDID;
     FLDOCC32 first_oc = 0;
     if (Fnext32(fbfr, &first, &first_oc, nullptr, nullptr) == 1) Fdel32(fbfr, first, 0);
-    const long occurs = 1;
-    Fchg32(fbfr, zta::fld::TA_OCCURS, 0, reinterpret_cast<const char*>(&occurs), 0);
+    long occurs = 1;
+    Fchg32(fbfr, zta::fld::TA_OCCURS, 0, reinterpret_cast<char*>(&occurs), 0);
     id = FIRSTFLDID;
     oc = 0;
     steps = 0;

@@ -25,14 +25,14 @@ FBFR32* FullBuffer() {
         std::istringstream words(line);
         std::string name;
         if (!(words >> name) || name[0] == '#' || name[0] == '*') continue;
-        const FLDID32 id = Fldid32(name.c_str());
+        const FLDID32 id = Fldid32(name.data());
         if (id == BADFLDID) continue;
         if (Fldtype32(id) == FLD_LONG) {
-            const long values[] = {-70000, 9223372036854775807L};
-            for (long v : values) Fadd32(fbfr, id, reinterpret_cast<const char*>(&v), 0);
+            long values[] = {-70000, 9223372036854775807L};
+            for (long& v : values) Fadd32(fbfr, id, reinterpret_cast<char*>(&v), 0);
         } else if (Fldtype32(id) == FLD_STRING) {
-            Fadd32(fbfr, id, "1e308", 0);
-            Fadd32(fbfr, id, "a text longer than most string members of the views, -12", 0);
+            std::string texts[] = {"1e308", "a text longer than most string members of the views, -12"};
+            for (std::string& text : texts) Fadd32(fbfr, id, text.data(), 0);
         }
     }
     return fbfr;
@@ -63,14 +63,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::string word, name;
         if ((words >> word >> name) && word == "VIEW") names.push_back(name);
     }
-    for (const std::string& name : names) {
+    for (std::string& name : names) {
         const long need = tuxsim_Fvsize32(name.c_str());
         if (need < 0) continue;
         // Views of a megabyte and more are legal but not worth the time here.
         if (need > (1 << 20)) continue;
         std::vector<char> record(static_cast<std::size_t>(need) + 1, '\x5a');
-        if (Fvsinit32(record.data(), name.c_str()) != 1) std::abort();
-        if (Fvftos32(buffer, record.data(), name.c_str()) != 1) std::abort();
+        if (Fvsinit32(record.data(), name.data()) != 1) std::abort();
+        if (Fvftos32(buffer, record.data(), name.data()) != 1) std::abort();
         if (record[static_cast<std::size_t>(need)] != '\x5a') std::abort();  // stayed within the view's size
     }
     return 0;
