@@ -360,6 +360,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadFile{"bad_noend.v", "bad_noend", FVFSYNTAX, "expected END"},
                       BadFile{"bad_size.v", "bad_size", FVFSYNTAX, "line 2: expected a size"},
                       BadFile{"bad_null.v", "bad_null", FVFSYNTAX, "an integer from -32768 to 32767"},
+                      BadFile{"bad_huge.v", "bad_huge", FVFSYNTAX, "line 6: expected member sizes adding up to at most 64 MB"},
                       BadFile{"bad_field.v", "bad_field", FBADFLD, "F_NOSUCH is not in the field tables"},
                       BadFile{"no_such_file.v", "any", FVFOPEN, "not found"}),
     [](const ::testing::TestParamInfo<BadFile>& info) { return std::string(info.param.view); });

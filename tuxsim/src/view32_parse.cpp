@@ -56,6 +56,10 @@ namespace {
 constexpr long long kMaxCount = SHRT_MAX;  // C_ count members are shorts
 constexpr long long kMaxSize = 1 << 24;
 constexpr std::size_t kMaxStruct = std::size_t(1) << 30;
+// The null values kept for the members of one file (an element each, built
+// as the members are read): bounds the memory a short file can ask for, as
+// a line of 30 bytes may ask for an element of 16 MB.
+constexpr std::size_t kMaxNullBytes = std::size_t(64) << 20;
 
 struct TypeInfo {
     const char* word;
@@ -318,6 +322,10 @@ private:
             if (t[5].text != "-") return syntax("- as the size of " + type + " member " + m.cname);
             m.elem = info->size;
         }
+        null_bytes_ += m.elem;
+        if (null_bytes_ > kMaxNullBytes)
+            return syntax("member sizes adding up to at most " + std::to_string(kMaxNullBytes >> 20) +
+                          " MB in one file (one element of each member)");
         std::string expected;
         auto img = null_image(m, t[6], expected);
         if (!img) return syntax(expected);
@@ -349,6 +357,7 @@ private:
     std::string path_;
     ViewSet& set_;
     long lineno_ = 0;
+    std::size_t null_bytes_ = 0;  // the null values' bytes so far (kMaxNullBytes)
     std::unique_ptr<View> current_;
     std::vector<std::unique_ptr<View>> done_;
 };
