@@ -213,6 +213,7 @@ public:
         if (current_) return syntax("END before the end of the file (view " + current_->name + " is open)");
         for (auto& v : done_) {
             resolve_fields(*v);
+            index_view(*v);
             set_.views.emplace(v->name, std::move(v));
         }
         return true;
@@ -338,6 +339,20 @@ private:
             }
             return;
         }
+    }
+
+    // What the conversions need ready-made: the initialised structure and
+    // the members by field.
+    static void index_view(View& v) {
+        v.init_image.assign(v.size, '\0');
+        for (std::uint32_t i = 0; i < v.members.size(); ++i) {
+            const ViewMember& m = v.members[i];
+            for (std::size_t e = 0; e < m.count; ++e)
+                std::memcpy(v.init_image.data() + m.offset + e * m.elem, m.null_value.data(), m.elem);
+            if (m.field != BADFLDID && m.from_buffer) v.by_field.push_back({m.field, i});
+        }
+        std::stable_sort(v.by_field.begin(), v.by_field.end(),
+                         [](const FieldMember& a, const FieldMember& b) { return a.field < b.field; });
     }
 
     std::string path_;
