@@ -1,6 +1,7 @@
 // JSON Lines encoding (see json.h).
 #include "json.h"
 
+#include <charconv>
 #include <cstring>
 
 #include "agw_internal.h"
@@ -123,7 +124,9 @@ void RowFormat::Append(std::string& out, const char* row, std::size_t rowSize) c
         if (inside && column.type == AGW_COLTYPE_INTEGER && column.size == sizeof(std::int32_t)) {
             std::int32_t value;
             std::memcpy(&value, field, sizeof value);
-            out += std::to_string(value);
+            char digits[12];  // "-2147483648"
+            auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+            out.append(digits, static_cast<std::size_t>(end - digits));
         } else if (inside && column.type == AGW_COLTYPE_TEXT) {
             AppendJsonString(out, FieldText(field, static_cast<int>(column.size)));
         } else {
