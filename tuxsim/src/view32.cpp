@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "fml_internal.h"
@@ -173,11 +175,13 @@ int convert(const Buffer& b, const View& v, char* cstruct) {
         for (std::size_t i = 0; i < m.count; ++i) {
             char* dst = cstruct + m.offset + i * m.elem;
             unsigned short moved = 0;
-            Record r;
-            if (i < hits[k].count && b.read(at, r)) {
-                moved = move_value(m, type, b.value(r), r.len, dst);
+            if (i < hits[k].count) {
+                // The walk has checked this record: its header is read as it is.
+                FLDLEN32 len;
+                std::memcpy(&len, b.base() + at + sizeof(FLDID32), sizeof len);
+                moved = move_value(m, type, b.base() + at + kRecordHeader, len, dst);
                 ++filled;
-                at += r.total;
+                at += static_cast<std::uint32_t>(kRecordHeader + round_up(len));
             } else {
                 std::memcpy(dst, m.null_value.data(), m.elem);
             }
@@ -188,13 +192,33 @@ int convert(const Buffer& b, const View& v, char* cstruct) {
     return 1;
 }
 
+// The view of a conversion. Programs convert through the same view over and
+// over, so each thread keeps the last one it found, and with it a reference
+// that keeps the view alive, until the views are reloaded.
+const View* view_for(const char* name) {
+    struct Last {
+        std::uint64_t generation = 0;
+        std::string name;
+        std::shared_ptr<const View> view;
+    };
+    thread_local Last last;
+    const std::uint64_t generation = views_generation();  // read before the lookup
+    if (name != nullptr && last.view && last.generation == generation && last.name == name) return last.view.get();
+    auto found = find_view(name);
+    if (!found) return nullptr;
+    last.generation = generation;
+    last.name = name;
+    last.view = std::move(found);
+    return last.view.get();
+}
+
 }  // namespace
 
 }  // namespace fml
 
 extern "C" int Fvsinit32(char* cstruct, const char* view) {
     if (cstruct == nullptr) return fml::fail(FEINVAL);
-    const auto v = fml::find_view(view);
+    const fml::View* v = fml::view_for(view);
     if (!v) return -1;
     std::memcpy(cstruct, v->init_image.data(), v->size);
     return 1;
@@ -204,7 +228,7 @@ extern "C" int Fvftos32(FBFR32* fbfr, char* cstruct, const char* view) {
     if (cstruct == nullptr) return fml::fail(FEINVAL);
     fml::Buffer b;
     if (!b.open(fbfr)) return -1;
-    const auto v = fml::find_view(view);
+    const fml::View* v = fml::view_for(view);
     if (!v) return -1;
     return fml::convert(b, *v, cstruct);
 }

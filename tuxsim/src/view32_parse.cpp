@@ -27,6 +27,7 @@
 // refused with FBADFLD (with the field tables' own error when they could not
 // be loaded).
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cfloat>
@@ -442,10 +443,19 @@ std::shared_ptr<const View> find_view(const char* name) {
     return it->second;
 }
 
+namespace {
+// Counts the reloads of the views, so that a thread's cached view (view32.cpp)
+// is taken afresh after one.
+std::atomic<std::uint64_t> gViewsGeneration{0};
+}  // namespace
+
+std::uint64_t views_generation() { return gViewsGeneration.load(std::memory_order_acquire); }
+
 void reset_views() {
     ViewCache& c = view_cache();
     std::lock_guard<std::mutex> lock(c.mutex);
     c.set.reset();
+    gViewsGeneration.fetch_add(1, std::memory_order_acq_rel);
 }
 
 }  // namespace fml

@@ -67,6 +67,10 @@ struct View {
 // tables' error when they did not load).
 std::shared_ptr<const View> find_view(const char* name);
 
+// Rises each time the views are forgotten (reset_views), so that a cached
+// view can tell it is out of date.
+std::uint64_t views_generation();
+
 // Moves one field value (of FML type `type`, len bytes at v) into one element
 // of m at dst; returns the bytes moved, for an L_ length member.
 unsigned short move_value(const ViewMember& m, int type, const unsigned char* v, FLDLEN32 len, char* dst);
