@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "agw_internal.h"
 #include "agw_table.h"
@@ -262,19 +263,22 @@ int tavro::Dispatch() {
     // The rows stream through one buffer per thread, reused by every
     // Dispatch on it and handed to the sink in blocks of whole lines, so that
     // delivery costs the same per row however large the sample.
-    thread_local std::string block;
+    thread_local std::vector<char> block;
+    const std::size_t room = kDeliveryBlock + format_->MaxBytes();
+    if (block.size() < room) block.resize(room);
     agw::RowSink* sink = agw::CurrentSink();
     bool written = true;
-    block.clear();
+    char* const start = block.data();
+    char* end = start;
     for (std::uint32_t i = 0; i < rowCount_ && written; ++i) {
-        format_->Append(block, Data(i), rowSize_);
-        if (block.size() >= kDeliveryBlock) {
-            written = sink->Write(block);  // the rest of a sample that cannot be written is dropped
-            block.clear();
+        end = format_->Write(end, Data(i), rowSize_);
+        if (static_cast<std::size_t>(end - start) >= kDeliveryBlock) {
+            // The rest of a sample that cannot be written is dropped.
+            written = sink->Write(std::string_view(start, static_cast<std::size_t>(end - start)));
+            end = start;
         }
     }
-    if (written && !block.empty()) written = sink->Write(block);
-    block.clear();
+    if (written && end != start) written = sink->Write(std::string_view(start, static_cast<std::size_t>(end - start)));
     return written ? AGW_STATUS_OK : AGW_STATUS_SINK_FAILED;
 }
 
