@@ -417,10 +417,22 @@ bool run_probe(const std::string& domain, long samples, long& warm, long& end, l
     return pclose(p) == 0 && read;
 }
 
+// The demo domain with the simulated user log left alone: that log grows
+// (up to its bound) in the stand-in's memory, which a real domain keeps
+// outside the agent's process, and would hide whether the agent grows.
+std::string demo_without_log_writes() {
+    std::ifstream in(DEMO_DOMAIN);
+    const std::string path = work_dir() + "/demo.yaml";
+    std::ofstream out(path);
+    std::string line;
+    while (std::getline(in, line)) out << (line.rfind("  ulog:", 0) == 0 ? "  ulog: 0" : line) << "\n";
+    return path;
+}
+
 void BM_MemoryProbe(benchmark::State& state) {
     for (auto _ : state) {
         long warm = 0, end = 0, peak = 0;
-        if (!run_probe("-", 10000, warm, end, peak)) {
+        if (!run_probe(demo_without_log_writes(), 10000, warm, end, peak)) {
             state.SkipWithError("the probe on the demo domain failed");
             return;
         }
@@ -429,7 +441,7 @@ void BM_MemoryProbe(benchmark::State& state) {
         state.counters["demo_growth_MB"] = double(end - warm) / 1024;
         report("4a", "agent RSS, demo domain, peak over 10,000 samples", double(peak) / 1024, 8, " MB");
         report("4b", "agent RSS, demo domain, steady (at the end)", double(end) / 1024, 8, " MB");
-        report("4c", "agent RSS growth, sample 100 to 10,000", double(end - warm) / 1024, 0.25, " MB");
+        report("4c", "agent RSS growth, sample 100 to 10,000 (no user-log writes)", double(end - warm) / 1024, 0.25, " MB");
         if (!run_probe(clients_domain(10000), 5, warm, end, peak)) {
             state.SkipWithError("the probe on the 10k-client domain failed");
             return;

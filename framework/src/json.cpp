@@ -60,6 +60,15 @@ constexpr auto kByteClass = [] {
     return table;
 }();
 
+// True when none of the eight bytes of x needs more than a copy: no control
+// character, quote, backslash or byte above 0x7F.
+bool AllPlain(std::uint64_t x) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101u, kHigh = 0x8080808080808080u;
+    auto has_zero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHigh; };
+    const std::uint64_t control = (x - kOnes * 0x20) & ~x & kHigh;  // a byte below 0x20
+    return ((x & kHigh) | control | has_zero(x ^ (kOnes * '"')) | has_zero(x ^ (kOnes * '\\'))) == 0;
+}
+
 }  // namespace
 
 char* WriteJsonString(char* p, std::string_view bytes) {
@@ -70,6 +79,10 @@ char* WriteJsonString(char* p, std::string_view bytes) {
     while (i < n) {
         // Copy the run of plain characters in one go.
         std::size_t j = i;
+        for (std::uint64_t word; j + 8 <= n; j += 8) {
+            std::memcpy(&word, s + j, sizeof word);
+            if (!AllPlain(word)) break;
+        }
         while (j < n && kByteClass[s[j]] == kPlain) ++j;
         std::memcpy(p, s + i, j - i);
         p += j - i;
@@ -126,7 +139,7 @@ RowFormat::RowFormat(std::string_view table, std::string_view request,
     prefix_ += ",\"request\":";
     AppendJsonString(prefix_, request);
     prefix_ += ",\"row\":{";
-    maxBytes_ = prefix_.size() + 3;  // and "}}\n"
+    maxBytes_ = prefix_.size() + 3 + kShortKey;  // "}}\n", and the last short key's block
     columns_.reserve(columns.size());
     for (std::size_t i = 0; i < columns.size(); ++i) {
         const ColumnInfo& info = columns[i];
@@ -134,9 +147,10 @@ RowFormat::RowFormat(std::string_view table, std::string_view request,
         for (char& ch : name) {
             if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
         }
-        Column column{std::string(i == 0 ? "" : ","), info.offset, info.size, info.type};
+        Column column{std::string(i == 0 ? "" : ","), {}, info.offset, info.size, info.type};
         AppendJsonString(column.key, name);
         column.key.push_back(':');
+        if (column.key.size() <= kShortKey) std::memcpy(column.shortKey, column.key.data(), column.key.size());
         // The most a value can take: a quoted text of escapes, an integer, null.
         maxBytes_ += column.key.size() + std::max<std::size_t>(JsonStringBound(info.size), 11);
         columns_.push_back(std::move(column));
@@ -147,7 +161,12 @@ char* RowFormat::Write(char* p, const char* row, std::size_t rowSize) const {
     std::memcpy(p, prefix_.data(), prefix_.size());
     p += prefix_.size();
     for (const Column& column : columns_) {
-        std::memcpy(p, column.key.data(), column.key.size());
+        // A short key goes as one block; the bytes past it are overwritten next.
+        if (column.key.size() <= kShortKey) {
+            std::memcpy(p, column.shortKey, kShortKey);
+        } else {
+            std::memcpy(p, column.key.data(), column.key.size());
+        }
         p += column.key.size();
         bool inside = column.offset <= rowSize && column.size <= rowSize - column.offset;
         const char* field = row + column.offset;

@@ -41,8 +41,11 @@ public:
     char* Write(char* p, const char* row, std::size_t rowSize) const;
 
 private:
+    // Keys up to this long are copied as one fixed-size block.
+    static constexpr std::size_t kShortKey = 32;
     struct Column {
         std::string key;  // "\"name\":"
+        char shortKey[kShortKey];  // the key, zero-padded, when it fits
         std::size_t offset;
         std::size_t size;
         unsigned type;
