@@ -55,6 +55,10 @@ void zta_pad_in_place(Row& row) {
     zta_pad_in_place(zta::table_meta_of<Row>(), reinterpret_cast<char*>(&row));
 }
 
+// A long attribute of a reply (occurrence 0), or `absent` when the reply
+// lacks it.
+long zta_reply_long(FBFR32* reply, FLDID32 field, long absent);
+
 // Error output of a failed tpalloc or tpcall (`call` names it): three lines
 // on standard error and an error trace line.
 void zta_report_atmi_error(TRC1_Block* trace, const char* call);
@@ -75,6 +79,13 @@ struct zta_cursor_variant {
     const char* view;       // "txview01", ...
 };
 
+// The variant of a table: its MIB class and view from its description, the
+// rest as the sampler says.
+template <class Row>
+constexpr zta_cursor_variant zta_variant_of(bool mib_local, zta_stamp stamp) {
+    return {zta::TableTraits<Row>::kMibClass, mib_local, stamp, zta::TableTraits<Row>::kView};
+}
+
 // A table's part of the cursor loop.
 class zta_cursor_target {
 public:
@@ -88,6 +99,9 @@ public:
     // The MIB call failed (after the error output, before the agent leaves
     // the application). Most tables do nothing here.
     virtual void CallFailed(const char* /*timestamp*/) {}
+    // The agent could not join the application before the sample, so the
+    // sample makes no MIB call. Most tables do nothing here.
+    virtual void JoinFailed() {}
 
 protected:
     ~zta_cursor_target() = default;
@@ -96,7 +110,9 @@ protected:
 // One sample of a cursor-loop table: GET, then GETNEXT with the previous
 // reply's cursor while TA_MORE is not 0, one object per call. A failed call
 // reports the error, leaves the application and ends the sample; rows
-// already handed over stay.
+// already handed over stay. A reply that says TA_MORE but carries no
+// TA_CURSOR ends the walk with an error trace line: there is nothing to
+// continue from.
 void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
                      zta_cursor_target& target);
 

@@ -3,6 +3,10 @@
 #include "zta_trace.h"
 
 #include "zta01agt.h"
+#include "zta07agt.h"
+#include "zta08agt.h"
+#include "zta12agt.h"
+#include "zta13agt.h"
 
 int LoadAgents() {
     ZTA_TRACE_BLOCK("loadagt", "LoadAgents");
@@ -12,6 +16,10 @@ int LoadAgents() {
     // The tables in their fixed order. A table whose manager could not be
     // made or registered is simply absent.
     zta_txclients_init();
+    zta_txmconf_init();
+    zta_txmstats_init();
+    zta_txserver_init();
+    zta_txsrvstat_init();
     ZTA_EXIT_VALUE(0);
     return 0;
 }

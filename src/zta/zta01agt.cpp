@@ -11,8 +11,8 @@ zta_node zta_txclients_agent::theirNode;
 
 namespace {
 
-const zta_cursor_variant kVariant = {"T_CLIENT", false, zta_stamp::each_pass_before_call,
-                                     "txview01"};
+constexpr zta_cursor_variant kVariant =
+    zta_variant_of<zta_txclients_data_t>(false, zta_stamp::each_pass_before_call);
 
 }  // namespace
 

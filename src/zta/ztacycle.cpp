@@ -16,15 +16,14 @@ namespace {
 // needs more.
 constexpr long kReplySize = 8192;
 
-// Reads a long attribute (occurrence 0), or `absent` when the reply lacks it.
-long reply_long(FBFR32* reply, FLDID32 field, long absent) {
+}  // namespace
+
+long zta_reply_long(FBFR32* reply, FLDID32 field, long absent) {
     long value = absent;
     FLDLEN32 len = sizeof value;
     if (Fget32(reply, field, 0, reinterpret_cast<char*>(&value), &len) == -1) return absent;
     return value;
 }
-
-}  // namespace
 
 bool zta_take_sample_constructor(TRC1_Block* trace, zta_node& node) {
     ZTA_ENTRY_B(trace);
@@ -97,6 +96,7 @@ void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
                      zta_cursor_target& target) {
     ZTA_ENTRY_B(trace);
     if (!zta_join_before_sample()) {
+        target.JoinFailed();
         ZTA_EXIT_B(trace);
         return;
     }
@@ -147,12 +147,12 @@ void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
         }
 
         // A reply without an object (an empty class) adds no row.
-        if (reply_long(fbfr, zta::fld::TA_OCCURS, 1) > 0) {
+        if (zta_reply_long(fbfr, zta::fld::TA_OCCURS, 1) > 0) {
             Fvftos32(fbfr, target.ViewRecord(), zta_text(variant.view));
             target.ObjectConverted(fbfr, timestamp);
         }
 
-        more = reply_long(fbfr, zta::fld::TA_MORE, 0);
+        more = zta_reply_long(fbfr, zta::fld::TA_MORE, 0);
         if (more != 0) {
             const char* cursor = Ffind32(fbfr, zta::fld::TA_CURSOR, 0, nullptr);
             if (cursor == nullptr) {
