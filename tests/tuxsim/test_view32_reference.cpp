@@ -232,13 +232,17 @@ TEST(View32Reference, FailuresLeaveTheStructureAsTheReferenceDoes) {
     Fadd32(damaged.get(), Fldid32("F_LONG"), reinterpret_cast<char*>(&n), 0);
     Fadd32(damaged.get(), Fldid32("F_STRING"), "text", 0);
     auto* raw = reinterpret_cast<unsigned char*>(damaged.get());
+    unsigned char* length = raw + fml::kHeaderSize + 8 + 8 + 4;  // the string's length
+    FLDLEN32 sound;
+    std::memcpy(&sound, length, sizeof sound);
     const FLDLEN32 huge = 4000;
-    std::memcpy(raw + fml::kHeaderSize + 8 + 8 + 4, &huge, sizeof huge);  // the string's length
+    std::memcpy(length, &huge, sizeof huge);
     EXPECT_EQ(Fvftos32(damaged.get(), got.data(), "shared"), -1);
     EXPECT_EQ(Ferror32, FNOTFLD);
     EXPECT_EQ(reference_fvftos32(damaged.get(), want.data(), "shared"), -1);
     EXPECT_EQ(got, want);
     EXPECT_EQ(got, std::vector<char>(v->size, 'g'));
+    std::memcpy(length, &sound, sizeof sound);  // sound again, so that it can be freed
 }
 
 }  // namespace
