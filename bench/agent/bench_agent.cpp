@@ -106,8 +106,9 @@ void serve_clients(long n) {
 }
 
 // The yardstick: GET, then GETNEXT with the cursor while TA_MORE, one
-// object per call, nothing converted. Returns the objects walked.
-long bare_walk(FBFR32* req, char*& rep) {
+// object per call, nothing converted. Returns the objects walked. Kept out
+// of line, so that an instruction profile (callgrind) shows it by name.
+[[gnu::noinline]] long bare_walk(FBFR32* req, char*& rep) {
     static const FLDID32 op = Fldid32("TA_OPERATION"), cls = Fldid32("TA_CLASS"), occ = Fldid32("TA_OCCURS"),
                          more = Fldid32("TA_MORE"), cursor = Fldid32("TA_CURSOR");
     Finit32(req, FLDLEN32(Fsizeof32(req)));
