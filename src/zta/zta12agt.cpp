@@ -21,7 +21,7 @@ constexpr zta_cursor_variant kVariant =
 // when the reply gives 0 or lacks the attribute (the server never started or
 // was never restarted).
 void put_time(char (&column)[ZTA_WBTIME_LEN], FBFR32* reply, FLDID32 field) {
-    const long seconds = zta_reply_long(reply, field, 0);
+    const long seconds = zta_reply_long(reply, field, 0, 0);
     if (seconds == 0) {
         std::memset(column, ' ', sizeof column);
         return;
