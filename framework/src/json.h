@@ -14,6 +14,9 @@
 
 namespace agw {
 
+// The bytes with every invalid UTF-8 sequence replaced by U+FFFD.
+std::string ValidUtf8(std::string_view bytes);
+
 // Appends bytes as a quoted JSON string.
 void AppendJsonString(std::string& out, std::string_view bytes);
 

@@ -8,6 +8,7 @@
 #include "zta_agent.h"
 #include "zta_cycle.h"
 #include "zta_fields.h"
+#include "zta_metrics.h"
 #include "zta_util.h"
 
 namespace {
@@ -136,11 +137,13 @@ void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
 
         if (tpcall(zta_text(".TMIB"), reinterpret_cast<char*>(request), 0, &reply, &reply_len,
                    ZTA_MIB_CALL_FLAGS) < 0) {
+            zta_metrics_mib_call(variant.mib_class, variant.view, false);
             zta_report_atmi_error(trace, "tpcall");
             target.CallFailed(timestamp);
             Txinit::DeleteInstance();
             break;
         }
+        zta_metrics_mib_call(variant.mib_class, variant.view, true);
         auto* fbfr = reinterpret_cast<FBFR32*>(reply);
         if (variant.stamp == zta_stamp::each_pass_after_success) {
             TBX_GenerateTimeStamp(timestamp, 0);
