@@ -251,6 +251,9 @@ Families TableExport::Build(const char* rows, std::uint32_t count, std::size_t r
     std::map<std::string, std::size_t> index;
     // Counted rows by label set, for a count table.
     std::map<std::vector<Label>, double> counted;
+    // Objects already served: a row whose keys repeat an earlier row's would
+    // give a second, contradicting series; the first row wins.
+    std::set<std::vector<Label>> served;
 
     for (std::uint32_t r = 0; r < count; ++r) {
         const char* row = rows + static_cast<std::size_t>(r) * rowSize;
@@ -260,11 +263,13 @@ Families TableExport::Build(const char* rows, std::uint32_t count, std::size_t r
             if (c.role != AgwMetricRole::key || c.offset + c.size > rowSize) continue;
             keys.push_back(Label{c.name, ValueText(row, c.offset, c.size, c.type)});
         }
+        std::vector<Label> sorted = keys;
+        std::sort(sorted.begin(), sorted.end());
         if (mode_ == AgwTableMode::count) {
-            std::sort(keys.begin(), keys.end());
-            counted[keys] += 1;
+            counted[sorted] += 1;
             continue;
         }
+        if (!served.insert(std::move(sorted)).second) continue;
         // State series of this row, by series name.
         std::map<std::string, std::vector<Label>> states;
         for (const Column& c : columns_) {
