@@ -258,5 +258,41 @@ class Tools(unittest.TestCase):
         self.assertEqual(p.stderr, "ztaquery: TXCLIENTS: the MIB call failed: TPESYSTEM - internal system error\n")
 
 
+class Install(unittest.TestCase):
+    def test_the_installed_tree_holds_binaries_views_unit_and_settings_and_the_unit_verifies(self):
+        root = tempfile.mkdtemp(prefix="zta_install_")
+        try:
+            p = subprocess.run(["cmake", "--install", BUILD], env=dict(os.environ, DESTDIR=root),
+                               capture_output=True, text=True, timeout=120)
+            self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+            files = {os.path.relpath(os.path.join(d, f), root) for d, _, fs in os.walk(root) for f in fs}
+            unit = [f for f in files if f.endswith("lib/systemd/system/ztaagent.service")]
+            self.assertEqual(len(unit), 1, files)
+            prefix = unit[0][: -len("lib/systemd/system/ztaagent.service")]
+            for f in ("bin/ztaagent", "bin/ztaquery", "share/ztaagent/views/txview01",
+                      "share/ztaagent/views/txview15", "share/doc/ztaagent/requests.example.yaml"):
+                self.assertIn(prefix + f, files)
+            self.assertIn("etc/default/ztaagent", files)
+            with open(os.path.join(root, unit[0])) as f:
+                text = f.read()
+            for line in ("User=ztaagent", "EnvironmentFile=-/etc/default/ztaagent", "Restart=on-failure",
+                         "KillSignal=SIGTERM", "ExecStart=/" + prefix + "bin/ztaagent"):
+                self.assertIn(line + "\n", text)
+            with open(os.path.join(root, "etc/default/ztaagent")) as f:
+                settings = f.read()
+            self.assertIn("\nAGW_HTTP=:9464\n", settings)
+            if "FLDTBLDIR32=/" + prefix + "share/ztaagent/fields" in settings:  # a stand-in build
+                self.assertIn(prefix + "share/ztaagent/fields/tpadm", files)
+            if shutil.which("systemd-analyze"):
+                # Verified as installed, with ExecStart pointing into the tree.
+                local = os.path.join(root, "ztaagent.service")
+                with open(local, "w") as f:
+                    f.write(text.replace("ExecStart=/", "ExecStart=" + root + "/"))
+                v = subprocess.run(["systemd-analyze", "verify", local], capture_output=True, text=True, timeout=60)
+                self.assertEqual(v.returncode, 0, v.stdout + v.stderr)
+        finally:
+            shutil.rmtree(root, ignore_errors=True)
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)
