@@ -55,12 +55,15 @@ public:
         AGW_TRACE(gSampleTrace, AGW_TRC_DETAIL, "sample %u of request \"%s\" on %s", object->SampleNumber(),
                   object->RequestName().c_str(), object->TableName());
         auto start = std::chrono::steady_clock::now();
+        BeginSampleMark();
         try {
             object->TakeSample();
         } catch (const std::exception& e) {
+            AGW_SampleIncomplete();
             std::fprintf(stderr, "agwmain: request \"%s\": the sample of %s failed: %s\n",
                          object->RequestName().c_str(), object->TableName(), e.what());
         } catch (...) {
+            AGW_SampleIncomplete();
             std::fprintf(stderr, "agwmain: request \"%s\": the sample of %s failed\n",
                          object->RequestName().c_str(), object->TableName());
         }
@@ -90,14 +93,15 @@ public:
 
 private:
     // The sample's health series and, for an exported report, its rows: the
-    // request's series are replaced in one step, after the sample is whole.
+    // request's series are replaced in one step, after the sample is whole;
+    // a sample the table object marked incomplete leaves the previous one.
     void Account(double seconds, std::uint32_t kept) {
         MetricsRegistry& registry = MetricsRegistry::Instance();
         AgwLabels labels{{"table", object->TableName()}, {"request", object->RequestName()}};
         registry.SetGauge(registry.Prefix() + "_sample_duration_seconds", "Duration of the latest sample.", labels,
                           seconds);
         registry.SetGauge(registry.Prefix() + "_sample_rows", "Rows kept by the latest sample.", labels, kept);
-        if (exported) registry.Publish(index, exported->Build(object->Data(0), kept, object->DataSize()));
+        if (exported && SampleComplete()) registry.Publish(index, exported->Build(object->Data(0), kept, object->DataSize()));
     }
 
     ConfigRequest request_;

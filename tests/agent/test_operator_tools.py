@@ -149,6 +149,16 @@ class Tools(unittest.TestCase):
             for key in table["keys"]:
                 self.assertTrue(any(key + '="' in l for l in lines), "%s: no label %s" % (name, key))
 
+    def test_a_domain_that_goes_down_keeps_the_last_whole_sample_and_says_so(self):
+        config = os.path.join(self.dir, "requests.yaml")
+        with open(config, "w") as f:
+            f.write("requests:\n  - {name: TXCLIENTS, table: TXCLIENTS, interval: 1}\n")
+        env = dict(self.env, AGW_HTTP="127.0.0.1:0", AGW_CONFIG=config, TUXSIM_FAULTS="down:60:2")
+        _, url = self.start_agent(env)
+        text = self.scrape_when(url, lambda t: "tuxedo_agent_joined 0\n" in t, seconds=20)
+        self.assertRegex(text, r'tuxedo_agent_mib_calls_total\{outcome="failed",table="TXCLIENTS"\} [1-9]')
+        self.assertEqual(len(re.findall(r"^tuxedo_client_state\{", text, re.M)), 3, text)
+
     def test_busy_port_or_bad_value_stops_the_agent_before_any_sample(self):
         with socket.socket() as busy:
             busy.bind(("127.0.0.1", 0))

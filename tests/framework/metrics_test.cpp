@@ -234,7 +234,7 @@ TEST_F(MetricsTest, ACountTableServesItsRowsCountedByKeyOnly) {
     EXPECT_EQ(text.find("depth"), std::string::npos) << text;
 }
 
-TEST_F(MetricsTest, AScrapeDuringASampleServesThePreviousSampleAndVanishedRowsGo) {
+TEST_F(MetricsTest, AScrapeDuringASampleOrAfterAnIncompleteOneServesTheLastWholeSampleAndVanishedRowsGo) {
     int port = FreePort();
     setenv("AGW_HTTP", (":" + std::to_string(port)).c_str(), 1);
     std::vector<std::string> scrapes;
@@ -247,6 +247,10 @@ TEST_F(MetricsTest, AScrapeDuringASampleServesThePreviousSampleAndVanishedRowsGo
             case 2:
                 object.AddRow(MakeRow("Q1", 300, "SUS"));  // Q2 is gone
                 scrapes.push_back(Scrape(port));           // in the middle of sample 2
+                break;
+            case 3:
+                object.AddRow(MakeRow("Q9", 900, "ACT"));
+                AGW_SampleIncomplete();  // e.g. a failed call ended it early
                 break;
             default:
                 scrapes.push_back(Scrape(port));
@@ -267,6 +271,7 @@ TEST_F(MetricsTest, AScrapeDuringASampleServesThePreviousSampleAndVanishedRowsGo
     EXPECT_NE(scrapes[1].find("tst_queue_depth_ratio{queue=\"Q1\"} 3\n"), std::string::npos) << scrapes[1];
     EXPECT_NE(scrapes[1].find("tst_queue_state{queue=\"Q1\",state=\"SUS\"} 1\n"), std::string::npos) << scrapes[1];
     EXPECT_EQ(scrapes[1].find("Q2"), std::string::npos) << scrapes[1];
+    EXPECT_EQ(scrapes[1].find("Q9"), std::string::npos) << "an incomplete sample is never served\n" << scrapes[1];
     EXPECT_NE(scrapes[1].find("agw_sample_duration_seconds{request=\"TSTQUEUE\",table=\"TSTQUEUE\"}"),
               std::string::npos)
         << scrapes[1];
