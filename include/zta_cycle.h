@@ -8,9 +8,12 @@
 #include <fml32.h>
 
 #include <cstddef>
+#include <cstring>
+#include <utility>
 
 #include "zta_tables.h"
 #include "zta_trace.h"
+#include "zta_util.h"
 
 // This node's name, fetched once per table. One per sampler class, shared by
 // the table's objects and written only by the first construction.
@@ -55,9 +58,25 @@ void zta_pad_in_place(Row& row) {
     zta_pad_in_place(zta::table_meta_of<Row>(), reinterpret_cast<char*>(&row));
 }
 
+// A long attribute of a reply at `occurrence`, or `absent` when the reply
+// lacks it.
+long zta_reply_long(FBFR32* reply, FLDID32 field, FLDOCC32 occurrence, long absent);
+
 // Error output of a failed tpalloc or tpcall (`call` names it): three lines
 // on standard error and an error trace line.
 void zta_report_atmi_error(TRC1_Block* trace, const char* call);
+
+// The request and reply buffers of one sample. The reply buffer is handed to
+// every tpcall, which may enlarge it (reply_len follows).
+struct zta_mib_buffers {
+    FBFR32* request = nullptr;
+    char* reply = nullptr;
+    long reply_len = 0;
+};
+// Allocates both FML32 buffers. On failure reports it (tpalloc), frees the
+// one already allocated and returns false.
+bool zta_alloc_mib_buffers(TRC1_Block* trace, zta_mib_buffers& buffers);
+void zta_free_mib_buffers(zta_mib_buffers& buffers);
 
 // When a table takes the WB timestamp of its rows.
 enum class zta_stamp {
@@ -75,6 +94,13 @@ struct zta_cursor_variant {
     const char* view;       // "txview01", ...
 };
 
+// The variant of a table: its MIB class and view from its description, the
+// rest as the sampler says.
+template <class Row>
+constexpr zta_cursor_variant zta_variant_of(bool mib_local, zta_stamp stamp) {
+    return {zta::TableTraits<Row>::kMibClass, mib_local, stamp, zta::TableTraits<Row>::kView};
+}
+
 // A table's part of the cursor loop.
 class zta_cursor_target {
 public:
@@ -88,6 +114,9 @@ public:
     // The MIB call failed (after the error output, before the agent leaves
     // the application). Most tables do nothing here.
     virtual void CallFailed(const char* /*timestamp*/) {}
+    // The agent could not join the application before the sample, so the
+    // sample makes no MIB call. Most tables do nothing here.
+    virtual void JoinFailed() {}
 
 protected:
     ~zta_cursor_target() = default;
@@ -96,8 +125,67 @@ protected:
 // One sample of a cursor-loop table: GET, then GETNEXT with the previous
 // reply's cursor while TA_MORE is not 0, one object per call. A failed call
 // reports the error, leaves the application and ends the sample; rows
-// already handed over stay.
+// already handed over stay. A reply that says TA_MORE but carries no
+// TA_CURSOR ends the walk with an error trace line: there is nothing to
+// continue from.
 void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
                      zta_cursor_target& target);
+
+// The two shapes of a table's part of the cursor loop. `Agent` is the
+// sampler class (its row_type, AddData); `stamp` names the row's timestamp
+// column.
+//
+// zta_row_target: the view fills the working row itself. After each
+// conversion: the timestamp; the table's own step `complete(reply)` (derived
+// columns, values the view cannot reach); the blank-padded text columns
+// padded in place; ORIGINNODE; the row handed over.
+template <class Agent, class Complete>
+class zta_row_target final : public zta_cursor_target {
+public:
+    using Row = typename Agent::row_type;
+    zta_row_target(Agent& agent, Row& row, char (Row::*stamp)[ZTA_WBTIME_LEN],
+                   const zta_node& node, Complete complete)
+        : agent_(agent), row_(row), stamp_(stamp), node_(node), complete_(std::move(complete)) {}
+
+    char* ViewRecord() override { return reinterpret_cast<char*>(&row_); }
+    void ObjectConverted(FBFR32* reply, const char* timestamp) override {
+        std::memcpy(row_.*stamp_, timestamp, ZTA_WBTIME_LEN);
+        complete_(reply);
+        zta_pad_in_place(row_);
+        zta_fill_originnode(row_.originnode, node_);
+        agent_.AddData(&row_, 1);
+    }
+
+private:
+    Agent& agent_;
+    Row& row_;
+    char (Row::*stamp_)[ZTA_WBTIME_LEN];
+    const zta_node& node_;
+    Complete complete_;
+};
+
+// zta_record_target: the view fills a separate record, which the agent's
+// CopytoWBBuffer(row, record) copies into the working row after the
+// timestamp; then the row is handed over.
+template <class Agent>
+class zta_record_target final : public zta_cursor_target {
+public:
+    using Row = typename Agent::row_type;
+    zta_record_target(Agent& agent, Row& row, char (Row::*stamp)[ZTA_WBTIME_LEN])
+        : agent_(agent), row_(row), stamp_(stamp) {}
+
+    char* ViewRecord() override { return reinterpret_cast<char*>(&record_); }
+    void ObjectConverted(FBFR32*, const char* timestamp) override {
+        std::memcpy(row_.*stamp_, timestamp, ZTA_WBTIME_LEN);
+        agent_.CopytoWBBuffer(row_, record_);
+        agent_.AddData(&row_, 1);
+    }
+
+private:
+    Agent& agent_;
+    Row& row_;
+    char (Row::*stamp_)[ZTA_WBTIME_LEN];
+    Row record_{};  // the view record
+};
 
 #endif  // ZTA_CYCLE_H

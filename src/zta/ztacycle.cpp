@@ -13,19 +13,20 @@
 
 namespace {
 
-// Size of the cursor loop's reply buffer; tpcall enlarges it when a reply
+// Size of a sample's reply buffer; tpcall enlarges it when a reply
 // needs more.
 constexpr long kReplySize = 8192;
 
-// Reads a long attribute (occurrence 0), or `absent` when the reply lacks it.
-long reply_long(FBFR32* reply, FLDID32 field, long absent) {
+}  // namespace
+
+long zta_reply_long(FBFR32* reply, FLDID32 field, FLDOCC32 occurrence, long absent) {
     long value = absent;
     FLDLEN32 len = sizeof value;
-    if (Fget32(reply, field, 0, reinterpret_cast<char*>(&value), &len) == -1) return absent;
+    if (Fget32(reply, field, occurrence, reinterpret_cast<char*>(&value), &len) == -1) {
+        return absent;
+    }
     return value;
 }
-
-}  // namespace
 
 bool zta_take_sample_constructor(TRC1_Block* trace, zta_node& node) {
     ZTA_ENTRY_B(trace);
@@ -103,26 +104,19 @@ void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
                      zta_cursor_target& target) {
     ZTA_ENTRY_B(trace);
     if (!zta_join_before_sample()) {
+        target.JoinFailed();
         ZTA_EXIT_B(trace);
         return;
     }
     char timestamp[ZTA_WBTIME_BUF] = {};
     if (variant.stamp == zta_stamp::once_before_loop) TBX_GenerateTimeStamp(timestamp, 0);
 
-    auto* request = reinterpret_cast<FBFR32*>(tpalloc(zta_text("FML32"), nullptr, 0));
-    if (request == nullptr) {
-        zta_report_atmi_error(trace, "tpalloc");
+    zta_mib_buffers buffers;
+    if (!zta_alloc_mib_buffers(trace, buffers)) {
         ZTA_EXIT_B(trace);
         return;
     }
-    long reply_len = kReplySize;
-    char* reply = tpalloc(zta_text("FML32"), nullptr, kReplySize);
-    if (reply == nullptr) {
-        zta_report_atmi_error(trace, "tpalloc");
-        tpfree(reinterpret_cast<char*>(request));
-        ZTA_EXIT_B(trace);
-        return;
-    }
+    FBFR32* request = buffers.request;
 
     if (variant.mib_local) {
         const long flags = ZTA_MIB_LOCAL;
@@ -140,8 +134,8 @@ void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
         }
         Fvsinit32(target.ViewRecord(), zta_text(variant.view));
 
-        if (tpcall(zta_text(".TMIB"), reinterpret_cast<char*>(request), 0, &reply, &reply_len,
-                   ZTA_MIB_CALL_FLAGS) < 0) {
+        if (tpcall(zta_text(".TMIB"), reinterpret_cast<char*>(request), 0, &buffers.reply,
+                   &buffers.reply_len, ZTA_MIB_CALL_FLAGS) < 0) {
             zta_metrics_mib_call(variant.mib_class, variant.view, false);
             zta_report_atmi_error(trace, "tpcall");
             target.CallFailed(timestamp);
@@ -149,18 +143,18 @@ void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
             break;
         }
         zta_metrics_mib_call(variant.mib_class, variant.view, true);
-        auto* fbfr = reinterpret_cast<FBFR32*>(reply);
+        auto* fbfr = reinterpret_cast<FBFR32*>(buffers.reply);
         if (variant.stamp == zta_stamp::each_pass_after_success) {
             TBX_GenerateTimeStamp(timestamp, 0);
         }
 
         // A reply without an object (an empty class) adds no row.
-        if (reply_long(fbfr, zta::fld::TA_OCCURS, 1) > 0) {
+        if (zta_reply_long(fbfr, zta::fld::TA_OCCURS, 0, 1) > 0) {
             Fvftos32(fbfr, target.ViewRecord(), zta_text(variant.view));
             target.ObjectConverted(fbfr, timestamp);
         }
 
-        more = reply_long(fbfr, zta::fld::TA_MORE, 0);
+        more = zta_reply_long(fbfr, zta::fld::TA_MORE, 0, 0);
         if (more != 0) {
             const char* cursor = Ffind32(fbfr, zta::fld::TA_CURSOR, 0, nullptr);
             if (cursor == nullptr) {
@@ -174,7 +168,30 @@ void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
         }
     } while (more != 0);
 
-    tpfree(reinterpret_cast<char*>(request));
-    tpfree(reply);
+    zta_free_mib_buffers(buffers);
     ZTA_EXIT_B(trace);
+}
+
+bool zta_alloc_mib_buffers(TRC1_Block* trace, zta_mib_buffers& buffers) {
+    buffers.request = reinterpret_cast<FBFR32*>(tpalloc(zta_text("FML32"), nullptr, 0));
+    if (buffers.request == nullptr) {
+        zta_report_atmi_error(trace, "tpalloc");
+        return false;
+    }
+    buffers.reply_len = kReplySize;
+    buffers.reply = tpalloc(zta_text("FML32"), nullptr, kReplySize);
+    if (buffers.reply == nullptr) {
+        zta_report_atmi_error(trace, "tpalloc");
+        tpfree(reinterpret_cast<char*>(buffers.request));
+        buffers.request = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void zta_free_mib_buffers(zta_mib_buffers& buffers) {
+    tpfree(reinterpret_cast<char*>(buffers.request));
+    tpfree(buffers.reply);
+    buffers.request = nullptr;
+    buffers.reply = nullptr;
 }

@@ -24,11 +24,15 @@ AGENT = os.path.join(BUILD, "ztaagent")
 QUERY = os.path.join(BUILD, "ztaquery")
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-# Two clients besides the agent's own; one has a name that needs escaping.
+# A machine, a server and two clients besides the agent's own; one client's
+# name needs escaping. No activity: the counters stay as written.
 DOMAIN = r"""
 classes:
   T_MACHINE:
-    - {TA_LMID: SITE1, TA_PMID: host1, TA_STATE: ACTive}
+    - {TA_LMID: SITE1, TA_PMID: host1, TA_STATE: ACTive, TA_CURACCESSERS: 7, TA_MAXACCESSERS: 50}
+  T_SERVER:
+    - {TA_SERVERNAME: /srv/bin/SRV1, TA_SRVGRP: GRP1, TA_GRPNO: 1, TA_SRVID: 3, TA_STATE: ACTive,
+       TA_NUMREQ: 1234, TA_TOTREQC: 1200, TA_RQADDR: Q1}
   T_CLIENT:
     - {TA_CLIENTID: "C1", TA_STATE: ACTive, TA_CLTNAME: "a\"b\\c\nd", TA_USRNAME: alice,
        TA_CMTRET: COMPLETE, TA_NOTIFY: DIPIN, TA_WSC: N, TA_WSH: N, TA_LMID: SITE1, TA_PID: 4711}
@@ -219,8 +223,12 @@ class Tools(unittest.TestCase):
             mine = [json.loads(l)["row"] for l in self.query("--json", "TXMSTATS").stdout.splitlines()]
             site1 = [r for r in mine if r["lmid"] == "SITE1"][0]
             self.assertEqual(value('tuxedo_machine_accessers{lmid="SITE1"}'), site1["curaccess"])
+            self.assertGreater(site1["curaccess"], 0)
         if "TXSRVSTAT" in tables:
-            self.assertIsNotNone(value("tuxedo_server_requests_total"))
+            mine = [json.loads(l)["row"] for l in self.query("--json", "TXSRVSTAT").stdout.splitlines()]
+            self.assertEqual(len(mine), 1)
+            self.assertEqual(value('tuxedo_server_requests_total{srvgrp="GRP1",srvid="3"}'), mine[0]["numreq"])
+            self.assertEqual(mine[0]["numreq"], 1234)
 
     # ---- ztaquery --------------------------------------------------------------
 
