@@ -54,6 +54,14 @@ TEST(MetricsRoles, EverySeriesIsValidOwnedOnceAndLabelledByItsTablesKeys) {
             }
             std::string name = series_of(t, c);
             EXPECT_TRUE(prometheus::CheckMetricName(name)) << name;
+            // Suffixes Prometheus keeps for summaries, histograms and counters.
+            for (const char* kept : {"_count", "_sum", "_bucket", "_total"}) {
+                if (c.role == zta::Role::counter && std::string(kept) == "_total") continue;
+                const std::string suffix(kept);
+                EXPECT_FALSE(name.size() > suffix.size() &&
+                             name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+                    << name << " ends in " << suffix;
+            }
             if (c.role != zta::Role::state) {
                 EXPECT_TRUE(columnOf.emplace(name, c.name).second)
                     << name << " also made by " << columnOf[name];
