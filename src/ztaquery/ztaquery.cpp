@@ -84,15 +84,15 @@ std::size_t terminal_width() {
 }
 
 // The columns shown by default: those the table's description gives a
-// metrics role (what identifies and measures its objects), keys first, as
-// many as fit the terminal.
+// metrics role (what identifies and measures its objects), keys first, then
+// states, then the figures; as many as fit the terminal.
 std::vector<const zta::ColumnMeta*> default_columns(const zta::TableMeta& table) {
     std::vector<const zta::ColumnMeta*> chosen;
-    for (int pass = 0; pass < 2; ++pass) {
+    auto rank = [](zta::Role role) { return role == zta::Role::key ? 0 : role == zta::Role::state ? 1 : 2; };
+    for (int pass = 0; pass < 3; ++pass) {
         for (unsigned short i = 0; i < table.num_columns; ++i) {
             const zta::ColumnMeta& c = table.columns[i];
-            bool key = c.role == zta::Role::key;
-            if (c.role != zta::Role::none && key == (pass == 0)) chosen.push_back(&c);
+            if (c.role != zta::Role::none && rank(c.role) == pass) chosen.push_back(&c);
         }
     }
     if (chosen.empty()) {
