@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fml32.h"
+#include "const_calls.h"
 #include "fml_internal.h"
 #include "test_fml32_env.h"
 #include "tuxsim_fml.h"
