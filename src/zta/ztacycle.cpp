@@ -8,6 +8,7 @@
 #include "zta_agent.h"
 #include "zta_cycle.h"
 #include "zta_fields.h"
+#include "zta_metrics.h"
 #include "zta_util.h"
 
 namespace {
@@ -47,7 +48,9 @@ bool zta_join_before_sample() {
     // makes its table objects once, so waiting for a new object to join
     // again would leave the agent deaf for good: join again here, at most
     // once per sample; the caller skips the sample while the domain refuses.
-    return Txinit::Joined() || Txinit::Instance() != nullptr;
+    if (Txinit::Joined() || Txinit::Instance() != nullptr) return true;
+    AGW_SampleIncomplete();  // no rows to show: the metrics keep the last whole sample
+    return false;
 }
 
 void zta_fill_originnode(char* originnode, const zta_node& node) {
@@ -89,6 +92,9 @@ void zta_pad_in_place(const zta::TableMeta& table, char* row) {
 void zta_report_atmi_error(TRC1_Block* trace, const char* call) {
     const int err = tperrno;
     const char* text = tpstrerror(err);
+    // Every failed call ends its sample early; the rows so far are not a
+    // whole sample.
+    AGW_SampleIncomplete();
     std::fprintf(stderr, "Error: in %s\nERROR NO : %d\nError Message : %s\n", call, err, text);
     std::fflush(stderr);
     ZTA_ERROR_B(trace, "%s: <%s>\n", call, text);
@@ -131,11 +137,13 @@ void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
 
         if (tpcall(zta_text(".TMIB"), reinterpret_cast<char*>(request), 0, &buffers.reply,
                    &buffers.reply_len, ZTA_MIB_CALL_FLAGS) < 0) {
+            zta_metrics_mib_call(variant.mib_class, variant.view, false);
             zta_report_atmi_error(trace, "tpcall");
             target.CallFailed(timestamp);
             Txinit::DeleteInstance();
             break;
         }
+        zta_metrics_mib_call(variant.mib_class, variant.view, true);
         auto* fbfr = reinterpret_cast<FBFR32*>(buffers.reply);
         if (variant.stamp == zta_stamp::each_pass_after_success) {
             TBX_GenerateTimeStamp(timestamp, 0);

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "zta_agent.h"
+#include "zta_metrics.h"
 
 namespace {
 
@@ -130,10 +131,12 @@ void zta_queue_loop(TRC1_Block* trace, const char* mib_class, bool print, zta_qu
             Fchg32(request, zta::fld::TA_LMID, 0, lmid, 0);
             if (tpcall(zta_text(".TMIB"), reinterpret_cast<char*>(request), 0, &buffers.reply,
                        &buffers.reply_len, ZTA_MIB_CALL_FLAGS) < 0) {
+                zta_metrics_mib_call(mib_class, "", false);
                 zta_report_atmi_error(trace, "tpcall");
                 Txinit::DeleteInstance();
                 break;
             }
+            zta_metrics_mib_call(mib_class, "", true);
             auto* fbfr = reinterpret_cast<FBFR32*>(buffers.reply);
             if (print) print_reply(fbfr);
             // The objects of this one reply; those it reports as still to

@@ -32,6 +32,7 @@ protected:
     void SetUp() override {
         Txinit::DeleteInstance();
         tuxsim::reset();
+        tuxsim::record_requests();
         tuxsim::use_domain_file(AGENT_TEST_DATA "/three_clients.yaml");
         ASSERT_EQ(tuxsim::load_domain(), "");
         request_.name = "clients";

@@ -73,6 +73,10 @@ struct Request {
     std::string outcome;
 };
 
+// Requests are kept in memory only when asked: while TUXSIM_RECORD is set,
+// or from record_requests(true) or clear_requests() (which forgets those kept
+// so far) until reset() or record_requests(false).
+void record_requests(bool keep = true);
 std::vector<Request> requests();
 void clear_requests();
 

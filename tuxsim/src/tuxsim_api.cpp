@@ -19,6 +19,7 @@ void reset() {
     s.env_faults_read = false;
     s.env_faults_error.clear();
     s.recorder.clear();
+    s.recorder.keep(false);
     s.recorder.reopen();
     s.manual_clock = false;
 }
@@ -108,6 +109,13 @@ void clear_requests() {
     auto& s = sim();
     std::lock_guard lock(s.mu);
     s.recorder.clear();
+    s.recorder.keep(true);
+}
+
+void record_requests(bool keep) {
+    auto& s = sim();
+    std::lock_guard lock(s.mu);
+    s.recorder.keep(keep);
 }
 
 std::string own_client_id() {
