@@ -45,6 +45,22 @@ void zta_fill_originnode(char* originnode, const zta_node& node);
 void zta_copy_record(const zta::TableMeta& table, char* row, const char* record);
 void zta_pad_in_place(const zta::TableMeta& table, char* row);
 
+// - zta_fill_from_reply: for a table without a view, from one occurrence of
+//   a reply read with Fget32/Ffind32: text columns as zta_copy_record does,
+//   integers saturated to 32 bits; an attribute the occurrence lacks gives
+//   an empty text or 0, never the value of an earlier record.
+void zta_fill_from_reply(const zta::TableMeta& table, char* row, FBFR32* reply,
+                         FLDOCC32 occurrence);
+
+// A long attribute of a reply at an occurrence, or `absent` when the reply
+// lacks it.
+long zta_reply_long(FBFR32* reply, FLDID32 field, FLDOCC32 occurrence, long absent);
+
+template <class Row>
+void zta_fill_from_reply(Row& row, FBFR32* reply, FLDOCC32 occurrence) {
+    zta_fill_from_reply(zta::table_meta_of<Row>(), reinterpret_cast<char*>(&row), reply,
+                        occurrence);
+}
 template <class Row>
 void zta_copy_record(Row& row, const Row& record) {
     zta_copy_record(zta::table_meta_of<Row>(), reinterpret_cast<char*>(&row),
@@ -56,7 +72,7 @@ void zta_pad_in_place(Row& row) {
 }
 
 // Error output of a failed tpalloc or tpcall (`call` names it): three lines
-// on standard error and an error trace line.
+// on standard error and an error trace line (none when `trace` is null).
 void zta_report_atmi_error(TRC1_Block* trace, const char* call);
 
 // When a table takes the WB timestamp of its rows.

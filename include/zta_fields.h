@@ -7,6 +7,8 @@
 
 #include <fml32.h>
 
+#include <string_view>
+
 namespace zta::fld {
 
 constexpr FLDID32 make(unsigned type, unsigned number) { return (type << 25) | number; }
@@ -28,14 +30,44 @@ constexpr FLDID32 TA_CURTIME = make(kLong, 6251);
 constexpr FLDID32 TA_TIMERESTART = make(kLong, 6398);
 constexpr FLDID32 TA_TIMESTART = make(kLong, 6399);
 
-// The user log.
+// The user log (T_ULOG).
 constexpr FLDID32 TA_MMDDYY = make(kLong, 6321);
 constexpr FLDID32 TA_ULOGTIME = make(kLong, 6434);
+constexpr FLDID32 TA_PID = make(kLong, 6352);
+constexpr FLDID32 TA_PMID = make(kString, 6353);
+constexpr FLDID32 TA_SEVERITY = make(kString, 6381);
+constexpr FLDID32 TA_TPTRANID = make(kString, 6420);
+constexpr FLDID32 TA_ULOGCAT = make(kString, 6428);
+constexpr FLDID32 TA_ULOGLINE = make(kLong, 6429);
+constexpr FLDID32 TA_ULOGMSG = make(kString, 6430);
+constexpr FLDID32 TA_ULOGMSGNUM = make(kLong, 6431);
+constexpr FLDID32 TA_ULOGPROCNM = make(kString, 6433);
+constexpr FLDID32 TA_XID = make(kString, 6444);
 
 // /Q queue-space keys.
 constexpr FLDID32 TA_APPQSPACENAME = make(kString, 6603);
 constexpr FLDID32 TA_QMCONFIG = make(kString, 6636);
 constexpr FLDID32 TA_LMID = make(kString, 6700);
+
+// The identifier of an attribute that a table without a view reads by name
+// from its description; 0 (BADFLDID) for any other name.
+constexpr FLDID32 by_name(std::string_view attribute) {
+    struct named {
+        std::string_view name;
+        FLDID32 id;
+    };
+    constexpr named kNamed[] = {
+        {"TA_LMID", TA_LMID},         {"TA_PMID", TA_PMID},
+        {"TA_ULOGLINE", TA_ULOGLINE}, {"TA_ULOGMSG", TA_ULOGMSG},
+        {"TA_TPTRANID", TA_TPTRANID}, {"TA_XID", TA_XID},
+        {"TA_PID", TA_PID},           {"TA_SEVERITY", TA_SEVERITY},
+        {"TA_ULOGCAT", TA_ULOGCAT},   {"TA_ULOGMSGNUM", TA_ULOGMSGNUM},
+        {"TA_ULOGPROCNM", TA_ULOGPROCNM},
+    };
+    for (const named& n : kNamed)
+        if (n.name == attribute) return n.id;
+    return 0;
+}
 
 static_assert(TA_OPERATION == 167778172u && TA_CLASS == 167778162u && TA_OCCURS == 33560443u &&
               TA_MORE == 33560442u && TA_CURSOR == 167778164u && TA_FLAGS == 33560440u &&

@@ -25,6 +25,11 @@ std::atomic<int> gWakeRead{-1};
 std::atomic<int> gWakeWrite{-1};
 std::mutex gPipeMutex;
 
+// The test clock of TBX_GenerateTimeStamp (null: the real-time clock).
+// Process-wide because the timestamps are; atomic because tests set it on
+// one thread while agwmain's thread samples.
+std::atomic<agw::TimeStampSource> gTimeStampSource{nullptr};
+
 void EnsurePipe() {
     if (gWakeRead.load(std::memory_order_acquire) >= 0) return;
     std::lock_guard<std::mutex> guard(gPipeMutex);
@@ -135,7 +140,11 @@ void TBX_Shutdown(int /*reason*/) {
 int TBX_GenerateTimeStamp(char* buffer17, int /*reserved*/) {
     if (buffer17 == nullptr) return AGW_STATUS_BAD_ARGUMENT;
     timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
+    if (const agw::TimeStampSource source = gTimeStampSource.load(std::memory_order_acquire)) {
+        now.tv_sec = source();
+    } else {
+        clock_gettime(CLOCK_REALTIME, &now);
+    }
     tm local{};
     if (localtime_r(&now.tv_sec, &local) == nullptr) {
         agw::CopyBounded(buffer17, 17, "0000000000000000");
@@ -153,6 +162,10 @@ int TBX_GenerateTimeStamp(char* buffer17, int /*reserved*/) {
                   local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, ms);
     agw::CopyBounded(buffer17, 17, text);
     return AGW_STATUS_OK;
+}
+
+void agw::SetTimeStampSource(agw::TimeStampSource source) {
+    gTimeStampSource.store(source, std::memory_order_release);
 }
 
 int DetermineLocalHost(char* buffer, int size) {

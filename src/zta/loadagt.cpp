@@ -3,6 +3,7 @@
 #include "zta_trace.h"
 
 #include "zta01agt.h"
+#include "zta16agt.h"
 
 int LoadAgents() {
     ZTA_TRACE_BLOCK("loadagt", "LoadAgents");
@@ -12,6 +13,7 @@ int LoadAgents() {
     // The tables in their fixed order. A table whose manager could not be
     // made or registered is simply absent.
     zta_txclients_init();
+    zta_txulogs_init();
     ZTA_EXIT_VALUE(0);
     return 0;
 }

@@ -2,6 +2,8 @@
 #include <atmi.h>
 #include <fml32.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -16,15 +18,14 @@ namespace {
 // needs more.
 constexpr long kReplySize = 8192;
 
-// Reads a long attribute (occurrence 0), or `absent` when the reply lacks it.
-long reply_long(FBFR32* reply, FLDID32 field, long absent) {
+}  // namespace
+
+long zta_reply_long(FBFR32* reply, FLDID32 field, FLDOCC32 occurrence, long absent) {
     long value = absent;
     FLDLEN32 len = sizeof value;
-    if (Fget32(reply, field, 0, reinterpret_cast<char*>(&value), &len) == -1) return absent;
+    if (Fget32(reply, field, occurrence, reinterpret_cast<char*>(&value), &len) == -1) return absent;
     return value;
 }
-
-}  // namespace
 
 bool zta_take_sample_constructor(TRC1_Block* trace, zta_node& node) {
     ZTA_ENTRY_B(trace);
@@ -53,6 +54,23 @@ void zta_fill_originnode(char* originnode, const zta_node& node) {
     zta_blankfill(originnode, sizeof node.theirSystemName, node.theirSystemName);
 }
 
+namespace {
+
+// A text value into its column, as the column's pad says: blank, the value
+// up to its NUL (at most the width), then blanks; nul, the value cut to
+// width - 1 characters, then NULs to the end.
+void store_text(const zta::ColumnMeta& c, char* to, const char* from) {
+    if (c.pad == zta::Pad::blank) {
+        zta_blankfill(to, c.size, from);
+    } else {
+        const std::size_t n = strnlen(from, c.size - 1u);
+        std::memcpy(to, from, n);
+        std::memset(to + n, 0, c.size - n);
+    }
+}
+
+}  // namespace
+
 void zta_copy_record(const zta::TableMeta& table, char* row, const char* record) {
     for (unsigned short i = 0; i < table.num_columns; ++i) {
         const zta::ColumnMeta& c = table.columns[i];
@@ -61,13 +79,31 @@ void zta_copy_record(const zta::TableMeta& table, char* row, const char* record)
         const char* from = record + c.offset;
         if (c.type == zta::kColumnTypeInteger) {
             std::memcpy(to, from, c.size);
-        } else if (c.pad == zta::Pad::blank) {
-            std::memset(to, ' ', c.size);
-            std::memcpy(to, from, strnlen(from, c.size));
         } else {
-            const std::size_t n = strnlen(from, c.size - 1u);
-            std::memcpy(to, from, n);
-            std::memset(to + n, 0, c.size - n);
+            store_text(c, to, from);
+        }
+    }
+}
+
+void zta_fill_from_reply(const zta::TableMeta& table, char* row, FBFR32* reply,
+                         FLDOCC32 occurrence) {
+    for (unsigned short i = 0; i < table.num_columns; ++i) {
+        const zta::ColumnMeta& c = table.columns[i];
+        const FLDID32 field = zta::fld::by_name(c.attribute);
+        if (field == 0) continue;
+        char* to = row + c.offset;
+        if (c.type == zta::kColumnTypeInteger) {
+            long value = 0;
+            FLDLEN32 len = sizeof value;
+            if (Fget32(reply, field, occurrence, reinterpret_cast<char*>(&value), &len) == -1) {
+                value = 0;
+            }
+            const std::int32_t stored = static_cast<std::int32_t>(
+                std::clamp<long>(value, INT32_MIN, INT32_MAX));
+            std::memcpy(to, &stored, sizeof stored);
+        } else {
+            const char* from = Ffind32(reply, field, occurrence, nullptr);
+            store_text(c, to, from == nullptr ? "" : from);
         }
     }
 }
@@ -90,7 +126,7 @@ void zta_report_atmi_error(TRC1_Block* trace, const char* call) {
     const char* text = tpstrerror(err);
     std::fprintf(stderr, "Error: in %s\nERROR NO : %d\nError Message : %s\n", call, err, text);
     std::fflush(stderr);
-    ZTA_ERROR_B(trace, "%s: <%s>\n", call, text);
+    if (trace != nullptr) ZTA_ERROR_B(trace, "%s: <%s>\n", call, text);
 }
 
 void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
@@ -147,12 +183,12 @@ void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
         }
 
         // A reply without an object (an empty class) adds no row.
-        if (reply_long(fbfr, zta::fld::TA_OCCURS, 1) > 0) {
+        if (zta_reply_long(fbfr, zta::fld::TA_OCCURS, 0, 1) > 0) {
             Fvftos32(fbfr, target.ViewRecord(), zta_text(variant.view));
             target.ObjectConverted(fbfr, timestamp);
         }
 
-        more = reply_long(fbfr, zta::fld::TA_MORE, 0);
+        more = zta_reply_long(fbfr, zta::fld::TA_MORE, 0, 0);
         if (more != 0) {
             const char* cursor = Ffind32(fbfr, zta::fld::TA_CURSOR, 0, nullptr);
             if (cursor == nullptr) {
