@@ -309,7 +309,8 @@ void zta_txulogs_agent::FillRow(void* reply, zta_txulogs_data_t* row, long index
     const long time = zta_reply_long(fml, zta::fld::TA_ULOGTIME, occurrence, 0);
     if (mode == 1) {
         ZTA_DETAIL("Time of last record accessed: <%d>\n", clamp_int(time));
-        // Plain addition, as the log's times are compared: 235959 gives 236000.
+        // Plain addition, no carry and no wrap: after 235959 the next drive
+        // asks from 235960, which no record of the day reaches.
         theirDrive.theirsinceMsgTime = time < LONG_MAX ? time + 1 : time;
     }
 

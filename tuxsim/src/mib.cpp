@@ -256,9 +256,13 @@ long Mib::get(const Domain& d, FBFR32* req, char** reply, std::time_t now) {
             }
         }
         const long today = local_mmddyy(now);
+        // Today's log holds only what was written up to now: a record of the
+        // domain file dated later in the day is not there yet.
+        const long until = day == today ? local_hhmmss(now) : 235959;
         ObjectList picked;
         for (const ObjectPtr& o : *all) {
-            if (o->num(f.mmddyy, today) == day && o->num(f.ulogtime) >= from && matches(*o, rest)) {
+            if (o->num(f.mmddyy, today) == day && o->num(f.ulogtime) >= from &&
+                o->num(f.ulogtime) <= until && matches(*o, rest)) {
                 picked.push_back(o);
             }
         }
