@@ -7,10 +7,15 @@
 
 #include <fml32.h>
 
+#include <array>
 #include <cstddef>
+#include <cstring>
+#include <utility>
 
+#include "zta_fields.h"
 #include "zta_tables.h"
 #include "zta_trace.h"
+#include "zta_util.h"
 
 // This node's name, fetched once per table. One per sampler class, shared by
 // the table's objects and written only by the first construction.
@@ -45,22 +50,6 @@ void zta_fill_originnode(char* originnode, const zta_node& node);
 void zta_copy_record(const zta::TableMeta& table, char* row, const char* record);
 void zta_pad_in_place(const zta::TableMeta& table, char* row);
 
-// - zta_fill_from_reply: for a table without a view, from one occurrence of
-//   a reply read with Fget32/Ffind32: text columns as zta_copy_record does,
-//   integers saturated to 32 bits; an attribute the occurrence lacks gives
-//   an empty text or 0, never the value of an earlier record.
-void zta_fill_from_reply(const zta::TableMeta& table, char* row, FBFR32* reply,
-                         FLDOCC32 occurrence);
-
-// A long attribute of a reply at an occurrence, or `absent` when the reply
-// lacks it.
-long zta_reply_long(FBFR32* reply, FLDID32 field, FLDOCC32 occurrence, long absent);
-
-template <class Row>
-void zta_fill_from_reply(Row& row, FBFR32* reply, FLDOCC32 occurrence) {
-    zta_fill_from_reply(zta::table_meta_of<Row>(), reinterpret_cast<char*>(&row), reply,
-                        occurrence);
-}
 template <class Row>
 void zta_copy_record(Row& row, const Row& record) {
     zta_copy_record(zta::table_meta_of<Row>(), reinterpret_cast<char*>(&row),
@@ -71,9 +60,76 @@ void zta_pad_in_place(Row& row) {
     zta_pad_in_place(zta::table_meta_of<Row>(), reinterpret_cast<char*>(&row));
 }
 
+// A long attribute of a reply at `occurrence`, or `absent` when the reply
+// lacks it.
+long zta_reply_long(FBFR32* reply, FLDID32 field, FLDOCC32 occurrence, long absent);
+
+// Bounded readers of one occurrence of a reply, for fixed-width columns:
+// - zta_read_padded: the string value then blanks to `width`, no NUL; an
+//   absent value gives blanks;
+// - zta_read_string: the string value cut to width - 1 and NUL-filled to
+//   `width`; an absent value gives an empty string;
+// - zta_read_long: the long value, 0 when absent.
+void zta_read_padded(FBFR32* reply, FLDID32 field, long occurrence, char* column,
+                     std::size_t width);
+void zta_read_string(FBFR32* reply, FLDID32 field, long occurrence, char* column,
+                     std::size_t width);
+long zta_read_long(FBFR32* reply, FLDID32 field, long occurrence);
+
+// Fills every column of `row` that the description binds to an attribute
+// from occurrence `occurrence`, each with the reader its pad calls for
+// (blank, nul, or an integer saturated to 32 bits). `fields` holds the
+// attribute identifier of each column (0 for the agent's own columns).
+void zta_fill_columns(const zta::TableMeta& table, const FLDID32* fields, char* row,
+                      FBFR32* reply, long occurrence);
+
+namespace zta {
+
+// The attribute identifier of each column of a table read without a view
+// (the /Q tables, the user log), from its description; 0 for the columns the
+// agent fills itself.
+template <class Row>
+constexpr auto fields_of() {
+    using T = TableTraits<Row>;
+    std::array<FLDID32, T::kNumColumns> ids{};
+    for (std::size_t i = 0; i < T::kNumColumns; ++i) {
+        const ColumnMeta& c = T::kColumns[i];
+        ids[i] = c.attribute[0] == '\0' ? 0 : fld::field_named(c.attribute);
+    }
+    return ids;
+}
+
+// True when every bound column names a known attribute of its own type.
+template <class Row>
+constexpr bool fields_match() {
+    using T = TableTraits<Row>;
+    constexpr auto ids = fields_of<Row>();
+    for (std::size_t i = 0; i < T::kNumColumns; ++i) {
+        const ColumnMeta& c = T::kColumns[i];
+        if (c.attribute[0] == '\0') continue;
+        const unsigned want = c.type == kColumnTypeInteger ? fld::kLong : fld::kString;
+        if (ids[i] == 0 || fld::type_of(ids[i]) != want) return false;
+    }
+    return true;
+}
+
+}  // namespace zta
+
 // Error output of a failed tpalloc or tpcall (`call` names it): three lines
 // on standard error and an error trace line (none when `trace` is null).
 void zta_report_atmi_error(TRC1_Block* trace, const char* call);
+
+// The request and reply buffers of one sample. The reply buffer is handed to
+// every tpcall, which may enlarge it (reply_len follows).
+struct zta_mib_buffers {
+    FBFR32* request = nullptr;
+    char* reply = nullptr;
+    long reply_len = 0;
+};
+// Allocates both FML32 buffers. On failure reports it (tpalloc), frees the
+// one already allocated and returns false.
+bool zta_alloc_mib_buffers(TRC1_Block* trace, zta_mib_buffers& buffers);
+void zta_free_mib_buffers(zta_mib_buffers& buffers);
 
 // When a table takes the WB timestamp of its rows.
 enum class zta_stamp {
@@ -91,6 +147,13 @@ struct zta_cursor_variant {
     const char* view;       // "txview01", ...
 };
 
+// The variant of a table: its MIB class and view from its description, the
+// rest as the sampler says.
+template <class Row>
+constexpr zta_cursor_variant zta_variant_of(bool mib_local, zta_stamp stamp) {
+    return {zta::TableTraits<Row>::kMibClass, mib_local, stamp, zta::TableTraits<Row>::kView};
+}
+
 // A table's part of the cursor loop.
 class zta_cursor_target {
 public:
@@ -104,6 +167,9 @@ public:
     // The MIB call failed (after the error output, before the agent leaves
     // the application). Most tables do nothing here.
     virtual void CallFailed(const char* /*timestamp*/) {}
+    // The agent could not join the application before the sample, so the
+    // sample makes no MIB call. Most tables do nothing here.
+    virtual void JoinFailed() {}
 
 protected:
     ~zta_cursor_target() = default;
@@ -112,8 +178,67 @@ protected:
 // One sample of a cursor-loop table: GET, then GETNEXT with the previous
 // reply's cursor while TA_MORE is not 0, one object per call. A failed call
 // reports the error, leaves the application and ends the sample; rows
-// already handed over stay.
+// already handed over stay. A reply that says TA_MORE but carries no
+// TA_CURSOR ends the walk with an error trace line: there is nothing to
+// continue from.
 void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
                      zta_cursor_target& target);
+
+// The two shapes of a table's part of the cursor loop. `Agent` is the
+// sampler class (its row_type, AddData); `stamp` names the row's timestamp
+// column.
+//
+// zta_row_target: the view fills the working row itself. After each
+// conversion: the timestamp; the table's own step `complete(reply)` (derived
+// columns, values the view cannot reach); the blank-padded text columns
+// padded in place; ORIGINNODE; the row handed over.
+template <class Agent, class Complete>
+class zta_row_target final : public zta_cursor_target {
+public:
+    using Row = typename Agent::row_type;
+    zta_row_target(Agent& agent, Row& row, char (Row::*stamp)[ZTA_WBTIME_LEN],
+                   const zta_node& node, Complete complete)
+        : agent_(agent), row_(row), stamp_(stamp), node_(node), complete_(std::move(complete)) {}
+
+    char* ViewRecord() override { return reinterpret_cast<char*>(&row_); }
+    void ObjectConverted(FBFR32* reply, const char* timestamp) override {
+        std::memcpy(row_.*stamp_, timestamp, ZTA_WBTIME_LEN);
+        complete_(reply);
+        zta_pad_in_place(row_);
+        zta_fill_originnode(row_.originnode, node_);
+        agent_.AddData(&row_, 1);
+    }
+
+private:
+    Agent& agent_;
+    Row& row_;
+    char (Row::*stamp_)[ZTA_WBTIME_LEN];
+    const zta_node& node_;
+    Complete complete_;
+};
+
+// zta_record_target: the view fills a separate record, which the agent's
+// CopytoWBBuffer(row, record) copies into the working row after the
+// timestamp; then the row is handed over.
+template <class Agent>
+class zta_record_target final : public zta_cursor_target {
+public:
+    using Row = typename Agent::row_type;
+    zta_record_target(Agent& agent, Row& row, char (Row::*stamp)[ZTA_WBTIME_LEN])
+        : agent_(agent), row_(row), stamp_(stamp) {}
+
+    char* ViewRecord() override { return reinterpret_cast<char*>(&record_); }
+    void ObjectConverted(FBFR32*, const char* timestamp) override {
+        std::memcpy(row_.*stamp_, timestamp, ZTA_WBTIME_LEN);
+        agent_.CopytoWBBuffer(row_, record_);
+        agent_.AddData(&row_, 1);
+    }
+
+private:
+    Agent& agent_;
+    Row& row_;
+    char (Row::*stamp_)[ZTA_WBTIME_LEN];
+    Row record_{};  // the view record
+};
 
 #endif  // ZTA_CYCLE_H

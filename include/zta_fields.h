@@ -7,8 +7,6 @@
 
 #include <fml32.h>
 
-#include <string_view>
-
 namespace zta::fld {
 
 constexpr FLDID32 make(unsigned type, unsigned number) { return (type << 25) | number; }
@@ -30,6 +28,14 @@ constexpr FLDID32 TA_CURTIME = make(kLong, 6251);
 constexpr FLDID32 TA_TIMERESTART = make(kLong, 6398);
 constexpr FLDID32 TA_TIMESTART = make(kLong, 6399);
 
+// Transaction groups: TA_GRPNO and TA_GSTATE occur once per group, the
+// groups of a reply's transactions laid end to end; each transaction's
+// TA_GRPINDEX and TA_GRPCOUNT say where its groups start and how many.
+constexpr FLDID32 TA_GRPNO = make(kLong, 6022);
+constexpr FLDID32 TA_GRPCOUNT = make(kLong, 6232);
+constexpr FLDID32 TA_GRPINDEX = make(kLong, 6233);
+constexpr FLDID32 TA_GSTATE = make(kString, 6234);
+
 // The user log (T_ULOG).
 constexpr FLDID32 TA_MMDDYY = make(kLong, 6321);
 constexpr FLDID32 TA_ULOGTIME = make(kLong, 6434);
@@ -49,25 +55,55 @@ constexpr FLDID32 TA_APPQSPACENAME = make(kString, 6603);
 constexpr FLDID32 TA_QMCONFIG = make(kString, 6636);
 constexpr FLDID32 TA_LMID = make(kString, 6700);
 
-// The identifier of an attribute that a table without a view reads by name
-// from its description; 0 (BADFLDID) for any other name.
-constexpr FLDID32 by_name(std::string_view attribute) {
-    struct named {
-        std::string_view name;
-        FLDID32 id;
-    };
-    constexpr named kNamed[] = {
-        {"TA_LMID", TA_LMID},         {"TA_PMID", TA_PMID},
-        {"TA_ULOGLINE", TA_ULOGLINE}, {"TA_ULOGMSG", TA_ULOGMSG},
-        {"TA_TPTRANID", TA_TPTRANID}, {"TA_XID", TA_XID},
-        {"TA_PID", TA_PID},           {"TA_SEVERITY", TA_SEVERITY},
-        {"TA_ULOGCAT", TA_ULOGCAT},   {"TA_ULOGMSGNUM", TA_ULOGMSGNUM},
-        {"TA_ULOGPROCNM", TA_ULOGPROCNM},
-    };
-    for (const named& n : kNamed)
-        if (n.name == attribute) return n.id;
+// The attributes that the tables without a view (the /Q tables and the user
+// log) read, by the name their descriptions give them: each column bound to
+// one of these is read from the reply at the object's occurrence.
+struct named_field {
+    const char* name;
+    FLDID32 id;
+};
+inline constexpr named_field kNamedAttributes[] = {
+    {"TA_APPQMSGID", make(kString, 6600)},   {"TA_APPQNAME", make(kString, 6601)},
+    {"TA_APPQORDER", make(kString, 6602)},   {"TA_APPQSPACENAME", TA_APPQSPACENAME},
+    {"TA_BLOCKING", make(kLong, 6605)},      {"TA_CMD", make(kString, 6606)},
+    {"TA_CMDHW", make(kString, 6607)},       {"TA_CMDLW", make(kString, 6608)},
+    {"TA_CORRID", make(kString, 6609)},      {"TA_CURBLOCKS", make(kLong, 6610)},
+    {"TA_CUREXTENT", make(kLong, 6611)},     {"TA_CURMSG", make(kLong, 6612)},
+    {"TA_CURPROC", make(kLong, 6613)},       {"TA_CURRETRIES", make(kLong, 6614)},
+    {"TA_CURTRANS", make(kLong, 6615)},      {"TA_ERRORQNAME", make(kString, 6616)},
+    {"TA_FORCEINIT", make(kString, 6617)},   {"TA_HWMSG", make(kLong, 6619)},
+    {"TA_HWPROC", make(kLong, 6620)},        {"TA_HWTRANS", make(kLong, 6621)},
+    {"TA_MAXMSG", make(kLong, 6624)},        {"TA_MAXPAGES", make(kLong, 6625)},
+    {"TA_MAXPROC", make(kLong, 6626)},       {"TA_MAXRETRIES", make(kLong, 6627)},
+    {"TA_MAXTRANS", make(kLong, 6628)},      {"TA_MSGSIZE", make(kLong, 6630)},
+    {"TA_OUTOFORDER", make(kString, 6633)},  {"TA_PERCENTINIT", make(kLong, 6634)},
+    {"TA_PRIORITY", make(kLong, 6635)},      {"TA_QMCONFIG", TA_QMCONFIG},
+    {"TA_RETRYDELAY", make(kLong, 6637)},    {"TA_TIME", make(kString, 6639)},
+    {"TA_CURQUEUES", make(kLong, 6242)},     {"TA_HWQUEUES", make(kLong, 6286)},
+    {"TA_IPCKEY", make(kLong, 6292)},        {"TA_MAXQUEUES", make(kLong, 6312)},
+    {"TA_XID", TA_XID},                      {"TA_LMID", TA_LMID},
+    {"TA_STATE", TA_STATE},
+    {"TA_PMID", TA_PMID},                    {"TA_ULOGLINE", TA_ULOGLINE},
+    {"TA_ULOGMSG", TA_ULOGMSG},              {"TA_TPTRANID", TA_TPTRANID},
+    {"TA_PID", TA_PID},                      {"TA_SEVERITY", TA_SEVERITY},
+    {"TA_ULOGCAT", TA_ULOGCAT},              {"TA_ULOGMSGNUM", TA_ULOGMSGNUM},
+    {"TA_ULOGPROCNM", TA_ULOGPROCNM},
+};
+
+// The identifier of an attribute of that list by name; 0 for a name not in
+// the list.
+constexpr FLDID32 field_named(const char* name) {
+    for (const named_field& f : kNamedAttributes) {
+        const char* a = f.name;
+        const char* b = name;
+        while (*a != '\0' && *a == *b) ++a, ++b;
+        if (*a == *b) return f.id;
+    }
     return 0;
 }
+
+// The FML type of an identifier (kLong, kString, ...).
+constexpr unsigned type_of(FLDID32 id) { return id >> 25; }
 
 static_assert(TA_OPERATION == 167778172u && TA_CLASS == 167778162u && TA_OCCURS == 33560443u &&
               TA_MORE == 33560442u && TA_CURSOR == 167778164u && TA_FLAGS == 33560440u &&

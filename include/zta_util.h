@@ -38,6 +38,15 @@ void zta_blankfill(char* field, std::size_t width, const char* value);
 // result outside the 32-bit range is saturated to it.
 std::int32_t zta_percent_hundredths(std::int64_t part, std::int64_t whole);
 
+// A percentage in whole percent (100 is 100 %): 0 when `whole` is 0,
+// otherwise part * 100 / whole computed in 64 bits and truncated toward zero,
+// saturated to the 32-bit range like zta_percent_hundredths.
+std::int32_t zta_percent_whole(std::int64_t part, std::int64_t whole);
+
+// `value` saturated to the 32-bit signed range, for derived values that a
+// 32-bit column shows.
+std::int32_t zta_saturate32(std::int64_t value);
+
 // A permission shown as its octal digits read as a decimal number: 0660
 // (decimal 432) gives 660, 0 gives 0. A negative permission gives the digits
 // of its magnitude with the sign; results outside the 32-bit range are

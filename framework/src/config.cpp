@@ -9,6 +9,7 @@
 #include <set>
 
 #include "agw_internal.h"
+#include "regular_file.h"
 
 namespace agw {
 
@@ -142,16 +143,19 @@ bool LoadConfig(const std::string& path, Config* config, std::string* error) {
     config->source = path;
     config->output.clear();
     config->requests.clear();
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        *error = path + ": cannot read the request file: " + std::strerror(errno);
+    // A request file is a few kilobytes; a megabyte is far beyond any real
+    // one and keeps a wrong path (a log, /dev/zero) from eating memory.
+    constexpr std::size_t kMaxRequestFile = 1u << 20;
+    std::string text;
+    std::string reason;
+    if (!zcommon::ReadRegularFile(path, kMaxRequestFile, &text, &reason)) {
+        *error = path + ": cannot read the request file: " + reason;
         return false;
     }
-    std::fclose(file);
 
     Checker check(path);
     try {
-        YAML::Node root = YAML::LoadFile(path);
+        YAML::Node root = YAML::Load(text);
         if (!root.IsMap()) check.Fail(root, "expected a map with requests (and optionally output)");
         check.CheckKeys(root, {"requests", "output"}, "requests, output");
         if (root["output"]) config->output = check.Scalar(root["output"], "output", "a file name or -");

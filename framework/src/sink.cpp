@@ -25,6 +25,21 @@ FdSink::~FdSink() {
 
 bool FdSink::Write(std::string_view lines) {
     std::lock_guard<std::mutex> guard(mutex_);
+    // Standard output may also carry the agent's own text, written through
+    // stdio (printed replies). Holding stdio's lock of stdout, after writing
+    // out what it has pending, keeps that text and these lines apart: a line
+    // is never split by the other writer.
+    const bool shares_stdio = fd_ == STDOUT_FILENO;
+    if (shares_stdio) {
+        flockfile(stdout);
+        std::fflush(stdout);
+    }
+    const bool written = WriteAll(lines);
+    if (shares_stdio) funlockfile(stdout);
+    return written;
+}
+
+bool FdSink::WriteAll(std::string_view lines) {
     std::size_t done = 0;
     while (done < lines.size()) {
         ssize_t n = ::write(fd_, lines.data() + done, lines.size() - done);

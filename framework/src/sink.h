@@ -21,7 +21,9 @@ public:
 
 // Lines to a file descriptor. The first failed write is reported with one
 // line on standard error; later failures are silent, and every later Write
-// tries again.
+// tries again. Lines to standard output are written under stdio's lock of
+// stdout, after what stdio holds for it, so text that others print there
+// under that lock never splits a line.
 class FdSink : public RowSink {
 public:
     FdSink(int fd, std::string name, bool ownsFd);
@@ -29,6 +31,8 @@ public:
     bool Write(std::string_view lines) override;
 
 private:
+    bool WriteAll(std::string_view lines);  // with mutex_ held
+
     std::mutex mutex_;  // Dispatch may run on the scheduler and on push-path threads
     int fd_;
     std::string name_;

@@ -3,16 +3,12 @@
 // view record that CopytoWBBuffer copies into the working row.
 #include "zta01agt.h"
 
-#include <cstring>
-
-#include "zta_util.h"
-
 zta_node zta_txclients_agent::theirNode;
 
 namespace {
 
-const zta_cursor_variant kVariant = {"T_CLIENT", false, zta_stamp::each_pass_before_call,
-                                     "txview01"};
+constexpr zta_cursor_variant kVariant =
+    zta_variant_of<zta_txclients_data_t>(false, zta_stamp::each_pass_before_call);
 
 }  // namespace
 
@@ -43,19 +39,6 @@ void zta_txclients_agent::CopytoWBBuffer(zta_txclients_data_t& row,
 
 void zta_txclients_agent::TakeSample() {
     ZTA_TRACE_BLOCK("zta01agt", "TakeSample");
-
-    // The view record: each object of the reply lands here first.
-    struct target final : zta_cursor_target {
-        zta_txclients_agent& agent;
-        zta_txclients_data_t record{};
-        explicit target(zta_txclients_agent& a) : agent(a) {}
-        char* ViewRecord() override { return reinterpret_cast<char*>(&record); }
-        void ObjectConverted(FBFR32*, const char* timestamp) override {
-            std::memcpy(agent.row_.samp_tm, timestamp, sizeof agent.row_.samp_tm);
-            agent.CopytoWBBuffer(agent.row_, record);
-            agent.AddData(&agent.row_, 1);
-        }
-    } view(*this);
-
+    zta_record_target view(*this, row_, &zta_txclients_data_t::samp_tm);
     zta_cursor_loop(&zta_trc_, kVariant, view);
 }

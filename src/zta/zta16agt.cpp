@@ -26,14 +26,9 @@ zta_txulogs_agent::drive_state zta_txulogs_agent::theirDrive;
 
 namespace {
 
-// Every column read from the reply is named by the description and known to
-// the field list.
-constexpr bool AllAttributesKnown() {
-    for (const zta::ColumnMeta& c : zta::TableTraits<zta_txulogs_data_t>::kColumns)
-        if (c.attribute[0] != '\0' && zta::fld::by_name(c.attribute) == 0) return false;
-    return true;
-}
-static_assert(AllAttributesKnown(), "a TXULOGS attribute has no field identifier");
+static_assert(zta::fields_match<zta_txulogs_data_t>(),
+              "a TXULOGS column is bound to an unknown attribute or one of another type");
+constexpr auto kFields = zta::fields_of<zta_txulogs_data_t>();
 
 constexpr int kDeferredSamples = 4;
 constexpr int kMinScan = 30;
@@ -48,7 +43,7 @@ int clamp_int(long value) {
 
 // The number of records of a reply; a reply without TA_OCCURS has none.
 long reply_records(FBFR32* reply) {
-    const long n = zta_reply_long(reply, zta::fld::TA_OCCURS, 0, 0);
+    const long n = zta_read_long(reply, zta::fld::TA_OCCURS, 0);
     return n > 0 ? n : 0;
 }
 
@@ -290,23 +285,23 @@ void zta_txulogs_agent::FillRow(void* reply, zta_txulogs_data_t* row, long index
     ZTA_TRACE_BLOCK("zta16agt", "FillRow");
     ZTA_ENTRY();
     auto* fml = static_cast<FBFR32*>(reply);
-    const auto occurrence = static_cast<FLDOCC32>(index);
     zta_fill_originnode(row->originnode, theirNode);
     row->sampleno = 0;
     row->rowno = 0;
     // Every attribute column, each cut to its width; an attribute this
     // record lacks is empty (or 0), not the previous record's value.
-    zta_fill_from_reply(*row, fml, occurrence);
+    zta_fill_columns(zta::table_meta_of<zta_txulogs_data_t>(), kFields.data(),
+                     reinterpret_cast<char*>(row), fml, index);
     char severity[sizeof row->severity + 1] = {};
     std::memcpy(severity, row->severity, sizeof row->severity);
     ZTA_DETAIL("Data Severity: <%s>\n", severity);
 
     // The record's date (mmddyy) and time of day (hhmmss).
-    const long date = zta_reply_long(fml, zta::fld::TA_MMDDYY, occurrence, 0);
+    const long date = zta_read_long(fml, zta::fld::TA_MMDDYY, index);
     const long yy = date % 100;
     const long yymmdd = yy * 10000 + date / 100;
     const char century = yy < 90 ? '1' : '0';  // 90 .. 99 are 1990 .. 1999
-    const long time = zta_reply_long(fml, zta::fld::TA_ULOGTIME, occurrence, 0);
+    const long time = zta_read_long(fml, zta::fld::TA_ULOGTIME, index);
     if (mode == 1) {
         ZTA_DETAIL("Time of last record accessed: <%d>\n", clamp_int(time));
         // Plain addition, no carry and no wrap: after 235959 the next drive

@@ -3,6 +3,7 @@
 #include <fml32.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -14,16 +15,29 @@
 
 namespace {
 
-// Size of the cursor loop's reply buffer; tpcall enlarges it when a reply
+// Size of a sample's reply buffer; tpcall enlarges it when a reply
 // needs more.
 constexpr long kReplySize = 8192;
+
+// The value of occurrence `occurrence` of a string field and its length
+// within the buffer (up to its NUL); null when absent.
+const char* find_string(FBFR32* reply, FLDID32 field, long occurrence, std::size_t& length) {
+    if (occurrence < 0 || occurrence > INT_MAX) return nullptr;
+    FLDLEN32 len = 0;
+    const char* value = Ffind32(reply, field, static_cast<FLDOCC32>(occurrence), &len);
+    if (value == nullptr) return nullptr;
+    length = strnlen(value, len);
+    return value;
+}
 
 }  // namespace
 
 long zta_reply_long(FBFR32* reply, FLDID32 field, FLDOCC32 occurrence, long absent) {
     long value = absent;
     FLDLEN32 len = sizeof value;
-    if (Fget32(reply, field, occurrence, reinterpret_cast<char*>(&value), &len) == -1) return absent;
+    if (Fget32(reply, field, occurrence, reinterpret_cast<char*>(&value), &len) == -1) {
+        return absent;
+    }
     return value;
 }
 
@@ -54,23 +68,6 @@ void zta_fill_originnode(char* originnode, const zta_node& node) {
     zta_blankfill(originnode, sizeof node.theirSystemName, node.theirSystemName);
 }
 
-namespace {
-
-// A text value into its column, as the column's pad says: blank, the value
-// up to its NUL (at most the width), then blanks; nul, the value cut to
-// width - 1 characters, then NULs to the end.
-void store_text(const zta::ColumnMeta& c, char* to, const char* from) {
-    if (c.pad == zta::Pad::blank) {
-        zta_blankfill(to, c.size, from);
-    } else {
-        const std::size_t n = strnlen(from, c.size - 1u);
-        std::memcpy(to, from, n);
-        std::memset(to + n, 0, c.size - n);
-    }
-}
-
-}  // namespace
-
 void zta_copy_record(const zta::TableMeta& table, char* row, const char* record) {
     for (unsigned short i = 0; i < table.num_columns; ++i) {
         const zta::ColumnMeta& c = table.columns[i];
@@ -79,31 +76,13 @@ void zta_copy_record(const zta::TableMeta& table, char* row, const char* record)
         const char* from = record + c.offset;
         if (c.type == zta::kColumnTypeInteger) {
             std::memcpy(to, from, c.size);
+        } else if (c.pad == zta::Pad::blank) {
+            std::memset(to, ' ', c.size);
+            std::memcpy(to, from, strnlen(from, c.size));
         } else {
-            store_text(c, to, from);
-        }
-    }
-}
-
-void zta_fill_from_reply(const zta::TableMeta& table, char* row, FBFR32* reply,
-                         FLDOCC32 occurrence) {
-    for (unsigned short i = 0; i < table.num_columns; ++i) {
-        const zta::ColumnMeta& c = table.columns[i];
-        const FLDID32 field = zta::fld::by_name(c.attribute);
-        if (field == 0) continue;
-        char* to = row + c.offset;
-        if (c.type == zta::kColumnTypeInteger) {
-            long value = 0;
-            FLDLEN32 len = sizeof value;
-            if (Fget32(reply, field, occurrence, reinterpret_cast<char*>(&value), &len) == -1) {
-                value = 0;
-            }
-            const std::int32_t stored = static_cast<std::int32_t>(
-                std::clamp<long>(value, INT32_MIN, INT32_MAX));
-            std::memcpy(to, &stored, sizeof stored);
-        } else {
-            const char* from = Ffind32(reply, field, occurrence, nullptr);
-            store_text(c, to, from == nullptr ? "" : from);
+            const std::size_t n = strnlen(from, c.size - 1u);
+            std::memcpy(to, from, n);
+            std::memset(to + n, 0, c.size - n);
         }
     }
 }
@@ -121,6 +100,52 @@ void zta_pad_in_place(const zta::TableMeta& table, char* row) {
     }
 }
 
+void zta_read_padded(FBFR32* reply, FLDID32 field, long occurrence, char* column,
+                     std::size_t width) {
+    std::memset(column, ' ', width);
+    std::size_t length = 0;
+    const char* value = find_string(reply, field, occurrence, length);
+    if (value != nullptr) std::memcpy(column, value, std::min(length, width));
+}
+
+void zta_read_string(FBFR32* reply, FLDID32 field, long occurrence, char* column,
+                     std::size_t width) {
+    std::memset(column, 0, width);
+    std::size_t length = 0;
+    const char* value = find_string(reply, field, occurrence, length);
+    if (value != nullptr && width > 0) std::memcpy(column, value, std::min(length, width - 1));
+}
+
+long zta_read_long(FBFR32* reply, FLDID32 field, long occurrence) {
+    if (occurrence < 0 || occurrence > INT_MAX) return 0;
+    long value = 0;
+    FLDLEN32 len = sizeof value;
+    if (Fget32(reply, field, static_cast<FLDOCC32>(occurrence), reinterpret_cast<char*>(&value),
+               &len) == -1) {
+        return 0;
+    }
+    return value;
+}
+
+void zta_fill_columns(const zta::TableMeta& table, const FLDID32* fields, char* row,
+                      FBFR32* reply, long occurrence) {
+    for (unsigned short i = 0; i < table.num_columns; ++i) {
+        const zta::ColumnMeta& c = table.columns[i];
+        if (fields[i] == 0) continue;
+        char* column = row + c.offset;
+        if (c.type == zta::kColumnTypeInteger) {
+            const long value = std::clamp<long>(zta_read_long(reply, fields[i], occurrence),
+                                                INT32_MIN, INT32_MAX);
+            const auto stored = static_cast<std::int32_t>(value);
+            std::memcpy(column, &stored, sizeof stored);
+        } else if (c.pad == zta::Pad::blank) {
+            zta_read_padded(reply, fields[i], occurrence, column, c.size);
+        } else {
+            zta_read_string(reply, fields[i], occurrence, column, c.size);
+        }
+    }
+}
+
 void zta_report_atmi_error(TRC1_Block* trace, const char* call) {
     const int err = tperrno;
     const char* text = tpstrerror(err);
@@ -133,26 +158,19 @@ void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
                      zta_cursor_target& target) {
     ZTA_ENTRY_B(trace);
     if (!zta_join_before_sample()) {
+        target.JoinFailed();
         ZTA_EXIT_B(trace);
         return;
     }
     char timestamp[ZTA_WBTIME_BUF] = {};
     if (variant.stamp == zta_stamp::once_before_loop) TBX_GenerateTimeStamp(timestamp, 0);
 
-    auto* request = reinterpret_cast<FBFR32*>(tpalloc(zta_text("FML32"), nullptr, 0));
-    if (request == nullptr) {
-        zta_report_atmi_error(trace, "tpalloc");
+    zta_mib_buffers buffers;
+    if (!zta_alloc_mib_buffers(trace, buffers)) {
         ZTA_EXIT_B(trace);
         return;
     }
-    long reply_len = kReplySize;
-    char* reply = tpalloc(zta_text("FML32"), nullptr, kReplySize);
-    if (reply == nullptr) {
-        zta_report_atmi_error(trace, "tpalloc");
-        tpfree(reinterpret_cast<char*>(request));
-        ZTA_EXIT_B(trace);
-        return;
-    }
+    FBFR32* request = buffers.request;
 
     if (variant.mib_local) {
         const long flags = ZTA_MIB_LOCAL;
@@ -170,14 +188,14 @@ void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
         }
         Fvsinit32(target.ViewRecord(), zta_text(variant.view));
 
-        if (tpcall(zta_text(".TMIB"), reinterpret_cast<char*>(request), 0, &reply, &reply_len,
-                   ZTA_MIB_CALL_FLAGS) < 0) {
+        if (tpcall(zta_text(".TMIB"), reinterpret_cast<char*>(request), 0, &buffers.reply,
+                   &buffers.reply_len, ZTA_MIB_CALL_FLAGS) < 0) {
             zta_report_atmi_error(trace, "tpcall");
             target.CallFailed(timestamp);
             Txinit::DeleteInstance();
             break;
         }
-        auto* fbfr = reinterpret_cast<FBFR32*>(reply);
+        auto* fbfr = reinterpret_cast<FBFR32*>(buffers.reply);
         if (variant.stamp == zta_stamp::each_pass_after_success) {
             TBX_GenerateTimeStamp(timestamp, 0);
         }
@@ -202,7 +220,30 @@ void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
         }
     } while (more != 0);
 
-    tpfree(reinterpret_cast<char*>(request));
-    tpfree(reply);
+    zta_free_mib_buffers(buffers);
     ZTA_EXIT_B(trace);
+}
+
+bool zta_alloc_mib_buffers(TRC1_Block* trace, zta_mib_buffers& buffers) {
+    buffers.request = reinterpret_cast<FBFR32*>(tpalloc(zta_text("FML32"), nullptr, 0));
+    if (buffers.request == nullptr) {
+        zta_report_atmi_error(trace, "tpalloc");
+        return false;
+    }
+    buffers.reply_len = kReplySize;
+    buffers.reply = tpalloc(zta_text("FML32"), nullptr, kReplySize);
+    if (buffers.reply == nullptr) {
+        zta_report_atmi_error(trace, "tpalloc");
+        tpfree(reinterpret_cast<char*>(buffers.request));
+        buffers.request = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void zta_free_mib_buffers(zta_mib_buffers& buffers) {
+    tpfree(reinterpret_cast<char*>(buffers.request));
+    tpfree(buffers.reply);
+    buffers.request = nullptr;
+    buffers.reply = nullptr;
 }

@@ -1,5 +1,6 @@
 // Derived numbers that several tables show: percentages in hundredths of a
-// percent and permissions as octal digits.
+// percent or in whole percent, values saturated to 32 bits, and permissions
+// as octal digits.
 #include <cstdint>
 #include <limits>
 
@@ -25,6 +26,13 @@ std::int32_t zta_percent_hundredths(std::int64_t part, std::int64_t whole) {
     const __int128 scaled = static_cast<__int128>(part) * 10000;
     return saturate32(scaled / whole);
 }
+
+std::int32_t zta_percent_whole(std::int64_t part, std::int64_t whole) {
+    if (whole == 0) return 0;
+    return saturate32(static_cast<__int128>(part) * 100 / whole);
+}
+
+std::int32_t zta_saturate32(std::int64_t value) { return saturate32(value); }
 
 std::int32_t zta_octal_digits(std::int64_t permission) {
     const bool negative = permission < 0;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -164,6 +165,119 @@ TEST_F(AgentProcess, RecoversFromAFailedMibCall) {
     const auto rejoined = err.find(joined, failed);
     EXPECT_NE(rejoined, std::string::npos) << err;
     EXPECT_LT(err.find(joined), failed);
+}
+
+// Without a request file every registered table is sampled at once: the
+// servers and machines tables deliver rows in the first sample.
+TEST_F(AgentProcess, DefaultRequestsServeTheServersAndMachinesTables) {
+    start({"AGW_CONFIG=", "TUXSIM_DOMAIN=" AGENT_TEST_DATA "/servers_machines.yaml"});
+    const char* tables[] = {"TXCLIENTS", "TXSERVER", "TXSRVSTAT", "TXMCONF", "TXMSTATS"};
+    std::string rows;
+    for (int i = 0; i < 200; ++i) {
+        rows = slurp(dir_ + "/rows.jsonl");
+        bool all = true;
+        for (const char* t : tables) {
+            all = all && rows.find(std::string("{\"table\":\"") + t + "\",\"request\":\"" + t +
+                                   "\",\"row\":{") != std::string::npos;
+        }
+        if (all) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(stop_with(SIGTERM), 0);
+    for (const char* t : tables) {
+        EXPECT_NE(rows.find(std::string("{\"table\":\"") + t + "\""), std::string::npos) << t;
+    }
+}
+
+// A domain down for a while: TXMSTATS gives error rows during the outage
+// and machine rows again after it.
+TEST_F(AgentProcess, MachineStatisticsReportTheOutageAsErrorRows) {
+    std::ofstream(dir_ + "/mstats.yaml") << "requests:\n"
+                                            "  - {name: mstats, table: TXMSTATS, interval: 1}\n";
+    start({"AGW_CONFIG=" + dir_ + "/mstats.yaml",
+           "TUXSIM_DOMAIN=" AGENT_TEST_DATA "/servers_machines.yaml",
+           "TUXSIM_FAULTS=down:2:1"});
+    std::string rows;
+    std::size_t error_row = std::string::npos, after = std::string::npos;
+    for (int i = 0; i < 150 && after == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        rows = slurp(dir_ + "/rows.jsonl");
+        error_row = rows.find("\"tbxtuxcon\":1");
+        if (error_row != std::string::npos) after = rows.find("\"tbxtuxcon\":0", error_row);
+    }
+    EXPECT_EQ(stop_with(SIGTERM), 0);
+    ASSERT_NE(error_row, std::string::npos) << rows;
+    EXPECT_NE(after, std::string::npos) << rows;
+    EXPECT_NE(rows.find("\"lmid\":\"\",\"curaccess\":0,"), std::string::npos) << rows;
+}
+
+// The build record is exported from the binary although nothing calls it.
+TEST(AgentBinary, KeepsTheBuildRecord) {
+    FILE* nm = popen("nm -D " ZTAAGENT_PATH, "r");
+    ASSERT_NE(nm, nullptr);
+    std::string symbols;
+    char line[512];
+    while (std::fgets(line, sizeof line, nm) != nullptr) symbols += line;
+    pclose(nm);
+    EXPECT_NE(symbols.find(" T wbbld00\n"), std::string::npos) << symbols.substr(0, 2000);
+}
+
+TEST_F(AgentProcess, DefaultRequestsServeEveryRegisteredTable) {
+    // Without a request file every table is requested; the first samples of
+    // this domain give 5 + 5 + 2 + 1 + 1 + 3 rows.
+    run_until_rows({"AGW_CONFIG=", "TUXSIM_DOMAIN=" AGENT_TEST_DATA "/activity_tables.yaml"}, 17);
+    const std::string rows = slurp(dir_ + "/rows.jsonl");
+    for (const char* table : {"TXCLIENTS", "TXCSTATS", "TXCONV", "TXDOMCFG", "TXBBLCFG",
+                              "TXTRANSACT"}) {
+        EXPECT_NE(rows.find(std::string("{\"table\":\"") + table + "\",\"request\":\"" + table +
+                            "\",\"row\":{"),
+                  std::string::npos)
+            << table << "\n" << rows;
+    }
+    EXPECT_NE(rows.find("\"dmclass\":\"T_DOMAIN\""), std::string::npos);
+    EXPECT_NE(rows.find("\"pctques\":146"), std::string::npos);
+    EXPECT_NE(rows.find("\"gstate\":\"ACTive\""), std::string::npos);
+}
+
+// The /Q tables with their rows on standard output, where TXAPPQ also prints
+// its replies: every row stays one whole JSON line.
+TEST_F(AgentProcess, QueueTablesShareStandardOutputWithPrintedReplies) {
+    std::ofstream requests(dir_ + "/requests.yaml");
+    requests << "requests:\n";
+    for (const char* table : {"TXAPPQ", "TXQMSG", "TXQSPCS", "TXQTRAN"}) {
+        requests << "  - {name: " << table << ", table: " << table << ", interval: 1}\n";
+    }
+    requests.close();
+    start({"AGW_OUTPUT=-", "TUXSIM_DOMAIN=" AGENT_TEST_DATA "/queue_spaces.yaml",
+           "TXAPPQSPACENAME=QSA;QSB;", "TXQMCONFIG=/q/dev", "TXLMID=SITE1;SITE2;"});
+    const std::vector<std::string> tables = {"TXAPPQ", "TXQMSG", "TXQSPCS", "TXQTRAN"};
+    auto all_seen = [&](const std::string& out) {
+        for (const std::string& t : tables) {
+            if (out.find("{\"table\":\"" + t + "\",") == std::string::npos) return false;
+        }
+        return true;
+    };
+    std::string out;
+    for (int i = 0; i < 200 && !all_seen(out); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        out = slurp(dir_ + "/stdout");
+    }
+    EXPECT_EQ(stop_with(SIGTERM), 0);
+    out = slurp(dir_ + "/stdout");
+    ASSERT_TRUE(all_seen(out)) << out << slurp(dir_ + "/stderr");
+    EXPECT_NE(out.find("TA_APPQNAME\tORDERS\n"), std::string::npos) << out;
+
+    std::istringstream lines(out);
+    std::size_t rows = 0;
+    for (std::string line; std::getline(lines, line);) {
+        const auto at = line.find("\"table\":");
+        if (at == std::string::npos) continue;
+        ++rows;
+        EXPECT_EQ(at, 1u) << line;
+        EXPECT_EQ(line.front(), '{') << line;
+        EXPECT_EQ(line.back(), '}') << line;
+    }
+    EXPECT_GE(rows, 6u);  // 3 queues, 2 messages, 2 spaces, 1 transaction at least once
 }
 
 }  // namespace

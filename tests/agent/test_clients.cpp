@@ -9,25 +9,16 @@
 #include <memory>
 #include <string>
 
+#include "agent_test_util.h"
 #include "zta01agt.h"
 #include "zta_agent.h"
 #include "zta_cycle.h"
 
 namespace {
 
-// Runs f and returns what it wrote to standard error (join messages, error
-// output and error trace lines).
-template <class F>
-std::string stderr_of(F&& f) {
-    ::testing::internal::CaptureStderr();
-    f();
-    return ::testing::internal::GetCapturedStderr();
-}
-
-std::string text(const char* field, std::size_t width) { return std::string(field, width); }
-std::string padded(const std::string& value, std::size_t width) {
-    return value + std::string(width - value.size(), ' ');
-}
+using agent_test::padded;
+using agent_test::stderr_of;
+using agent_test::text;
 
 class ClientsTable : public ::testing::Test {
 protected:

@@ -6,30 +6,13 @@
 #include <ctime>
 #include <string>
 
+#include "scoped_tz.h"
 #include "zta_agent.h"
 #include "zta_util.h"
 
 namespace {
 
-// Runs the body with TZ set, restoring the previous zone afterwards.
-class ScopedTz {
-public:
-    explicit ScopedTz(const char* tz) {
-        const char* old = std::getenv("TZ");
-        had_ = old != nullptr;
-        if (had_) old_ = old;
-        setenv("TZ", tz, 1);
-        tzset();
-    }
-    ~ScopedTz() {
-        if (had_) setenv("TZ", old_.c_str(), 1); else unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    bool had_ = false;
-    std::string old_;
-};
+using agent_test::ScopedTz;
 
 std::string wb(std::int64_t seconds) {
     char buf[ZTA_WBTIME_BUF];

@@ -164,7 +164,7 @@ TEST_P(ConfigErrors, OneLineNamingFileRequestAndExpectationThenNonZeroBeforeAnyS
     if (c.yaml != nullptr) {
         path = WriteConfig(c.yaml);
     } else {
-        path = ::testing::TempDir() + "/agw_no_such_config.yaml";
+        path = ProcessTempDir() + "/agw_no_such_config.yaml";
         setenv("AGW_CONFIG", path.c_str(), 1);
     }
     // AGW_OUTPUT would override the file's own output.

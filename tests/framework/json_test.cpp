@@ -1,6 +1,12 @@
 // JSON Lines output of rows and situation events.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
 #include "json.h"
 #include "sink.h"
 #include "test_table.h"
@@ -95,7 +101,7 @@ TEST(RowFormat, EveryByteValueGivesJsonThatPythonReads) {
         format.Append(out, row, sizeof row);
     }
     agw::AppendSituationEvent(out, "s\xFF", "T", true, 3);
-    std::string path = ::testing::TempDir() + "/agw_every_byte.jsonl";
+    std::string path = TestFile("agw_every_byte", ".jsonl");
     WriteFile(path, out);
     EXPECT_TRUE(PythonAcceptsJsonLines(path));
 }
@@ -107,6 +113,25 @@ TEST(SituationEvent, HasTheFixedShape) {
     EXPECT_EQ(out,
               "{\"situation\":\"busy\",\"table\":\"TSTQUEUE\",\"state\":\"raised\",\"rows\":2}\n"
               "{\"situation\":\"busy\",\"table\":\"TSTQUEUE\",\"state\":\"cleared\",\"rows\":0}\n");
+}
+
+
+// Rows to standard output share it with text the agent prints through stdio:
+// what stdio still holds goes out first, and text printed under stdout's
+// lock is never split by a row line.
+TEST(StdoutSink, WritesAfterStdioAndWaitsForItsLock) {
+    ::testing::internal::CaptureStdout();
+    std::fputs("pending\n", stdout);  // may still sit in stdio's buffer
+    agw::FdSink sink(STDOUT_FILENO, "standard output", false);
+    flockfile(stdout);
+    std::fputs("half ", stdout);
+    std::thread writer([&] { EXPECT_TRUE(sink.Write("{\"row\":1}\n")); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));  // a chance to cut in
+    std::fputs("line\n", stdout);
+    std::fflush(stdout);
+    funlockfile(stdout);
+    writer.join();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "pending\nhalf line\n{\"row\":1}\n");
 }
 
 }  // namespace

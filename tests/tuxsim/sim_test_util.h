@@ -21,17 +21,20 @@
 class TempFile {
 public:
     explicit TempFile(const std::string& text, const char* suffix = ".yaml") {
+        // A folder of its own (mkdtemp), so the suffix needs no rename race.
         char tmpl[] = "/tmp/tuxsim_test_XXXXXX";
-        int fd = mkstemp(tmpl);
-        if (fd >= 0) close(fd);
-        path_ = std::string(tmpl) + suffix;
-        std::rename(tmpl, path_.c_str());
+        if (mkdtemp(tmpl) != nullptr) dir_ = tmpl;
+        path_ = dir_ + "/domain" + suffix;
         std::ofstream(path_) << text;
     }
-    ~TempFile() { std::remove(path_.c_str()); }
+    ~TempFile() {
+        std::remove(path_.c_str());
+        rmdir(dir_.c_str());
+    }
     const std::string& path() const { return path_; }
 
 private:
+    std::string dir_;
     std::string path_;
 };
 

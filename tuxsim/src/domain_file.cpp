@@ -1,5 +1,7 @@
 #include "domain_file.hpp"
 
+#include "regular_file.h"
+
 #include <yaml-cpp/yaml.h>
 
 #include <cerrno>
@@ -98,10 +100,15 @@ bool parse_real(const std::string& s, double& out) {
 DomainFile Reader::read() {
     YAML::Node root;
     {
-        std::ifstream in(path_);
-        if (!in) throw DomainError(path_ + ": cannot read domain file: " + std::strerror(errno));
+        // Generous: a domain of 100,000 servers is a few tens of megabytes.
+        constexpr std::size_t kMaxDomainFile = 512u << 20;
+        std::string text;
+        std::string reason;
+        if (!zcommon::ReadRegularFile(path_, kMaxDomainFile, &text, &reason)) {
+            throw DomainError(path_ + ": cannot read domain file: " + reason);
+        }
         try {
-            root = YAML::Load(in);
+            root = YAML::Load(text);
         } catch (const YAML::ParserException& e) {
             fail(e.mark, "syntax error: " + e.msg);
         }

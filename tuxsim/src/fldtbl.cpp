@@ -27,6 +27,7 @@
 #include <sys/stat.h>
 
 #include "fml_internal.h"
+#include "regular_file.h"
 #include "tuxsim_fml.h"
 
 namespace fml {
@@ -100,12 +101,16 @@ int type_of(const std::string& word) {
 // Parses one table into t. Returns false after writing one line to standard
 // error naming the file, the line and what was expected.
 bool parse_table(const std::string& path, FieldTables& t) {
-    std::ifstream in(path);
-    if (!in) {
-        std::fprintf(stderr, "FML32 field table %s: cannot open: %s\n", path.c_str(), std::strerror(errno));
+    // Field tables are tens of kilobytes; 16 MB bounds a wrong path.
+    constexpr std::size_t kMaxFieldTable = 16u << 20;
+    std::string text;
+    std::string reason;
+    if (!zcommon::ReadRegularFile(path, kMaxFieldTable, &text, &reason)) {
+        std::fprintf(stderr, "FML32 field table %s: cannot open: %s\n", path.c_str(), reason.c_str());
         t.error = FFTOPEN;
         return false;
     }
+    std::istringstream in(text);
     long long base = 0;
     std::string line;
     for (long lineno = 1; std::getline(in, line); ++lineno) {

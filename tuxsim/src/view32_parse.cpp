@@ -29,6 +29,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <sstream>
 #include <cfloat>
 #include <climits>
 #include <cmath>
@@ -44,6 +45,7 @@
 #include <dirent.h>
 
 #include "fml_internal.h"
+#include "regular_file.h"
 #include "view_model.h"
 
 namespace fml {
@@ -199,12 +201,16 @@ public:
     // Parses the whole file; its views join the set only when it parses
     // cleanly. Returns false after reporting the error.
     bool run() {
-        std::ifstream in(path_);
-        if (!in) {
-            std::fprintf(stderr, "VIEW32 file %s: cannot open: %s\n", path_.c_str(), std::strerror(errno));
+        // View files are a few kilobytes; 16 MB bounds a wrong path.
+        constexpr std::size_t kMaxViewFile = 16u << 20;
+        std::string text;
+        std::string reason;
+        if (!zcommon::ReadRegularFile(path_, kMaxViewFile, &text, &reason)) {
+            std::fprintf(stderr, "VIEW32 file %s: cannot open: %s\n", path_.c_str(), reason.c_str());
             set_.error = set_.error ? set_.error : FVFOPEN;
             return false;
         }
+        std::istringstream in(text);
         std::string line;
         while (std::getline(in, line)) {
             ++lineno_;

@@ -1,0 +1,23 @@
+// Reading an input file whole, safely, for the parts that read files an
+// operator names (request files, domain files, field tables, views): only a
+// regular file is read, its size is bounded, and opening never blocks, so a
+// FIFO or device named by mistake is refused at once instead of hanging the
+// process before it can take signals. Knows nothing of the parts using it.
+#ifndef ZCOMMON_REGULAR_FILE_H
+#define ZCOMMON_REGULAR_FILE_H
+
+#include <cstddef>
+#include <string>
+
+namespace zcommon {
+
+// Reads the regular file `path` whole into `text`, at most `limit` bytes.
+// Directories, FIFOs, sockets and devices are refused without blocking. On
+// failure returns false with `reason` saying why (errno text or what the
+// file is).
+bool ReadRegularFile(const std::string& path, std::size_t limit, std::string* text,
+                     std::string* reason);
+
+}  // namespace zcommon
+
+#endif  // ZCOMMON_REGULAR_FILE_H

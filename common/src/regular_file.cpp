@@ -1,0 +1,56 @@
+// Reading an input file whole, safely (see regular_file.h).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "regular_file.h"
+
+namespace zcommon {
+
+bool ReadRegularFile(const std::string& path, std::size_t limit, std::string* text,
+                     std::string* reason) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        *reason = std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0;
+    if (!ok) {
+        *reason = std::strerror(errno);
+    } else if (S_ISDIR(st.st_mode)) {
+        *reason = "is a directory, expected a regular file";
+        ok = false;
+    } else if (!S_ISREG(st.st_mode)) {
+        *reason = "is not a regular file (a FIFO, socket or device)";
+        ok = false;
+    } else if (static_cast<std::uint64_t>(st.st_size) > limit) {
+        *reason = "is larger than " + std::to_string(limit) + " bytes";
+        ok = false;
+    }
+    text->clear();
+    char block[65536];
+    while (ok) {
+        const ssize_t n = ::read(fd, block, sizeof block);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *reason = std::strerror(errno);
+            ok = false;
+        } else if (n == 0) {
+            break;
+        } else if (text->size() + static_cast<std::size_t>(n) > limit) {
+            *reason = "is larger than " + std::to_string(limit) + " bytes";
+            ok = false;
+        } else {
+            text->append(block, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    return ok;
+}
+
+}  // namespace zcommon

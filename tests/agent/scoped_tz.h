@@ -1,0 +1,35 @@
+// A time zone for the length of a scope, for tests of local-time output.
+#ifndef SCOPED_TZ_H
+#define SCOPED_TZ_H
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+namespace agent_test {
+
+// Sets TZ and restores the previous zone when the scope ends.
+class ScopedTz {
+public:
+    explicit ScopedTz(const char* tz) {
+        const char* old = std::getenv("TZ");
+        had_ = old != nullptr;
+        if (had_) old_ = old;
+        setenv("TZ", tz, 1);
+        tzset();
+    }
+    ~ScopedTz() {
+        if (had_) setenv("TZ", old_.c_str(), 1); else unsetenv("TZ");
+        tzset();
+    }
+    ScopedTz(const ScopedTz&) = delete;
+    ScopedTz& operator=(const ScopedTz&) = delete;
+
+private:
+    bool had_ = false;
+    std::string old_;
+};
+
+}  // namespace agent_test
+
+#endif  // SCOPED_TZ_H

@@ -1,0 +1,58 @@
+// Input files an operator names: only regular files are read, bounded, and a
+// FIFO or a directory is refused at once with one line saying what it is.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "config.h"
+#include "regular_file.h"
+#include "test_util.h"
+
+namespace {
+
+TEST(RegularFile, RefusesWhatIsNotARegularFileWithoutBlocking) {
+    const std::string fifo = TestFile("fifo", "");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    struct Case {
+        std::string path;
+        const char* reason;
+    } cases[] = {
+        {ProcessTempDir(), "is a directory, expected a regular file"},
+        {fifo, "is not a regular file (a FIFO, socket or device)"},
+        {"/dev/zero", "is not a regular file (a FIFO, socket or device)"},
+        {ProcessTempDir() + "/missing.yaml", "No such file or directory"},
+    };
+    for (const Case& c : cases) {
+        std::string text = "stale";
+        std::string reason;
+        EXPECT_FALSE(zcommon::ReadRegularFile(c.path, 1024, &text, &reason)) << c.path;
+        EXPECT_EQ(reason, c.reason) << c.path;
+    }
+}
+
+TEST(RegularFile, ReadsWholeFilesUpToTheLimitAndRefusesLargerOnes) {
+    const std::string path = TestFile("big", ".txt");
+    const std::string content(100000, 'x');
+    WriteFile(path, content);
+    std::string text;
+    std::string reason;
+    ASSERT_TRUE(zcommon::ReadRegularFile(path, content.size(), &text, &reason)) << reason;
+    EXPECT_EQ(text, content);
+    EXPECT_FALSE(zcommon::ReadRegularFile(path, content.size() - 1, &text, &reason));
+    EXPECT_EQ(reason, "is larger than 99999 bytes");
+}
+
+TEST(RegularFile, ARequestFileThatIsADirectoryOrAFifoIsOneLine) {
+    const std::string fifo = TestFile("requests", ".fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {ProcessTempDir(), fifo}) {
+        agw::Config config;
+        std::string error;
+        EXPECT_FALSE(agw::LoadConfig(path, &config, &error));
+        EXPECT_EQ(error.rfind(path + ": cannot read the request file: ", 0), 0u) << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos);
+    }
+}
+
+}  // namespace
