@@ -57,6 +57,16 @@ public:
 private:
     void TakeSampleConstructor();
     void TakeSampleDestructor();
+    // The steps before a MIB call: join when not joined, the request buffer,
+    // and the process-wide reply buffer `reply` where not yet allocated
+    // (after the error trace line `note`). Returns the request, or null when
+    // the sample ends here (after the error output).
+    static char* PrepareCall(TRC1_Block* trace, char** reply, const char* note);
+    // GET of T_ULOG into `reply`, one of the process-wide reply buffers: the
+    // pointer follows the reply when tpcall moves it. A failed call reports
+    // the error, leaves the application and frees the request.
+    static bool GetUlog(TRC1_Block* trace, char* request, char** reply);
+    // The records of the current drive's reply, each as a row of this object.
     void PresentSitReply(long mode);
 
     zta_txulogs_data_t row_{};  // the working row

@@ -126,37 +126,12 @@ void zta_txulogs_agent::TakeSample() {
 void zta_txulogs_agent::DemandTakeSample() {
     ZTA_TRACE_BLOCK("zta16agt", "DemandTakeSample");
     ZTA_ENTRY();
-    if (!zta_join_before_sample()) {
-        ZTA_EXIT();
-        return;
-    }
-    char* request = tpalloc(zta_text("FML32"), nullptr, 0);
+    char* request = PrepareCall(&zta_trc_, &theirLogReplyBuffer, "tpalloc: theirLogReplyBuffer\n");
     if (request == nullptr) {
-        zta_report_atmi_error(&zta_trc_, "tpalloc");
         ZTA_EXIT();
         return;
     }
-    if (theirLogReplyBuffer == nullptr) {
-        theirLogReplyBuffer = tpalloc(zta_text("FML32"), nullptr, theirDrive.rpLoglength);
-        ZTA_ERROR("tpalloc: theirLogReplyBuffer\n");
-        if (theirLogReplyBuffer == nullptr) {
-            zta_report_atmi_error(&zta_trc_, "tpalloc");
-            tpfree(request);
-            ZTA_EXIT();
-            return;
-        }
-    }
-    auto* fml = reinterpret_cast<FBFR32*>(request);
-    Fchg32(fml, zta::fld::TA_OPERATION, 0, zta_text("GET"), 0);
-    Fchg32(fml, zta::fld::TA_CLASS, 0, zta_text("T_ULOG"), 0);
-
-    // The reply may move when tpcall enlarges it: the process-wide pointer
-    // follows it.
-    if (tpcall(zta_text(".TMIB"), request, 0, &theirLogReplyBuffer, &theirDrive.rpLoglength,
-               ZTA_MIB_CALL_FLAGS) < 0) {
-        zta_report_atmi_error(&zta_trc_, "tpcall");
-        Txinit::DeleteInstance();
-        tpfree(request);
+    if (!GetUlog(&zta_trc_, request, &theirLogReplyBuffer)) {
         ZTA_EXIT();
         return;
     }
@@ -172,6 +147,39 @@ void zta_txulogs_agent::DemandTakeSample() {
     }
     tpfree(request);
     ZTA_EXIT();
+}
+
+char* zta_txulogs_agent::PrepareCall(TRC1_Block* trace, char** reply, const char* note) {
+    if (!zta_join_before_sample()) return nullptr;
+    char* request = tpalloc(zta_text("FML32"), nullptr, 0);
+    if (request == nullptr) {
+        zta_report_atmi_error(trace, "tpalloc");
+        return nullptr;
+    }
+    if (*reply == nullptr) {
+        AGW_TRACE(*trace, AGW_TRC_ERROR, "%s", note);
+        *reply = tpalloc(zta_text("FML32"), nullptr, theirDrive.rpLoglength);
+        if (*reply == nullptr) {
+            zta_report_atmi_error(trace, "tpalloc");
+            tpfree(request);
+            return nullptr;
+        }
+    }
+    return request;
+}
+
+bool zta_txulogs_agent::GetUlog(TRC1_Block* trace, char* request, char** reply) {
+    auto* fml = reinterpret_cast<FBFR32*>(request);
+    Fchg32(fml, zta::fld::TA_OPERATION, 0, zta_text("GET"), 0);
+    Fchg32(fml, zta::fld::TA_CLASS, 0, zta_text("T_ULOG"), 0);
+    if (tpcall(zta_text(".TMIB"), request, 0, reply, &theirDrive.rpLoglength,
+               ZTA_MIB_CALL_FLAGS) < 0) {
+        zta_report_atmi_error(trace, "tpcall");
+        Txinit::DeleteInstance();
+        tpfree(request);
+        return false;
+    }
+    return true;
 }
 
 void zta_txulogs_agent::SituationTakeSample() {
@@ -199,25 +207,11 @@ void zta_txulogs_agent::SituationTakeSample() {
     }
 
     // This object opens a drive.
-    if (!zta_join_before_sample()) {
-        ZTA_EXIT();
-        return;
-    }
-    char* request = tpalloc(zta_text("FML32"), nullptr, 0);
+    char* request = PrepareCall(&zta_trc_, &theirSitReplyBuffer,
+                                "tpalloc: Allocate called for theirSitReplyBuffer\n");
     if (request == nullptr) {
-        zta_report_atmi_error(&zta_trc_, "tpalloc");
         ZTA_EXIT();
         return;
-    }
-    if (theirSitReplyBuffer == nullptr) {
-        ZTA_ERROR("tpalloc: Allocate called for theirSitReplyBuffer\n");
-        theirSitReplyBuffer = tpalloc(zta_text("FML32"), nullptr, d.rpLoglength);
-        if (theirSitReplyBuffer == nullptr) {
-            zta_report_atmi_error(&zta_trc_, "tpalloc");
-            tpfree(request);
-            ZTA_EXIT();
-            return;
-        }
     }
     ZTA_DETAIL("First situation in current drive\n");
     d.theirSitDriveCount = d.theirConstructorCount;
@@ -227,15 +221,9 @@ void zta_txulogs_agent::SituationTakeSample() {
     d.theirSitReplyValid = false;
 
     CheckLogFileSwitched();
-    auto* fml = reinterpret_cast<FBFR32*>(request);
-    Fchg32(fml, zta::fld::TA_ULOGTIME, 0, zta_value(d.theirsinceMsgTime), 0);
-    Fchg32(fml, zta::fld::TA_OPERATION, 0, zta_text("GET"), 0);
-    Fchg32(fml, zta::fld::TA_CLASS, 0, zta_text("T_ULOG"), 0);
-    if (tpcall(zta_text(".TMIB"), request, 0, &theirSitReplyBuffer, &d.rpLoglength,
-               ZTA_MIB_CALL_FLAGS) < 0) {
-        zta_report_atmi_error(&zta_trc_, "tpcall");
-        Txinit::DeleteInstance();
-        tpfree(request);
+    Fchg32(reinterpret_cast<FBFR32*>(request), zta::fld::TA_ULOGTIME, 0,
+           zta_value(d.theirsinceMsgTime), 0);
+    if (!GetUlog(&zta_trc_, request, &theirSitReplyBuffer)) {
         ZTA_EXIT();
         return;
     }
@@ -245,7 +233,6 @@ void zta_txulogs_agent::SituationTakeSample() {
     ZTA_EXIT();
 }
 
-// The records of the current drive's reply, each as a row of this object.
 void zta_txulogs_agent::PresentSitReply(long mode) {
     ZTA_TRACE_BLOCK("zta16agt", "SituationTakeSample");
     const long n = theirDrive.theirSitReplyValid && theirSitReplyBuffer != nullptr

@@ -15,16 +15,17 @@
 #include <string>
 #include <vector>
 
+#include "agent_test_util.h"
 #include "zta16agt.h"
 #include "zta_agent.h"
 #include "zta_fields.h"
 
 namespace {
 
-std::string text(const char* field, std::size_t width) { return std::string(field, width); }
-std::string padded(const std::string& value, std::size_t width) {
-    return value + std::string(width - value.size(), ' ');
-}
+using agent_test::padded;
+using agent_test::stderr_of;
+using agent_test::text;
+
 // A NUL-terminated column as a string.
 std::string cstr(const char* field, std::size_t width) {
     return std::string(field, strnlen(field, width));
@@ -77,9 +78,8 @@ protected:
     // A table object made the way the framework makes one; the fixture owns it.
     zta_txulogs_agent& make_object(IntfSampleType type) {
         request_.type = type;
-        ::testing::internal::CaptureStderr();
-        tavro* t = zta_txulogs_manager::_static_manager->CreateTavro(&request_, &context_);
-        ::testing::internal::GetCapturedStderr();
+        tavro* t = nullptr;
+        stderr_of([&] { t = zta_txulogs_manager::_static_manager->CreateTavro(&request_, &context_); });
         objects_.emplace_back(static_cast<zta_txulogs_agent*>(t));
         return *objects_.back();
     }
@@ -142,13 +142,13 @@ TEST_F(UlogTable, ScanIntervalFromTheEnvironment) {
     EXPECT_EQ(zta_txulogs_agent::ScanInterval("10"), 30);
     EXPECT_EQ(zta_txulogs_agent::ScanInterval("-5"), 30);
     EXPECT_EQ(zta_txulogs_agent::ScanInterval("120"), 120);
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(zta_txulogs_agent::ScanInterval("abc"), 30);
-    EXPECT_EQ(zta_txulogs_agent::ScanInterval("120s"), 30);
-    EXPECT_EQ(zta_txulogs_agent::ScanInterval(""), 30);
-    EXPECT_EQ(zta_txulogs_agent::ScanInterval("99999999999999999999"), 2147483);
-    EXPECT_EQ(zta_txulogs_agent::ScanInterval("2147484"), 2147483);
-    const std::string err = ::testing::internal::GetCapturedStderr();
+    const std::string err = stderr_of([] {
+        EXPECT_EQ(zta_txulogs_agent::ScanInterval("abc"), 30);
+        EXPECT_EQ(zta_txulogs_agent::ScanInterval("120s"), 30);
+        EXPECT_EQ(zta_txulogs_agent::ScanInterval(""), 30);
+        EXPECT_EQ(zta_txulogs_agent::ScanInterval("99999999999999999999"), 2147483);
+        EXPECT_EQ(zta_txulogs_agent::ScanInterval("2147484"), 2147483);
+    });
     EXPECT_NE(err.find("ZTA_ULOG_SCAN: expected a whole number of seconds, got \"abc\""),
               std::string::npos)
         << err;
@@ -252,9 +252,7 @@ TEST_F(UlogTable, DemandSampleShowsTodaysRecordsFromOneCall) {
 
     TRC1_Configure("0x80,zta16agt=0x90");
     tuxsim::clear_requests();
-    ::testing::internal::CaptureStderr();
-    sample(object);
-    const std::string trace = ::testing::internal::GetCapturedStderr();
+    const std::string trace = stderr_of([&] { sample(object); });
 
     ASSERT_NE(theirLogReplyBuffer, nullptr);
     const auto requests = tuxsim::requests();
@@ -342,9 +340,7 @@ TEST_F(UlogTable, FailedDriveGivesItsLaterObjectsNoRows) {
     EXPECT_EQ(objs[2]->NumDataItems(), 1u);
 
     tuxsim::fail_call(tuxsim::Call::tpcall, 1, TPESYSTEM);
-    ::testing::internal::CaptureStderr();
-    sample(*objs[0]);
-    const std::string err = ::testing::internal::GetCapturedStderr();
+    const std::string err = stderr_of([&] { sample(*objs[0]); });
     EXPECT_EQ(err.rfind("Error: in tpcall\nERROR NO : ", 0), 0u) << err;
     EXPECT_FALSE(Txinit::Joined());
     tuxsim::clear_requests();
@@ -358,9 +354,7 @@ TEST_F(UlogTable, FailedDriveGivesItsLaterObjectsNoRows) {
     // The next drive joins again and asks from where the last good one ended.
     tuxsim::advance_time(std::chrono::seconds(30));
     write("ERROR: two");
-    ::testing::internal::CaptureStderr();
-    sample(*objs[1]);
-    ::testing::internal::GetCapturedStderr();
+    stderr_of([&] { sample(*objs[1]); });
     EXPECT_TRUE(Txinit::Joined());
     EXPECT_EQ(messages(*objs[1]), std::vector<std::string>{"ERROR: two"});
 }
@@ -378,18 +372,14 @@ TEST_F(UlogTable, DayChangeAsksTheNewDayFromTimeZero) {
     // The next drive of the same day asks past the last record.
     TRC1_Configure("0x80,zta16agt=0x90");
     tuxsim::clear_requests();
-    ::testing::internal::CaptureStderr();
-    sample(object);
-    std::string trace = ::testing::internal::GetCapturedStderr();
+    std::string trace = stderr_of([&] { sample(object); });
     EXPECT_EQ(ulogtime_asked(), "235960");
     EXPECT_EQ(trace.find("ULOG switched"), std::string::npos);
 
     tuxsim::advance_time(std::chrono::seconds(31));
     write("ERROR: first of the new day");
     tuxsim::clear_requests();
-    ::testing::internal::CaptureStderr();
-    sample(object);
-    trace = ::testing::internal::GetCapturedStderr();
+    trace = stderr_of([&] { sample(object); });
     EXPECT_NE(trace.find("ULOG switched"), std::string::npos) << trace;
     EXPECT_EQ(ulogtime_asked(), "0");
     EXPECT_EQ(messages(object), std::vector<std::string>{"ERROR: first of the new day"});
