@@ -25,6 +25,11 @@ constexpr FLDID32 TA_STATE = make(kString, 6014);
 
 // Times.
 constexpr FLDID32 TA_CURTIME = make(kLong, 6251);
+constexpr FLDID32 TA_MSG_CTIME = make(kLong, 6325);
+constexpr FLDID32 TA_MSG_RTIME = make(kLong, 6330);
+constexpr FLDID32 TA_MSG_STIME = make(kLong, 6331);
+static_assert(TA_MSG_CTIME == 33560757u && TA_MSG_RTIME == 33560762u &&
+              TA_MSG_STIME == 33560763u);
 constexpr FLDID32 TA_TIMERESTART = make(kLong, 6398);
 constexpr FLDID32 TA_TIMESTART = make(kLong, 6399);
 

@@ -109,6 +109,10 @@ std::string own_client_id();
 // Number of objects of a MIB class in the loaded domain (0 when no domain).
 std::size_t object_count(const std::string& cls);
 
+// ---- Buffers ----------------------------------------------------------
+// Number of buffers tpalloc handed out that tpfree has not released yet.
+std::size_t live_buffers();
+
 }  // namespace tuxsim
 
 #endif

@@ -149,6 +149,11 @@ char* buffer_resize(char* p, long size) {
     return resize_locked(p, size, err);
 }
 
+std::size_t live_buffer_count() {
+    std::lock_guard lock(registry().mu);
+    return registry().live.size();
+}
+
 }  // namespace tuxsim::detail
 
 using namespace tuxsim::detail;

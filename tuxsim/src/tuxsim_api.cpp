@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "buffers.hpp"
 #include "sim.hpp"
 
 namespace tuxsim {
@@ -155,5 +156,7 @@ std::size_t object_count(const std::string& cls) {
     if (!s.domain || !class_def) return 0;
     return s.domain->lists.get(detail::class_index(*class_def)).size();
 }
+
+std::size_t live_buffers() { return detail::live_buffer_count(); }
 
 }  // namespace tuxsim
