@@ -36,10 +36,14 @@ constexpr FLDID32 TA_TIMESTART = make(kLong, 6399);
 // Transaction groups: TA_GRPNO and TA_GSTATE occur once per group, the
 // groups of a reply's transactions laid end to end; each transaction's
 // TA_GRPINDEX and TA_GRPCOUNT say where its groups start and how many.
-constexpr FLDID32 TA_GRPNO = make(kLong, 6022);
-constexpr FLDID32 TA_GRPCOUNT = make(kLong, 6232);
-constexpr FLDID32 TA_GRPINDEX = make(kLong, 6233);
-constexpr FLDID32 TA_GSTATE = make(kString, 6234);
+// These four numbers are the field table's (tuxsim/fields/tpadm), which has
+// them in the application range because Tuxedo's own numbers for them are not
+// known here; a build against a real installation must take them from its
+// tpadm field table.
+constexpr FLDID32 TA_GRPNO = make(kLong, 10022);
+constexpr FLDID32 TA_GRPCOUNT = make(kLong, 10232);
+constexpr FLDID32 TA_GRPINDEX = make(kLong, 10233);
+constexpr FLDID32 TA_GSTATE = make(kString, 10234);
 
 // The user log (T_ULOG).
 constexpr FLDID32 TA_MMDDYY = make(kLong, 6321);

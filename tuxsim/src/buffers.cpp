@@ -158,7 +158,7 @@ std::size_t live_buffer_count() {
 
 using namespace tuxsim::detail;
 
-extern "C" char* tpalloc(const char* type, const char* subtype, long size) {
+extern "C" char* tpalloc(char* type, char* subtype, long size) {
     if (int err = sim_count_call(tuxsim::Call::tpalloc)) {
         tperrno = err;
         return nullptr;

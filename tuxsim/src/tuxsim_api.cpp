@@ -22,6 +22,7 @@ void reset() {
     s.env_faults_read = false;
     s.env_faults_error.clear();
     s.recorder.clear();
+    s.recorder.keep(false);
     s.recorder.reopen();
     s.manual_clock = false;
 }
@@ -80,9 +81,9 @@ std::string write_ulog(const std::map<std::string, std::string>& attributes) {
     rec->set_text(d.f.lmid, d.local_lmid);
     rec->set_num(d.f.mmddyy, detail::local_mmddyy(s.now()));
     rec->set_num(d.f.ulogtime, detail::local_hhmmss(s.now()));
-    rec->set_num(Fldid32("TA_ULOGLINE"), long(d.lists.get(cls).size()) + 1);
+    rec->set_num(Fldid32(const_cast<char*>("TA_ULOGLINE")), long(d.lists.get(cls).size()) + 1);
     for (const auto& [name, value] : attributes) {
-        const FLDID32 id = Fldid32(name.c_str());
+        const FLDID32 id = Fldid32(const_cast<char*>(name.c_str()));
         if (id == BADFLDID) return "write_ulog: unknown attribute " + name;
         if (Fldtype32(id) == FLD_STRING) {
             rec->set_text(id, value);
@@ -141,6 +142,13 @@ void clear_requests() {
     auto& s = sim();
     std::lock_guard lock(s.mu);
     s.recorder.clear();
+    s.recorder.keep(true);
+}
+
+void record_requests(bool keep) {
+    auto& s = sim();
+    std::lock_guard lock(s.mu);
+    s.recorder.keep(keep);
 }
 
 std::string own_client_id() {
