@@ -387,3 +387,22 @@ TEST_F(UlogTable, DayChangeAsksTheNewDayFromTimeZero) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(UlogTable, DemandSampleShowsOneReplyWhenTheLogPages) {
+    for (int i = 0; i < 25; ++i) {
+        tuxsim::advance_time(std::chrono::seconds(1));
+        write("INFO: record " + std::to_string(i), "INFO");
+    }
+    auto& object = make_object(AGW_SAMPLE_REPORT);
+    tuxsim::clear_requests();
+    sample(object);
+    // The stand-in answers a GET in batches: no GETNEXT follows.
+    ASSERT_EQ(tuxsim::requests().size(), 1u);
+    EXPECT_GT(object.NumDataItems(), 0u);
+    EXPECT_LT(object.NumDataItems(), 25u);
+    EXPECT_EQ(messages(object).front(), "INFO: record 0");
+}
+
+}  // namespace
