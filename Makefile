@@ -36,9 +36,8 @@ test-asan: bootstrap $(ASAN_BUILD)/CMakeCache.txt
 test: test-release test-asan
 
 # The demo builds only what it runs and keeps the build's output in a log,
-# so that its standard output starts with the agent's banner. It samples every
-# table every few seconds (examples/demo-requests.yaml), watches the demo
-# domain's two open queue spaces and serves the metrics on loopback.
+# so that its standard output starts with the agent's banner; then
+# examples/run-demo.sh runs the agent.
 DEMO_TARGETS ?= ztaagent ztaquery tmib
 DEMO_HTTP    ?= 127.0.0.1:9464
 demo: bootstrap $(BUILD)/CMakeCache.txt
@@ -46,11 +45,7 @@ demo: bootstrap $(BUILD)/CMakeCache.txt
 	@cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS) >$(BUILD)/demo-build.log 2>&1 \
 	  || { cat $(BUILD)/demo-build.log >&2; exit 1; }
 	@echo "make demo: metrics at http://$(DEMO_HTTP)/metrics; in another terminal: build/ztaquery TXSERVER; Ctrl-C stops" >&2
-	@AGW_CONFIG=examples/demo-requests.yaml AGW_HTTP=$(DEMO_HTTP) \
-	  TXAPPQSPACENAME='QSPACE1;QSPACE2;' \
-	  TXQMCONFIG='/srv/bank/queues/qdev1;/srv/bank/queues/qdev2;' \
-	  TXLMID='SITE1;SITE2;' \
-	  exec $(BUILD)/ztaagent
+	@exec examples/run-demo.sh $(BUILD) $(DEMO_HTTP)
 
 # The benchmarks, never part of make test. bench_agent runs last: it ends
 # with the table of ratios and their goals.
