@@ -22,17 +22,6 @@ constexpr const char* kQspcVariable = "TXAPPQSPACENAME";
 constexpr const char* kQMConfVariable = "TXQMCONFIG";
 constexpr const char* kLmidVariable = "TXLMID";
 
-// The value of occurrence `occurrence` of a string field and its length
-// within the buffer (up to its NUL); null when absent.
-const char* find_string(FBFR32* reply, FLDID32 field, long occurrence, std::size_t& length) {
-    if (occurrence < 0 || occurrence > INT_MAX) return nullptr;
-    FLDLEN32 len = 0;
-    const char* value = Ffind32(reply, field, static_cast<FLDOCC32>(occurrence), &len);
-    if (value == nullptr) return nullptr;
-    length = strnlen(value, len);
-    return value;
-}
-
 // Writes standard output's pending text and the reply under its stdio lock.
 // The framework's row output takes the same lock when it writes to standard
 // output, so a printed reply and a row line never share a line.
@@ -150,48 +139,3 @@ void zta_queue_loop(TRC1_Block* trace, const char* mib_class, bool print, zta_qu
     ZTA_EXIT_B(trace);
 }
 
-void zta_read_padded(FBFR32* reply, FLDID32 field, long occurrence, char* column,
-                     std::size_t width) {
-    std::memset(column, ' ', width);
-    std::size_t length = 0;
-    const char* value = find_string(reply, field, occurrence, length);
-    if (value != nullptr) std::memcpy(column, value, std::min(length, width));
-}
-
-void zta_read_string(FBFR32* reply, FLDID32 field, long occurrence, char* column,
-                     std::size_t width) {
-    std::memset(column, 0, width);
-    std::size_t length = 0;
-    const char* value = find_string(reply, field, occurrence, length);
-    if (value != nullptr && width > 0) std::memcpy(column, value, std::min(length, width - 1));
-}
-
-long zta_read_long(FBFR32* reply, FLDID32 field, long occurrence) {
-    if (occurrence < 0 || occurrence > INT_MAX) return 0;
-    long value = 0;
-    FLDLEN32 len = sizeof value;
-    if (Fget32(reply, field, static_cast<FLDOCC32>(occurrence), reinterpret_cast<char*>(&value),
-               &len) == -1) {
-        return 0;
-    }
-    return value;
-}
-
-void zta_fill_queue_columns(const zta::TableMeta& table, const FLDID32* fields, char* row,
-                            FBFR32* reply, long occurrence) {
-    for (unsigned short i = 0; i < table.num_columns; ++i) {
-        const zta::ColumnMeta& c = table.columns[i];
-        if (fields[i] == 0) continue;
-        char* column = row + c.offset;
-        if (c.type == zta::kColumnTypeInteger) {
-            const long value = std::clamp<long>(zta_read_long(reply, fields[i], occurrence),
-                                                INT32_MIN, INT32_MAX);
-            const auto stored = static_cast<std::int32_t>(value);
-            std::memcpy(column, &stored, sizeof stored);
-        } else if (c.pad == zta::Pad::blank) {
-            zta_read_padded(reply, fields[i], occurrence, column, c.size);
-        } else {
-            zta_read_string(reply, fields[i], occurrence, column, c.size);
-        }
-    }
-}
