@@ -25,10 +25,10 @@ struct FreeDeleter {
 // Fills a row of each /Q table from occurrence `occurrence` of the buffer.
 template <class Row>
 void FillQueueRow(FBFR32* fbfr, long occurrence) {
-    static constexpr auto kFields = zta::queue_fields_of<Row>();
+    static constexpr auto kFields = zta::fields_of<Row>();
     Row row{};
-    zta_fill_queue_columns(zta::table_meta_of<Row>(), kFields.data(), reinterpret_cast<char*>(&row), fbfr,
-                           occurrence);
+    zta_fill_columns(zta::table_meta_of<Row>(), kFields.data(), reinterpret_cast<char*>(&row), fbfr,
+                     occurrence);
 }
 
 }  // namespace
