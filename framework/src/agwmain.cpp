@@ -60,7 +60,14 @@ public:
         }
         std::uint32_t kept = object->NumDataItems();
         object->Dispatch();
-        if (object->RequestType() != AGW_SAMPLE_REPORT && (kept > 0) != raised_) {
+        // An incomplete sample may raise a situation but never clears one.
+        const bool holds = kept > 0;
+        if (object->SampleIncomplete()) {
+            AGW_TRACE(gSampleTrace, AGW_TRC_STATE, "sample %u of request \"%s\" is incomplete (%u rows kept)",
+                      object->SampleNumber(), object->RequestName().c_str(), kept);
+        }
+        if (object->RequestType() != AGW_SAMPLE_REPORT && holds != raised_ &&
+            (holds || !object->SampleIncomplete())) {
             raised_ = kept > 0;
             std::string event;
             AppendSituationEvent(event, object->RequestName(), object->TableName(), raised_, kept);

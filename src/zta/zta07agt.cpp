@@ -64,5 +64,5 @@ void zta_txmconf_agent::TakeSample() {
         }
     } view(*this);
 
-    zta_cursor_loop(&zta_trc_, kVariant, view);
+    zta_cursor_loop(&zta_trc_, *this, kVariant, view);
 }

@@ -96,15 +96,17 @@ const char* zta_queue_config::GetNextQueueTokens(char* qspc, char* qmconf, char*
     return found;
 }
 
-void zta_queue_loop(TRC1_Block* trace, const char* mib_class, bool print, zta_queue_config& config,
-                    zta_queue_target& target) {
+void zta_queue_loop(TRC1_Block* trace, tavro& object, const char* mib_class, bool print,
+                    zta_queue_config& config, zta_queue_target& target) {
     ZTA_ENTRY_B(trace);
     if (!zta_join_before_sample()) {
+        object.MarkSampleIncomplete();
         ZTA_EXIT_B(trace);
         return;
     }
     zta_mib_buffers buffers;
     if (!zta_alloc_mib_buffers(trace, buffers)) {
+        object.MarkSampleIncomplete();
         ZTA_EXIT_B(trace);
         return;
     }
@@ -131,6 +133,7 @@ void zta_queue_loop(TRC1_Block* trace, const char* mib_class, bool print, zta_qu
             if (tpcall(zta_text(".TMIB"), reinterpret_cast<char*>(request), 0, &buffers.reply,
                        &buffers.reply_len, ZTA_MIB_CALL_FLAGS) < 0) {
                 zta_report_atmi_error(trace, "tpcall");
+                object.MarkSampleIncomplete();
                 Txinit::DeleteInstance();
                 break;
             }

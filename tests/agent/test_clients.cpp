@@ -221,7 +221,8 @@ TEST_F(ClientsTable, DeScrambleIsItsOwnInverseAndStopsAtTheEnd) {
 // The shared cursor loop on a class without objects: the reply carries no
 // object, so no row is added and no conversion runs.
 TEST_F(ClientsTable, ReplyWithoutObjectAddsNoRow) {
-    stderr_of([&] { Txinit::Instance(); });
+    std::unique_ptr<zta_txclients_agent> object;
+    stderr_of([&] { object = make_object(); });
     struct counting_target final : zta_cursor_target {
         zta_txclients_data_t record{};
         int converted = 0;
@@ -230,8 +231,11 @@ TEST_F(ClientsTable, ReplyWithoutObjectAddsNoRow) {
     } target;
     static TRC1_Block trc = {"ZTA300", "test", "ReplyWithoutObject", {}};
     tuxsim::clear_requests();
-    zta_cursor_loop(&trc, {"T_CONN", true, zta_stamp::each_pass_before_call, "txview03"}, target);
+    object->BeginSample();
+    zta_cursor_loop(&trc, *object, {"T_CONN", true, zta_stamp::each_pass_before_call, "txview03"},
+                    target);
     EXPECT_EQ(target.converted, 0);
+    EXPECT_FALSE(object->SampleIncomplete());  // an empty class is a whole answer
     ASSERT_EQ(tuxsim::requests().size(), 1u);
     EXPECT_EQ(tuxsim::requests()[0].flags, 65536);  // MIB_LOCAL where the variant asks
 }
