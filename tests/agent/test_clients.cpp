@@ -4,7 +4,9 @@
 
 #include <atmi.h>
 #include <tuxsim.h>
+#include <tuxsim_fml.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -138,6 +140,7 @@ TEST_F(ClientsTable, FailedSecondCallKeepsFirstRowAndLeavesTheApplication) {
     const std::string err = stderr_of([&] { sample(*object); });
 
     EXPECT_EQ(object->NumDataItems(), 1u);
+    EXPECT_TRUE(object->SampleIncomplete());  // the row is delivered, the sample clears nothing
     // The three lines come first, together; an error trace line may follow
     // on the same stream.
     const std::string expected = std::string("Error: in tpcall\nERROR NO : ") +
@@ -169,10 +172,53 @@ TEST_F(ClientsTable, ExistingObjectJoinsAgainAtItsNextSample) {
     EXPECT_NE(refused.find("Cannot Log into the Tuxedo Application"), std::string::npos);
     EXPECT_TRUE(tuxsim::requests().empty());
     EXPECT_EQ(refused.find("Error: in tpcall"), std::string::npos);
+    EXPECT_TRUE(object->SampleIncomplete());
 
     stderr_of([&] { sample(*object); });
     EXPECT_TRUE(Txinit::Joined());
     EXPECT_EQ(object->NumDataItems(), 3u);
+    EXPECT_FALSE(object->SampleIncomplete());
+}
+
+// Views that cannot be found: one line naming the view and the FML32 error,
+// no MIB call and no row of nulls; the sample is incomplete. Once the views
+// are back, so are the rows.
+TEST_F(ClientsTable, AViewThatCannotBeLoadedEndsTheSampleWithOneLine) {
+    auto object = make_object();
+    const char* old = std::getenv("VIEWDIR32");
+    const std::string saved = old != nullptr ? old : "";
+    setenv("VIEWDIR32", "/nonexistent", 1);
+    tuxsim_Freset32();
+    tuxsim::clear_requests();
+    const std::string err = stderr_of([&] { sample(*object); });
+    if (old != nullptr) setenv("VIEWDIR32", saved.c_str(), 1); else unsetenv("VIEWDIR32");
+    tuxsim_Freset32();
+
+    EXPECT_EQ(object->NumDataItems(), 0u);
+    EXPECT_TRUE(object->SampleIncomplete());
+    EXPECT_TRUE(tuxsim::requests().empty());
+    const std::string line = "Error: view txview01 cannot be used: Fvsinit32: ";
+    const auto at = err.find(line);
+    ASSERT_NE(at, std::string::npos) << err;
+    EXPECT_EQ(err.find(line, at + 1), std::string::npos) << err;  // once per sample
+    EXPECT_NE(err[at + line.size()], '\n') << err;  // the FML32 error's text follows
+    // The error trace names the table's unit and where the loop wrote it.
+    EXPECT_NE(err.find(" zta01agt(ztacycle:"), std::string::npos) << err;
+
+    stderr_of([&] { sample(*object); });
+    EXPECT_EQ(object->NumDataItems(), 3u);
+}
+
+// A MIB that ignores TA_OCCURS 1 and answers three objects at once: the
+// first is converted, the trace says two were dropped.
+TEST_F(ClientsTable, ObjectsBeyondTheOneAskedForAreCountedInTheTrace) {
+    auto object = make_object();
+    tuxsim::force_occurs(3);
+    const std::string err = stderr_of([&] { sample(*object); });
+    EXPECT_EQ(object->NumDataItems(), 1u);
+    EXPECT_NE(err.find("T_CLIENT: the reply holds 3 objects for TA_OCCURS 1: 2 dropped"),
+              std::string::npos)
+        << err;
 }
 
 TEST_F(ClientsTable, FailedJoinIsRetriedByTheNextTableObject) {

@@ -210,6 +210,11 @@ long Mib::serve(const Domain& d, FBFR32* request, char** reply, std::time_t now)
     }
 }
 
+long Mib::page_size(long asked) const {
+    if (forced_occurs_ > 0) return forced_occurs_;
+    return asked ? asked : kDefaultOccurs;
+}
+
 void Mib::clear() {
     snapshots_.clear();
     order_.clear();
@@ -301,7 +306,7 @@ long Mib::get(const Domain& d, FBFR32* req, char** reply, std::time_t now) {
         objs = std::move(picked);
     }
     const std::size_t total = objs->size();
-    const std::size_t n = std::min<std::size_t>(total, std::size_t(r.occurs ? r.occurs : kDefaultOccurs));
+    const std::size_t n = std::min<std::size_t>(total, std::size_t(page_size(r.occurs)));
     std::string cursor;
     if (n < total) {
         std::uint64_t id = keep({r.index, r.local, objs});
@@ -332,7 +337,7 @@ long Mib::getnext(const Domain& d, FBFR32* req, char** reply, std::time_t now) {
         fail(TAEINVAL, "cursor belongs to class " + std::string(all_classes()[snap.cls].name), f.cls);
     }
     const std::size_t total = snap.objs->size();
-    const std::size_t n = std::min<std::size_t>(total - pos, std::size_t(r.occurs ? r.occurs : kDefaultOccurs));
+    const std::size_t n = std::min<std::size_t>(total - pos, std::size_t(page_size(r.occurs)));
     const std::size_t next = pos + n;
     std::string cursor = next < total ? cursor_text(id, snap.cls, next) : std::string();
     // Hold the objects while writing: the snapshot may be dropped below.

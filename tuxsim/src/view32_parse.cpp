@@ -17,8 +17,8 @@
 // required for string and carray and "-" for the others. null "-" is 0 or the
 // empty string; otherwise a number, or a quoted string ("..." or '...', with
 // \\ \" \' \n \t \0 escapes) for char, string and carray members. Flags: "-",
-// or letters of which C, L, S and N change what this code does; others are
-// accepted and ignored.
+// or letters of which C, L, F and N change what this code does (F and N: not
+// filled by Fvftos32); others, S and P among them, are accepted and ignored.
 //
 // A file that cannot be read or has a syntax error is reported once on
 // standard error (file, line, what was expected) and none of its views are
@@ -306,7 +306,10 @@ private:
             for (char f : t[4].text) {
                 if (f == 'C') m.count_member = true;
                 if (f == 'L') m.length_member = true;
-                if (f == 'S' || f == 'N') m.from_buffer = false;
+                // F maps the structure to the buffer only, N not at all:
+                // Fvftos32 leaves such a member alone. S (buffer to
+                // structure only) is what Fvftos32 does anyway.
+                if (f == 'F' || f == 'N') m.from_buffer = false;
             }
         }
         if (info->size == 0) {
