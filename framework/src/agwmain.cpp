@@ -16,6 +16,7 @@
 #include "agw_trace.h"
 #include "config.h"
 #include "json.h"
+#include "printable.h"
 #include "scheduler.h"
 #include "sink.h"
 
@@ -126,9 +127,9 @@ std::string CheckThresholds(tavro& object, const RequestDetail& request) {
 }
 
 std::string Where(const Config& config, const ConfigRequest& request) {
-    std::string where = config.source.empty() ? "built-in requests" : config.source;
+    std::string where = config.source.empty() ? "built-in requests" : zcommon::Printable(config.source);
     if (request.line > 0) where += ":" + std::to_string(request.line);
-    return where + ": request \"" + request.detail.name + "\": ";
+    return where + ": request \"" + zcommon::Printable(request.detail.name) + "\": ";
 }
 
 }  // namespace
@@ -142,7 +143,7 @@ int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
     if (configPath != nullptr && *configPath != '\0') {
         std::string error;
         if (!LoadConfig(configPath, &config, &error)) {
-            std::fprintf(stderr, "agwmain: %s\n", error.c_str());
+            std::fprintf(stderr, "agwmain: %s\n", zcommon::Printable(error, zcommon::kPrintableLine).c_str());
             AGW_TRACE_EXIT_VALUE(gMainTrace, kFailure);
             return kFailure;
         }
@@ -158,8 +159,8 @@ int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
     std::string error;
     std::unique_ptr<RowSink> sink = OpenRowOutput(outputName, &error);
     if (!sink) {
-        std::fprintf(stderr, "agwmain: %s: cannot open \"%s\" for the rows: %s\n", outputWhere.c_str(),
-                     outputName.c_str(), error.c_str());
+        std::fprintf(stderr, "agwmain: %s: cannot open \"%s\" for the rows: %s\n",
+                     zcommon::Printable(outputWhere).c_str(), zcommon::Printable(outputName).c_str(), error.c_str());
         AGW_TRACE_EXIT_VALUE(gMainTrace, kFailure);
         return kFailure;
     }
@@ -207,7 +208,7 @@ int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
         run->manager = TableManager::Find(detail.table.c_str());
         if (run->manager == nullptr) {
             std::fprintf(stderr, "agwmain: %stable \"%s\": expected a table a manager serves (%s)\n",
-                         Where(config, request).c_str(), detail.table.c_str(), TableList().c_str());
+                         Where(config, request).c_str(), zcommon::Printable(detail.table).c_str(), TableList().c_str());
             destroyAll();
             AGW_TRACE_EXIT_VALUE(gMainTrace, kFailure);
             return kFailure;

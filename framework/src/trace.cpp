@@ -17,6 +17,7 @@
 
 #include "agw_internal.h"
 #include "agw_trace.h"
+#include "printable.h"
 
 namespace {
 
@@ -92,7 +93,7 @@ int ApplySetting(const char* setting) {
         std::fprintf(stderr,
                      "agwmain: AGW_TRACE: expected a mask (decimal or 0x-hex) or unit=mask items separated by "
                      "commas, got \"%s\"; using 0x%x\n",
-                     setting, AGW_TRC_DEFAULT);
+                     zcommon::Printable(setting).c_str(), AGW_TRC_DEFAULT);
         defaultMask = AGW_TRC_DEFAULT;
         units.clear();
         result = -1;
@@ -112,7 +113,7 @@ void InitFromEnvironment() {
             gTraceFd.store(fd, std::memory_order_release);
         } else {
             std::fprintf(stderr, "agwmain: AGW_TRACE_FILE: cannot open \"%s\": %s; tracing to standard error\n",
-                         path, std::strerror(errno));
+                         zcommon::Printable(path).c_str(), std::strerror(errno));
         }
     }
     ApplySetting(std::getenv("AGW_TRACE"));

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "config.h"
+#include "printable.h"
 #include "regular_file.h"
 #include "test_util.h"
 
@@ -53,6 +54,31 @@ TEST(RegularFile, ARequestFileThatIsADirectoryOrAFifoIsOneLine) {
         EXPECT_EQ(error.rfind(path + ": cannot read the request file: ", 0), 0u) << error;
         EXPECT_EQ(error.find('\n'), std::string::npos);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Outside input in a message: escaped so it cannot break the line or the
+// terminal, and cut with a marker so a huge value cannot flood the log.
+TEST(Printable, EscapesBytesAndCutsLongTextsWithAMarker) {
+    EXPECT_EQ(zcommon::Printable("plain /etc/agw.yaml"), "plain /etc/agw.yaml");
+    EXPECT_EQ(zcommon::Printable(std::string("a\nb\0c\\\x7f\xff", 8)), "a\\x0ab\\x00c\\\\\\x7f\\xff");
+    const std::string big(65536, 'x');
+    const std::string cut = zcommon::Printable(big);
+    EXPECT_EQ(cut, std::string(zcommon::kPrintableValue, 'x') + "...(" +
+                       std::to_string(65536 - zcommon::kPrintableValue) + " more bytes)");
+}
+
+// A 64 KB request file path gives a line of bounded length, still naming
+// what is wrong.
+TEST(Printable, AHugePathGivesABoundedConfigurationError) {
+    agw::Config config;
+    std::string error;
+    ASSERT_FALSE(agw::LoadConfig("/nonexistent/" + std::string(65536, 'p'), &config, &error));
+    EXPECT_NE(error.find("cannot read the request file"), std::string::npos);
+    EXPECT_LT(error.size(), 1024u);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@ void reset() {
     s.faults = detail::FaultPlan{};
     s.env_faults_read = false;
     s.env_faults_error.clear();
+    s.refusals_told.clear();
     s.recorder.clear();
     s.recorder.reopen();
     s.manual_clock = false;

@@ -45,6 +45,7 @@
 #include <dirent.h>
 
 #include "fml_internal.h"
+#include "printable.h"
 #include "regular_file.h"
 #include "view_model.h"
 
@@ -206,7 +207,7 @@ public:
         std::string text;
         std::string reason;
         if (!zcommon::ReadRegularFile(path_, kMaxViewFile, &text, &reason)) {
-            std::fprintf(stderr, "VIEW32 file %s: cannot open: %s\n", path_.c_str(), reason.c_str());
+            std::fprintf(stderr, "VIEW32 file %s: cannot open: %s\n", zcommon::Printable(path_).c_str(), reason.c_str());
             set_.error = set_.error ? set_.error : FVFOPEN;
             return false;
         }
@@ -226,7 +227,8 @@ public:
 
 private:
     bool syntax(const std::string& expected) {
-        std::fprintf(stderr, "VIEW32 file %s, line %ld: expected %s\n", path_.c_str(), lineno_, expected.c_str());
+        std::fprintf(stderr, "VIEW32 file %s, line %ld: expected %s\n", zcommon::Printable(path_).c_str(), lineno_,
+                     zcommon::Printable(expected, zcommon::kPrintableLine).c_str());
         set_.error = set_.error ? set_.error : FVFSYNTAX;
         return false;
     }
@@ -340,7 +342,8 @@ private:
             if (err == 0) continue;
             if (err == FBADNAME) {
                 std::fprintf(stderr, "VIEW32 file %s: view %s member %s: %s is not in the field tables\n",
-                             path_.c_str(), v.name.c_str(), m.cname.c_str(), m.fbname.c_str());
+                             zcommon::Printable(path_).c_str(), zcommon::Printable(v.name).c_str(), zcommon::Printable(m.cname).c_str(),
+                             zcommon::Printable(m.fbname).c_str());
                 v.error = FBADFLD;
             } else {
                 v.error = err;
@@ -366,7 +369,7 @@ std::vector<std::string> view_files(ViewSet& set) {
         for (const auto& name : names) {
             std::string path = find_file(dirs, name);
             if (path.empty()) {
-                std::fprintf(stderr, "VIEW32 file %s: not found in VIEWDIR32\n", name.c_str());
+                std::fprintf(stderr, "VIEW32 file %s: not found in VIEWDIR32\n", zcommon::Printable(name).c_str());
                 set.error = set.error ? set.error : FVFOPEN;
             } else {
                 paths.push_back(std::move(path));
