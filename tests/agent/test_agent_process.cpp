@@ -438,6 +438,22 @@ TEST_F(FaultMatrix, MissingViewsDeliverNoBlankRows) {
     EXPECT_NE(err.find("Error: view txview01 cannot be used: Fvsinit32: "), std::string::npos) << err;
 }
 
+// Bytes that are not UTF-8 (and a control character) in a text the domain
+// returns: the row line stays valid UTF-8 JSON.
+TEST_F(FaultMatrix, NonUtf8TextsFromTheDomainKeepTheRowsValid) {
+    std::ofstream(dir_ + "/requests.yaml") << "requests:\n  - {name: clients, table: TXCLIENTS, interval: 1}\n";
+    std::string domain = slurp(AGENT_TEST_DATA "/three_clients.yaml");
+    const auto at = domain.find("alice");
+    ASSERT_NE(at, std::string::npos);
+    domain.replace(at, 5, "al\xff" "i\xc3" "ce\x01");
+    std::ofstream(dir_ + "/domain.yaml") << domain;
+    start({"TUXSIM_DOMAIN=" + dir_ + "/domain.yaml"});
+    ASSERT_TRUE(wait_for_rows(3));
+    EXPECT_EQ(stop_with(SIGTERM), 0);
+    const std::string rows = slurp(dir_ + "/rows.jsonl");
+    EXPECT_NE(rows.find("\"username\":\"al\xef\xbf\xbd" "i\xef\xbf\xbd" "ce\\u0001\""), std::string::npos) << rows;
+}
+
 // A bad domain file is reported once, however often the join is retried.
 TEST_F(FaultMatrix, ADomainThatCannotBeReadIsReportedOnce) {
     std::ofstream(dir_ + "/requests.yaml") << "requests:\n  - {name: clients, table: TXCLIENTS, interval: 1}\n";
