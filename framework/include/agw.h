@@ -7,5 +7,6 @@
 #include "agw_signal.h"
 #include "agw_tbx.h"
 #include "agw_table.h"
+#include "agw_clock.h"
 
 #endif

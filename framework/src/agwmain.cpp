@@ -258,3 +258,5 @@ int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
 }  // namespace agw
 
 int agwmain(int argc, char** argv) { return agw::RunMain(argc, argv, nullptr); }
+
+int agwmain_with_clock(int argc, char** argv, agw::Clock* clock) { return agw::RunMain(argc, argv, clock); }
