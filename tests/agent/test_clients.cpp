@@ -209,6 +209,19 @@ TEST_F(ClientsTable, AViewThatCannotBeLoadedEndsTheSampleWithOneLine) {
     EXPECT_EQ(object->NumDataItems(), 3u);
 }
 
+// The per-row trace gives each row's index in the sample, under the
+// binding's unit and the line of the shared routine that writes it.
+TEST_F(ClientsTable, PerRowTraceGivesTheRowsIndex) {
+    auto object = make_object();
+    TRC1_Configure("0x80,agwtx01b=0x01");
+    const std::string err = stderr_of([&] { sample(*object); });
+    TRC1_Configure(nullptr);
+    for (const char* row : {"Passing row 0 ", "Passing row 1 ", "Passing row 2 "}) {
+        EXPECT_NE(err.find(row), std::string::npos) << row << err;
+    }
+    EXPECT_NE(err.find(" agwtx01b(ztabind:"), std::string::npos) << err;
+}
+
 // A MIB that ignores TA_OCCURS 1 and answers three objects at once: the
 // first is converted, the trace says two were dropped.
 TEST_F(ClientsTable, ObjectsBeyondTheOneAskedForAreCountedInTheTrace) {
