@@ -72,6 +72,9 @@ struct zta_mib_buffers {
     FBFR32* request = nullptr;
     char* reply = nullptr;
     long reply_len = 0;
+    // When set, each allocation and release is traced there (class 0x80):
+    // "tpalloc: rqbuf", "tpalloc: rpbuf", "tpfree: rqbuf", "tpfree: rpbuf".
+    TRC1_Block* note = nullptr;
 };
 // Allocates both FML32 buffers. On failure reports it (tpalloc), frees the
 // one already allocated and returns false.
@@ -92,13 +95,18 @@ struct zta_cursor_variant {
     bool mib_local;         // send TA_FLAGS MIB_LOCAL
     zta_stamp stamp;        // when the timestamp is taken
     const char* view;       // "txview01", ...
+    // Trace the allocation and release of the sample's two buffers
+    // (zta_mib_buffers::note).
+    bool trace_buffers = false;
 };
 
 // The variant of a table: its MIB class and view from its description, the
 // rest as the sampler says.
 template <class Row>
-constexpr zta_cursor_variant zta_variant_of(bool mib_local, zta_stamp stamp) {
-    return {zta::TableTraits<Row>::kMibClass, mib_local, stamp, zta::TableTraits<Row>::kView};
+constexpr zta_cursor_variant zta_variant_of(bool mib_local, zta_stamp stamp,
+                                            bool trace_buffers = false) {
+    return {zta::TableTraits<Row>::kMibClass, mib_local, stamp, zta::TableTraits<Row>::kView,
+            trace_buffers};
 }
 
 // A table's part of the cursor loop.
@@ -143,7 +151,7 @@ void zta_report_view_error(TRC1_Block* trace, const char* call, const char* view
 
 // The two shapes of a table's part of the cursor loop. `Agent` is the
 // sampler class (its row_type, AddData); `stamp` names the row's timestamp
-// column.
+// column (null in zta_row_target for a table without one).
 //
 // zta_row_target: the view fills the working row itself. After each
 // conversion: the timestamp; the table's own step `complete(reply)` (derived
@@ -159,7 +167,7 @@ public:
 
     char* ViewRecord() override { return reinterpret_cast<char*>(&row_); }
     void ObjectConverted(FBFR32* reply, const char* timestamp) override {
-        std::memcpy(row_.*stamp_, timestamp, ZTA_WBTIME_LEN);
+        if (stamp_ != nullptr) std::memcpy(row_.*stamp_, timestamp, ZTA_WBTIME_LEN);
         complete_(reply);
         zta_pad_in_place(row_);
         zta_fill_originnode(row_.originnode, node_);

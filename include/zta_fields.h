@@ -25,16 +25,25 @@ constexpr FLDID32 TA_STATE = make(kString, 6014);
 
 // Times.
 constexpr FLDID32 TA_CURTIME = make(kLong, 6251);
+constexpr FLDID32 TA_MSG_CTIME = make(kLong, 6325);
+constexpr FLDID32 TA_MSG_RTIME = make(kLong, 6330);
+constexpr FLDID32 TA_MSG_STIME = make(kLong, 6331);
+static_assert(TA_MSG_CTIME == 33560757u && TA_MSG_RTIME == 33560762u &&
+              TA_MSG_STIME == 33560763u);
 constexpr FLDID32 TA_TIMERESTART = make(kLong, 6398);
 constexpr FLDID32 TA_TIMESTART = make(kLong, 6399);
 
 // Transaction groups: TA_GRPNO and TA_GSTATE occur once per group, the
 // groups of a reply's transactions laid end to end; each transaction's
 // TA_GRPINDEX and TA_GRPCOUNT say where its groups start and how many.
-constexpr FLDID32 TA_GRPNO = make(kLong, 6022);
-constexpr FLDID32 TA_GRPCOUNT = make(kLong, 6232);
-constexpr FLDID32 TA_GRPINDEX = make(kLong, 6233);
-constexpr FLDID32 TA_GSTATE = make(kString, 6234);
+// These four numbers are the field table's (tuxsim/fields/tpadm), which has
+// them in the application range because Tuxedo's own numbers for them are not
+// known here; a build against a real installation must take them from its
+// tpadm field table.
+constexpr FLDID32 TA_GRPNO = make(kLong, 10022);
+constexpr FLDID32 TA_GRPCOUNT = make(kLong, 10232);
+constexpr FLDID32 TA_GRPINDEX = make(kLong, 10233);
+constexpr FLDID32 TA_GSTATE = make(kString, 10234);
 
 // The user log.
 constexpr FLDID32 TA_MMDDYY = make(kLong, 6321);

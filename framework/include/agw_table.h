@@ -116,13 +116,18 @@ public:
     virtual int GetColumnInfo(ColumnInfo* info, int index);
     virtual int ExecuteCommand(char* command, int length, char* reply);
     virtual ~tavro();
-    // Appends a copy of one row of DataSize() bytes, growing the row block by
-    // AllocationDefault() rows when it is full, and stamps SAMPLENO (the
+    // Appends a copy of one row of DataSize() bytes, growing the row block
+    // when it is full (by AllocationDefault() rows at first, then by as many
+    // rows as it holds, so that a large sample costs few reallocations), and stamps SAMPLENO (the
     // request's sample counter) and ROWNO (the row's index in the sample) as
     // 32-bit ints at offsets 64 and 68 when the row is at least 72 bytes.
     virtual int InsertRow(char* row);
-    // Nonzero when every threshold of the request holds for the row (asked
-    // through ColumnIsException); a request without thresholds keeps all rows.
+    // Nonzero when every threshold of the request holds for the row; a
+    // request without thresholds keeps all rows. The thresholds are resolved
+    // against the columns once (ResolveThresholds) and then applied to each
+    // row as IsException would, without looking a column up; a threshold
+    // whose column the object does not describe is asked through
+    // ColumnIsException.
     virtual int CheckForException(char* row);
     virtual int ColumnIsException(char* row, char* column, IntfOper op, char* threshold);
     virtual void CommandCompleted(TavroAutomationCapsule* capsule);
@@ -157,6 +162,10 @@ public:
     int Dispatch();
     // Writes the request's thresholds to the trace.
     void DumpThresholds();
+    // Resolves the request's thresholds against the columns the object
+    // describes (offset, width, type, the parsed integer). agwmain calls it
+    // when the object is made; CheckForException calls it when nobody has.
+    void ResolveThresholds();
 
     // Comparison helpers for ColumnIsException. Text form: the field is read
     // up to width bytes or its first NUL, trailing blanks are ignored, then it
@@ -204,6 +213,19 @@ private:
     std::string requestName_;
     IntfSampleType requestType_;
     std::vector<AgwThreshold> thresholds_;
+    // A threshold ready to apply to a row.
+    struct Resolved {
+        enum class Kind { integer, text, ask } kind;
+        IntfOper op;
+        std::uint16_t offset;
+        std::uint16_t size;
+        bool holds;           // integer: the value is a decimal integer (else never met)
+        long limit;           // integer: the parsed value
+        std::size_t length;   // text: the value's length
+        std::size_t index;    // the threshold in thresholds_
+    };
+    std::vector<Resolved> resolved_;
+    bool thresholdsResolved_ = false;
     std::uint32_t sampleNumber_ = 0;
     bool sampleIncomplete_ = false;
     std::unique_ptr<agw::RowFormat> format_;  // made at the first Dispatch

@@ -10,6 +10,8 @@
 
 #include "agw_types.h"
 
+class tavro;
+
 namespace agw {
 
 class Clock;
@@ -41,6 +43,11 @@ AgentLoader RegisteredLoader();
 // --- managers (table.cpp) ---
 // Forgets every registered manager without destroying anything (tests).
 void UnregisterAllManagers();
+
+// --- table objects (tavro.cpp) ---
+// The column the object describes under an upper-case name (its lower-case
+// name upper-cased), the first in column order; false when none.
+bool FindColumn(tavro& object, std::string_view upperName, ColumnInfo* found);
 
 // --- trace (trace.cpp) ---
 // Sends trace lines to fd from now on (tests); returns the previous one.

@@ -98,28 +98,12 @@ std::string TableList() {
 // Checks the request's thresholds against the object's columns. Empty when
 // they are sound, else what was expected.
 std::string CheckThresholds(tavro& object, const RequestDetail& request) {
-    std::vector<ColumnInfo> columns;
-    int n = object.NumColumns();
-    for (int i = 0; i < n; ++i) {
-        ColumnInfo info{};
-        if (object.GetColumnInfo(&info, i) == AGW_STATUS_OK && info.name != nullptr) columns.push_back(info);
-    }
     for (const AgwThreshold& threshold : request.thresholds) {
-        const ColumnInfo* found = nullptr;
-        for (const ColumnInfo& info : columns) {
-            std::string upper = info.name;
-            for (char& c : upper) {
-                if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-            }
-            if (upper == threshold.column) {
-                found = &info;
-                break;
-            }
-        }
-        if (found == nullptr) {
+        ColumnInfo found{};
+        if (!FindColumn(object, threshold.column, &found)) {
             return "threshold column \"" + threshold.column + "\": expected a column of " + request.table;
         }
-        if (found->type == AGW_COLTYPE_INTEGER && !ParseDecimal(threshold.value.c_str(), nullptr)) {
+        if (found.type == AGW_COLTYPE_INTEGER && !ParseDecimal(threshold.value.c_str(), nullptr)) {
             return "threshold on " + threshold.column + ": expected a decimal integer, got \"" + threshold.value + "\"";
         }
     }
@@ -220,6 +204,7 @@ int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
             continue;
         }
         std::string problem = CheckThresholds(*run->object, detail);
+        if (problem.empty()) run->object->ResolveThresholds();  // once, before any row is checked
         runs.push_back(std::move(run));
         if (!problem.empty()) {
             std::fprintf(stderr, "agwmain: %s%s\n", Where(config, request).c_str(), problem.c_str());

@@ -143,7 +143,8 @@ bool LoadConfig(const std::string& path, Config* config, std::string* error) {
         return false;
     }
 
-    Checker check(zcommon::Printable(path));
+    const std::string source = zcommon::Printable(path);  // the checker keeps a reference
+    Checker check(source);
     try {
         YAML::Node root = YAML::Load(text);
         if (!root.IsMap()) check.Fail(root, "expected a map with requests (and optionally output)");

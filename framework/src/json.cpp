@@ -1,6 +1,9 @@
 // JSON Lines encoding (see json.h).
 #include "json.h"
 
+#include <algorithm>
+#include <array>
+#include <charconv>
 #include <cstring>
 
 #include "agw_internal.h"
@@ -45,37 +48,63 @@ std::size_t Utf8Sequence(const unsigned char* s, std::size_t n, std::size_t* bad
     return 0;
 }
 
+// How the string writer treats each byte: copied as it is, escaped, or the
+// start of a multi-byte sequence to check.
+enum : unsigned char { kPlain, kEscape, kMultiByte };
+constexpr auto kByteClass = [] {
+    std::array<unsigned char, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        table[static_cast<std::size_t>(c)] =
+            c < 0x20 || c == '"' || c == '\\' ? kEscape : (c < 0x80 ? kPlain : kMultiByte);
+    }
+    return table;
+}();
+
+// True when none of the eight bytes of x needs more than a copy: no control
+// character, quote, backslash or byte above 0x7F.
+bool AllPlain(std::uint64_t x) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101u, kHigh = 0x8080808080808080u;
+    auto has_zero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHigh; };
+    const std::uint64_t control = (x - kOnes * 0x20) & ~x & kHigh;  // a byte below 0x20
+    return ((x & kHigh) | control | has_zero(x ^ (kOnes * '"')) | has_zero(x ^ (kOnes * '\\'))) == 0;
+}
+
 }  // namespace
 
-void AppendJsonString(std::string& out, std::string_view bytes) {
-    out.push_back('"');
+char* WriteJsonString(char* p, std::string_view bytes) {
+    *p++ = '"';
     const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
     std::size_t n = bytes.size();
     std::size_t i = 0;
     while (i < n) {
-        unsigned char c = s[i];
-        if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
-            // Copy the run of plain characters in one go.
-            std::size_t j = i + 1;
-            while (j < n && s[j] >= 0x20 && s[j] < 0x80 && s[j] != '"' && s[j] != '\\') ++j;
-            out.append(bytes.data() + i, j - i);
-            i = j;
-            continue;
+        // Copy the run of plain characters in one go.
+        std::size_t j = i;
+        for (std::uint64_t word; j + 8 <= n; j += 8) {
+            std::memcpy(&word, s + j, sizeof word);
+            if (!AllPlain(word)) break;
         }
+        while (j < n && kByteClass[s[j]] == kPlain) ++j;
+        std::memcpy(p, s + i, j - i);
+        p += j - i;
+        i = j;
+        if (i == n) break;
+        unsigned char c = s[i];
         if (c < 0x80) {
-            out.push_back('\\');
+            *p++ = '\\';
             switch (c) {
-                case '"': out.push_back('"'); break;
-                case '\\': out.push_back('\\'); break;
-                case '\b': out.push_back('b'); break;
-                case '\f': out.push_back('f'); break;
-                case '\n': out.push_back('n'); break;
-                case '\r': out.push_back('r'); break;
-                case '\t': out.push_back('t'); break;
+                case '"': *p++ = '"'; break;
+                case '\\': *p++ = '\\'; break;
+                case '\b': *p++ = 'b'; break;
+                case '\f': *p++ = 'f'; break;
+                case '\n': *p++ = 'n'; break;
+                case '\r': *p++ = 'r'; break;
+                case '\t': *p++ = 't'; break;
                 default:
-                    out.append("u00");
-                    out.push_back(kHex[c >> 4]);
-                    out.push_back(kHex[c & 0xF]);
+                    *p++ = 'u';
+                    *p++ = '0';
+                    *p++ = '0';
+                    *p++ = kHex[c >> 4];
+                    *p++ = kHex[c & 0xF];
             }
             ++i;
             continue;
@@ -83,14 +112,24 @@ void AppendJsonString(std::string& out, std::string_view bytes) {
         std::size_t bad = 1;
         std::size_t len = Utf8Sequence(s + i, n - i, &bad);
         if (len > 0) {
-            out.append(bytes.data() + i, len);
+            std::memcpy(p, s + i, len);
+            p += len;
             i += len;
         } else {
-            out.append(kReplacement);
+            std::memcpy(p, kReplacement, 3);
+            p += 3;
             i += bad;
         }
     }
-    out.push_back('"');
+    *p++ = '"';
+    return p;
+}
+
+void AppendJsonString(std::string& out, std::string_view bytes) {
+    const std::size_t at = out.size();
+    out.resize(at + JsonStringBound(bytes.size()));
+    char* end = WriteJsonString(out.data() + at, bytes);
+    out.resize(static_cast<std::size_t>(end - out.data()));
 }
 
 RowFormat::RowFormat(std::string_view table, std::string_view request,
@@ -100,6 +139,7 @@ RowFormat::RowFormat(std::string_view table, std::string_view request,
     prefix_ += ",\"request\":";
     AppendJsonString(prefix_, request);
     prefix_ += ",\"row\":{";
+    maxBytes_ = prefix_.size() + 3 + kShortKey;  // "}}\n", and the last short key's block
     columns_.reserve(columns.size());
     for (std::size_t i = 0; i < columns.size(); ++i) {
         const ColumnInfo& info = columns[i];
@@ -107,30 +147,49 @@ RowFormat::RowFormat(std::string_view table, std::string_view request,
         for (char& ch : name) {
             if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
         }
-        Column column{std::string(i == 0 ? "" : ","), info.offset, info.size, info.type};
+        Column column{std::string(i == 0 ? "" : ","), {}, info.offset, info.size, info.type};
         AppendJsonString(column.key, name);
         column.key.push_back(':');
+        if (column.key.size() <= kShortKey) std::memcpy(column.shortKey, column.key.data(), column.key.size());
+        // The most a value can take: a quoted text of escapes, an integer, null.
+        maxBytes_ += column.key.size() + std::max<std::size_t>(JsonStringBound(info.size), 11);
         columns_.push_back(std::move(column));
     }
 }
 
-void RowFormat::Append(std::string& out, const char* row, std::size_t rowSize) const {
-    out += prefix_;
+char* RowFormat::Write(char* p, const char* row, std::size_t rowSize) const {
+    std::memcpy(p, prefix_.data(), prefix_.size());
+    p += prefix_.size();
     for (const Column& column : columns_) {
-        out += column.key;
+        // A short key goes as one block; the bytes past it are overwritten next.
+        if (column.key.size() <= kShortKey) {
+            std::memcpy(p, column.shortKey, kShortKey);
+        } else {
+            std::memcpy(p, column.key.data(), column.key.size());
+        }
+        p += column.key.size();
         bool inside = column.offset <= rowSize && column.size <= rowSize - column.offset;
         const char* field = row + column.offset;
         if (inside && column.type == AGW_COLTYPE_INTEGER && column.size == sizeof(std::int32_t)) {
             std::int32_t value;
             std::memcpy(&value, field, sizeof value);
-            out += std::to_string(value);
+            p = std::to_chars(p, p + 11, value).ptr;  // "-2147483648" at most
         } else if (inside && column.type == AGW_COLTYPE_TEXT) {
-            AppendJsonString(out, FieldText(field, static_cast<int>(column.size)));
+            p = WriteJsonString(p, FieldText(field, static_cast<int>(column.size)));
         } else {
-            out += "null";
+            std::memcpy(p, "null", 4);
+            p += 4;
         }
     }
-    out += "}}\n";
+    std::memcpy(p, "}}\n", 3);
+    return p + 3;
+}
+
+void RowFormat::Append(std::string& out, const char* row, std::size_t rowSize) const {
+    const std::size_t at = out.size();
+    out.resize(at + maxBytes_);
+    char* end = Write(out.data() + at, row, rowSize);
+    out.resize(static_cast<std::size_t>(end - out.data()));
 }
 
 void AppendSituationEvent(std::string& out, std::string_view situation, std::string_view table,

@@ -14,6 +14,12 @@
 
 namespace agw {
 
+// The most bytes a JSON string of n bytes takes: quotes, and each byte
+// escaped as \u00XX.
+constexpr std::size_t JsonStringBound(std::size_t n) { return 2 + 6 * n; }
+// Writes bytes as a quoted JSON string at p, which has room for
+// JsonStringBound(bytes.size()) bytes; returns the end of what it wrote.
+char* WriteJsonString(char* p, std::string_view bytes);
 // Appends bytes as a quoted JSON string.
 void AppendJsonString(std::string& out, std::string_view bytes);
 
@@ -28,16 +34,25 @@ public:
     RowFormat(std::string_view table, std::string_view request, const std::vector<ColumnInfo>& columns);
     // Appends one row and a newline.
     void Append(std::string& out, const char* row, std::size_t rowSize) const;
+    // The most bytes one row and its newline can take.
+    std::size_t MaxBytes() const { return maxBytes_; }
+    // Writes one row and a newline at p, which has room for MaxBytes();
+    // returns the end of what it wrote.
+    char* Write(char* p, const char* row, std::size_t rowSize) const;
 
 private:
+    // Keys up to this long are copied as one fixed-size block.
+    static constexpr std::size_t kShortKey = 32;
     struct Column {
         std::string key;  // "\"name\":"
+        char shortKey[kShortKey];  // the key, zero-padded, when it fits
         std::size_t offset;
         std::size_t size;
         unsigned type;
     };
     std::string prefix_;
     std::vector<Column> columns_;
+    std::size_t maxBytes_ = 0;
 };
 
 // {"situation":"S","table":"T","state":"raised"|"cleared","rows":N} and a newline.

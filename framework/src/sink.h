@@ -14,7 +14,8 @@ class RowSink {
 public:
     virtual ~RowSink() = default;
     // Takes whole lines and writes them out before it returns (Dispatch
-    // writes all rows of a sample at once, so nothing waits in a buffer).
+    // hands a sample's rows over in blocks of whole lines and has handed
+    // them all when it returns, so nothing waits in a buffer).
     // False when they could not be written: they are dropped, sampling goes on.
     virtual bool Write(std::string_view lines) = 0;
 };

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "agw_internal.h"
 #include "agw_table.h"
@@ -43,6 +44,19 @@ std::uint32_t NewHandle(tavro* object) {
 void ReleaseHandle(std::uint32_t handle) {
     std::lock_guard<std::mutex> guard(gHandleMutex);
     gHandles.erase(handle);
+}
+
+// Rows of a sample are delivered in blocks of about this many bytes.
+constexpr std::size_t kDeliveryBlock = 64 * 1024;
+
+// The order of a text field against a threshold of `length` bytes, as the
+// text form of IsException compares them.
+int TextOrder(const char* field, int width, const char* threshold, std::size_t length) {
+    std::string_view text = agw::FieldText(field, width);
+    std::size_t common = text.size() < length ? text.size() : length;
+    int order = common == 0 ? 0 : std::memcmp(text.data(), threshold, common);
+    if (order == 0 && text.size() != length) order = text.size() < length ? -1 : 1;
+    return order;
 }
 
 int Compare(IntfOper op, int order) {
@@ -141,8 +155,11 @@ int tavro::InsertRow(char* row) {
     if (row == nullptr) return AGW_STATUS_BAD_ARGUMENT;
     if (rowSize_ == 0) return AGW_STATUS_NO_ROW_SIZE;
     if (rowCount_ == rowsAllocated_) {
-        if (rowsAllocated_ > UINT32_MAX - allocationDefault_) return AGW_STATUS_TOO_MANY_ROWS;
-        std::uint32_t rows = rowsAllocated_ + allocationDefault_;
+        // Geometric growth: a sample of n rows costs O(log n) reallocations.
+        std::uint32_t step = rowsAllocated_ > allocationDefault_ ? rowsAllocated_ : allocationDefault_;
+        if (rowsAllocated_ == UINT32_MAX) return AGW_STATUS_TOO_MANY_ROWS;
+        if (step > UINT32_MAX - rowsAllocated_) step = UINT32_MAX - rowsAllocated_;
+        std::uint32_t rows = rowsAllocated_ + step;
         auto* grown = static_cast<char*>(std::realloc(rowBlock_, static_cast<std::size_t>(rows) * rowSize_));
         if (grown == nullptr) return AGW_STATUS_NO_MEMORY;
         rowBlock_ = grown;
@@ -161,9 +178,52 @@ int tavro::InsertRow(char* row) {
     return AGW_STATUS_OK;
 }
 
+void tavro::ResolveThresholds() {
+    resolved_.clear();
+    for (std::size_t i = 0; i < thresholds_.size(); ++i) {
+        const AgwThreshold& threshold = thresholds_[i];
+        Resolved r{Resolved::Kind::ask, threshold.op, 0, 0, false, 0, 0, i};
+        ColumnInfo info{};
+        if (agw::FindColumn(*this, threshold.column, &info)) {
+            r.offset = info.offset;
+            r.size = info.size;
+            if (info.type == AGW_COLTYPE_INTEGER && info.size == sizeof(std::int32_t)) {
+                r.kind = Resolved::Kind::integer;
+                r.holds = agw::ParseDecimal(threshold.value.c_str(), &r.limit);
+            } else if (info.type == AGW_COLTYPE_TEXT) {
+                r.kind = Resolved::Kind::text;
+                r.length = std::strlen(threshold.value.c_str());
+            }
+        }
+        resolved_.push_back(r);
+    }
+    thresholdsResolved_ = true;
+}
+
 int tavro::CheckForException(char* row) {
-    for (AgwThreshold& threshold : thresholds_) {
-        if (!ColumnIsException(row, threshold.column.data(), threshold.op, threshold.value.data())) return 0;
+    if (thresholds_.empty()) return 1;
+    if (row == nullptr) return 0;
+    if (!thresholdsResolved_) ResolveThresholds();
+    for (const Resolved& r : resolved_) {
+        int met = 0;
+        switch (r.kind) {
+            case Resolved::Kind::integer:
+                if (r.holds) {
+                    std::int32_t value;
+                    std::memcpy(&value, row + r.offset, sizeof value);
+                    met = Compare(r.op, value < r.limit ? -1 : (value > r.limit ? 1 : 0));
+                }
+                break;
+            case Resolved::Kind::text:
+                met = Compare(r.op, TextOrder(row + r.offset, r.size, thresholds_[r.index].value.data(), r.length));
+                break;
+            case Resolved::Kind::ask: {
+                AgwThreshold& threshold = thresholds_[r.index];
+                met = ColumnIsException(row, threshold.column.data(), threshold.op, threshold.value.data());
+                break;
+            }
+        }
+        if (!met) return 0;
     }
     return 1;
 }
@@ -172,12 +232,7 @@ int tavro::ColumnIsException(char* /*row*/, char* /*column*/, IntfOper /*op*/, c
 
 int tavro::IsException(IntfOper op, const char* field, const char* threshold, int width) {
     if (threshold == nullptr) return 0;
-    std::string_view text = agw::FieldText(field, width);
-    std::size_t limit = std::strlen(threshold);
-    std::size_t common = text.size() < limit ? text.size() : limit;
-    int order = common == 0 ? 0 : std::memcmp(text.data(), threshold, common);
-    if (order == 0 && text.size() != limit) order = text.size() < limit ? -1 : 1;
-    return Compare(op, order);
+    return Compare(op, TextOrder(field, width, threshold, std::strlen(threshold)));
 }
 
 int tavro::IsException(IntfOper op, long value, const char* threshold) {
@@ -205,8 +260,47 @@ int tavro::Dispatch() {
         }
         format_ = std::make_unique<agw::RowFormat>(TableName(), requestName_, columns);
     }
-    std::string lines;
-    lines.reserve(static_cast<std::size_t>(rowCount_) * 256);
-    for (std::uint32_t i = 0; i < rowCount_; ++i) format_->Append(lines, Data(i), rowSize_);
-    return agw::CurrentSink()->Write(lines) ? AGW_STATUS_OK : AGW_STATUS_SINK_FAILED;
+    // The rows stream through one buffer per thread, reused by every
+    // Dispatch on it and handed to the sink in blocks of whole lines, so that
+    // delivery costs the same per row however large the sample.
+    thread_local std::vector<char> block;
+    const std::size_t room = kDeliveryBlock + format_->MaxBytes();
+    if (block.size() < room) block.resize(room);
+    agw::RowSink* sink = agw::CurrentSink();
+    bool written = true;
+    char* const start = block.data();
+    char* end = start;
+    for (std::uint32_t i = 0; i < rowCount_ && written; ++i) {
+        end = format_->Write(end, Data(i), rowSize_);
+        if (static_cast<std::size_t>(end - start) >= kDeliveryBlock) {
+            // The rest of a sample that cannot be written is dropped.
+            written = sink->Write(std::string_view(start, static_cast<std::size_t>(end - start)));
+            end = start;
+        }
+    }
+    if (written && end != start) written = sink->Write(std::string_view(start, static_cast<std::size_t>(end - start)));
+    return written ? AGW_STATUS_OK : AGW_STATUS_SINK_FAILED;
 }
+
+namespace agw {
+
+bool FindColumn(tavro& object, std::string_view upperName, ColumnInfo* found) {
+    const int n = object.NumColumns();
+    for (int i = 0; i < n; ++i) {
+        ColumnInfo info{};
+        if (object.GetColumnInfo(&info, i) != AGW_STATUS_OK || info.name == nullptr) continue;
+        std::size_t k = 0;
+        for (; info.name[k] != '\0' && k < upperName.size(); ++k) {
+            char c = info.name[k];
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+            if (c != upperName[k]) break;
+        }
+        if (k == upperName.size() && info.name[k] == '\0') {
+            if (found != nullptr) *found = info;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace agw

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 
@@ -136,6 +137,20 @@ int TBX_GenerateTimeStamp(char* buffer17, int /*reserved*/) {
     if (buffer17 == nullptr) return AGW_STATUS_BAD_ARGUMENT;
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
+    // Samplers stamp every object, many within one second: the thirteen
+    // digits up to the second are made once per second (per thread) and only
+    // the milliseconds for each call.
+    thread_local time_t cachedSecond = -1;
+    thread_local char cached[17] = {};
+    const int ms = static_cast<int>(now.tv_nsec / 1000000);
+    if (now.tv_sec == cachedSecond) {
+        std::memcpy(buffer17, cached, 13);
+        buffer17[13] = static_cast<char>('0' + ms / 100);
+        buffer17[14] = static_cast<char>('0' + ms / 10 % 10);
+        buffer17[15] = static_cast<char>('0' + ms % 10);
+        buffer17[16] = '\0';
+        return AGW_STATUS_OK;
+    }
     tm local{};
     if (localtime_r(&now.tv_sec, &local) == nullptr) {
         agw::CopyBounded(buffer17, 17, "0000000000000000");
@@ -145,13 +160,14 @@ int TBX_GenerateTimeStamp(char* buffer17, int /*reserved*/) {
     int centuries = local.tm_year >= 0 ? local.tm_year / 100 : 0;
     if (centuries > 9) centuries = 9;
     int yy = local.tm_year >= 0 ? local.tm_year % 100 : 0;
-    int ms = static_cast<int>(now.tv_nsec / 1000000);
     // Every field is within its width; the roomy buffer only quiets the
     // compiler, which cannot see that.
     char text[64];
     std::snprintf(text, sizeof text, "%01d%02d%02d%02d%02d%02d%02d%03d", centuries, yy, local.tm_mon + 1,
                   local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, ms);
     agw::CopyBounded(buffer17, 17, text);
+    std::memcpy(cached, buffer17, sizeof cached);
+    cachedSecond = now.tv_sec;
     return AGW_STATUS_OK;
 }
 

@@ -1,5 +1,6 @@
 // Small text helpers shared by the framework's units.
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -40,6 +41,14 @@ bool ParseDecimal(const char* text, long* value) {
 std::string_view FieldText(const char* field, int width) {
     if (field == nullptr || width <= 0) return {};
     std::size_t n = strnlen(field, static_cast<std::size_t>(width));
+    // Blank padding is dropped eight bytes at a time, then byte by byte.
+    constexpr std::uint64_t kBlanks = 0x2020202020202020u;
+    while (n >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, field + n - 8, sizeof word);
+        if (word != kBlanks) break;
+        n -= 8;
+    }
     while (n > 0 && field[n - 1] == ' ') --n;
     return {field, n};
 }

@@ -7,10 +7,15 @@
 #include "zta03agt.h"
 #include "zta04agt.h"
 #include "zta05agt.h"
+#include "zta06agt.h"
 #include "zta07agt.h"
 #include "zta08agt.h"
+#include "zta09agt.h"
+#include "zta10agt.h"
+#include "zta11agt.h"
 #include "zta12agt.h"
 #include "zta13agt.h"
+#include "zta14agt.h"
 #include "zta15agt.h"
 #include "zta17agt.h"
 #include "zta18agt.h"
@@ -29,10 +34,15 @@ int LoadAgents() {
     zta_txconv_init();
     zta_txdomcfg_init();
     zta_txbblcfg_init();
+    zta_txsvrgrp_init();
     zta_txmconf_init();
     zta_txmstats_init();
+    zta_txsysmq_init();
+    zta_txsvrq_init();
+    zta_txqload_init();
     zta_txserver_init();
     zta_txsrvstat_init();
+    zta_txsvcgrp_init();
     zta_txtransact_init();
     zta_txappq_init();
     zta_txqmsg_init();

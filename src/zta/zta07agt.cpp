@@ -51,18 +51,7 @@ void zta_txmconf_agent::CopytoWBBuffer(zta_txmconf_data_t& row,
 void zta_txmconf_agent::TakeSample() {
     ZTA_TRACE_BLOCK("zta07agt", "TakeSample");
 
-    // The view record: each machine of the reply lands here first.
-    struct target final : zta_cursor_target {
-        zta_txmconf_agent& agent;
-        zta_txmconf_data_t record{};
-        explicit target(zta_txmconf_agent& a) : agent(a) {}
-        char* ViewRecord() override { return reinterpret_cast<char*>(&record); }
-        void ObjectConverted(FBFR32*, const char* timestamp) override {
-            std::memcpy(agent.row_.samp_tm, timestamp, sizeof agent.row_.samp_tm);
-            agent.CopytoWBBuffer(agent.row_, record);
-            agent.AddData(&agent.row_, 1);
-        }
-    } view(*this);
-
+    // The view record: each machine of the reply lands there first.
+    zta_record_target view(*this, row_, &zta_txmconf_data_t::samp_tm);
     zta_cursor_loop(&zta_trc_, *this, kVariant, view);
 }

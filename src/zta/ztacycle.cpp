@@ -115,6 +115,7 @@ void zta_cursor_loop(TRC1_Block* trace, tavro& object, const zta_cursor_variant&
     if (variant.stamp == zta_stamp::once_before_loop) TBX_GenerateTimeStamp(timestamp, 0);
 
     zta_mib_buffers buffers;
+    if (variant.trace_buffers) buffers.note = trace;
     if (!zta_alloc_mib_buffers(trace, buffers)) {
         object.MarkSampleIncomplete();
         ZTA_EXIT_B(trace);
@@ -200,20 +201,25 @@ bool zta_alloc_mib_buffers(TRC1_Block* trace, zta_mib_buffers& buffers) {
         zta_report_atmi_error(trace, "tpalloc");
         return false;
     }
+    if (buffers.note != nullptr) ZTA_ERROR_B(buffers.note, "tpalloc: rqbuf\n");
     buffers.reply_len = kReplySize;
     buffers.reply = tpalloc(zta_text("FML32"), nullptr, kReplySize);
     if (buffers.reply == nullptr) {
         zta_report_atmi_error(trace, "tpalloc");
         tpfree(reinterpret_cast<char*>(buffers.request));
+        if (buffers.note != nullptr) ZTA_ERROR_B(buffers.note, "tpfree: rqbuf\n");
         buffers.request = nullptr;
         return false;
     }
+    if (buffers.note != nullptr) ZTA_ERROR_B(buffers.note, "tpalloc: rpbuf\n");
     return true;
 }
 
 void zta_free_mib_buffers(zta_mib_buffers& buffers) {
     tpfree(reinterpret_cast<char*>(buffers.request));
+    if (buffers.note != nullptr) ZTA_ERROR_B(buffers.note, "tpfree: rqbuf\n");
     tpfree(buffers.reply);
+    if (buffers.note != nullptr) ZTA_ERROR_B(buffers.note, "tpfree: rpbuf\n");
     buffers.request = nullptr;
     buffers.reply = nullptr;
 }

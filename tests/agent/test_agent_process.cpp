@@ -85,6 +85,22 @@ protected:
         return false;
     }
 
+    // Waits until the row output holds a row of each of `tables`, at most 20
+    // seconds; `rows` gets the output as last read.
+    bool wait_for_tables(const std::vector<std::string>& tables, std::string& rows) {
+        for (int i = 0; i < 200; ++i) {
+            rows = slurp(dir_ + "/rows.jsonl");
+            bool all = true;
+            for (const std::string& t : tables) {
+                all = all && rows.find("{\"table\":\"" + t + "\",\"request\":\"" + t +
+                                       "\",\"row\":{") != std::string::npos;
+            }
+            if (all) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
+    }
+
     // Sends the signal and returns the exit status (-1 when it did not exit
     // normally within 20 seconds).
     int stop_with(int sig) {
@@ -173,22 +189,21 @@ TEST_F(AgentProcess, RecoversFromAFailedMibCall) {
 // servers and machines tables deliver rows in the first sample.
 TEST_F(AgentProcess, DefaultRequestsServeTheServersAndMachinesTables) {
     start({"AGW_CONFIG=", "TUXSIM_DOMAIN=" AGENT_TEST_DATA "/servers_machines.yaml"});
-    const char* tables[] = {"TXCLIENTS", "TXSERVER", "TXSRVSTAT", "TXMCONF", "TXMSTATS"};
     std::string rows;
-    for (int i = 0; i < 200; ++i) {
-        rows = slurp(dir_ + "/rows.jsonl");
-        bool all = true;
-        for (const char* t : tables) {
-            all = all && rows.find(std::string("{\"table\":\"") + t + "\",\"request\":\"" + t +
-                                   "\",\"row\":{") != std::string::npos;
-        }
-        if (all) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    EXPECT_TRUE(wait_for_tables({"TXCLIENTS", "TXSERVER", "TXSRVSTAT", "TXMCONF", "TXMSTATS"}, rows))
+        << rows;
     EXPECT_EQ(stop_with(SIGTERM), 0);
-    for (const char* t : tables) {
-        EXPECT_NE(rows.find(std::string("{\"table\":\"") + t + "\""), std::string::npos) << t;
-    }
+}
+
+// The same for the group and queue tables.
+TEST_F(AgentProcess, DefaultRequestsServeTheGroupAndQueueTables) {
+    start({"AGW_CONFIG=", "TUXSIM_DOMAIN=" AGENT_TEST_DATA "/groups_and_queues.yaml"});
+    std::string rows;
+    EXPECT_TRUE(wait_for_tables({"TXSVRGRP", "TXSYSMQ", "TXSVRQ", "TXQLOAD", "TXSVCGRP"}, rows))
+        << rows << slurp(dir_ + "/stderr");
+    EXPECT_EQ(stop_with(SIGTERM), 0);
+    EXPECT_NE(rows.find("\"routingnm\":\"ACCT_ROUTE\""), std::string::npos);
+    EXPECT_NE(rows.find("\"msgrtime\":\"\""), std::string::npos);
 }
 
 // A domain down for a while: TXMSTATS gives error rows during the outage
@@ -225,17 +240,13 @@ TEST(AgentBinary, KeepsTheBuildRecord) {
 }
 
 TEST_F(AgentProcess, DefaultRequestsServeEveryRegisteredTable) {
-    // Without a request file every table is requested; the first samples of
-    // this domain give 5 + 5 + 2 + 1 + 1 + 3 rows.
-    run_until_rows({"AGW_CONFIG=", "TUXSIM_DOMAIN=" AGENT_TEST_DATA "/activity_tables.yaml"}, 17);
-    const std::string rows = slurp(dir_ + "/rows.jsonl");
-    for (const char* table : {"TXCLIENTS", "TXCSTATS", "TXCONV", "TXDOMCFG", "TXBBLCFG",
-                              "TXTRANSACT"}) {
-        EXPECT_NE(rows.find(std::string("{\"table\":\"") + table + "\",\"request\":\"" + table +
-                            "\",\"row\":{"),
-                  std::string::npos)
-            << table << "\n" << rows;
-    }
+    // Without a request file every table is requested.
+    start({"AGW_CONFIG=", "TUXSIM_DOMAIN=" AGENT_TEST_DATA "/activity_tables.yaml"});
+    std::string rows;
+    EXPECT_TRUE(wait_for_tables(
+        {"TXCLIENTS", "TXCSTATS", "TXCONV", "TXDOMCFG", "TXBBLCFG", "TXTRANSACT"}, rows))
+        << rows;
+    EXPECT_EQ(stop_with(SIGTERM), 0);
     EXPECT_NE(rows.find("\"dmclass\":\"T_DOMAIN\""), std::string::npos);
     EXPECT_NE(rows.find("\"pctques\":146"), std::string::npos);
     EXPECT_NE(rows.find("\"gstate\":\"ACTive\""), std::string::npos);

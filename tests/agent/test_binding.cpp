@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "agwtx01b.h"
 
@@ -112,6 +113,32 @@ TEST_F(BindingObject, ColumnIsExceptionMatchesUpperCaseNamesOnly) {
     EXPECT_NE(object.ColumnIsException(p, sampleno, EQ, seven), 0);  // integer form
     EXPECT_NE(object.ColumnIsException(p, sampleno, GT, six), 0);
     EXPECT_EQ(object.ColumnIsException(p, sampleno, LT, six), 0);
+}
+
+TEST(BindingSituations, ResolvedThresholdsKeepWhatTheColumnTestsByNameKeep) {
+    zta_txclients_manager manager{"ZTA", "TXCLIENTS"};
+    ContextInfo c;
+    std::vector<zta_txclients_data_t> rows;
+    for (const char* id : {"", "CL4", "CL42", "CL43", "cl42", "CL42 X"})
+        for (std::int32_t sampleno : {-7, 0, 6, 7, 8, 2147483647}) rows.push_back(client_row(id, sampleno));
+    std::memcpy(rows[1].clientid, "CL42\0ZZ", 7);  // a NUL-terminated field
+    for (IntfOper op : {EQ, NE, LT, LE, GT, GE}) {
+        for (const AgwThreshold& t : {AgwThreshold{"CLIENTID", op, "CL42"}, AgwThreshold{"CLIENTID", op, ""},
+                                      AgwThreshold{"SAMPLENO", op, "7"}, AgwThreshold{"SAMPLENO", op, "-7"},
+                                      AgwThreshold{"SAMPLENO", op, "7.0"}, AgwThreshold{"clientid", op, "CL42"}}) {
+            RequestDetail r = report("s");
+            r.thresholds = {t, {"STATE", LT, "X"}};  // and a second, met by the blank state
+            Probe object{&r, &c, &manager};
+            for (zta_txclients_data_t& row : rows) {
+                char* p = reinterpret_cast<char*>(&row);
+                bool by_name = true;
+                for (AgwThreshold each : r.thresholds)
+                    by_name = by_name && object.ColumnIsException(p, each.column.data(), each.op, each.value.data());
+                EXPECT_EQ(object.CheckForException(p) != 0, by_name)
+                    << t.column << " " << int(op) << " " << t.value << " row " << row.sampleno;
+            }
+        }
+    }
 }
 
 TEST_F(BindingObject, AddDataStopsAtTheFirstFailingInsertRow) {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "agent_test_util.h"
@@ -33,6 +34,7 @@ protected:
     void SetUp() override {
         Txinit::DeleteInstance();
         tuxsim::reset();
+        tuxsim::record_requests();
         tuxsim::use_domain_file(AGENT_TEST_DATA "/three_clients.yaml");
         ASSERT_EQ(tuxsim::load_domain(), "");
         request_.name = "clients";
@@ -279,6 +281,27 @@ TEST_F(ClientsTable, DeScrambleIsItsOwnInverseAndStopsAtTheEnd) {
 
 // The shared cursor loop on a class without objects: the reply carries no
 // object, so no row is added and no conversion runs.
+TEST_F(ClientsTable, FortyFiveClientsGiveFortyFiveRowsWhateverTheirState) {
+    tuxsim::use_domain_file(AGENT_TEST_DATA "/forty_four_clients.yaml");
+    std::unique_ptr<zta_txclients_agent> object;
+    stderr_of([&] { object = make_object(); });
+    ASSERT_TRUE(Txinit::Joined());
+    tuxsim::clear_requests();
+    sample(*object);
+    ASSERT_EQ(object->NumDataItems(), 45u);  // 44 and the agent's own entry
+    std::set<std::string> ids;
+    std::set<std::string> states;
+    for (int i = 0; i < 45; ++i) {
+        ids.insert(text(object->GetRow(i)->clientid, 78));
+        states.insert(text(object->GetRow(i)->state, 10));
+    }
+    EXPECT_EQ(ids.size(), 45u);
+    EXPECT_EQ(states, (std::set<std::string>{padded("ACTive", 10), padded("SUSpended", 10), padded("DEAd", 10)}));
+    const auto requests = tuxsim::requests();
+    ASSERT_EQ(requests.size(), 45u);
+    EXPECT_EQ(requests.back().outcome, "OK");
+}
+
 TEST_F(ClientsTable, ReplyWithoutObjectAddsNoRow) {
     std::unique_ptr<zta_txclients_agent> object;
     stderr_of([&] { object = make_object(); });

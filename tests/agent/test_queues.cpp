@@ -296,11 +296,11 @@ TEST(QueueReaders, AbsentValuesAreEmptiedAndLongValuesCut) {
     const FLDID32 cmd = zta::fld::queue_field("TA_CMD");
     const FLDID32 retries = zta::fld::queue_field("TA_MAXRETRIES");
     const std::string longname(40, 'N');
-    Fchg32(reply, name, 0, longname.c_str(), 0);
-    Fchg32(reply, name, 1, "Q2", 0);
-    Fchg32(reply, cmd, 0, "run", 0);
+    Fchg32(reply, name, 0, zta_text(longname.c_str()), 0);
+    Fchg32(reply, name, 1, zta_text("Q2"), 0);
+    Fchg32(reply, cmd, 0, zta_text("run"), 0);
     const long three = 3;
-    Fchg32(reply, retries, 0, reinterpret_cast<const char*>(&three), 0);
+    Fchg32(reply, retries, 0, zta_value(three), 0);
 
     char column[16];
     std::memset(column, 'x', sizeof column);
@@ -321,7 +321,7 @@ TEST(QueueReaders, AbsentValuesAreEmptiedAndLongValuesCut) {
     zta_txappq_data_t row;
     std::memset(&row, 'x', sizeof row);
     const long huge = 1L << 40;
-    Fchg32(reply, retries, 1, reinterpret_cast<const char*>(&huge), 0);
+    Fchg32(reply, retries, 1, zta_value(huge), 0);
     zta_node node;
     zta_fill_queue_row(row, node, reply, 1);
     EXPECT_EQ(row.maxrtry, INT32_MAX);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "zta_fields.h"
 #include "zta_tables.h"
 
 namespace {
@@ -74,15 +75,15 @@ TEST(ViewConversion, EveryBoundAttributeLandsAtItsColumn) {
         for (unsigned k = 0; k < t.num_columns; ++k) {
             const zta::ColumnMeta& c = t.columns[k];
             if (c.attribute[0] == '\0') continue;
-            const FLDID32 id = Fldid32(c.attribute);
+            const FLDID32 id = Fldid32(zta_text(c.attribute));
             ASSERT_NE(id, BADFLDID) << c.attribute;
             if (c.type == zta::kColumnTypeInteger) {
                 const long value = IntValue(t.number, k);
-                ASSERT_NE(Fchg32(reply.get(), id, 0, reinterpret_cast<const char*>(&value), 0), -1)
+                ASSERT_NE(Fchg32(reply.get(), id, 0, zta_value(value), 0), -1)
                     << c.attribute;
             } else {
                 const std::string value = TextValue(t.number, k, c.size);
-                ASSERT_NE(Fchg32(reply.get(), id, 0, value.c_str(), 0), -1) << c.attribute;
+                ASSERT_NE(Fchg32(reply.get(), id, 0, zta_text(value.c_str()), 0), -1) << c.attribute;
             }
         }
 

@@ -74,6 +74,89 @@ TEST_F(DispatchTest, NothingToDeliverWritesNothing) {
     EXPECT_EQ(sink.Text(), "");
 }
 
+// Keeps every block it is given, to check how delivery cut the lines.
+class BlockSink : public agw::RowSink {
+public:
+    bool Write(std::string_view lines) override {
+        blocks.emplace_back(lines);
+        return failFrom < 0 || static_cast<int>(blocks.size()) <= failFrom;
+    }
+    std::vector<std::string> blocks;
+    int failFrom = -1;  // writes after this many fail
+};
+
+// True when bytes are well-formed UTF-8 (shortest forms, no surrogates,
+// nothing above U+10FFFF).
+bool WellFormedUtf8(std::string_view bytes) {
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        std::size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+        if (n == 0 || i + n > bytes.size()) return false;
+        std::uint32_t cp = n == 1 ? c : c & (0x7F >> n);
+        for (std::size_t k = 1; k < n; ++k) {
+            const auto d = static_cast<unsigned char>(bytes[i + k]);
+            if ((d & 0xC0) != 0x80) return false;
+            cp = cp << 6 | (d & 0x3F);
+        }
+        const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < least[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += n;
+    }
+    return true;
+}
+
+TEST(Delivery, AHundredThousandRowsInBlocksOfWholeLinesNoneLostOrRepeated) {
+    BlockSink sink;
+    agw::RowSink* previous = agw::InstallSink(&sink);
+    TstManager manager;
+    RequestDetail request;
+    request.name = "all";
+    TstObject object(&request, nullptr, &manager);
+    constexpr int kRows = 100000;
+    for (int round = 0; round < 2; ++round) {  // the reused buffer starts clean each time
+        sink.blocks.clear();
+        object.BeginSample();
+        for (int i = 0; i < kRows; ++i) {
+            tst_row row = MakeRow("Q", i, "ON");
+            // Bytes of every kind in the text columns, invalid UTF-8 among them.
+            for (int k = 0; k < 8; ++k) row.qname[k] = static_cast<char>((i * 31 + k * 97) % 256);
+            row.state[0] = static_cast<char>(0xC0 + i % 64);
+            ASSERT_EQ(object.AddRow(row), 0);
+        }
+        ASSERT_EQ(object.Dispatch(), 0);
+        object.ClearCount();
+
+        ASSERT_GT(sink.blocks.size(), 1u);  // streamed, not one string per sample
+        int next = 0;
+        for (const std::string& block : sink.blocks) {
+            ASSERT_FALSE(block.empty());
+            ASSERT_EQ(block.back(), '\n');
+            ASSERT_TRUE(WellFormedUtf8(block));
+            for (std::size_t at = 0; at < block.size();) {
+                const std::size_t end = block.find('\n', at);
+                const std::string_view line(block.data() + at, end - at);
+                const std::string rowno = ",\"rowno\":" + std::to_string(next) + ",";
+                ASSERT_NE(line.find(rowno), std::string_view::npos) << "row " << next;
+                ASSERT_NE(line.find("\"depth\":" + std::to_string(next) + ","), std::string_view::npos);
+                ASSERT_EQ(line.substr(line.size() - 2), "}}");
+                ++next;
+                at = end + 1;
+            }
+        }
+        EXPECT_EQ(next, kRows);
+    }
+
+    // An output that fails drops the rest of the sample and says so.
+    object.BeginSample();
+    for (int i = 0; i < kRows; ++i) ASSERT_EQ(object.AddRow(MakeRow("Q", i, "ON")), 0);
+    sink.blocks.clear();
+    sink.failFrom = 1;
+    EXPECT_EQ(object.Dispatch(), AGW_STATUS_SINK_FAILED);
+    EXPECT_EQ(sink.blocks.size(), 2u);
+    agw::InstallSink(previous);
+}
+
 TEST(RowFormat, ColumnsOutsideTheRowOrOfUnknownTypeAreNull) {
     std::vector<ColumnInfo> columns = {
         {"INSIDE", 0, 4, AGW_COLTYPE_INTEGER},

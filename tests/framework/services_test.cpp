@@ -159,6 +159,31 @@ TEST(TimeStamp, SixteenDigitsOfLocalTimeAndANul) {
     EXPECT_EQ(TBX_GenerateTimeStamp(nullptr, 0), AGW_STATUS_BAD_ARGUMENT);
 }
 
+TEST(TimeStamp, StampsMadeWithinASecondStayExactAndNeverGoBack) {
+    // Most calls reuse the digits up to the second made by an earlier one.
+    std::string previous;
+    for (int i = 0; i < 3000; ++i) {
+        char stamp[17];
+        time_t before = time(nullptr);
+        ASSERT_EQ(TBX_GenerateTimeStamp(stamp, 0), 0);
+        time_t after = time(nullptr);
+        std::string heads[2];
+        time_t times[2] = {before, after};
+        for (int k = 0; k < 2; ++k) {
+            tm local{};
+            localtime_r(&times[k], &local);
+            char text[32];
+            strftime(text, sizeof text, "1%y%m%d%H%M%S", &local);
+            heads[k] = text;
+        }
+        const std::string now(stamp, 16);
+        ASSERT_TRUE(now.compare(0, 13, heads[0]) == 0 || now.compare(0, 13, heads[1]) == 0) << now;
+        ASSERT_GE(now, previous);
+        previous = now;
+        if (i % 100 == 0) usleep(20000);  // across a few seconds' boundaries
+    }
+}
+
 TEST(LocalHost, NameIsTerminatedWithinTheSize) {
     char name[64];
     ASSERT_EQ(DetermineLocalHost(name, sizeof name), 0);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <vector>
 
 #include "agw_internal.h"
 #include "test_table.h"
@@ -33,6 +34,17 @@ TEST(RowBlock, GrowsByTheAllocationDefaultAndClearCountKeepsStorage) {
     EXPECT_EQ(object.Data(0), block);  // refilled in place, no new block
     EXPECT_EQ(object.NumRowsAllocated(), 8u);
     EXPECT_EQ(object.Row(7)->depth, 17);
+}
+
+TEST(RowBlock, GrowsGeometricallyBeyondTheFirstSteps) {
+    TstObject object(nullptr, nullptr, nullptr);  // allocation default 4
+    std::vector<std::uint32_t> sizes;
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(object.AddRow(MakeRow("Q", i, "ON")), 0);
+        if (sizes.empty() || sizes.back() != object.NumRowsAllocated()) sizes.push_back(object.NumRowsAllocated());
+    }
+    EXPECT_EQ(sizes, (std::vector<std::uint32_t>{4, 8, 16, 32, 64, 128}));
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(object.Row(static_cast<unsigned>(i))->depth, i);
 }
 
 TEST(RowBlock, CopiesTheRowSoTheCallerMayReuseIt) {
@@ -178,6 +190,55 @@ TEST(Thresholds, EveryThresholdMustHoldAndNoneKeepsEveryRow) {
     RequestDetail unknown = Request({{"NOSUCH", EQ, "1"}});
     TstObject nothing(&unknown, nullptr, nullptr);
     EXPECT_EQ(nothing.CheckForException(reinterpret_cast<char*>(&row)), 0);
+}
+
+// What CheckForException decided before its thresholds were resolved once:
+// every threshold asked through ColumnIsException, by column name.
+bool KeptByName(TstObject& object, char* row) {
+    for (const AgwThreshold& t : object.Thresholds()) {
+        std::string column = t.column, value = t.value;
+        if (!object.ColumnIsException(row, column.data(), t.op, value.data())) return false;
+    }
+    return true;
+}
+
+TEST(Thresholds, ResolvedOnceTheyKeepTheSameRowsAsAskingByName) {
+    // Values around the thresholds: equal, neighbours, blanks and NULs inside
+    // the width, prefixes, bytes above 0x7F, the integer extremes.
+    const char* texts[] = {"", "A", "AB", "ABC", "ABC ", "ABD", "AB C", "abc", "\xC3\xA9", "ZZZZZZZ", " ABC"};
+    const std::int32_t numbers[] = {INT32_MIN, -10, -1, 0, 1, 9, 10, 11, 1000, INT32_MAX};
+    const char* textThresholds[] = {"", "ABC", "AB", "ABC ", " ABC", "ABCDEFGHIJKL", "\xC3"};
+    const char* numberThresholds[] = {"10", "-1", "+11", "0", "2147483647", "-2147483648", "1x", "", " 5",
+                                      "99999999999999999999"};
+    std::vector<tst_row> rows;
+    for (const char* q : texts)
+        for (std::int32_t n : numbers)
+            for (const char* st : {"ACT", "", "ACTIVE"}) rows.push_back(MakeRow(q, n, st));
+    tst_row odd = MakeRow("ABC", 10, "ACT");
+    std::memcpy(odd.qname, "ABC\0XYZ   ", 10);  // bytes after a NUL do not count
+    rows.push_back(odd);
+
+    int compared = 0;
+    for (IntfOper op : {EQ, NE, LT, LE, GT, GE}) {
+        std::vector<std::vector<AgwThreshold>> sets;
+        for (const char* t : textThresholds) sets.push_back({{"QNAME", op, t}});
+        for (const char* t : numberThresholds) sets.push_back({{"DEPTH", op, t}});
+        // Several at once, a column the table lacks, a lower-case name.
+        sets.push_back({{"DEPTH", op, "10"}, {"STATE", NE, "IDL"}, {"QNAME", op, "ABC"}});
+        sets.push_back({{"NOSUCH", op, "1"}});
+        sets.push_back({{"qname", op, "ABC"}});
+        for (const auto& thresholds : sets) {
+            RequestDetail request = Request(thresholds);
+            TstObject object(&request, nullptr, nullptr);
+            for (tst_row& row : rows) {
+                char* bytes = reinterpret_cast<char*>(&row);
+                ASSERT_EQ(object.CheckForException(bytes) != 0, KeptByName(object, bytes))
+                    << thresholds[0].column << " " << agw::OperatorName(op) << " \"" << thresholds[0].value << "\"";
+                ++compared;
+            }
+        }
+    }
+    EXPECT_GT(compared, 10000);
 }
 
 TEST(Thresholds, KeptCopiesOutliveTheRequest) {

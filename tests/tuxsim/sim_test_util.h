@@ -15,6 +15,7 @@
 
 #include "atmi.h"
 #include "fml32.h"
+#include "const_calls.h"
 #include "tuxsim.h"
 
 // A domain file written for one test and removed afterwards.
@@ -38,10 +39,14 @@ private:
     std::string path_;
 };
 
-// Every test starts with a fresh stand-in serving its own domain file.
+// Every test starts with a fresh stand-in serving its own domain file, its
+// requests kept in memory for tuxsim::requests().
 class SimTest : public ::testing::Test {
 protected:
-    void SetUp() override { tuxsim::reset(); }
+    void SetUp() override {
+        tuxsim::reset();
+        tuxsim::record_requests();
+    }
     void TearDown() override { tuxsim::reset(); }
 
     // Serves `yaml` from now on (kept until the test ends).

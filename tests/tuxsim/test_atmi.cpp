@@ -162,7 +162,7 @@ TEST_F(Atmi, TpcallChecksTheProtocolServiceAndArguments) {
 }
 
 TEST_F(Atmi, ReplyGrowsFromATinyReplyBuffer) {
-    std::string yaml = "classes:\n  T_SERVER:\n";
+    std::string yaml = "batch: 1000\nclasses:\n  T_SERVER:\n";
     for (int i = 0; i < 300; ++i) {
         yaml += "    - {TA_SRVID: " + std::to_string(i) + ", TA_SRVGRP: GROUP_WITH_A_LONG_NAME, TA_CLOPT: \"-A -- -x " +
                 std::string(40, 'o') + "\"}\n";

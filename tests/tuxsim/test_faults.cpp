@@ -125,6 +125,33 @@ TEST_F(Faults, EnvironmentFaultsAndTheirSyntax) {
     EXPECT_EQ(tuxsim::install_faults("down:5,down:1:30,tpalloc:3:TPELIMIT"), "");
 }
 
+TEST_F(Faults, RequestsAreKeptOnlyWhenAsked) {
+    serve(kSmall);
+    join();
+    tuxsim::record_requests(false);
+    EXPECT_EQ(get_servers(), 0);
+    EXPECT_TRUE(tuxsim::requests().empty());  // a long run does not pile requests up
+    tuxsim::record_requests();
+    EXPECT_EQ(get_servers(), 0);
+    EXPECT_EQ(tuxsim::requests().size(), 1u);
+    tuxsim::reset();  // back to the environment's choice
+    serve(kSmall);
+    join();
+    EXPECT_EQ(get_servers(), 0);
+    EXPECT_TRUE(tuxsim::requests().empty());
+    tuxsim::clear_requests();  // a test that clears the record reads it next
+    EXPECT_EQ(get_servers(), 0);
+    EXPECT_EQ(tuxsim::requests().size(), 1u);
+
+    TempFile record("", ".log");
+    ScopedEnv env("TUXSIM_RECORD", record.path().c_str());
+    tuxsim::reset();
+    serve(kSmall);
+    join();
+    EXPECT_EQ(get_servers(), 0);
+    EXPECT_EQ(tuxsim::requests().size(), 1u);  // the file's requests, in memory too
+}
+
 TEST_F(Faults, RecordFileHasOneLinePerRequest) {
     TempFile record("", ".log");
     ScopedEnv env("TUXSIM_RECORD", record.path().c_str());

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fml32.h"
+#include "const_calls.h"
 #include "tuxsim_fml.h"
 
 namespace {
@@ -164,7 +165,7 @@ TEST(Fml32Values, BadArgumentsAreRefused) {
     EXPECT_EQ(FTYPERR, Ferror32);
     EXPECT_EQ(-1, Fchg32(b.get(), kLong, -1, reinterpret_cast<const char*>(&v), 0));
     EXPECT_EQ(FEINVAL, Ferror32);
-    EXPECT_EQ(-1, Fadd32(b.get(), kLong, nullptr, 0));
+    EXPECT_EQ(-1, Fadd32(b.get(), kLong, static_cast<char*>(nullptr), 0));
     EXPECT_EQ(FEINVAL, Ferror32);
     EXPECT_EQ(-1, Fget32(b.get(), kLong, 0, nullptr, nullptr));
     EXPECT_EQ(FNOTPRES, Ferror32);
@@ -188,10 +189,10 @@ TEST(Fml32Occurrences, AddChangeDeleteKeepOrder) {
     EXPECT_EQ(-1, Fdel32(b.get(), kLong, 3));
     EXPECT_EQ(FNOTPRES, Ferror32);
     // A null value deletes that occurrence.
-    ASSERT_EQ(1, Fchg32(b.get(), kLong, 0, nullptr, 0));
+    ASSERT_EQ(1, Fchg32(b.get(), kLong, 0, static_cast<char*>(nullptr), 0));
     EXPECT_EQ(2, Foccur32(b.get(), kLong));
     EXPECT_EQ(25, get_long(b.get(), kLong, 0));
-    EXPECT_EQ(1, Fchg32(b.get(), kLong, 9, nullptr, 0));  // deleting what is absent changes nothing
+    EXPECT_EQ(1, Fchg32(b.get(), kLong, 9, static_cast<char*>(nullptr), 0));  // deleting what is absent changes nothing
     EXPECT_EQ(2, Foccur32(b.get(), kLong));
     EXPECT_EQ(0, Foccur32(b.get(), kShort));
 }
@@ -438,12 +439,12 @@ TEST(Fml32Damage, RandomCorruptionNeverReadsOutsideTheBlock) {
 }
 
 TEST(Fml32Errors, EveryCodeHasATextAndErrorsArePerThread) {
-    for (int e = FMINVAL; e <= FMAXERR; ++e) {
+    for (int e = FMINVAL; e <= FEBADOP; ++e) {
         const std::string text = Fstrerror32(e);
         EXPECT_FALSE(text.empty());
         EXPECT_EQ(std::string::npos, text.find("unknown FML32 error")) << e;
     }
-    EXPECT_NE(std::string::npos, std::string(Fstrerror32(FMAXERR + 5)).find("25"));
+    EXPECT_NE(std::string::npos, std::string(Fstrerror32(FEBADOP + 5)).find("25"));
     EXPECT_NE(std::string(Fstrerror32(FNOTFLD)), std::string(Fstrerror32(FNOSPACE)));
 
     Ferror32 = FMINVAL;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fml32.h"
+#include "const_calls.h"
 #include "test_fml32_env.h"
 
 namespace {

@@ -151,12 +151,20 @@ TEST_F(Mib, TransactionGroupsLieEndToEnd) {
 
 TEST_F(Mib, UserLogGivesTodaysRecordsFromATimeOn) {
     MibCall all;
-    ASSERT_EQ(all.get("T_ULOG").set("TA_OCCURS", 1L).call(), 0);
-    // Today's two records, in time order, all in one reply.
+    ASSERT_EQ(all.get("T_ULOG").call(), 0);
+    // Today's two records, in time order.
     EXPECT_EQ(all.num("TA_OCCURS"), 2);
     EXPECT_EQ(all.num("TA_MORE"), 0);
     EXPECT_EQ(all.str("TA_ULOGMSG", 0), "nine");
     EXPECT_EQ(all.str("TA_ULOGMSG", 1), "noon");
+    // The user log pages like any class.
+    MibCall paged;
+    ASSERT_EQ(paged.get("T_ULOG").set("TA_OCCURS", 1L).call(), 0);
+    EXPECT_EQ(paged.str("TA_ULOGMSG"), "nine");
+    EXPECT_EQ(paged.num("TA_MORE"), 1);
+    ASSERT_EQ(paged.next().call(), 0);
+    EXPECT_EQ(paged.str("TA_ULOGMSG"), "noon");
+    EXPECT_EQ(paged.num("TA_MORE"), 0);
     std::time_t now = tuxsim::now();
     std::tm tm{};
     localtime_r(&now, &tm);
@@ -198,6 +206,14 @@ TEST_F(Mib, QueueSpaceClassesNeedAllThreeKeys) {
     EXPECT_EQ(qs1.num("TA_MORE"), 0);
     EXPECT_EQ(qs1.str("TA_APPQNAME", 0), "A");
     EXPECT_EQ(qs1.str("TA_APPQNAME", 1), "C");
+    // A queue space's objects page too, and the walk stays in that space.
+    MibCall paged;
+    queue_space(paged, "T_APPQ", "QS1", "/q/dev1");
+    ASSERT_EQ(paged.set("TA_OCCURS", 1L).call(), 0);
+    EXPECT_EQ(paged.num("TA_MORE"), 1);
+    ASSERT_EQ(paged.next().call(), 0);
+    EXPECT_EQ(paged.str("TA_APPQNAME"), "C");
+    EXPECT_EQ(paged.num("TA_MORE"), 0);
 
     MibCall qs2;
     queue_space(qs2, "T_APPQ", "QS2", "/q/dev2");
@@ -246,6 +262,69 @@ TEST_F(Mib, BadRequestsGetTheMibErrorReply) {
     }
     const auto reqs = tuxsim::requests();
     EXPECT_EQ(reqs.back().outcome, "TAEREQUIRED");
+}
+
+TEST_F(Mib, ErrorReplyIsTheRequestWithTheOutcomeAdded) {
+    MibCall m;
+    m.get("T_SERVER").set("TA_SRVGRP", "G1").set("TA_OCCURS", 0L);
+    ASSERT_EQ(m.call(), -1);
+    EXPECT_EQ(tperrno, TPESVCFAIL);
+    EXPECT_EQ(m.str("TA_OPERATION"), "GET");
+    EXPECT_EQ(m.str("TA_CLASS"), "T_SERVER");
+    EXPECT_EQ(m.str("TA_SRVGRP"), "G1");
+    EXPECT_EQ(m.num("TA_OCCURS"), 0);
+    EXPECT_EQ(m.num("TA_ERROR"), TAEINVAL);
+    EXPECT_EQ(m.num("TA_BADFLD"), long(Fldid32("TA_OCCURS")));
+    EXPECT_EQ(m.count("TA_ERROR"), 1);
+    // A request that already carries outcome fields gets them replaced, not
+    // doubled.
+    m.set("TA_OCCURS", 1L).set("TA_CLASS", "T_NOSUCH");
+    ASSERT_EQ(m.call(), -1);
+    EXPECT_EQ(m.count("TA_ERROR"), 1);
+    EXPECT_EQ(m.count("TA_BADFLD"), 1);
+    EXPECT_EQ(m.num("TA_BADFLD"), long(Fldid32("TA_CLASS")));
+}
+
+TEST_F(Mib, RequestBufferMayAlsoTakeTheReply) {
+    char* buf = tpalloc("FML32", nullptr, 0);
+    ASSERT_NE(buf, nullptr);
+    auto fb = [&] { return reinterpret_cast<FBFR32*>(buf); };
+    Fchg32(fb(), Fldid32("TA_OPERATION"), 0, "GET", 0);
+    Fchg32(fb(), Fldid32("TA_CLASS"), 0, "T_SERVER", 0);
+    Fchg32(fb(), Fldid32("TA_SRVGRP"), 0, "G1", 0);
+    long len = 0;
+    EXPECT_EQ(tpcall(".TMIB", buf, 0, &buf, &len, TPNOTRAN), 0) << tpstrerror(tperrno);
+    long occurs = 0;
+    FLDLEN32 n = sizeof occurs;
+    EXPECT_EQ(Fget32(fb(), Fldid32("TA_OCCURS"), 0, reinterpret_cast<char*>(&occurs), &n), 1);
+    EXPECT_EQ(occurs, 2);
+    // An error reply echoes the request whole.
+    Finit32(fb(), FLDLEN32(Fsizeof32(fb())));
+    Fchg32(fb(), Fldid32("TA_OPERATION"), 0, "GET", 0);
+    Fchg32(fb(), Fldid32("TA_CLASS"), 0, "T_NOSUCH", 0);
+    EXPECT_EQ(tpcall(".TMIB", buf, 0, &buf, &len, TPNOTRAN), -1);
+    const char* cls = Ffind32(fb(), Fldid32("TA_CLASS"), 0, nullptr);
+    EXPECT_STREQ(cls ? cls : "<absent>", "T_NOSUCH");
+    EXPECT_NE(Ffind32(fb(), Fldid32("TA_STATUS"), 0, nullptr), nullptr);
+    tpfree(buf);
+}
+
+TEST_F(Mib, FilterReturnsOnlyTheNamedAttributes) {
+    MibCall m;
+    m.get("T_SERVER").set("TA_FILTER", long(Fldid32("TA_SRVID")));
+    long name = long(Fldid32("TA_SERVERNAME"));
+    Fchg32(m.req(), Fldid32("TA_FILTER"), 1, reinterpret_cast<char*>(&name), 0);
+    ASSERT_EQ(m.call(), 0);
+    EXPECT_EQ(m.count("TA_SRVID"), 3);
+    EXPECT_EQ(m.str("TA_SERVERNAME", 2), "three");
+    EXPECT_EQ(m.count("TA_SRVGRP"), 0);
+    EXPECT_EQ(m.num("TA_OCCURS"), 3);
+
+    MibCall bad;
+    bad.get("T_SERVER").set("TA_FILTER", long(Fldid32("TA_ULOGMSG")));
+    EXPECT_EQ(bad.call(), -1);
+    EXPECT_EQ(bad.num("TA_ERROR"), TAEINVAL);
+    EXPECT_EQ(bad.num("TA_BADFLD"), long(Fldid32("TA_FILTER")));
 }
 
 TEST_F(Mib, StaleAndGarbledCursorsAreRefused) {

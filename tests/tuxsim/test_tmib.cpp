@@ -97,5 +97,22 @@ TEST(Tmib, ServesTheDemoDomainByDefault) {
     EXPECT_NE(r.out.find("TA_LMID\tSITE2\n"), std::string::npos);
 }
 
+TEST(Tmib, DemoDomainPagesItsServersAndKeepsALogPerMachine) {
+    ToolRun first = tmib("-n GET T_SERVER");
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_NE(first.out.find("TA_OCCURS\t20\n"), std::string::npos);
+    EXPECT_NE(first.out.find("TA_MORE\t25\n"), std::string::npos);
+    EXPECT_NE(first.out.find("TA_CURSOR\t"), std::string::npos);
+
+    ToolRun all = tmib("GET T_SERVER");
+    EXPECT_EQ(count(all.out, "TA_SRVID\t"), 45);
+
+    ToolRun site2 = tmib("GET T_ULOG TA_LMID=SITE2");
+    EXPECT_EQ(site2.status, 0) << site2.err;
+    EXPECT_GT(count(site2.out, "TA_LMID\tSITE2\n"), 0);
+    EXPECT_EQ(count(site2.out, "TA_LMID\t"), count(site2.out, "TA_LMID\tSITE2\n"));
+    EXPECT_EQ(count(site2.out, "TA_LMID\t"), count(site2.out, "TA_ULOGMSG\t"));
+}
+
 }  // namespace
 #endif

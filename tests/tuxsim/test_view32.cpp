@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "fml32.h"
+#include "const_calls.h"
 #include "test_fml32_env.h"
 #include "tuxsim_fml.h"
 
@@ -292,7 +293,7 @@ TEST_F(View32, UnknownViewsDamagedBuffersAndBadArguments) {
     EXPECT_EQ(FBADVIEW, Ferror32);
     EXPECT_EQ(-1, Fvsinit32(nullptr, "mixed"));
     EXPECT_EQ(FEINVAL, Ferror32);
-    EXPECT_EQ(-1, Fvsinit32(reinterpret_cast<char*>(&m), nullptr));
+    EXPECT_EQ(-1, Fvsinit32(reinterpret_cast<char*>(&m), static_cast<char*>(nullptr)));
     EXPECT_EQ(FEINVAL, Ferror32);
 
     chg(b.get(), "F_LONG", 0, 8L);

@@ -1,8 +1,9 @@
 /*
  * ATMI: joining an application, typed buffers and service calls.
  *
- * The names, types and signatures are Tuxedo's, so that code written against
- * this header also builds against a real Tuxedo installation.
+ * The names, types and signatures are Tuxedo's, down to the plain `char*` of
+ * texts the calls only read, so that code that builds against this header
+ * also builds against a real Tuxedo installation.
  */
 #ifndef TUXSIM_ATMI_H
 #define TUXSIM_ATMI_H
@@ -25,6 +26,22 @@ struct tpinfo_t {
     long data;
 };
 typedef struct tpinfo_t TPINIT;
+
+/* Bytes of a "TPINIT" buffer whose application data (data, at the end) holds
+ * u bytes: the structure, grown by what does not fit into its last member. */
+#define TPINITNEED(u) \
+    ((unsigned long)(u) > sizeof(long) ? sizeof(TPINIT) + (unsigned long)(u) - sizeof(long) : sizeof(TPINIT))
+
+/* TPINIT flags: how unsolicited notification arrives (TPU_*), the access to
+ * the system tables (TPSA_*) and multi-context use. */
+#define TPU_MASK 0x00000047
+#define TPU_SIG 0x00000001
+#define TPU_DIP 0x00000002
+#define TPU_IGN 0x00000004
+#define TPSA_FASTPATH 0x00000008
+#define TPSA_PROTECTED 0x00000010
+#define TPMULTICONTEXTS 0x00000020
+#define TPU_THREAD 0x00000040
 
 /* Call flags. */
 #define TPNOBLOCK 0x00000001
@@ -73,12 +90,12 @@ extern int* tuxsim_tperrno_addr(void);
 int tpinit(TPINIT* tpinfo);
 int tpterm(void);
 
-char* tpalloc(const char* type, const char* subtype, long size);
+char* tpalloc(char* type, char* subtype, long size);
 char* tprealloc(char* ptr, long size);
 void tpfree(char* ptr);
 long tptypes(char* ptr, char* type, char* subtype);
 
-int tpcall(const char* svc, char* idata, long ilen, char** odata, long* olen, long flags);
+int tpcall(char* svc, char* idata, long ilen, char** odata, long* olen, long flags);
 
 char* tpstrerror(int err);
 

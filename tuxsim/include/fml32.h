@@ -1,7 +1,8 @@
 /*
  * FML32 and VIEW32: typed, self-describing field buffers.
  *
- * The names, types and signatures are Tuxedo's, so that code written against
+ * The names, types and signatures are Tuxedo's, down to the plain `char*` of
+ * names and values the calls only read, so that code that builds against
  * this header also builds against a real Tuxedo installation. A buffer is one
  * contiguous, relocatable block of memory: it may be copied with memcpy or
  * moved by tprealloc and stays valid, because it holds no pointers.
@@ -10,6 +11,8 @@
  */
 #ifndef TUXSIM_FML32_H
 #define TUXSIM_FML32_H
+
+#include <stdio.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -54,7 +57,6 @@ typedef struct Fbfr32 FBFR32;
 #define FBADACM 18
 #define FNOCNAME 19
 #define FEBADOP 20
-#define FMAXERR 20
 
 /* The error of the calling thread's last failed FML32 call. */
 extern int* tuxsim_Ferror32_addr(void);
@@ -69,8 +71,8 @@ long Fused32(FBFR32* fbfr);
 long Fneeded32(FLDOCC32 F, FLDLEN32 V);
 
 /* Fields. */
-int Fchg32(FBFR32* fbfr, FLDID32 fieldid, FLDOCC32 oc, const char* value, FLDLEN32 len);
-int Fadd32(FBFR32* fbfr, FLDID32 fieldid, const char* value, FLDLEN32 len);
+int Fchg32(FBFR32* fbfr, FLDID32 fieldid, FLDOCC32 oc, char* value, FLDLEN32 len);
+int Fadd32(FBFR32* fbfr, FLDID32 fieldid, char* value, FLDLEN32 len);
 int Fget32(FBFR32* fbfr, FLDID32 fieldid, FLDOCC32 oc, char* loc, FLDLEN32* maxlen);
 char* Ffind32(FBFR32* fbfr, FLDID32 fieldid, FLDOCC32 oc, FLDLEN32* len);
 FLDOCC32 Foccur32(FBFR32* fbfr, FLDID32 fieldid);
@@ -78,7 +80,7 @@ int Fdel32(FBFR32* fbfr, FLDID32 fieldid, FLDOCC32 oc);
 int Fnext32(FBFR32* fbfr, FLDID32* fieldid, FLDOCC32* oc, char* value, FLDLEN32* len);
 
 /* Field identifiers and the field tables (FLDTBLDIR32, FIELDTBLS32). */
-FLDID32 Fldid32(const char* name);
+FLDID32 Fldid32(char* name);
 char* Fname32(FLDID32 fieldid);
 int Fldtype32(FLDID32 fieldid);
 long Fldno32(FLDID32 fieldid);
@@ -87,14 +89,14 @@ FLDID32 Fmkfldid32(int type, FLDID32 num);
 /* Printing and errors. Fprint32 writes one "name<TAB>value" line per
  * occurrence to standard output, then a blank line. */
 int Fprint32(FBFR32* fbfr);
-int Ffprint32(FBFR32* fbfr, void* file /* FILE* */);
-void F_error32(const char* msg);
+int Ffprint32(FBFR32* fbfr, FILE* file);
+void F_error32(char* msg);
 char* Fstrerror32(int err);
 
 /* VIEW32: C structures described by view source files (VIEWDIR32,
  * VIEWFILES32). */
-int Fvsinit32(char* cstruct, const char* view);
-int Fvftos32(FBFR32* fbfr, char* cstruct, const char* view);
+int Fvsinit32(char* cstruct, char* view);
+int Fvftos32(FBFR32* fbfr, char* cstruct, char* view);
 
 #ifdef __cplusplus
 }

@@ -2,8 +2,7 @@
 // drives its activity, fault injection and the record of ".TMIB" requests.
 //
 // Nothing here is Tuxedo's; code meant to build against a real installation
-// uses only atmi.h and fml32.h. The MIB constants below are the MIB's own
-// values, for tests that build requests and check error replies.
+// uses only atmi.h, fml32.h and tpadm.h.
 #ifndef TUXSIM_TUXSIM_H
 #define TUXSIM_TUXSIM_H
 
@@ -13,24 +12,8 @@
 #include <string>
 #include <vector>
 
-// TA_FLAGS: also return the class's local attributes.
-#define MIB_LOCAL 0x00010000L
-
-// TA_ERROR values of a MIB reply.
-#define TAOK 0
-#define TAUPDATED 1
-#define TAPARTIAL 2
-#define TAEAPP (-1)
-#define TAECONFIG (-2)
-#define TAEINVAL (-3)
-#define TAEOS (-4)
-#define TAEPERM (-5)
-#define TAEPREIMAGE (-6)
-#define TAEPROTO (-7)
-#define TAEREQUIRED (-8)
-#define TAESUPPORT (-9)
-#define TAESYSTEM (-10)
-#define TAEUNIQ (-11)
+// The MIB's flags and TA_ERROR codes, under their Tuxedo names.
+#include "tpadm.h"
 
 namespace tuxsim {
 
@@ -95,6 +78,10 @@ struct Request {
     std::string outcome;
 };
 
+// Requests are kept in memory only when asked: while TUXSIM_RECORD is set,
+// or from record_requests(true) or clear_requests() (which forgets those kept
+// so far) until reset() or record_requests(false).
+void record_requests(bool keep = true);
 std::vector<Request> requests();
 void clear_requests();
 
@@ -104,6 +91,10 @@ std::string own_client_id();
 
 // Number of objects of a MIB class in the loaded domain (0 when no domain).
 std::size_t object_count(const std::string& cls);
+
+// ---- Buffers ----------------------------------------------------------
+// Number of buffers tpalloc handed out that tpfree has not released yet.
+std::size_t live_buffers();
 
 }  // namespace tuxsim
 

@@ -84,7 +84,7 @@ Object& writable(ObjectList& list, std::size_t i) {
     return ref;
 }
 
-FLDID32 fid(std::string_view name) { return Fldid32(std::string(name).c_str()); }
+FLDID32 fid(std::string_view name) { return field_id(name); }
 
 }  // namespace
 
@@ -136,9 +136,13 @@ void Activity::move_counters(Domain& d) {
             cls = r.cls;
             const std::size_t ci = d.index(cls);
             obj = nullptr;
-            if (!d.lists.get(ci).empty()) {
-                ObjectList& list = d.lists.edit(ci);
-                obj = &writable(list, std::size_t(uniform(0, long(list.size()) - 1)));
+            const ObjectList& current = d.lists.get(ci);
+            if (!current.empty()) {
+                // Only a running object does work: a suspended, partitioned,
+                // inactive or dead one keeps its last counters.
+                const std::size_t i = std::size_t(uniform(0, long(current.size()) - 1));
+                const std::string state = current[i]->text(d.f.state);
+                if (state.empty() || state == "ACTive") obj = &writable(d.lists.edit(ci), i);
             }
         }
         if (!obj) continue;
@@ -198,7 +202,13 @@ void Activity::write_ulog(Domain& d, std::time_t t) {
     rec->set_text(fid("TA_PMID"), pmid);
     rec->set_num(d.f.mmddyy, local_mmddyy(t));
     rec->set_num(d.f.ulogtime, local_hhmmss(t));
-    rec->set_num(fid("TA_ULOGLINE"), long(list.size()) + 1);
+    // Each machine keeps its own log: the line follows that log's last one.
+    long line = 0;
+    for (const ObjectPtr& o : list) {
+        const std::string own = o->text(d.f.lmid);
+        if ((own.empty() ? d.local_lmid : own) == lmid) line = std::max(line, o->num(fid("TA_ULOGLINE")));
+    }
+    rec->set_num(fid("TA_ULOGLINE"), line + 1);
     rec->set_text(fid("TA_ULOGMSG"), text.msg);
     rec->set_num(d.f.pid, uniform(1000, 65000));
     rec->set_text(fid("TA_SEVERITY"), text.severity);

@@ -1,6 +1,9 @@
 // ATMI: joining and leaving the simulated application, service calls to
 // ".TMIB", and the error of the last call.
 #include <unistd.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +46,16 @@ void Sim::read_env_faults() {
     faults.install(list, now());
 }
 
+// Parsing a domain file builds a document many times the size of the
+// domain, freed once the objects are made; the heap keeps that memory unless
+// told to hand it back, so a process that loaded a large domain would go on
+// holding it.
+static void release_freed_memory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
+
 std::string Sim::ensure_domain() {
     if (domain) return {};
     std::string path = domain_override;
@@ -53,8 +66,10 @@ std::string Sim::ensure_domain() {
     try {
         domain = open_domain(path);
     } catch (const DomainError& e) {
+        release_freed_memory();
         return e.what();
     }
+    release_freed_memory();
     faults.install(domain->faults, now());
     activity.start(*domain, now());
     mib.clear();
@@ -129,7 +144,7 @@ void join(Sim& s, const TPINIT* info, std::time_t now) {
     me->set_num(f.timestart, long(now));
     me->set_num(f.curtime, long(now));
     for (const char* name : {"TA_CMTRET", "TA_NOTIFY", "TA_NADDR"}) {
-        const FLDID32 id = Fldid32(name);
+        const FLDID32 id = field_id(name);
         const char* value = std::strcmp(name, "TA_CMTRET") == 0 ? "COMPLETE"
                             : std::strcmp(name, "TA_NOTIFY") == 0 ? "DIPIN"
                                                                   : "";
@@ -184,7 +199,7 @@ extern "C" int tpterm(void) {
     return 0;
 }
 
-extern "C" int tpcall(const char* svc, char* idata, long ilen, char** odata, long* olen, long flags) {
+extern "C" int tpcall(char* svc, char* idata, long ilen, char** odata, long* olen, long flags) {
     (void)ilen;  // an FML32 buffer knows its own length
     Sim& s = sim();
     std::lock_guard lock(s.mu);
@@ -193,12 +208,13 @@ extern "C" int tpcall(const char* svc, char* idata, long ilen, char** odata, lon
 
     BufferInfo in, out;
     const bool tmib = svc && std::strcmp(svc, ".TMIB") == 0;
-    const bool readable = buffer_info(idata, in) && in.type == "FML32";
+    // Every call to ".TMIB" with a readable request is recorded, with how it
+    // ended, when a record is wanted.
+    const bool record = tmib && s.recorder.wanted() && buffer_info(idata, in) && in.type == "FML32";
     tuxsim::Request rec;
-    if (tmib && readable) rec = describe_request(reinterpret_cast<FBFR32*>(idata));
-    // Every call to ".TMIB" with a readable request is recorded, with how it ended.
+    if (record) rec = describe_request(reinterpret_cast<FBFR32*>(idata));
     auto finish = [&](int err, const char* outcome = nullptr) {
-        if (tmib && readable) {
+        if (record) {
             rec.outcome = outcome ? outcome : tperrno_name(err);
             s.recorder.add(rec);
         }

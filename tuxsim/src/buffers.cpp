@@ -149,11 +149,16 @@ char* buffer_resize(char* p, long size) {
     return resize_locked(p, size, err);
 }
 
+std::size_t live_buffer_count() {
+    std::lock_guard lock(registry().mu);
+    return registry().live.size();
+}
+
 }  // namespace tuxsim::detail
 
 using namespace tuxsim::detail;
 
-extern "C" char* tpalloc(const char* type, const char* subtype, long size) {
+extern "C" char* tpalloc(char* type, char* subtype, long size) {
     if (int err = sim_count_call(tuxsim::Call::tpalloc)) {
         tperrno = err;
         return nullptr;

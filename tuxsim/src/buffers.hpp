@@ -4,6 +4,7 @@
 #ifndef TUXSIM_BUFFERS_HPP
 #define TUXSIM_BUFFERS_HPP
 
+#include <cstddef>
 #include <string>
 
 namespace tuxsim::detail {
@@ -24,6 +25,9 @@ char* buffer_resize(char* p, long size);
 // An FML32 buffer as tpalloc makes it, but not counted as a call for fault
 // injection. Null when memory is short.
 char* buffer_alloc_fml32(long size);
+
+// Number of buffers handed out and not yet freed.
+std::size_t live_buffer_count();
 
 // The default and smallest size of an FML32 buffer.
 inline constexpr long kFml32MinSize = 1024;

@@ -21,7 +21,7 @@ std::unique_ptr<Domain> open_domain(const std::string& path) {
     for (const ClassSpec& cls : all_classes()) {
         auto& v = d->by_id[class_index(cls)];
         for (const AttrSpec& a : cls.attrs) {
-            FLDID32 id = Fldid32(std::string(a.name).c_str());
+            FLDID32 id = field_id(a.name);
             if (id == BADFLDID) throw DomainError(path + ": field table has no field " + std::string(a.name));
             v.emplace_back(id, &a);
         }
@@ -30,6 +30,7 @@ std::unique_ptr<Domain> open_domain(const std::string& path) {
     DomainFile file = load_domain_file(path);
     d->path = file.path;
     d->activity = file.activity;
+    d->batch = file.batch;
     d->faults = file.faults;
     for (std::size_t i = 0; i < kClassCount; ++i) d->lists.edit(i) = std::move(file.classes[i]);
     d->file_ulog_count = d->lists.get(d->index("T_ULOG")).size();

@@ -15,6 +15,7 @@ namespace tuxsim::detail {
 struct Domain {
     std::string path;
     std::string local_lmid;  // the machine this process runs on
+    long batch = kDefaultBatch;  // objects in one reply at most
     ActivitySettings activity;
     FaultList faults;
     MibFields f{};

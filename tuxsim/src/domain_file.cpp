@@ -116,7 +116,7 @@ DomainFile Reader::read() {
     DomainFile out;
     out.path = path_;
     if (!root.IsMap()) {
-        fail(root.Mark(), "expected a map with the sections classes, activity, faults, local_lmid");
+        fail(root.Mark(), "expected a map with the sections classes, activity, faults, local_lmid, batch");
     }
     std::set<std::string> seen;
     YAML::Mark lmid_mark;
@@ -135,13 +135,20 @@ DomainFile Reader::read() {
             }
             out.local_lmid = it->second.Scalar();
             lmid_mark = it->second.Mark();
+        } else if (key == "batch") {
+            long n = 0;
+            if (!plain_scalar(it->second) || !parse_integer(it->second.Scalar(), n) || n < 1 || n > kMaxBatch) {
+                fail(it->second.Mark(), "batch: expected objects per reply from 1 to " + std::to_string(kMaxBatch) +
+                                            ", got " + shown(it->second));
+            }
+            out.batch = n;
         } else {
             fail(it->first.Mark(), "unknown section \"" + key +
-                                       "\": expected classes, activity, faults or local_lmid");
+                                       "\": expected classes, activity, faults, local_lmid or batch");
         }
     }
     if (!out.local_lmid.empty()) {
-        const FLDID32 lmid = Fldid32("TA_LMID");
+        const FLDID32 lmid = field_id("TA_LMID");
         bool found = false;
         for (const ObjectPtr& m : out.classes[class_index(*find_class("T_MACHINE"))]) {
             found = found || m->text(lmid) == out.local_lmid;
@@ -217,7 +224,7 @@ void Reader::read_object(const ClassSpec& cls, const YAML::Node& node, ObjectLis
         const AttrSpec* attr_def = cls.find(aname);
         if (!attr_def) fail(key.Mark(), where + ": not an attribute of " + cname);
         if (attr_def->shape == Shape::Computed) fail(key.Mark(), where + ": computed by the MIB, leave it out");
-        const FLDID32 id = Fldid32(aname.c_str());
+        const FLDID32 id = field_id(aname);
         if (id == BADFLDID) fail(key.Mark(), where + ": not in the field table");
         if (obj->find(id)) fail(key.Mark(), where + ": given twice");
         const int type = Fldtype32(id);

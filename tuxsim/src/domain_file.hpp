@@ -21,9 +21,15 @@ struct ActivitySettings {
     double ulog = 0.3;     // chance per step that a user-log record is written
 };
 
+// Objects in one MIB reply when a GET names no TA_OCCURS (and the most a
+// TA_OCCURS gets), unless the domain file says otherwise.
+inline constexpr long kDefaultBatch = 20;
+inline constexpr long kMaxBatch = 100000;
+
 struct DomainFile {
     std::string path;
     std::string local_lmid;  // empty: the first machine
+    long batch = kDefaultBatch;
     ActivitySettings activity;
     FaultList faults;
     std::array<ObjectList, kClassCount> classes;

@@ -80,9 +80,14 @@ long local_hhmmss(std::time_t t) {
     return tm.tm_hour * 10000L + tm.tm_min * 100L + tm.tm_sec;
 }
 
+FLDID32 field_id(std::string_view name) {
+    std::string copy(name);
+    return Fldid32(copy.data());
+}
+
 MibFields resolve_mib_fields() {
     auto id = [](const char* name) {
-        FLDID32 f = Fldid32(name);
+        FLDID32 f = field_id(name);
         if (f == BADFLDID) {
             throw std::runtime_error(std::string("field table has no field ") + name);
         }
@@ -100,6 +105,10 @@ MibFields resolve_mib_fields() {
     m.badfld = id("TA_BADFLD");
     m.ulogtime = id("TA_ULOGTIME");
     m.mmddyy = id("TA_MMDDYY");
+    m.endtime = id("TA_ENDTIME");
+    m.filter = id("TA_FILTER");
+    m.cursorhold = id("TA_CURSORHOLD");
+    m.mibtimeout = id("TA_MIBTIMEOUT");
     m.grpindex = id("TA_GRPINDEX");
     m.grpcount = id("TA_GRPCOUNT");
     m.curtime = id("TA_CURTIME");

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fml32.h"
@@ -73,7 +74,8 @@ private:
 struct MibFields {
     FLDID32 operation, cls, occurs, more, cursor, flags;
     FLDID32 error, status, badfld;
-    FLDID32 ulogtime, mmddyy, grpindex, grpcount, curtime;
+    FLDID32 ulogtime, mmddyy, endtime, grpindex, grpcount, curtime;
+    FLDID32 filter, cursorhold, mibtimeout;
     FLDID32 appqspacename, qmconfig, lmid;
     FLDID32 clientid, state, usrname, cltname, wsc, wsh, pid, timestart;
 };
@@ -82,6 +84,10 @@ struct MibFields {
 // forms of the user log's TA_MMDDYY and TA_ULOGTIME.
 long local_mmddyy(std::time_t t);
 long local_hhmmss(std::time_t t);
+
+// Fldid32 for a name held as a view (Fldid32 takes a plain char*, as Tuxedo's
+// does).
+FLDID32 field_id(std::string_view name);
 
 // Resolves every field above; on a missing one throws std::runtime_error
 // naming it.

@@ -221,7 +221,7 @@ const char* lookup_id(FLDID32 id, int* err) {
 
 }  // namespace fml
 
-extern "C" FLDID32 Fldid32(const char* name) {
+extern "C" FLDID32 Fldid32(char* name) {
     if (name == nullptr) return fml::fail(FEINVAL), BADFLDID;
     FLDID32 id = BADFLDID;
     if (const int err = fml::lookup_name(name, id)) return fml::fail(err), BADFLDID;

@@ -249,7 +249,7 @@ long Fused32(FBFR32* fbfr) {
     return b.open(fbfr) ? static_cast<long>(b.header().used) : -1;
 }
 
-int Fchg32(FBFR32* fbfr, FLDID32 fieldid, FLDOCC32 oc, const char* value, FLDLEN32 len) {
+int Fchg32(FBFR32* fbfr, FLDID32 fieldid, FLDOCC32 oc, char* value, FLDLEN32 len) {
     Buffer b;
     if (!check_field(b, fbfr, fieldid)) return -1;
     if (oc < 0) return fail(FEINVAL);
@@ -286,7 +286,7 @@ int Fchg32(FBFR32* fbfr, FLDID32 fieldid, FLDOCC32 oc, const char* value, FLDLEN
     return 1;
 }
 
-int Fadd32(FBFR32* fbfr, FLDID32 fieldid, const char* value, FLDLEN32 len) {
+int Fadd32(FBFR32* fbfr, FLDID32 fieldid, char* value, FLDLEN32 len) {
     Buffer b;
     if (!check_field(b, fbfr, fieldid)) return -1;
     if (value == nullptr) return fail(FEINVAL);

@@ -8,7 +8,10 @@ namespace {
 // Per thread, as Tuxedo keeps it: one thread's failure never shows in another.
 thread_local int t_ferror = FMINVAL;
 
-const char* const kTexts[FMAXERR + 1] = {
+// The highest Ferror32 code fml32.h defines.
+constexpr int kLastError = FEBADOP;
+
+const char* const kTexts[kLastError + 1] = {
     "FMINVAL - no error",
     "FALIGNERR - fielded buffer not aligned",
     "FNOTFLD - buffer not fielded",
@@ -43,7 +46,7 @@ void set_error(int code) { t_ferror = code; }
 extern "C" int* tuxsim_Ferror32_addr(void) { return &t_ferror; }
 
 extern "C" char* Fstrerror32(int err) {
-    if (err >= FMINVAL && err <= FMAXERR) return const_cast<char*>(kTexts[err]);
+    if (err >= FMINVAL && err <= kLastError) return const_cast<char*>(kTexts[err]);
     // The text of an unknown code names the code; kept per thread so that
     // concurrent callers do not overwrite each other's text.
     thread_local char unknown[48];
@@ -51,7 +54,7 @@ extern "C" char* Fstrerror32(int err) {
     return unknown;
 }
 
-extern "C" void F_error32(const char* msg) {
+extern "C" void F_error32(char* msg) {
     if (msg != nullptr && *msg != '\0')
         std::fprintf(stderr, "%s: %s\n", msg, Fstrerror32(t_ferror));
     else

@@ -64,8 +64,8 @@ std::string format_value(int type, const unsigned char* value, FLDLEN32 len, boo
 
 }  // namespace fml
 
-extern "C" int Ffprint32(FBFR32* fbfr, void* file) {
-    auto* out = static_cast<FILE*>(file);
+extern "C" int Ffprint32(FBFR32* fbfr, FILE* file) {
+    FILE* out = file;
     if (out == nullptr) return fml::fail(FEINVAL);
     fml::Buffer b;
     if (!b.open(fbfr)) return -1;

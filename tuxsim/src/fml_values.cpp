@@ -120,7 +120,7 @@ bool ReplyWriter::add(FLDID32 id, const Value& v) {
             break;
     }
     for (;;) {
-        if (Fadd32(fb(), id, data, len) >= 0) return true;
+        if (Fadd32(fb(), id, const_cast<char*>(data), len) >= 0) return true;
         if (Ferror32 != FNOSPACE) return false;
         if (!grow(Fsizeof32(fb()) * 2)) return false;
     }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstddef>
+#include <cstring>
 #include <deque>
 #include <span>
 #include <string_view>
@@ -38,12 +40,15 @@ struct Request {
     std::size_t index = 0;
     bool local = false;
     long occurs = 0;  // 0: not given
+    long hold = Mib::kDefaultCursorHold;  // TA_CURSORHOLD
     std::vector<Filter> filters;
+    std::vector<FLDID32> wanted;  // TA_FILTER: the attributes to return; empty: all
 };
 
 bool is_control(const MibFields& f, FLDID32 id) {
     return id == f.operation || id == f.cls || id == f.occurs || id == f.flags || id == f.cursor ||
-           id == f.more || id == f.error || id == f.status || id == f.badfld;
+           id == f.more || id == f.error || id == f.status || id == f.badfld || id == f.filter ||
+           id == f.cursorhold || id == f.mibtimeout || id == f.endtime;
 }
 
 Request parse(const Domain& d, FBFR32* req, bool need_class) {
@@ -62,7 +67,17 @@ Request parse(const Domain& d, FBFR32* req, bool need_class) {
         if (v.num < 1) fail(TAEINVAL, "TA_OCCURS must be at least 1", f.occurs);
         r.occurs = v.num;
     }
+    if (read_field(req, f.cursorhold, 0, v)) r.hold = v.num;
     if (!r.cls) return r;
+    for (FLDOCC32 oc = 0; read_field(req, f.filter, oc, v); ++oc) {
+        const FLDID32 want = FLDID32(v.num);
+        if (!d.attr_def(r.index, want)) {
+            fail(TAEINVAL, "TA_FILTER occurrence " + std::to_string(oc) + " names no attribute of " +
+                               std::string(r.cls->name), f.filter);
+        }
+        r.wanted.push_back(want);
+    }
+    std::sort(r.wanted.begin(), r.wanted.end());
     FLDID32 id = FIRSTFLDID;
     FLDOCC32 oc = 0;
     while (Fnext32(req, &id, &oc, nullptr, nullptr) > 0) {
@@ -83,8 +98,8 @@ Request parse(const Domain& d, FBFR32* req, bool need_class) {
 // so that occurrences stay aligned with objects.
 class ObjectWriter {
 public:
-    ObjectWriter(const Domain& d, std::size_t cls, bool local, std::time_t now)
-        : d_(d), cls_(cls), local_(local), now_(now) {}
+    ObjectWriter(const Domain& d, std::size_t cls, bool local, const std::vector<FLDID32>& wanted, std::time_t now)
+        : d_(d), cls_(cls), local_(local), wanted_(wanted), now_(now) {}
 
     bool write(ReplyWriter& w, std::span<const ObjectPtr> objs, long more, const std::string& cursor) {
         const MibFields& f = d_.f;
@@ -95,7 +110,7 @@ public:
         add(f.occurs, &scratch_.back());
         own(f.more).num = more;
         add(f.more, &scratch_.back());
-        if (more > 0) {
+        if (!cursor.empty()) {
             own(f.cursor).text = cursor;
             add(f.cursor, &scratch_.back());
         }
@@ -114,6 +129,7 @@ public:
         for (FLDID32 id : ids) {
             const AttrSpec* a = d_.attr_def(cls_, id);
             if (!a || (a->scope == Scope::Local && !local_)) continue;
+            if (!wanted_.empty() && !std::binary_search(wanted_.begin(), wanted_.end(), id)) continue;
             groups = groups || a->shape == Shape::GroupList;
             for (const ObjectPtr& o : objs) column_value(*o, id, *a);
         }
@@ -174,6 +190,7 @@ private:
     const Domain& d_;
     std::size_t cls_;
     bool local_;
+    const std::vector<FLDID32>& wanted_;
     std::time_t now_;
     std::deque<Value> scratch_;  // computed values; a deque keeps them in place
     std::vector<std::pair<FLDID32, const Value*>> entries_;
@@ -198,6 +215,16 @@ bool parse_number(std::string_view& s, std::uint64_t& out, char stop) {
 
 long Mib::serve(const Domain& d, FBFR32* request, char** reply, std::time_t now) {
     const MibFields& f = d.f;
+    // The caller may hand the same buffer as request and reply: read the
+    // request from a copy, since writing the reply starts by clearing it.
+    std::vector<std::max_align_t> copy;
+    if (reinterpret_cast<char*>(request) == *reply) {
+        const long size = Fsizeof32(request);
+        if (size <= 0) return kNoBuffer;
+        copy.resize((std::size_t(size) + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t));
+        std::memcpy(copy.data(), request, std::size_t(size));
+        request = reinterpret_cast<FBFR32*>(copy.data());
+    }
     try {
         Value op;
         if (!read_field(request, f.operation, 0, op)) fail(TAEREQUIRED, "TA_OPERATION is required", f.operation);
@@ -206,13 +233,13 @@ long Mib::serve(const Domain& d, FBFR32* request, char** reply, std::time_t now)
         if (op.text == "SET") fail(TAESUPPORT, "operation SET is not supported here", f.operation);
         fail(TAEINVAL, "unknown operation \"" + op.text + "\"", f.operation);
     } catch (const Err& e) {
-        return error(reply, d, {std::get<0>(e), std::get<1>(e), std::get<2>(e)});
+        return error(reply, d, request, {std::get<0>(e), std::get<1>(e), std::get<2>(e)});
     }
 }
 
-long Mib::page_size(long asked) const {
+long Mib::page_size(long asked, long batch) const {
     if (forced_occurs_ > 0) return forced_occurs_;
-    return asked ? asked : kDefaultOccurs;
+    return asked > 0 ? std::min(asked, batch) : batch;
 }
 
 void Mib::clear() {
@@ -238,82 +265,98 @@ std::uint64_t Mib::keep(Snapshot s) {
     return id;
 }
 
-long Mib::get(const Domain& d, FBFR32* req, char** reply, std::time_t now) {
+namespace {
+
+// The user log of one machine (TA_LMID; without it the machine this process
+// runs on), one day (TA_MMDDYY, default today), between two times of day
+// (TA_ULOGTIME, default 000000, to TA_ENDTIME, default 235959), in time
+// order. A record that names no machine is in the log of the local machine.
+std::shared_ptr<const ObjectList> user_log(const Domain& d, const ObjectList& all, std::vector<Filter> filters,
+                                           FBFR32* req, std::time_t now) {
     const MibFields& f = d.f;
+    const long today = local_mmddyy(now);
+    long day = today;
+    long from = 0;
+    long to = 235959;
+    std::string lmid = d.local_lmid;
+    std::vector<Filter> rest;
+    for (Filter& flt : filters) {
+        if (flt.id == f.mmddyy) {
+            day = flt.value.num;
+        } else if (flt.id == f.ulogtime) {
+            from = flt.value.num;
+        } else if (flt.id == f.lmid) {
+            lmid = flt.value.text;
+        } else {
+            rest.push_back(std::move(flt));
+        }
+    }
+    Value v;
+    if (read_field(req, f.endtime, 0, v)) to = v.num;
+    if (from < 0 || from > 235959) fail(TAEINVAL, "TA_ULOGTIME must be a time of day hhmmss", f.ulogtime);
+    if (to < 0 || to > 235959) fail(TAEINVAL, "TA_ENDTIME must be a time of day hhmmss", f.endtime);
+    const ObjectList& machines = d.lists.get(d.index("T_MACHINE"));
+    if (lmid != d.local_lmid &&
+        std::none_of(machines.begin(), machines.end(), [&](const ObjectPtr& m) { return m->text(f.lmid) == lmid; })) {
+        fail(TAEINVAL, "no machine \"" + lmid + "\" in the domain", f.lmid);
+    }
+    auto picked = std::make_shared<ObjectList>();
+    for (const ObjectPtr& o : all) {
+        const std::string own = o->text(f.lmid);
+        const long t = o->num(f.ulogtime);
+        if ((own.empty() ? d.local_lmid : own) == lmid && o->num(f.mmddyy, today) == day && t >= from && t <= to &&
+            matches(*o, rest)) {
+            picked->push_back(o);
+        }
+    }
+    std::stable_sort(picked->begin(), picked->end(), [&](const ObjectPtr& x, const ObjectPtr& y) {
+        return x->num(f.ulogtime) < y->num(f.ulogtime);
+    });
+    return picked;
+}
+
+// The objects of one /Q queue space, named by all three of its keys.
+std::shared_ptr<const ObjectList> queue_space(const Domain& d, const ClassSpec& cls, const ObjectList& all,
+                                              const std::vector<Filter>& filters) {
+    const MibFields& f = d.f;
+    const std::pair<FLDID32, const char*> keys[] = {
+        {f.appqspacename, "TA_APPQSPACENAME"}, {f.qmconfig, "TA_QMCONFIG"}, {f.lmid, "TA_LMID"}};
+    std::vector<Filter> space;
+    for (const auto& [id, name] : keys) {
+        auto it = std::find_if(filters.begin(), filters.end(), [&](const Filter& x) { return x.id == id; });
+        if (it == filters.end()) fail(TAEREQUIRED, std::string(name) + " is required for " + std::string(cls.name), id);
+        space.push_back(*it);
+    }
+    const ObjectList& spaces = d.lists.get(d.index("T_APPQSPACE"));
+    if (std::none_of(spaces.begin(), spaces.end(), [&](const ObjectPtr& o) { return matches(*o, space); })) {
+        fail(TAEINVAL, "no queue space " + space[0].value.text + " on " + space[2].value.text + " (" +
+                           space[1].value.text + ")",
+             f.appqspacename);
+    }
+    auto picked = std::make_shared<ObjectList>();
+    for (const ObjectPtr& o : all) {
+        if (matches(*o, filters)) picked->push_back(o);
+    }
+    return picked;
+}
+
+}  // namespace
+
+long Mib::get(const Domain& d, FBFR32* req, char** reply, std::time_t now) {
     Request r = parse(d, req, true);
-    auto all = d.lists.share(r.index);
-    ObjectWriter out(d, r.index, r.local, now);
-    ReplyWriter w(reply);
-
+    std::shared_ptr<const ObjectList> objs = d.lists.share(r.index);
     if (r.cls->kind == ClassKind::UserLog) {
-        // The records of one day (today unless the request names one), from a
-        // time of day on, all in one reply.
-        long day = local_mmddyy(now);
-        long from = 0;
-        std::vector<Filter> rest;
-        for (Filter& flt : r.filters) {
-            if (flt.id == f.mmddyy) {
-                day = flt.value.num;
-            } else if (flt.id == f.ulogtime) {
-                from = flt.value.num;
-            } else {
-                rest.push_back(std::move(flt));
-            }
-        }
-        const long today = local_mmddyy(now);
-        ObjectList picked;
-        for (const ObjectPtr& o : *all) {
-            if (o->num(f.mmddyy, today) == day && o->num(f.ulogtime) >= from && matches(*o, rest)) {
-                picked.push_back(o);
-            }
-        }
-        // A user log reads in time order.
-        std::stable_sort(picked.begin(), picked.end(), [&](const ObjectPtr& x, const ObjectPtr& y) {
-            return x->num(f.ulogtime) < y->num(f.ulogtime);
-        });
-        return out.write(w, picked, 0, {}) ? TAOK : kNoBuffer;
-    }
-
-    if (r.cls->kind == ClassKind::QueueSpace) {
-        // A /Q request names its queue space by all three keys.
-        const std::pair<FLDID32, const char*> keys[] = {
-            {f.appqspacename, "TA_APPQSPACENAME"}, {f.qmconfig, "TA_QMCONFIG"}, {f.lmid, "TA_LMID"}};
-        std::vector<Filter> space;
-        for (const auto& [id, name] : keys) {
-            auto it = std::find_if(r.filters.begin(), r.filters.end(), [&](const Filter& x) { return x.id == id; });
-            if (it == r.filters.end()) fail(TAEREQUIRED, std::string(name) + " is required for " + std::string(r.cls->name), id);
-            space.push_back(*it);
-        }
-        const ObjectList& spaces = d.lists.get(d.index("T_APPQSPACE"));
-        if (std::none_of(spaces.begin(), spaces.end(), [&](const ObjectPtr& o) { return matches(*o, space); })) {
-            fail(TAEINVAL, "no queue space " + space[0].value.text + " on " + space[2].value.text + " (" +
-                               space[1].value.text + ")",
-                 f.appqspacename);
-        }
-        ObjectList picked;
-        for (const ObjectPtr& o : *all) {
-            if (matches(*o, r.filters)) picked.push_back(o);
-        }
-        return out.write(w, picked, 0, {}) ? TAOK : kNoBuffer;
-    }
-
-    std::shared_ptr<const ObjectList> objs = all;
-    if (!r.filters.empty()) {
+        objs = user_log(d, *objs, std::move(r.filters), req, now);
+    } else if (r.cls->kind == ClassKind::QueueSpace) {
+        objs = queue_space(d, *r.cls, *objs, r.filters);
+    } else if (!r.filters.empty()) {
         auto picked = std::make_shared<ObjectList>();
-        for (const ObjectPtr& o : *all) {
+        for (const ObjectPtr& o : *objs) {
             if (matches(*o, r.filters)) picked->push_back(o);
         }
         objs = std::move(picked);
     }
-    const std::size_t total = objs->size();
-    const std::size_t n = std::min<std::size_t>(total, std::size_t(page_size(r.occurs)));
-    std::string cursor;
-    if (n < total) {
-        std::uint64_t id = keep({r.index, r.local, objs});
-        cursor = cursor_text(id, r.index, n);
-    }
-    std::span<const ObjectPtr> page(objs->data(), n);
-    return out.write(w, page, long(total - n), cursor) ? TAOK : kNoBuffer;
+    return page(d, {r.index, r.local, std::move(objs), std::move(r.wanted)}, 0, 0, r.occurs, r.hold, reply, now);
 }
 
 long Mib::getnext(const Domain& d, FBFR32* req, char** reply, std::time_t now) {
@@ -330,31 +373,67 @@ long Mib::getnext(const Domain& d, FBFR32* req, char** reply, std::time_t now) {
     auto it = snapshots_.find(id);
     if (it == snapshots_.end()) fail(TAEINVAL, "stale cursor: the retrieval is no longer kept", f.cursor);
     const Snapshot& snap = it->second;
+    if (now > snap.expires) {
+        drop(id);
+        fail(TAEINVAL, "stale cursor: the retrieval was dropped after its TA_CURSORHOLD seconds", f.cursor);
+    }
     if (check != cursor_check(id, snap.cls, pos) || pos > snap.objs->size()) {
         fail(TAEINVAL, "garbled cursor \"" + c.text + "\"", f.cursor);
     }
     if (r.cls && r.index != snap.cls) {
         fail(TAEINVAL, "cursor belongs to class " + std::string(all_classes()[snap.cls].name), f.cls);
     }
-    const std::size_t total = snap.objs->size();
-    const std::size_t n = std::min<std::size_t>(total - pos, std::size_t(page_size(r.occurs)));
-    const std::size_t next = pos + n;
-    std::string cursor = next < total ? cursor_text(id, snap.cls, next) : std::string();
-    // Hold the objects while writing: the snapshot may be dropped below.
-    std::shared_ptr<const ObjectList> objs = snap.objs;
-    ObjectWriter out(d, snap.cls, snap.local, now);
-    if (next >= total) {
-        snapshots_.erase(it);
-        order_.erase(std::find(order_.begin(), order_.end(), id));
-    }
-    ReplyWriter w(reply);
-    std::span<const ObjectPtr> page(objs->data() + pos, n);
-    return out.write(w, page, long(total - next), cursor) ? TAOK : kNoBuffer;
+    return page(d, snap, id, std::size_t(pos), r.occurs, r.hold, reply, now);
 }
 
-long Mib::error(char** reply, const Domain& d, const Error& e) {
+void Mib::drop(std::uint64_t id) {
+    snapshots_.erase(id);
+    order_.erase(std::find(order_.begin(), order_.end(), id));
+}
+
+long Mib::page(const Domain& d, Snapshot snap, std::uint64_t id, std::size_t pos, long occurs, long hold,
+               char** reply, std::time_t now) {
+    // A reply holds at most the domain's batch; TA_OCCURS may ask for fewer.
+    const long limit = page_size(occurs, d.batch);
+    const std::size_t total = snap.objs->size();
+    const std::size_t n = std::min<std::size_t>(total - pos, std::size_t(limit));
+    const std::size_t next = pos + n;
+    // The snapshot is taken by value: it stays whole while the reply is
+    // written, even when the kept one is dropped or a new one evicts it.
+    // A TA_CURSORHOLD of 0 or less keeps nothing: the reply says how many
+    // objects remain but gives no cursor to fetch them.
+    std::string cursor;
+    if (next < total && hold > 0) {
+        const std::time_t expires = now + std::min<long>(hold, 86400);
+        if (id == 0) {
+            snap.expires = expires;
+            id = keep(snap);
+        } else {
+            snapshots_[id].expires = expires;
+        }
+        cursor = cursor_text(id, snap.cls, next);
+    } else if (id != 0) {
+        drop(id);
+    }
+    ObjectWriter out(d, snap.cls, snap.local, snap.wanted, now);
     ReplyWriter w(reply);
-    bool ok = w.add_long(d.f.error, e.code) && w.add_text(d.f.status, e.status);
+    std::span<const ObjectPtr> objs(snap.objs->data() + pos, n);
+    return out.write(w, objs, long(total - next), cursor) ? TAOK : kNoBuffer;
+}
+
+// An error reply is the request itself with TA_ERROR, TA_STATUS and, where a
+// field is to blame, TA_BADFLD added.
+long Mib::error(char** reply, const Domain& d, FBFR32* req, const Error& e) {
+    ReplyWriter w(reply);
+    bool ok = true;
+    FLDID32 id = FIRSTFLDID;
+    FLDOCC32 oc = 0;
+    Value v;
+    while (ok && Fnext32(req, &id, &oc, nullptr, nullptr) > 0) {
+        if (id == d.f.error || id == d.f.status || id == d.f.badfld) continue;
+        ok = read_field(req, id, oc, v) && w.add(id, v);
+    }
+    ok = ok && w.add_long(d.f.error, e.code) && w.add_text(d.f.status, e.status);
     if (ok && e.badfld != BADFLDID) ok = w.add_long(d.f.badfld, long(e.badfld));
     return ok ? e.code : kNoBuffer;
 }

@@ -8,6 +8,7 @@
 #include <deque>
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 #include "domain.hpp"
 
@@ -33,11 +34,14 @@ public:
     // Retrievals kept for GETNEXT at once; a GETNEXT on an older one is told
     // its cursor is stale.
     static constexpr std::size_t kMaxSnapshots = 64;
-    // Objects in one reply when the request names no TA_OCCURS.
-    static constexpr long kDefaultOccurs = 1000;
+    // Seconds a retrieval is kept after a reply when the request names no
+    // TA_CURSORHOLD.
+    static constexpr long kDefaultCursorHold = 120;
 
 private:
-    long page_size(long asked) const;
+    // Objects in one reply: as asked, at most the domain's batch, or as
+    // forced by force_occurs.
+    long page_size(long asked, long batch) const;
     long forced_occurs_ = 0;
     // The objects a GET selected, as they were at the GET: the list is shared
     // with the domain until the domain next changes the class.
@@ -45,6 +49,8 @@ private:
         std::size_t cls;
         bool local;
         std::shared_ptr<const ObjectList> objs;
+        std::vector<FLDID32> wanted;  // TA_FILTER of the GET; empty: every attribute
+        std::time_t expires = 0;      // dropped after this time (TA_CURSORHOLD)
     };
 
     struct Error {
@@ -55,7 +61,13 @@ private:
 
     long get(const Domain& d, FBFR32* req, char** reply, std::time_t now);
     long getnext(const Domain& d, FBFR32* req, char** reply, std::time_t now);
-    long error(char** reply, const Domain& d, const Error& e);
+    // Answers the next batch of a retrieval from pos on (TA_OCCURS occurs, 0
+    // when not given), keeping it for GETNEXT (under id, or a new id when id
+    // is 0) for hold seconds while objects remain.
+    long page(const Domain& d, Snapshot snap, std::uint64_t id, std::size_t pos, long occurs, long hold,
+              char** reply, std::time_t now);
+    void drop(std::uint64_t id);
+    long error(char** reply, const Domain& d, FBFR32* req, const Error& e);
     std::string cursor_text(std::uint64_t id, std::size_t cls, std::size_t pos) const;
     std::uint64_t keep(Snapshot s);
 

@@ -71,17 +71,27 @@ void Recorder::reopen() {
     if (file_) std::fclose(file_);
     file_ = nullptr;
     file_checked_ = false;
+    env_set_ = false;
+}
+
+void Recorder::check_file() {
+    if (file_checked_) return;
+    file_checked_ = true;
+    const char* path = std::getenv("TUXSIM_RECORD");
+    if (path && *path) {
+        env_set_ = true;
+        file_ = std::fopen(path, "a");
+        if (!file_) std::fprintf(stderr, "tuxsim: cannot open TUXSIM_RECORD file %s: %s\n", path, std::strerror(errno));
+    }
+}
+
+bool Recorder::wanted() {
+    check_file();
+    return keep_ || env_set_;
 }
 
 void Recorder::add(Request r) {
-    if (!file_checked_) {
-        file_checked_ = true;
-        const char* path = std::getenv("TUXSIM_RECORD");
-        if (path && *path) {
-            file_ = std::fopen(path, "a");
-            if (!file_) std::fprintf(stderr, "tuxsim: cannot open TUXSIM_RECORD file %s: %s\n", path, std::strerror(errno));
-        }
-    }
+    if (!wanted()) return;
     if (file_) {
         std::string line = record_line(r) + "\n";
         std::fwrite(line.data(), 1, line.size(), file_);

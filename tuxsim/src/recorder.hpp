@@ -1,6 +1,7 @@
-// The record of ".TMIB" requests: kept in memory for tests in the same
-// process and, when TUXSIM_RECORD names a file, appended to it one line per
-// request for tests that run a whole process.
+// The record of ".TMIB" requests, made only when asked: when TUXSIM_RECORD
+// names a file, appended to it one line per request (for tests that run a
+// whole process) and kept in memory; kept in memory too while the test API
+// asks for it (tuxsim::record_requests). Otherwise a call costs nothing here.
 #ifndef TUXSIM_RECORDER_HPP
 #define TUXSIM_RECORDER_HPP
 
@@ -27,16 +28,26 @@ public:
     static constexpr std::size_t kMaxKept = 100000;
 
     ~Recorder();
+    // True when requests are recorded: the caller describes them and calls
+    // add, otherwise it need not.
+    bool wanted();
     void add(Request r);
     const std::deque<Request>& all() const { return requests_; }
     void clear() { requests_.clear(); }
+    // Keeps requests in memory from now on (or, with false, only when
+    // TUXSIM_RECORD asks).
+    void keep(bool on) { keep_ = on; }
     // Forgets the file, so that TUXSIM_RECORD is read again.
     void reopen();
 
 private:
+    void check_file();
+
     std::deque<Request> requests_;
     std::FILE* file_ = nullptr;
     bool file_checked_ = false;
+    bool env_set_ = false;  // TUXSIM_RECORD names a file
+    bool keep_ = false;     // the test API asked
 };
 
 }  // namespace tuxsim::detail

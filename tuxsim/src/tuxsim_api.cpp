@@ -1,6 +1,7 @@
 // The test API of tuxsim.h.
 #include "tuxsim.h"
 
+#include "buffers.hpp"
 #include "sim.hpp"
 
 namespace tuxsim {
@@ -20,6 +21,7 @@ void reset() {
     s.env_faults_error.clear();
     s.refusals_told.clear();
     s.recorder.clear();
+    s.recorder.keep(false);
     s.recorder.reopen();
     s.manual_clock = false;
 }
@@ -115,6 +117,13 @@ void clear_requests() {
     auto& s = sim();
     std::lock_guard lock(s.mu);
     s.recorder.clear();
+    s.recorder.keep(true);
+}
+
+void record_requests(bool keep) {
+    auto& s = sim();
+    std::lock_guard lock(s.mu);
+    s.recorder.keep(keep);
 }
 
 std::string own_client_id() {
@@ -130,5 +139,7 @@ std::size_t object_count(const std::string& cls) {
     if (!s.domain || !class_def) return 0;
     return s.domain->lists.get(detail::class_index(*class_def)).size();
 }
+
+std::size_t live_buffers() { return detail::live_buffer_count(); }
 
 }  // namespace tuxsim

@@ -15,6 +15,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "fml_internal.h"
 #include "tuxsim_fml.h"
@@ -75,17 +78,29 @@ T integral(const Number& n) {
 
 double floating(const Number& n) { return n.floating ? n.d : static_cast<double>(n.i); }
 
-// Moves one field value into one element of m at dst; returns the bytes of
-// value moved (for an L_ length member).
+}  // namespace
+
 unsigned short move_value(const ViewMember& m, int type, const unsigned char* v, FLDLEN32 len, char* dst) {
     switch (m.type) {
         case MemberType::String:
         case MemberType::Carray: {
-            std::string text = format_value(type, v, len, false);
+            // Text fields are copied as they are; numbers as Fprint32 shows them.
+            std::string formatted;
+            const char* text = reinterpret_cast<const char*>(v);
+            std::size_t size = 0;
+            switch (type) {
+                case FLD_STRING: size = len > 0 ? len - 1 : 0; break;
+                case FLD_CARRAY: size = len; break;
+                case FLD_CHAR: size = 1; break;
+                default:
+                    formatted = format_value(type, v, len, false);
+                    text = formatted.data();
+                    size = formatted.size();
+            }
             const bool is_string = m.type == MemberType::String;
-            if (is_string) text = text.c_str();  // a string ends at its first NUL
-            const std::size_t n = std::min(text.size(), is_string ? m.elem - 1 : m.elem);
-            std::memcpy(dst, text.data(), n);
+            if (is_string) size = strnlen(text, size);  // a string ends at its first NUL
+            const std::size_t n = std::min(size, is_string ? m.elem - 1 : m.elem);
+            std::memcpy(dst, text, n);
             std::memset(dst + n, 0, m.elem - n);
             const std::size_t moved = is_string ? n + 1 : n;
             return static_cast<unsigned short>(std::min<std::size_t>(moved, USHRT_MAX));
@@ -119,52 +134,103 @@ unsigned short move_value(const ViewMember& m, int type, const unsigned char* v,
     return static_cast<unsigned short>(m.elem);
 }
 
+namespace {
+
+// Where the occurrences of one entry of View::by_field lie in a buffer: the
+// record of occurrence 0 and how many there are (they follow each other).
+struct Hits {
+    std::uint32_t first;
+    std::uint32_t count;
+};
+
+// Fills the structure from the buffer in one walk over its records. The walk
+// checks every record and notes where each member's field is; only a buffer
+// found sound is then copied from, so a damaged one leaves the structure as
+// it was. Records out of field order break the buffer's layout and count as
+// damage too.
+int convert(const Buffer& b, const View& v, char* cstruct) {
+    // Per thread, reused: a conversion allocates nothing once warm.
+    thread_local std::vector<Hits> hits;
+    const std::size_t nf = v.by_field.size();
+    hits.assign(nf, Hits{0, 0});
+    std::size_t j = 0;
+    FLDID32 previous = 0;
+    for (std::uint32_t off = b.first(); off < b.end();) {
+        Record r;
+        if (!b.read(off, r)) return -1;
+        if (r.id < previous) return fail(FNOTFLD);
+        previous = r.id;
+        while (j < nf && v.by_field[j].field < r.id) ++j;
+        for (std::size_t k = j; k < nf && v.by_field[k].field == r.id; ++k) {
+            if (hits[k].count == 0) hits[k].first = off;
+            ++hits[k].count;
+        }
+        off += r.total;
+    }
+    for (std::size_t k = 0; k < nf; ++k) {
+        const ViewMember& m = v.members[v.by_field[k].member];
+        const int type = field_type(m.field);
+        std::uint32_t at = hits[k].first;
+        short filled = 0;
+        for (std::size_t i = 0; i < m.count; ++i) {
+            char* dst = cstruct + m.offset + i * m.elem;
+            unsigned short moved = 0;
+            if (i < hits[k].count) {
+                // The walk has checked this record: its header is read as it is.
+                FLDLEN32 len;
+                std::memcpy(&len, b.base() + at + sizeof(FLDID32), sizeof len);
+                moved = move_value(m, type, b.base() + at + kRecordHeader, len, dst);
+                ++filled;
+                at += static_cast<std::uint32_t>(kRecordHeader + round_up(len));
+            } else {
+                std::memcpy(dst, m.null_value.data(), m.elem);
+            }
+            if (m.length_member) store(cstruct + m.length_offset + i * sizeof(unsigned short), moved);
+        }
+        if (m.count_member) store(cstruct + m.count_offset, filled);
+    }
+    return 1;
+}
+
+// The view of a conversion. Programs convert through the same view over and
+// over, so each thread keeps the last one it found, and with it a reference
+// that keeps the view alive, until the views are reloaded.
+const View* view_for(const char* name) {
+    struct Last {
+        std::uint64_t generation = 0;
+        std::string name;
+        std::shared_ptr<const View> view;
+    };
+    thread_local Last last;
+    const std::uint64_t generation = views_generation();  // read before the lookup
+    if (name != nullptr && last.view && last.generation == generation && last.name == name) return last.view.get();
+    auto found = find_view(name);
+    if (!found) return nullptr;
+    last.generation = generation;
+    last.name = name;
+    last.view = std::move(found);
+    return last.view.get();
+}
+
 }  // namespace
 
 }  // namespace fml
 
-extern "C" int Fvsinit32(char* cstruct, const char* view) {
+extern "C" int Fvsinit32(char* cstruct, char* view) {
     if (cstruct == nullptr) return fml::fail(FEINVAL);
-    const auto v = fml::find_view(view);
+    const fml::View* v = fml::view_for(view);
     if (!v) return -1;
-    std::memset(cstruct, 0, v->size);
-    for (const fml::ViewMember& m : v->members)
-        for (std::size_t i = 0; i < m.count; ++i)
-            std::memcpy(cstruct + m.offset + i * m.elem, m.null_value.data(), m.elem);
+    std::memcpy(cstruct, v->init_image.data(), v->size);
     return 1;
 }
 
-extern "C" int Fvftos32(FBFR32* fbfr, char* cstruct, const char* view) {
+extern "C" int Fvftos32(FBFR32* fbfr, char* cstruct, char* view) {
     if (cstruct == nullptr) return fml::fail(FEINVAL);
     fml::Buffer b;
     if (!b.open(fbfr)) return -1;
-    const auto v = fml::find_view(view);
+    const fml::View* v = fml::view_for(view);
     if (!v) return -1;
-    // Check the whole buffer first, so that a damaged one leaves the
-    // structure as it was.
-    for (std::uint32_t off = b.first(); off < b.end();) {
-        fml::Record r;
-        if (!b.read(off, r)) return -1;
-        off += r.total;
-    }
-    for (const fml::ViewMember& m : v->members) {
-        if (m.field == BADFLDID || !m.from_buffer) continue;
-        short filled = 0;
-        for (std::size_t i = 0; i < m.count; ++i) {
-            char* dst = cstruct + m.offset + i * m.elem;
-            fml::Record r;
-            unsigned short moved = 0;
-            if (b.find(m.field, static_cast<FLDOCC32>(i), r) == 1) {
-                moved = fml::move_value(m, fml::field_type(m.field), b.value(r), r.len, dst);
-                ++filled;
-            } else {
-                std::memcpy(dst, m.null_value.data(), m.elem);
-            }
-            if (m.length_member) fml::store(cstruct + m.length_offset + i * sizeof(unsigned short), moved);
-        }
-        if (m.count_member) fml::store(cstruct + m.count_offset, filled);
-    }
-    return 1;
+    return fml::convert(b, *v, cstruct);
 }
 
 extern "C" long tuxsim_Fvsize32(const char* view) {

@@ -27,6 +27,7 @@
 // refused with FBADFLD (with the field tables' own error when they could not
 // be loaded).
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <sstream>
@@ -220,6 +221,7 @@ public:
         if (current_) return syntax("END before the end of the file (view " + current_->name + " is open)");
         for (auto& v : done_) {
             resolve_fields(*v);
+            index_view(*v);
             set_.views.emplace(v->name, std::move(v));
         }
         return true;
@@ -352,6 +354,20 @@ private:
         }
     }
 
+    // What the conversions need ready-made: the initialised structure and
+    // the members by field.
+    static void index_view(View& v) {
+        v.init_image.assign(v.size, '\0');
+        for (std::uint32_t i = 0; i < v.members.size(); ++i) {
+            const ViewMember& m = v.members[i];
+            for (std::size_t e = 0; e < m.count; ++e)
+                std::memcpy(v.init_image.data() + m.offset + e * m.elem, m.null_value.data(), m.elem);
+            if (m.field != BADFLDID && m.from_buffer) v.by_field.push_back({m.field, i});
+        }
+        std::stable_sort(v.by_field.begin(), v.by_field.end(),
+                         [](const FieldMember& a, const FieldMember& b) { return a.field < b.field; });
+    }
+
     std::string path_;
     ViewSet& set_;
     long lineno_ = 0;
@@ -439,10 +455,19 @@ std::shared_ptr<const View> find_view(const char* name) {
     return it->second;
 }
 
+namespace {
+// Counts the reloads of the views, so that a thread's cached view (view32.cpp)
+// is taken afresh after one.
+std::atomic<std::uint64_t> gViewsGeneration{0};
+}  // namespace
+
+std::uint64_t views_generation() { return gViewsGeneration.load(std::memory_order_acquire); }
+
 void reset_views() {
     ViewCache& c = view_cache();
     std::lock_guard<std::mutex> lock(c.mutex);
     c.set.reset();
+    gViewsGeneration.fetch_add(1, std::memory_order_acq_rel);
 }
 
 }  // namespace fml

@@ -6,6 +6,7 @@
 #define TUXSIM_VIEW_MODEL_H
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,11 +38,24 @@ struct ViewMember {
     std::string null_value;  // one element's bytes when it holds its null value
 };
 
+// A member that Fvftos32 fills from the buffer, in the order of its field.
+struct FieldMember {
+    FLDID32 field;
+    std::uint32_t member;  // index in View::members
+};
+
 struct View {
     std::string name;
     std::string file;
     std::vector<ViewMember> members;
     std::size_t size = 0;
+    // The structure as Fvsinit32 leaves it: zero, every element of every
+    // member at its null value. Made once when the view is loaded.
+    std::string init_image;
+    // The members Fvftos32 fills, sorted by field identifier (members of one
+    // field in member order), so that one walk over a buffer, whose records
+    // are ordered by field identifier too, meets each member's field.
+    std::vector<FieldMember> by_field;
     // 0 when usable; otherwise the error every use of the view fails with
     // (reported once on standard error when the view was loaded).
     int error = 0;
@@ -52,6 +66,14 @@ struct View {
 // FBADFLD when a member names a field the tables do not know, the field
 // tables' error when they did not load).
 std::shared_ptr<const View> find_view(const char* name);
+
+// Rises each time the views are forgotten (reset_views), so that a cached
+// view can tell it is out of date.
+std::uint64_t views_generation();
+
+// Moves one field value (of FML type `type`, len bytes at v) into one element
+// of m at dst; returns the bytes moved, for an L_ length member.
+unsigned short move_value(const ViewMember& m, int type, const unsigned char* v, FLDLEN32 len, char* dst);
 
 }  // namespace fml
 

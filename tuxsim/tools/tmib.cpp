@@ -49,7 +49,7 @@ struct Field {
 };
 
 // Puts one TA_NAME=value into the request, converted to the field's type.
-bool set_field(FBFR32* req, const Field& f) {
+bool set_field(FBFR32* req, Field& f) {
     long n = 0;
     switch (Fldtype32(f.id)) {
         case FLD_SHORT: {
@@ -62,7 +62,7 @@ bool set_field(FBFR32* req, const Field& f) {
             return Fchg32(req, f.id, 0, reinterpret_cast<char*>(&n), 0) >= 0;
         case FLD_CHAR:
             if (f.value.size() != 1) return false;
-            return Fchg32(req, f.id, 0, f.value.c_str(), 0) >= 0;
+            return Fchg32(req, f.id, 0, f.value.data(), 0) >= 0;
         case FLD_FLOAT:
         case FLD_DOUBLE: {
             char* end = nullptr;
@@ -75,14 +75,15 @@ bool set_field(FBFR32* req, const Field& f) {
         case FLD_CARRAY:
             return Fchg32(req, f.id, 0, f.value.data(), FLDLEN32(f.value.size())) >= 0;
         default:
-            return Fchg32(req, f.id, 0, f.value.c_str(), 0) >= 0;
+            return Fchg32(req, f.id, 0, f.value.data(), 0) >= 0;
     }
 }
 
 int call_failed(const char* what, FBFR32* reply) {
     const int err = tperrno;
     std::fprintf(stderr, "tmib: %s failed: tperrno %d: %s\n", what, err, tpstrerror(err));
-    const FLDID32 status = Fldid32("TA_STATUS");
+    char status_name[] = "TA_STATUS";
+    const FLDID32 status = Fldid32(status_name);
     char* text = reply && status != BADFLDID ? Ffind32(reply, status, 0, nullptr) : nullptr;
     if (text) std::fprintf(stderr, "tmib: TA_STATUS: %s\n", text);
     return 1;
@@ -116,20 +117,25 @@ int main(int argc, char** argv) {
     }
     if (argc - optind < 2) return usage(nullptr);
     if (std::strcmp(argv[optind], "GET") != 0) return usage("the operation must be GET");
-    const std::string cls = argv[optind + 1];
+    std::string cls = argv[optind + 1];
     std::vector<Field> fields;
     for (int i = optind + 2; i < argc; ++i) {
         const char* eq = std::strchr(argv[i], '=');
         if (!eq || eq == argv[i]) return usage((std::string("expected TA_NAME=value, got ") + argv[i]).c_str());
-        const std::string name(argv[i], std::size_t(eq - argv[i]));
-        const FLDID32 id = Fldid32(name.c_str());
+        std::string name(argv[i], std::size_t(eq - argv[i]));
+        const FLDID32 id = Fldid32(name.data());
         if (id == BADFLDID) return usage(("unknown field " + name).c_str());
         fields.push_back({id, eq + 1});
     }
 
     if (tpinit(nullptr) == -1) return call_failed("tpinit", nullptr);
-    auto* req = reinterpret_cast<FBFR32*>(tpalloc("FML32", nullptr, 0));
-    char* rep = tpalloc("FML32", nullptr, 8192);
+    // Tuxedo's prototypes take plain char*: the names live in arrays.
+    char fml32[] = "FML32", tmib[] = ".TMIB";
+    char ta_operation[] = "TA_OPERATION", ta_more[] = "TA_MORE", ta_cursor[] = "TA_CURSOR";
+    char ta_class[] = "TA_CLASS", ta_flags[] = "TA_FLAGS", ta_occurs[] = "TA_OCCURS";
+    char get[] = "GET", getnext[] = "GETNEXT";
+    auto* req = reinterpret_cast<FBFR32*>(tpalloc(fml32, nullptr, 0));
+    char* rep = tpalloc(fml32, nullptr, 8192);
     auto leave = [&] {
         tpfree(reinterpret_cast<char*>(req));
         tpfree(rep);
@@ -140,12 +146,13 @@ int main(int argc, char** argv) {
         leave();
         return rc;
     }
-    const FLDID32 op = Fldid32("TA_OPERATION"), more = Fldid32("TA_MORE"), cursor = Fldid32("TA_CURSOR");
-    Fchg32(req, op, 0, "GET", 0);
-    Fchg32(req, Fldid32("TA_CLASS"), 0, cls.c_str(), 0);
-    if (local) Fchg32(req, Fldid32("TA_FLAGS"), 0, reinterpret_cast<const char*>(&kMibLocal), 0);
-    if (occurs) Fchg32(req, Fldid32("TA_OCCURS"), 0, reinterpret_cast<char*>(&occurs), 0);
-    for (const Field& f : fields) {
+    const FLDID32 op = Fldid32(ta_operation), more = Fldid32(ta_more), cursor = Fldid32(ta_cursor);
+    Fchg32(req, op, 0, get, 0);
+    Fchg32(req, Fldid32(ta_class), 0, cls.data(), 0);
+    long flags = kMibLocal;
+    if (local) Fchg32(req, Fldid32(ta_flags), 0, reinterpret_cast<char*>(&flags), 0);
+    if (occurs) Fchg32(req, Fldid32(ta_occurs), 0, reinterpret_cast<char*>(&occurs), 0);
+    for (Field& f : fields) {
         if (!set_field(req, f)) {
             leave();
             return usage(("bad value for " + std::string(Fname32(f.id)) + ": " + f.value).c_str());
@@ -155,7 +162,7 @@ int main(int argc, char** argv) {
     int rc = 0;
     for (;;) {
         long len = 0;
-        if (tpcall(".TMIB", reinterpret_cast<char*>(req), 0, &rep, &len, TPNOTRAN | TPNOCHANGE | TPSIGRSTRT) == -1) {
+        if (tpcall(tmib, reinterpret_cast<char*>(req), 0, &rep, &len, TPNOTRAN | TPNOCHANGE | TPSIGRSTRT) == -1) {
             rc = call_failed("tpcall", reinterpret_cast<FBFR32*>(rep));
             break;
         }
@@ -168,9 +175,9 @@ int main(int argc, char** argv) {
         }
         char* c = Ffind32(reinterpret_cast<FBFR32*>(rep), cursor, 0, nullptr);
         if (!c) break;
-        const std::string next = c;
-        Fchg32(req, op, 0, "GETNEXT", 0);
-        Fchg32(req, cursor, 0, next.c_str(), 0);
+        std::string next = c;
+        Fchg32(req, op, 0, getnext, 0);
+        Fchg32(req, cursor, 0, next.data(), 0);
     }
     std::fflush(stdout);
     leave();
