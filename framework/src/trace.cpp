@@ -18,6 +18,7 @@
 #include "agw_internal.h"
 #include "agw_trace.h"
 #include "printable.h"
+#include "regular_file.h"
 
 namespace {
 
@@ -108,12 +109,13 @@ int ApplySetting(const char* setting) {
 void InitFromEnvironment() {
     const char* path = std::getenv("AGW_TRACE_FILE");
     if (path != nullptr && *path != '\0') {
-        int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        std::string reason;
+        const int fd = zcommon::OpenForAppend(path, &reason);
         if (fd >= 0) {
             gTraceFd.store(fd, std::memory_order_release);
         } else {
             std::fprintf(stderr, "agwmain: AGW_TRACE_FILE: cannot open \"%s\": %s; tracing to standard error\n",
-                         zcommon::Printable(path).c_str(), std::strerror(errno));
+                         zcommon::Printable(path).c_str(), reason.c_str());
         }
     }
     ApplySetting(std::getenv("AGW_TRACE"));
