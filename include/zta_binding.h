@@ -27,6 +27,11 @@ struct binding_unit {
 // Routines shared by all tables; the templates below only forward to them
 // with the table's metadata and trace blocks.
 int get_column_info(tavro& object, const TableMeta& table, ColumnInfo* info, int index);
+// Every series of the agent's tables starts with this, then the table's subject.
+inline constexpr const char* kMetricsPrefix = "tuxedo_";
+// The table's metrics description and one column's role, from its description.
+int get_table_metrics(const TableMeta& table, AgwTableMetrics* info);
+int get_column_metric(const TableMeta& table, AgwColumnMetric* metric, int index);
 int column_is_exception(tavro& object, const TableMeta& table, char* row, const char* column,
                         IntfOper op, char* threshold);
 void print_self(tavro& object, const TableMeta& table, TRC1_Block* trace);
@@ -74,6 +79,10 @@ public:
     int NumColumns() override { return kMeta.num_columns; }
     int GetColumnInfo(ColumnInfo* info, int index) override {
         return get_column_info(*this, kMeta, info, index);
+    }
+    int GetTableMetrics(AgwTableMetrics* info) override { return get_table_metrics(kMeta, info); }
+    int GetColumnMetric(AgwColumnMetric* metric, int index) override {
+        return get_column_metric(kMeta, metric, index);
     }
     int ColumnIsException(char* row, char* column, IntfOper op, char* threshold) override {
         return column_is_exception(*this, kMeta, row, column, op, threshold);

@@ -7,10 +7,12 @@
 
 #include <fml32.h>
 
+#include <array>
 #include <cstddef>
 #include <cstring>
 #include <utility>
 
+#include "zta_fields.h"
 #include "zta_tables.h"
 #include "zta_trace.h"
 #include "zta_util.h"
@@ -62,8 +64,59 @@ void zta_pad_in_place(Row& row) {
 // lacks it.
 long zta_reply_long(FBFR32* reply, FLDID32 field, FLDOCC32 occurrence, long absent);
 
+// Bounded readers of one occurrence of a reply, for fixed-width columns:
+// - zta_read_padded: the string value then blanks to `width`, no NUL; an
+//   absent value gives blanks;
+// - zta_read_string: the string value cut to width - 1 and NUL-filled to
+//   `width`; an absent value gives an empty string;
+// - zta_read_long: the long value, 0 when absent.
+void zta_read_padded(FBFR32* reply, FLDID32 field, long occurrence, char* column,
+                     std::size_t width);
+void zta_read_string(FBFR32* reply, FLDID32 field, long occurrence, char* column,
+                     std::size_t width);
+long zta_read_long(FBFR32* reply, FLDID32 field, long occurrence);
+
+// Fills every column of `row` that the description binds to an attribute
+// from occurrence `occurrence`, each with the reader its pad calls for
+// (blank, nul, or an integer saturated to 32 bits). `fields` holds the
+// attribute identifier of each column (0 for the agent's own columns).
+void zta_fill_columns(const zta::TableMeta& table, const FLDID32* fields, char* row,
+                      FBFR32* reply, long occurrence);
+
+namespace zta {
+
+// The attribute identifier of each column of a table read without a view
+// (the /Q tables, the user log), from its description; 0 for the columns the
+// agent fills itself.
+template <class Row>
+constexpr auto fields_of() {
+    using T = TableTraits<Row>;
+    std::array<FLDID32, T::kNumColumns> ids{};
+    for (std::size_t i = 0; i < T::kNumColumns; ++i) {
+        const ColumnMeta& c = T::kColumns[i];
+        ids[i] = c.attribute[0] == '\0' ? 0 : fld::field_named(c.attribute);
+    }
+    return ids;
+}
+
+// True when every bound column names a known attribute of its own type.
+template <class Row>
+constexpr bool fields_match() {
+    using T = TableTraits<Row>;
+    constexpr auto ids = fields_of<Row>();
+    for (std::size_t i = 0; i < T::kNumColumns; ++i) {
+        const ColumnMeta& c = T::kColumns[i];
+        if (c.attribute[0] == '\0') continue;
+        const unsigned want = c.type == kColumnTypeInteger ? fld::kLong : fld::kString;
+        if (ids[i] == 0 || fld::type_of(ids[i]) != want) return false;
+    }
+    return true;
+}
+
+}  // namespace zta
+
 // Error output of a failed tpalloc or tpcall (`call` names it): three lines
-// on standard error and an error trace line.
+// on standard error and an error trace line (none when `trace` is null).
 void zta_report_atmi_error(TRC1_Block* trace, const char* call);
 
 // The request and reply buffers of one sample. The reply buffer is handed to

@@ -45,23 +45,33 @@ constexpr FLDID32 TA_GRPCOUNT = make(kLong, 10232);
 constexpr FLDID32 TA_GRPINDEX = make(kLong, 10233);
 constexpr FLDID32 TA_GSTATE = make(kString, 10234);
 
-// The user log.
+// The user log (T_ULOG).
 constexpr FLDID32 TA_MMDDYY = make(kLong, 6321);
 constexpr FLDID32 TA_ULOGTIME = make(kLong, 6434);
+constexpr FLDID32 TA_PID = make(kLong, 6352);
+constexpr FLDID32 TA_PMID = make(kString, 6353);
+constexpr FLDID32 TA_SEVERITY = make(kString, 6381);
+constexpr FLDID32 TA_TPTRANID = make(kString, 6420);
+constexpr FLDID32 TA_ULOGCAT = make(kString, 6428);
+constexpr FLDID32 TA_ULOGLINE = make(kLong, 6429);
+constexpr FLDID32 TA_ULOGMSG = make(kString, 6430);
+constexpr FLDID32 TA_ULOGMSGNUM = make(kLong, 6431);
+constexpr FLDID32 TA_ULOGPROCNM = make(kString, 6433);
+constexpr FLDID32 TA_XID = make(kString, 6444);
 
 // /Q queue-space keys.
 constexpr FLDID32 TA_APPQSPACENAME = make(kString, 6603);
 constexpr FLDID32 TA_QMCONFIG = make(kString, 6636);
 constexpr FLDID32 TA_LMID = make(kString, 6700);
 
-// The attributes that the /Q tables read, by the name their descriptions
-// give them: each column bound to one of these is read from the reply at the
-// object's occurrence.
+// The attributes that the tables without a view (the /Q tables and the user
+// log) read, by the name their descriptions give them: each column bound to
+// one of these is read from the reply at the object's occurrence.
 struct named_field {
     const char* name;
     FLDID32 id;
 };
-inline constexpr named_field kQueueAttributes[] = {
+inline constexpr named_field kNamedAttributes[] = {
     {"TA_APPQMSGID", make(kString, 6600)},   {"TA_APPQNAME", make(kString, 6601)},
     {"TA_APPQORDER", make(kString, 6602)},   {"TA_APPQSPACENAME", TA_APPQSPACENAME},
     {"TA_BLOCKING", make(kLong, 6605)},      {"TA_CMD", make(kString, 6606)},
@@ -80,13 +90,19 @@ inline constexpr named_field kQueueAttributes[] = {
     {"TA_RETRYDELAY", make(kLong, 6637)},    {"TA_TIME", make(kString, 6639)},
     {"TA_CURQUEUES", make(kLong, 6242)},     {"TA_HWQUEUES", make(kLong, 6286)},
     {"TA_IPCKEY", make(kLong, 6292)},        {"TA_MAXQUEUES", make(kLong, 6312)},
-    {"TA_XID", make(kString, 6444)},         {"TA_LMID", TA_LMID},
+    {"TA_XID", TA_XID},                      {"TA_LMID", TA_LMID},
     {"TA_STATE", TA_STATE},
+    {"TA_PMID", TA_PMID},                    {"TA_ULOGLINE", TA_ULOGLINE},
+    {"TA_ULOGMSG", TA_ULOGMSG},              {"TA_TPTRANID", TA_TPTRANID},
+    {"TA_PID", TA_PID},                      {"TA_SEVERITY", TA_SEVERITY},
+    {"TA_ULOGCAT", TA_ULOGCAT},              {"TA_ULOGMSGNUM", TA_ULOGMSGNUM},
+    {"TA_ULOGPROCNM", TA_ULOGPROCNM},
 };
 
-// The identifier of a /Q attribute by name; 0 for a name not in the list.
-constexpr FLDID32 queue_field(const char* name) {
-    for (const named_field& f : kQueueAttributes) {
+// The identifier of an attribute of that list by name; 0 for a name not in
+// the list.
+constexpr FLDID32 field_named(const char* name) {
+    for (const named_field& f : kNamedAttributes) {
         const char* a = f.name;
         const char* b = name;
         while (*a != '\0' && *a == *b) ++a, ++b;

@@ -84,53 +84,7 @@ protected:
 void zta_queue_loop(TRC1_Block* trace, tavro& object, const char* mib_class, bool print_reply,
                     zta_queue_config& config, zta_queue_target& target);
 
-// Bounded readers of one occurrence of a reply, for fixed-width columns:
-// - zta_read_padded: the string value then blanks to `width`, no NUL; an
-//   absent value gives blanks;
-// - zta_read_string: the string value cut to width - 1 and NUL-filled to
-//   `width`; an absent value gives an empty string;
-// - zta_read_long: the long value, 0 when absent.
-void zta_read_padded(FBFR32* reply, FLDID32 field, long occurrence, char* column,
-                     std::size_t width);
-void zta_read_string(FBFR32* reply, FLDID32 field, long occurrence, char* column,
-                     std::size_t width);
-long zta_read_long(FBFR32* reply, FLDID32 field, long occurrence);
-
-// Fills every column of `row` that the description binds to an attribute
-// from occurrence `occurrence`, each with the reader its pad calls for
-// (blank, nul, or an integer saturated to 32 bits). `fields` holds the
-// attribute identifier of each column (0 for the agent's own columns).
-void zta_fill_queue_columns(const zta::TableMeta& table, const FLDID32* fields, char* row,
-                            FBFR32* reply, long occurrence);
-
 namespace zta {
-
-// The attribute identifier of each column of a /Q table, from its
-// description; 0 for the columns the agent fills itself.
-template <class Row>
-constexpr auto queue_fields_of() {
-    using T = TableTraits<Row>;
-    std::array<FLDID32, T::kNumColumns> ids{};
-    for (std::size_t i = 0; i < T::kNumColumns; ++i) {
-        const ColumnMeta& c = T::kColumns[i];
-        ids[i] = c.attribute[0] == '\0' ? 0 : fld::queue_field(c.attribute);
-    }
-    return ids;
-}
-
-// True when every bound column names a known /Q attribute of its own type.
-template <class Row>
-constexpr bool queue_fields_match() {
-    using T = TableTraits<Row>;
-    constexpr auto ids = queue_fields_of<Row>();
-    for (std::size_t i = 0; i < T::kNumColumns; ++i) {
-        const ColumnMeta& c = T::kColumns[i];
-        if (c.attribute[0] == '\0') continue;
-        const unsigned want = c.type == kColumnTypeInteger ? fld::kLong : fld::kString;
-        if (ids[i] == 0 || fld::type_of(ids[i]) != want) return false;
-    }
-    return true;
-}
 
 // Trace unit of a /Q table's sampler: "ztaNNagt".
 template <int Number>
@@ -146,16 +100,16 @@ struct sampler_unit {
 // the node name, SAMPLENO and ROWNO 0, then every bound column.
 template <class Row>
 void zta_fill_queue_row(Row& row, const zta_node& node, void* reply, long occurrence) {
-    static_assert(zta::queue_fields_match<Row>(),
+    static_assert(zta::fields_match<Row>(),
                   "a /Q table's column is bound to an unknown attribute or one of another type");
-    static constexpr auto kFields = zta::queue_fields_of<Row>();
+    static constexpr auto kFields = zta::fields_of<Row>();
     char timestamp[ZTA_WBTIME_BUF] = {};
     TBX_GenerateTimeStamp(timestamp, 0);
     std::memcpy(row.timestamp, timestamp, sizeof row.timestamp);
     zta_fill_originnode(row.originnode, node);
     row.sampleno = 0;
     row.rowno = 0;
-    zta_fill_queue_columns(zta::table_meta_of<Row>(), kFields.data(), reinterpret_cast<char*>(&row),
+    zta_fill_columns(zta::table_meta_of<Row>(), kFields.data(), reinterpret_cast<char*>(&row),
                            static_cast<FBFR32*>(reply), occurrence);
 }
 

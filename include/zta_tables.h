@@ -57,6 +57,12 @@ enum class Role : unsigned char {
     time,     // a WB timestamp of a moment
 };
 
+// How a table's rows become series (the description's ZTA_TABLE_METRICS).
+enum class MetricsMode : unsigned char {
+    rows,   // each row its own series, labelled by its key columns
+    count,  // only the rows counted by their key columns
+};
+
 // One column of a table, in the order of the row record.
 struct ColumnMeta {
     const char* name;       // lower-case name ("clientid")
@@ -67,6 +73,9 @@ struct ColumnMeta {
     const char* attribute;  // MIB attribute ("TA_CLIENTID"), "" when none
     Pad pad;                // how a text column is padded
     Role role;              // metrics role
+    const char* metric;     // key: the label; state: the series; counter,
+                            // gauge, time: the quantity in the series name
+    double scale;           // counter, gauge: value = integer * scale
 };
 
 struct TableMeta {
@@ -78,6 +87,8 @@ struct TableMeta {
     const ColumnMeta* columns;
     unsigned short num_columns;
     unsigned short row_size;
+    const char* metric_subject;  // series names: tuxedo_<subject>_<quantity>...
+    MetricsMode metric_mode;
 };
 
 namespace detail {
@@ -121,6 +132,19 @@ constexpr bool IsWellFormed(const ColumnMeta* columns, unsigned short count, std
 
 template <class Row>
 struct TableTraits;  // one specialisation per row record, below
+template <class Row>
+struct TableMetricsTraits;  // the table's ZTA_TABLE_METRICS, below
+
+// A column's role field as data: role, metric name, scale. A role other than
+// none names its label or series part: key(lmid), counter(requests),
+// gauge(accessers), gauge(usage_ratio, 0.0001), state(state), time(start).
+#define ZTA_ROLE(role) ZTA_ROLE_##role
+#define ZTA_ROLE_none Role::none, "", 1.0
+#define ZTA_ROLE_key(label) Role::key, #label, 1.0
+#define ZTA_ROLE_counter(name, ...) Role::counter, #name, 1.0 __VA_OPT__(*(__VA_ARGS__))
+#define ZTA_ROLE_gauge(name, ...) Role::gauge, #name, 1.0 __VA_OPT__(*(__VA_ARGS__))
+#define ZTA_ROLE_state(series) Role::state, #series, 1.0
+#define ZTA_ROLE_time(name) Role::time, #name, 1.0
 
 // ---- Column metadata per table --------------------------------------------
 
@@ -137,10 +161,10 @@ struct TableTraits;  // one specialisation per row record, below
         static constexpr ColumnMeta kColumns[] = {
 #define ZTA_INT(column, upper, attribute, role)                                     \
             {#column, upper, static_cast<unsigned short>(offsetof(row_type, column)), \
-             4, kColumnTypeInteger, attribute, Pad::none, Role::role},
+             4, kColumnTypeInteger, attribute, Pad::none, ZTA_ROLE(role)},
 #define ZTA_TEXT(column, upper, width, attribute, pad, role)                        \
             {#column, upper, static_cast<unsigned short>(offsetof(row_type, column)), \
-             (width), kColumnTypeText, attribute, Pad::pad, Role::role},
+             (width), kColumnTypeText, attribute, Pad::pad, ZTA_ROLE(role)},
 #define ZTA_TABLE_END(name, rowsize)                                                \
         };                                                                          \
         static constexpr unsigned short kNumColumns =                               \
@@ -151,6 +175,12 @@ struct TableTraits;  // one specialisation per row record, below
                                        TableTraits<zta_##name##_data_t>::kNumColumns, \
                                        sizeof(zta_##name##_data_t)),                \
                   "table description of " #name " is malformed");
+#define ZTA_TABLE_METRICS(name, subject, mode)                                      \
+    template <>                                                                     \
+    struct TableMetricsTraits<zta_##name##_data_t> {                                \
+        static constexpr const char* kSubject = subject;                            \
+        static constexpr MetricsMode kMode = MetricsMode::mode;                     \
+    };
 // clang-format on
 #include "tables/zta_tables.def"
 
@@ -158,8 +188,9 @@ struct TableTraits;  // one specialisation per row record, below
 template <class Row>
 constexpr TableMeta table_meta_of() {
     using T = TableTraits<Row>;
+    using M = TableMetricsTraits<Row>;
     return TableMeta{T::kNumber, T::kName, T::kUpperName, T::kView, T::kMibClass,
-                     T::kColumns, T::kNumColumns, T::kRowSize};
+                     T::kColumns, T::kNumColumns, T::kRowSize, M::kSubject, M::kMode};
 }
 
 // ---- All tables, in loader order -------------------------------------------
@@ -172,7 +203,9 @@ constexpr TableMeta table_meta_of() {
               TableTraits<zta_##name##_data_t>::kMibClass,   \
               TableTraits<zta_##name##_data_t>::kColumns,    \
               TableTraits<zta_##name##_data_t>::kNumColumns, \
-              TableTraits<zta_##name##_data_t>::kRowSize},
+              TableTraits<zta_##name##_data_t>::kRowSize,    \
+              TableMetricsTraits<zta_##name##_data_t>::kSubject, \
+              TableMetricsTraits<zta_##name##_data_t>::kMode},
 inline constexpr TableMeta kTables[] = {
 #include "tables/zta_tables.def"
 };

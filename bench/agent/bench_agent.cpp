@@ -34,6 +34,7 @@
 #include "scheduler.h"
 #include "sink.h"
 #include "tuxsim.h"
+#include "zta_fields.h"
 #include "zta01agt.h"
 #include "zta_agent.h"
 
@@ -109,24 +110,24 @@ void serve_clients(long n) {
 // object per call, nothing converted. Returns the objects walked. Kept out
 // of line, so that an instruction profile (callgrind) shows it by name.
 [[gnu::noinline]] long bare_walk(FBFR32* req, char*& rep) {
-    static const FLDID32 op = Fldid32("TA_OPERATION"), cls = Fldid32("TA_CLASS"), occ = Fldid32("TA_OCCURS"),
-                         more = Fldid32("TA_MORE"), cursor = Fldid32("TA_CURSOR");
+    static const FLDID32 op = Fldid32(zta_text("TA_OPERATION")), cls = Fldid32(zta_text("TA_CLASS")), occ = Fldid32(zta_text("TA_OCCURS")),
+                         more = Fldid32(zta_text("TA_MORE")), cursor = Fldid32(zta_text("TA_CURSOR"));
     Finit32(req, FLDLEN32(Fsizeof32(req)));
     long one = 1;
-    Fchg32(req, op, 0, "GET", 0);
-    Fchg32(req, cls, 0, "T_CLIENT", 0);
+    Fchg32(req, op, 0, zta_text("GET"), 0);
+    Fchg32(req, cls, 0, zta_text("T_CLIENT"), 0);
     Fchg32(req, occ, 0, reinterpret_cast<char*>(&one), 0);
     long walked = 0;
     for (;;) {
         long len = 0;
-        if (tpcall(".TMIB", reinterpret_cast<char*>(req), 0, &rep, &len, TPNOTRAN | TPNOCHANGE | TPSIGRSTRT) == -1)
+        if (tpcall(zta_text(".TMIB"), reinterpret_cast<char*>(req), 0, &rep, &len, TPNOTRAN | TPNOCHANGE | TPSIGRSTRT) == -1)
             return -1;
         ++walked;
         long left = 0;
         FLDLEN32 l = sizeof left;
         Fget32(reinterpret_cast<FBFR32*>(rep), more, 0, reinterpret_cast<char*>(&left), &l);
         if (left == 0) return walked;
-        Fchg32(req, op, 0, "GETNEXT", 0);
+        Fchg32(req, op, 0, zta_text("GETNEXT"), 0);
         Fchg32(req, cursor, 0, Ffind32(reinterpret_cast<FBFR32*>(rep), cursor, 0, nullptr), 0);
     }
 }

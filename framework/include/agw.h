@@ -8,5 +8,6 @@
 #include "agw_tbx.h"
 #include "agw_table.h"
 #include "agw_clock.h"
+#include "agw_metrics.h"
 
 #endif

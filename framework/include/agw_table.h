@@ -115,6 +115,11 @@ public:
     virtual int NumColumns();
     virtual int GetColumnInfo(ColumnInfo* info, int index);
     virtual int ExecuteCommand(char* command, int length, char* reply);
+    // What the metrics endpoint serves of the table: its series prefix and
+    // mode, and each column's role (index as for GetColumnInfo). The
+    // defaults return AGW_STATUS_NOT_SUPPORTED: the table is not exported.
+    virtual int GetTableMetrics(AgwTableMetrics* info);
+    virtual int GetColumnMetric(AgwColumnMetric* metric, int index);
     virtual ~tavro();
     // Appends a copy of one row of DataSize() bytes, growing the row block
     // when it is full (by AllocationDefault() rows at first, then by as many

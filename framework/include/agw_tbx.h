@@ -4,6 +4,7 @@
 #define AGW_TBX_H
 
 #include <cstdint>
+#include <ctime>
 
 // Product identity, kept (bounded copies) for the start-up trace. Return 0,
 // or AGW_STATUS_BAD_ARGUMENT for a null text.
@@ -26,6 +27,15 @@ void TBX_Shutdown(int reason);
 // then a NUL: 17 bytes in all. The second argument is reserved (pass 0).
 // Returns 0, or AGW_STATUS_BAD_ARGUMENT for a null buffer.
 int TBX_GenerateTimeStamp(char* buffer17, int reserved);
+
+namespace agw {
+// Test hook: the clock TBX_GenerateTimeStamp reads, in seconds since the
+// epoch (its timestamps then end in "000"); null returns to the real-time
+// clock. Lets a test move the agent's notion of "today" across midnight
+// together with a simulated domain.
+using TimeStampSource = std::time_t (*)();
+void SetTimeStampSource(TimeStampSource source);
+}  // namespace agw
 
 // This node's name, cut to fit and NUL-terminated within size bytes.
 // Returns 0, or AGW_STATUS_BAD_ARGUMENT for a null buffer or size below 1.

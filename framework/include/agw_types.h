@@ -33,6 +33,36 @@ struct ColumnInfo {
     unsigned short type;    // AGW_COLTYPE_INTEGER or AGW_COLTYPE_TEXT
 };
 
+// What a column is to the metrics endpoint (GET /metrics, see
+// framework/README.md), as a table object describes it.
+enum class AgwMetricRole : unsigned char {
+    none,     // not exported
+    key,      // a label naming the row's object; name = the label
+    counter,  // a count that only grows; series <prefix>_<name>_total
+    gauge,    // a value that goes up and down; series <prefix>_<name>
+    state,    // a small enumeration: a label (the column's name) of the series
+              // <prefix>_<name> with value 1; columns naming the same series
+              // share it
+    time,     // a WB timestamp of a moment; series <prefix>_<name>_timestamp_seconds
+};
+
+struct AgwColumnMetric {
+    AgwMetricRole role = AgwMetricRole::none;
+    const char* name = "";  // label or series part, lower-case snake case; lives as long as the process
+    double scale = 1.0;     // counter and gauge: the integer times scale (e.g. 0.0001 for hundredths of a percent)
+};
+
+// How a table's rows become series.
+enum class AgwTableMode : unsigned char {
+    rows,   // every kept row gives its own series, labelled by its key columns
+    count,  // only <prefix>_records_total, the kept rows counted by their key columns
+};
+
+struct AgwTableMetrics {
+    const char* prefix = "";  // every series name of the table starts with it ("app_server")
+    AgwTableMode mode = AgwTableMode::rows;
+};
+
 // Threshold comparison operators: "column <op> threshold".
 enum IntfOper : std::int32_t { EQ = 0, NE = 1, LT = 2, LE = 3, GT = 4, GE = 5 };
 

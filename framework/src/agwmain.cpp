@@ -1,10 +1,12 @@
 // The framework's main routine: requests in, table objects made, samples run
 // on this thread in due order, rows delivered, everything destroyed at
 // shutdown.
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "agw_trace.h"
 #include "config.h"
 #include "json.h"
+#include "metrics.h"
 #include "printable.h"
 #include "scheduler.h"
 #include "sink.h"
@@ -42,6 +45,8 @@ public:
     ContextInfo* Context() { return &context_; }
     tavro* object = nullptr;
     TableManager* manager = nullptr;
+    std::uint32_t index = 0;                 // the run's number, names its series in the registry
+    std::unique_ptr<TableExport> exported;   // set when the endpoint serves this request's rows
 
     int IntervalSeconds() override { return object->Interval(); }
 
@@ -50,16 +55,21 @@ public:
         object->BeginSample();
         AGW_TRACE(gSampleTrace, AGW_TRC_DETAIL, "sample %u of request \"%s\" on %s", object->SampleNumber(),
                   object->RequestName().c_str(), object->TableName());
+        auto start = std::chrono::steady_clock::now();
+        BeginSampleMark();
         try {
             object->TakeSample();
         } catch (const std::exception& e) {
+            AGW_SampleIncomplete();
             std::fprintf(stderr, "agwmain: request \"%s\": the sample of %s failed: %s\n",
                          object->RequestName().c_str(), object->TableName(), e.what());
         } catch (...) {
+            AGW_SampleIncomplete();
             std::fprintf(stderr, "agwmain: request \"%s\": the sample of %s failed\n",
                          object->RequestName().c_str(), object->TableName());
         }
         std::uint32_t kept = object->NumDataItems();
+        Account(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), kept);
         object->Dispatch();
         // An incomplete sample may raise a situation but never clears one.
         const bool holds = kept > 0;
@@ -75,12 +85,33 @@ public:
             CurrentSink()->Write(event);
             AGW_TRACE(gSampleTrace, AGW_TRC_STATE, "situation \"%s\" %s with %u rows", object->RequestName().c_str(),
                       raised_ ? "raised" : "cleared", kept);
+            ShowSituation();
         }
         object->ClearCount();
         manager->unlock();
     }
 
+    // The situation's series, 0 until it is raised.
+    void ShowSituation() {
+        if (object->RequestType() == AGW_SAMPLE_REPORT) return;
+        MetricsRegistry& registry = MetricsRegistry::Instance();
+        registry.SetGauge(registry.Prefix() + "_situation_raised", "1 while the situation is raised, else 0.",
+                          {{"situation", object->RequestName()}, {"table", object->TableName()}}, raised_ ? 1 : 0);
+    }
+
 private:
+    // The sample's health series and, for an exported report, its rows: the
+    // request's series are replaced in one step, after the sample is whole;
+    // a sample the table object marked incomplete leaves the previous one.
+    void Account(double seconds, std::uint32_t kept) {
+        MetricsRegistry& registry = MetricsRegistry::Instance();
+        AgwLabels labels{{"table", object->TableName()}, {"request", object->RequestName()}};
+        registry.SetGauge(registry.Prefix() + "_sample_duration_seconds", "Duration of the latest sample.", labels,
+                          seconds);
+        registry.SetGauge(registry.Prefix() + "_sample_rows", "Rows kept by the latest sample.", labels, kept);
+        if (exported && SampleComplete()) registry.Publish(index, exported->Build(object->Data(0), kept, object->DataSize()));
+    }
+
     ConfigRequest request_;
     ContextInfo context_;
     bool raised_ = false;
@@ -149,6 +180,27 @@ int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
         return kFailure;
     }
 
+    // The metrics endpoint, before any table object: a bad address or a busy
+    // port stops the run before its first sample.
+    std::unique_ptr<MetricsEndpoint> endpoint;
+    const char* http = std::getenv("AGW_HTTP");
+    if (http != nullptr && *http != '\0') {
+        std::string bind;
+        if (!ParseHttpAddress(http, &bind, &error)) {
+            std::fprintf(stderr, "agwmain: AGW_HTTP \"%s\": %s\n", http, error.c_str());
+            AGW_TRACE_EXIT_VALUE(gMainTrace, kFailure);
+            return kFailure;
+        }
+        endpoint = MetricsEndpoint::Start(bind, &error);
+        if (!endpoint) {
+            std::fprintf(stderr, "agwmain: AGW_HTTP \"%s\": %s\n", http, error.c_str());
+            AGW_TRACE_EXIT_VALUE(gMainTrace, kFailure);
+            return kFailure;
+        }
+        std::string host = bind.substr(0, bind.rfind(':'));
+        std::fprintf(stderr, "agwmain: metrics at http://%s:%d/metrics\n", host.c_str(), endpoint->Port());
+    }
+
     ProductInfo product = Product();
     std::string affinities;
     for (const std::string& a : product.affinities) affinities += " " + a;
@@ -182,6 +234,7 @@ int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
     std::vector<std::unique_ptr<RequestRun>> runs;
     auto destroyAll = [&runs] {
         for (auto& run : runs) {
+            MetricsRegistry::Instance().Withdraw(run->index);
             if (run->object != nullptr) run->manager->DeleteTableObject(run->object);
             run->object = nullptr;
         }
@@ -205,6 +258,7 @@ int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
         }
         std::string problem = CheckThresholds(*run->object, detail);
         if (problem.empty()) run->object->ResolveThresholds();  // once, before any row is checked
+        run->index = static_cast<std::uint32_t>(runs.size());
         runs.push_back(std::move(run));
         if (!problem.empty()) {
             std::fprintf(stderr, "agwmain: %s%s\n", Where(config, request).c_str(), problem.c_str());
@@ -217,6 +271,20 @@ int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
     // Ctrl-C and kill stop the run cleanly unless the agent routes them itself.
     bool ownInterrupt = !SignalActionInstalled(EVT1_SIGINT) && FLT1_Signal(EVT1_SIGINT, StopOnSignal) == 0;
     bool ownTerminate = !SignalActionInstalled(EVT1_SIGTERM) && FLT1_Signal(EVT1_SIGTERM, StopOnSignal) == 0;
+
+    if (endpoint) {
+        // A table with several report requests tells their series apart by
+        // a request label.
+        std::map<std::string, int> reports;
+        for (auto& run : runs) reports[run->object->TableName()] += run->object->RequestType() == AGW_SAMPLE_REPORT;
+        for (auto& run : runs) {
+            if (run->object->RequestType() != AGW_SAMPLE_REPORT) continue;
+            bool several = reports[run->object->TableName()] > 1;
+            run->exported = std::make_unique<TableExport>(*run->object, several ? run->object->RequestName() : "");
+            if (!run->exported->Exported()) run->exported.reset();
+        }
+    }
+    for (auto& run : runs) run->ShowSituation();
 
     RowSink* previous = InstallSink(sink.get());
     SteadyClock steady(ShutdownWakeFd());

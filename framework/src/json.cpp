@@ -71,6 +71,29 @@ bool AllPlain(std::uint64_t x) {
 
 }  // namespace
 
+std::string ValidUtf8(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        if (s[i] < 0x80) {
+            out.push_back(bytes[i++]);
+            continue;
+        }
+        std::size_t bad = 1;
+        std::size_t len = Utf8Sequence(s + i, bytes.size() - i, &bad);
+        if (len > 0) {
+            out.append(bytes.data() + i, len);
+            i += len;
+        } else {
+            out.append(kReplacement);
+            i += bad;
+        }
+    }
+    return out;
+}
+
 char* WriteJsonString(char* p, std::string_view bytes) {
     *p++ = '"';
     const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());

@@ -14,6 +14,9 @@
 
 namespace agw {
 
+// The bytes with every invalid UTF-8 sequence replaced by U+FFFD.
+std::string ValidUtf8(std::string_view bytes);
+
 // The most bytes a JSON string of n bytes takes: quotes, and each byte
 // escaped as \u00XX.
 constexpr std::size_t JsonStringBound(std::size_t n) { return 2 + 6 * n; }

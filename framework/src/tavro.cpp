@@ -151,6 +151,10 @@ int tavro::ExecuteCommand(char* /*command*/, int /*length*/, char* /*reply*/) { 
 
 void tavro::CommandCompleted(TavroAutomationCapsule* /*capsule*/) {}
 
+int tavro::GetTableMetrics(AgwTableMetrics* /*info*/) { return AGW_STATUS_NOT_SUPPORTED; }
+
+int tavro::GetColumnMetric(AgwColumnMetric* /*metric*/, int /*index*/) { return AGW_STATUS_NOT_SUPPORTED; }
+
 int tavro::InsertRow(char* row) {
     if (row == nullptr) return AGW_STATUS_BAD_ARGUMENT;
     if (rowSize_ == 0) return AGW_STATUS_NO_ROW_SIZE;

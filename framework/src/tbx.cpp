@@ -26,6 +26,11 @@ std::atomic<int> gWakeRead{-1};
 std::atomic<int> gWakeWrite{-1};
 std::mutex gPipeMutex;
 
+// The test clock of TBX_GenerateTimeStamp (null: the real-time clock).
+// Process-wide because the timestamps are; atomic because tests set it on
+// one thread while agwmain's thread samples.
+std::atomic<agw::TimeStampSource> gTimeStampSource{nullptr};
+
 void EnsurePipe() {
     if (gWakeRead.load(std::memory_order_acquire) >= 0) return;
     std::lock_guard<std::mutex> guard(gPipeMutex);
@@ -136,7 +141,11 @@ void TBX_Shutdown(int /*reason*/) {
 int TBX_GenerateTimeStamp(char* buffer17, int /*reserved*/) {
     if (buffer17 == nullptr) return AGW_STATUS_BAD_ARGUMENT;
     timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
+    if (const agw::TimeStampSource source = gTimeStampSource.load(std::memory_order_acquire)) {
+        now.tv_sec = source();
+    } else {
+        clock_gettime(CLOCK_REALTIME, &now);
+    }
     // Samplers stamp every object, many within one second: the thirteen
     // digits up to the second are made once per second (per thread) and only
     // the milliseconds for each call.
@@ -169,6 +178,10 @@ int TBX_GenerateTimeStamp(char* buffer17, int /*reserved*/) {
     std::memcpy(cached, buffer17, sizeof cached);
     cachedSecond = now.tv_sec;
     return AGW_STATUS_OK;
+}
+
+void agw::SetTimeStampSource(agw::TimeStampSource source) {
+    gTimeStampSource.store(source, std::memory_order_release);
 }
 
 int DetermineLocalHost(char* buffer, int size) {

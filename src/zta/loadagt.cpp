@@ -17,6 +17,7 @@
 #include "zta13agt.h"
 #include "zta14agt.h"
 #include "zta15agt.h"
+#include "zta16agt.h"
 #include "zta17agt.h"
 #include "zta18agt.h"
 #include "zta19agt.h"
@@ -44,6 +45,7 @@ int LoadAgents() {
     zta_txsrvstat_init();
     zta_txsvcgrp_init();
     zta_txtransact_init();
+    zta_txulogs_init();
     zta_txappq_init();
     zta_txqmsg_init();
     zta_txqspcs_init();

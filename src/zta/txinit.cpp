@@ -8,6 +8,7 @@
 
 #include "zta_agent.h"
 #include "zta_fields.h"
+#include "zta_metrics.h"
 #include "zta_trace.h"
 
 Txinit* Txinit::theirInstance = nullptr;
@@ -56,6 +57,7 @@ Txinit::Txinit() {
 
     if (tpinit(info) != -1) {
         theirErrorFlag = 0;
+        zta_metrics_joined(true);
         std::fprintf(stderr, "TXWATCHER has joined the Application successfully!\n");
         ZTA_DETAIL("TXWATCHER has joined the Application successfully!");
     } else {
@@ -103,4 +105,5 @@ void Txinit::DeleteLocked() {
     Txinit* doomed = theirInstance;
     theirInstance = nullptr;
     delete doomed;
+    zta_metrics_joined(false);
 }

@@ -1,8 +1,10 @@
 // Routines of the table binding shared by all twenty tables (see
 // zta_binding.h): column metadata, situation tests, adding rows, the push
 // path, the trace dump and registration.
+#include <array>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "zta_binding.h"
 
@@ -17,6 +19,34 @@ int get_column_info(tavro& object, const TableMeta& table, ColumnInfo* info, int
     info->offset = c.offset;
     info->size = c.size;
     info->type = c.type;
+    return ZTA_STATUS_OK;
+}
+
+int get_table_metrics(const TableMeta& table, AgwTableMetrics* info) {
+    // "tuxedo_<subject>" of every table, made once and kept for the process
+    // (the framework keeps the pointer).
+    static const std::array<std::string, kNumTables> prefixes = [] {
+        std::array<std::string, kNumTables> made;
+        for (std::size_t i = 0; i < kNumTables; ++i) made[i] = std::string(kMetricsPrefix) + kTables[i].metric_subject;
+        return made;
+    }();
+    if (info == nullptr) return ZTA_STATUS_BAD_COLUMN;
+    for (std::size_t i = 0; i < kNumTables; ++i) {
+        if (kTables[i].number != table.number) continue;
+        info->prefix = prefixes[i].c_str();
+        info->mode = table.metric_mode == MetricsMode::count ? AgwTableMode::count : AgwTableMode::rows;
+        return ZTA_STATUS_OK;
+    }
+    return AGW_STATUS_NOT_SUPPORTED;
+}
+
+int get_column_metric(const TableMeta& table, AgwColumnMetric* metric, int index) {
+    if (metric == nullptr || index < 0 || index >= table.num_columns) return ZTA_STATUS_BAD_COLUMN;
+    const ColumnMeta& c = table.columns[index];
+    static_assert(static_cast<int>(Role::time) == static_cast<int>(AgwMetricRole::time));
+    metric->role = static_cast<AgwMetricRole>(c.role);
+    metric->name = c.metric;
+    metric->scale = c.scale;
     return ZTA_STATUS_OK;
 }
 

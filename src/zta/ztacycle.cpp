@@ -2,12 +2,16 @@
 #include <atmi.h>
 #include <fml32.h>
 
+#include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "zta_agent.h"
 #include "zta_cycle.h"
 #include "zta_fields.h"
+#include "zta_metrics.h"
 #include "zta_util.h"
 
 namespace {
@@ -15,6 +19,17 @@ namespace {
 // Size of a sample's reply buffer; tpcall enlarges it when a reply
 // needs more.
 constexpr long kReplySize = 8192;
+
+// The value of occurrence `occurrence` of a string field and its length
+// within the buffer (up to its NUL); null when absent.
+const char* find_string(FBFR32* reply, FLDID32 field, long occurrence, std::size_t& length) {
+    if (occurrence < 0 || occurrence > INT_MAX) return nullptr;
+    FLDLEN32 len = 0;
+    const char* value = Ffind32(reply, field, static_cast<FLDOCC32>(occurrence), &len);
+    if (value == nullptr) return nullptr;
+    length = strnlen(value, len);
+    return value;
+}
 
 }  // namespace
 
@@ -47,7 +62,9 @@ bool zta_join_before_sample() {
     // makes its table objects once, so waiting for a new object to join
     // again would leave the agent deaf for good: join again here, at most
     // once per sample; the caller skips the sample while the domain refuses.
-    return Txinit::Joined() || Txinit::Instance() != nullptr;
+    if (Txinit::Joined() || Txinit::Instance() != nullptr) return true;
+    AGW_SampleIncomplete();  // no rows to show: the metrics keep the last whole sample
+    return false;
 }
 
 void zta_fill_originnode(char* originnode, const zta_node& node) {
@@ -86,12 +103,61 @@ void zta_pad_in_place(const zta::TableMeta& table, char* row) {
     }
 }
 
+void zta_read_padded(FBFR32* reply, FLDID32 field, long occurrence, char* column,
+                     std::size_t width) {
+    std::memset(column, ' ', width);
+    std::size_t length = 0;
+    const char* value = find_string(reply, field, occurrence, length);
+    if (value != nullptr) std::memcpy(column, value, std::min(length, width));
+}
+
+void zta_read_string(FBFR32* reply, FLDID32 field, long occurrence, char* column,
+                     std::size_t width) {
+    std::memset(column, 0, width);
+    std::size_t length = 0;
+    const char* value = find_string(reply, field, occurrence, length);
+    if (value != nullptr && width > 0) std::memcpy(column, value, std::min(length, width - 1));
+}
+
+long zta_read_long(FBFR32* reply, FLDID32 field, long occurrence) {
+    if (occurrence < 0 || occurrence > INT_MAX) return 0;
+    long value = 0;
+    FLDLEN32 len = sizeof value;
+    if (Fget32(reply, field, static_cast<FLDOCC32>(occurrence), reinterpret_cast<char*>(&value),
+               &len) == -1) {
+        return 0;
+    }
+    return value;
+}
+
+void zta_fill_columns(const zta::TableMeta& table, const FLDID32* fields, char* row,
+                      FBFR32* reply, long occurrence) {
+    for (unsigned short i = 0; i < table.num_columns; ++i) {
+        const zta::ColumnMeta& c = table.columns[i];
+        if (fields[i] == 0) continue;
+        char* column = row + c.offset;
+        if (c.type == zta::kColumnTypeInteger) {
+            const long value = std::clamp<long>(zta_read_long(reply, fields[i], occurrence),
+                                                INT32_MIN, INT32_MAX);
+            const auto stored = static_cast<std::int32_t>(value);
+            std::memcpy(column, &stored, sizeof stored);
+        } else if (c.pad == zta::Pad::blank) {
+            zta_read_padded(reply, fields[i], occurrence, column, c.size);
+        } else {
+            zta_read_string(reply, fields[i], occurrence, column, c.size);
+        }
+    }
+}
+
 void zta_report_atmi_error(TRC1_Block* trace, const char* call) {
     const int err = tperrno;
     const char* text = tpstrerror(err);
+    // Every failed call ends its sample early; the rows so far are not a
+    // whole sample.
+    AGW_SampleIncomplete();
     std::fprintf(stderr, "Error: in %s\nERROR NO : %d\nError Message : %s\n", call, err, text);
     std::fflush(stderr);
-    ZTA_ERROR_B(trace, "%s: <%s>\n", call, text);
+    if (trace != nullptr) ZTA_ERROR_B(trace, "%s: <%s>\n", call, text);
 }
 
 void zta_report_view_error(TRC1_Block* trace, const char* call, const char* view) {
@@ -147,12 +213,14 @@ void zta_cursor_loop(TRC1_Block* trace, tavro& object, const zta_cursor_variant&
 
         if (tpcall(zta_text(".TMIB"), reinterpret_cast<char*>(request), 0, &buffers.reply,
                    &buffers.reply_len, ZTA_MIB_CALL_FLAGS) < 0) {
+            zta_metrics_mib_call(variant.mib_class, variant.view, false);
             zta_report_atmi_error(trace, "tpcall");
             object.MarkSampleIncomplete();
             target.CallFailed(timestamp);
             Txinit::DeleteInstance();
             break;
         }
+        zta_metrics_mib_call(variant.mib_class, variant.view, true);
         auto* fbfr = reinterpret_cast<FBFR32*>(buffers.reply);
         if (variant.stamp == zta_stamp::each_pass_after_success) {
             TBX_GenerateTimeStamp(timestamp, 0);

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "zta_agent.h"
+#include "zta_metrics.h"
 #include "zta_trace.h"
 
 namespace {
@@ -60,6 +61,7 @@ int WbMain(int argc, char** argv) {
     // object made.
     Txinit::Instance();
 
+    zta_metrics_start();
     TBX_SetNodeType("TX");
     TBX_RegisterAgentLoader(LoadAgents);
     TBX_SetProduct("TX", PRODUCTREVISION);

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "zta_agent.h"
+#include "zta_metrics.h"
 
 namespace {
 
@@ -20,17 +21,6 @@ namespace {
 constexpr const char* kQspcVariable = "TXAPPQSPACENAME";
 constexpr const char* kQMConfVariable = "TXQMCONFIG";
 constexpr const char* kLmidVariable = "TXLMID";
-
-// The value of occurrence `occurrence` of a string field and its length
-// within the buffer (up to its NUL); null when absent.
-const char* find_string(FBFR32* reply, FLDID32 field, long occurrence, std::size_t& length) {
-    if (occurrence < 0 || occurrence > INT_MAX) return nullptr;
-    FLDLEN32 len = 0;
-    const char* value = Ffind32(reply, field, static_cast<FLDOCC32>(occurrence), &len);
-    if (value == nullptr) return nullptr;
-    length = strnlen(value, len);
-    return value;
-}
 
 // Writes standard output's pending text and the reply under its stdio lock.
 // The framework's row output takes the same lock when it writes to standard
@@ -132,11 +122,13 @@ void zta_queue_loop(TRC1_Block* trace, tavro& object, const char* mib_class, boo
             Fchg32(request, zta::fld::TA_LMID, 0, lmid, 0);
             if (tpcall(zta_text(".TMIB"), reinterpret_cast<char*>(request), 0, &buffers.reply,
                        &buffers.reply_len, ZTA_MIB_CALL_FLAGS) < 0) {
+                zta_metrics_mib_call(mib_class, "", false);
                 zta_report_atmi_error(trace, "tpcall");
                 object.MarkSampleIncomplete();
                 Txinit::DeleteInstance();
                 break;
             }
+            zta_metrics_mib_call(mib_class, "", true);
             auto* fbfr = reinterpret_cast<FBFR32*>(buffers.reply);
             if (print) print_reply(fbfr);
             // The objects of this one reply; those it reports as still to
@@ -150,48 +142,3 @@ void zta_queue_loop(TRC1_Block* trace, tavro& object, const char* mib_class, boo
     ZTA_EXIT_B(trace);
 }
 
-void zta_read_padded(FBFR32* reply, FLDID32 field, long occurrence, char* column,
-                     std::size_t width) {
-    std::memset(column, ' ', width);
-    std::size_t length = 0;
-    const char* value = find_string(reply, field, occurrence, length);
-    if (value != nullptr) std::memcpy(column, value, std::min(length, width));
-}
-
-void zta_read_string(FBFR32* reply, FLDID32 field, long occurrence, char* column,
-                     std::size_t width) {
-    std::memset(column, 0, width);
-    std::size_t length = 0;
-    const char* value = find_string(reply, field, occurrence, length);
-    if (value != nullptr && width > 0) std::memcpy(column, value, std::min(length, width - 1));
-}
-
-long zta_read_long(FBFR32* reply, FLDID32 field, long occurrence) {
-    if (occurrence < 0 || occurrence > INT_MAX) return 0;
-    long value = 0;
-    FLDLEN32 len = sizeof value;
-    if (Fget32(reply, field, static_cast<FLDOCC32>(occurrence), reinterpret_cast<char*>(&value),
-               &len) == -1) {
-        return 0;
-    }
-    return value;
-}
-
-void zta_fill_queue_columns(const zta::TableMeta& table, const FLDID32* fields, char* row,
-                            FBFR32* reply, long occurrence) {
-    for (unsigned short i = 0; i < table.num_columns; ++i) {
-        const zta::ColumnMeta& c = table.columns[i];
-        if (fields[i] == 0) continue;
-        char* column = row + c.offset;
-        if (c.type == zta::kColumnTypeInteger) {
-            const long value = std::clamp<long>(zta_read_long(reply, fields[i], occurrence),
-                                                INT32_MIN, INT32_MAX);
-            const auto stored = static_cast<std::int32_t>(value);
-            std::memcpy(column, &stored, sizeof stored);
-        } else if (c.pad == zta::Pad::blank) {
-            zta_read_padded(reply, fields[i], occurrence, column, c.size);
-        } else {
-            zta_read_string(reply, fields[i], occurrence, column, c.size);
-        }
-    }
-}

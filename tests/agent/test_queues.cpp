@@ -292,9 +292,9 @@ TEST_F(QueueTables, OneTransactionInOneSpaceAndNoneInTheOther) {
 TEST(QueueReaders, AbsentValuesAreEmptiedAndLongValuesCut) {
     FBFR32* reply = Falloc32(16, 1024);
     ASSERT_NE(reply, nullptr);
-    const FLDID32 name = zta::fld::queue_field("TA_APPQNAME");
-    const FLDID32 cmd = zta::fld::queue_field("TA_CMD");
-    const FLDID32 retries = zta::fld::queue_field("TA_MAXRETRIES");
+    const FLDID32 name = zta::fld::field_named("TA_APPQNAME");
+    const FLDID32 cmd = zta::fld::field_named("TA_CMD");
+    const FLDID32 retries = zta::fld::field_named("TA_MAXRETRIES");
     const std::string longname(40, 'N');
     Fchg32(reply, name, 0, zta_text(longname.c_str()), 0);
     Fchg32(reply, name, 1, zta_text("Q2"), 0);

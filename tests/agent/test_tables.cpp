@@ -485,7 +485,7 @@ TEST(FieldTable, TheAgentsFixedIdentifiersMatchTheTable) {
         {"TA_ULOGTIME", f::TA_ULOGTIME},   {"TA_APPQSPACENAME", f::TA_APPQSPACENAME},
         {"TA_QMCONFIG", f::TA_QMCONFIG},   {"TA_LMID", f::TA_LMID},
     };
-    for (const f::named_field& q : f::kQueueAttributes) fixed.emplace_back(q.name, q.id);
+    for (const f::named_field& q : f::kNamedAttributes) fixed.emplace_back(q.name, q.id);
     const char* const kTypes[] = {"short", "long", "char", "float", "double", "string", "carray"};
     for (const auto& [name, id] : fixed) {
         auto it = MibFields().find(name);

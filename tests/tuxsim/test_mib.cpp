@@ -149,7 +149,19 @@ TEST_F(Mib, TransactionGroupsLieEndToEnd) {
     EXPECT_EQ(one.num("TA_GRPNO"), 40);
 }
 
+// Late in the local day, so that today's records of the domain are written.
+std::time_t late_today(std::time_t t) {
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    tm.tm_hour = 23;
+    tm.tm_min = 0;
+    tm.tm_sec = 0;
+    tm.tm_isdst = -1;
+    return std::mktime(&tm);
+}
+
 TEST_F(Mib, UserLogGivesTodaysRecordsFromATimeOn) {
+    tuxsim::set_time(late_today(std::time(nullptr)));
     MibCall all;
     ASSERT_EQ(all.get("T_ULOG").call(), 0);
     // Today's two records, in time order.
@@ -188,7 +200,7 @@ TEST_F(Mib, UserLogGivesTodaysRecordsFromATimeOn) {
 }
 
 TEST_F(Mib, UndatedUserLogRecordsFollowTheClockToTheNextDay) {
-    tuxsim::set_time(1733800000);  // any fixed day
+    tuxsim::set_time(late_today(1733800000));  // any fixed day
     MibCall m;
     ASSERT_EQ(m.get("T_ULOG").call(), 0);
     const long day1 = m.num("TA_MMDDYY");
@@ -196,6 +208,14 @@ TEST_F(Mib, UndatedUserLogRecordsFollowTheClockToTheNextDay) {
     ASSERT_EQ(m.call(), 0);
     EXPECT_EQ(m.num("TA_OCCURS"), 2);
     EXPECT_NE(m.num("TA_MMDDYY"), day1);
+}
+
+TEST_F(Mib, TodaysUserLogHoldsNoRecordOfALaterHour) {
+    tuxsim::set_time(late_today(1733800000) - 12 * 3600);  // 11:00
+    MibCall m;
+    ASSERT_EQ(m.get("T_ULOG").call(), 0);
+    EXPECT_EQ(m.num("TA_OCCURS"), 1);
+    EXPECT_EQ(m.str("TA_ULOGMSG"), "nine");
 }
 
 TEST_F(Mib, QueueSpaceClassesNeedAllThreeKeys) {

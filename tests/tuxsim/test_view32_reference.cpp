@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fml32.h"
+#include "const_calls.h"
 #include "fml_internal.h"
 #include "test_fml32_env.h"
 #include "tuxsim_fml.h"
@@ -22,8 +23,8 @@
 
 namespace {
 
-// Tuxedo's prototypes take char* for texts they only read.
-char* mut(const char* text) { return const_cast<char*>(text); }
+// The stand-in takes Tuxedo's exact, non-const prototypes.
+char* txt(const char* s) { return const_cast<char*>(s); }
 
 // The element move of the reference: text members through the formatted
 // value, as before; every other member type as the library moves it.
@@ -137,7 +138,7 @@ private:
             }
             case FLD_STRING: {
                 std::string s = text(false);
-                Fadd32(b, f, mut(s.c_str()), 0);
+                Fadd32(b, f, txt(s.c_str()), 0);
                 break;
             }
             default: {
@@ -175,14 +176,14 @@ void compare_views(const std::vector<std::string>& views, const std::vector<FLDI
         fields.erase(std::unique(fields.begin(), fields.end()), fields.end());
 
         std::vector<char> got(v->size), want(v->size);
-        ASSERT_EQ(Fvsinit32(got.data(), mut(name.c_str())), reference_fvsinit32(want.data(), name.c_str()));
+        ASSERT_EQ(Fvsinit32(got.data(), txt(name.c_str())), reference_fvsinit32(want.data(), name.c_str()));
         ASSERT_EQ(0, std::memcmp(got.data(), want.data(), v->size)) << "Fvsinit32";
         for (int round = 0; round < rounds; ++round) {
             Fml b = random.make(fields);
             // Start from the same leftovers: a conversion target is not
             // always freshly initialised.
             for (std::size_t i = 0; i < v->size; ++i) got[i] = want[i] = static_cast<char>(random.pick(0, 255));
-            const int rc = Fvftos32(b.get(), got.data(), mut(name.c_str()));
+            const int rc = Fvftos32(b.get(), got.data(), txt(name.c_str()));
             const int want_rc = reference_fvftos32(b.get(), want.data(), name.c_str());
             ASSERT_EQ(rc, want_rc) << "round " << round;
             ASSERT_EQ(0, std::memcmp(got.data(), want.data(), v->size)) << "round " << round;
@@ -197,8 +198,8 @@ TEST(View32Reference, EveryProjectViewOverRandomReplies) {
     std::vector<std::string> views;
     for (int n = 1; n <= 15; ++n) views.push_back((n < 10 ? "txview0" : "txview") + std::to_string(n));
     // What a MIB reply carries besides the object's attributes.
-    const std::vector<FLDID32> others = {Fldid32(mut("TA_MORE")), Fldid32(mut("TA_OCCURS")), Fldid32(mut("TA_CURSOR")),
-                                         Fldid32(mut("TA_ERROR")), Fldid32(mut("TA_CLASS"))};
+    const std::vector<FLDID32> others = {Fldid32(txt("TA_MORE")), Fldid32(txt("TA_OCCURS")), Fldid32(txt("TA_CURSOR")),
+                                         Fldid32(txt("TA_ERROR")), Fldid32(txt("TA_CLASS"))};
     compare_views(views, others, 150);
 }
 
@@ -206,7 +207,7 @@ TEST(View32Reference, CountsLengthsNullsAndSharedFieldsOverRandomBuffers) {
     ScopedFmlEnv env;
     env.fields("test.fml");
     env.views("layout.v,convert.v,onepass.v");
-    compare_views({"shared", "flagged", "nulls", "cross", "onlyway"}, {Fldid32(mut("F_OTHER")), Fldid32(mut("F_SECOND"))},
+    compare_views({"shared", "flagged", "nulls", "cross", "onlyway"}, {Fldid32(txt("F_OTHER")), Fldid32(txt("F_SECOND"))},
                   400);
 }
 
@@ -218,29 +219,29 @@ TEST(View32Reference, FailuresLeaveTheStructureAsTheReferenceDoes) {
     const auto v = fml::find_view("shared");
     ASSERT_TRUE(v);
     std::vector<char> got(v->size, 'g'), want(v->size, 'g');
-    Fml b = random.make({Fldid32(mut("F_LONG")), Fldid32(mut("F_STRING"))});
+    Fml b = random.make({Fldid32(txt("F_LONG")), Fldid32(txt("F_STRING"))});
 
     // No structure, no view, no buffer.
-    EXPECT_EQ(Fvftos32(b.get(), nullptr, mut("shared")), -1);
+    EXPECT_EQ(Fvftos32(b.get(), nullptr, txt("shared")), -1);
     EXPECT_EQ(Ferror32, FEINVAL);
-    EXPECT_EQ(Fvftos32(b.get(), got.data(), mut("nosuchview")), reference_fvftos32(b.get(), want.data(), "nosuchview"));
+    EXPECT_EQ(Fvftos32(b.get(), got.data(), txt("nosuchview")), reference_fvftos32(b.get(), want.data(), "nosuchview"));
     EXPECT_EQ(Ferror32, FBADVIEW);
-    EXPECT_EQ(Fvftos32(nullptr, got.data(), mut("shared")), -1);
+    EXPECT_EQ(Fvftos32(nullptr, got.data(), txt("shared")), -1);
     EXPECT_EQ(Ferror32, FNOTFLD);
 
     // A record whose length runs past the used part: refused before
     // anything is written.
     Fml damaged(Falloc32(8, 512));
     long n = 5;
-    Fadd32(damaged.get(), Fldid32(mut("F_LONG")), reinterpret_cast<char*>(&n), 0);
-    Fadd32(damaged.get(), Fldid32(mut("F_STRING")), mut("text"), 0);
+    Fadd32(damaged.get(), Fldid32(txt("F_LONG")), reinterpret_cast<char*>(&n), 0);
+    Fadd32(damaged.get(), Fldid32(txt("F_STRING")), txt("text"), 0);
     auto* raw = reinterpret_cast<unsigned char*>(damaged.get());
     unsigned char* length = raw + fml::kHeaderSize + 8 + 8 + 4;  // the string's length
     FLDLEN32 sound;
     std::memcpy(&sound, length, sizeof sound);
     const FLDLEN32 huge = 4000;
     std::memcpy(length, &huge, sizeof huge);
-    EXPECT_EQ(Fvftos32(damaged.get(), got.data(), mut("shared")), -1);
+    EXPECT_EQ(Fvftos32(damaged.get(), got.data(), txt("shared")), -1);
     EXPECT_EQ(Ferror32, FNOTFLD);
     EXPECT_EQ(reference_fvftos32(damaged.get(), want.data(), "shared"), -1);
     EXPECT_EQ(got, want);

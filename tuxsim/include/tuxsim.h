@@ -40,6 +40,15 @@ void advance_time(std::chrono::seconds d);   // moves the manual clock on
 void use_system_time();                      // back to the wall clock
 std::time_t now();
 
+// ---- User log ----------------------------------------------------------
+// Appends one record to the user log, as a process of the domain writing it
+// would. Attributes by name with their values as text (a decimal number for
+// a long field). Left out: TA_LMID is the local machine, TA_MMDDYY and
+// TA_ULOGTIME the stand-in's clock now, TA_ULOGLINE the next line. Returns
+// the empty string, else a one-line error (no domain, unknown attribute, not
+// a number) and appends nothing.
+std::string write_ulog(const std::map<std::string, std::string>& attributes);
+
 // ---- Fault injection ---------------------------------------------------
 enum class Call { tpinit, tpalloc, tpcall };
 

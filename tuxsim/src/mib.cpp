@@ -300,6 +300,9 @@ std::shared_ptr<const ObjectList> user_log(const Domain& d, const ObjectList& al
         std::none_of(machines.begin(), machines.end(), [&](const ObjectPtr& m) { return m->text(f.lmid) == lmid; })) {
         fail(TAEINVAL, "no machine \"" + lmid + "\" in the domain", f.lmid);
     }
+    // Today's log holds only what was written up to now: a record of the
+    // domain file dated later in the day is not there yet.
+    if (day == today) to = std::min(to, local_hhmmss(now));
     auto picked = std::make_shared<ObjectList>();
     for (const ObjectPtr& o : all) {
         const std::string own = o->text(f.lmid);

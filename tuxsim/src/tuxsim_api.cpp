@@ -1,6 +1,9 @@
 // The test API of tuxsim.h.
 #include "tuxsim.h"
 
+#include <cerrno>
+#include <cstdlib>
+
 #include "buffers.hpp"
 #include "sim.hpp"
 
@@ -68,6 +71,36 @@ std::time_t now() {
     auto& s = sim();
     std::lock_guard lock(s.mu);
     return s.now();
+}
+
+std::string write_ulog(const std::map<std::string, std::string>& attributes) {
+    auto& s = sim();
+    std::lock_guard lock(s.mu);
+    if (std::string err = s.ensure_domain(); !err.empty()) return err;
+    detail::Domain& d = *s.domain;
+    const std::size_t cls = d.index("T_ULOG");
+    auto rec = std::make_shared<detail::Object>();
+    rec->set_text(d.f.lmid, d.local_lmid);
+    rec->set_num(d.f.mmddyy, detail::local_mmddyy(s.now()));
+    rec->set_num(d.f.ulogtime, detail::local_hhmmss(s.now()));
+    rec->set_num(Fldid32(const_cast<char*>("TA_ULOGLINE")), long(d.lists.get(cls).size()) + 1);
+    for (const auto& [name, value] : attributes) {
+        const FLDID32 id = Fldid32(const_cast<char*>(name.c_str()));
+        if (id == BADFLDID) return "write_ulog: unknown attribute " + name;
+        if (Fldtype32(id) == FLD_STRING) {
+            rec->set_text(id, value);
+            continue;
+        }
+        char* end = nullptr;
+        errno = 0;
+        const long n = std::strtol(value.c_str(), &end, 10);
+        if (value.empty() || *end != '\0' || errno == ERANGE) {
+            return "write_ulog: " + name + ": expected a decimal number, got \"" + value + "\"";
+        }
+        rec->set_num(id, n);
+    }
+    d.lists.edit(cls).push_back(std::move(rec));
+    return {};
 }
 
 void fail_call(Call fn, long nth, int err) {

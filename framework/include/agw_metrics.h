@@ -1,0 +1,34 @@
+// The metrics endpoint's registry as an agent sees it: the name prefix of the
+// framework's own series and the series an agent keeps of its own health.
+// The tables' series come from the table objects themselves
+// (tavro::GetTableMetrics and GetColumnMetric).
+#ifndef AGW_METRICS_H
+#define AGW_METRICS_H
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// Label name/value pairs of one series.
+using AgwLabels = std::vector<std::pair<std::string, std::string>>;
+
+// Prefix of the framework's own series: <prefix>_sample_duration_seconds,
+// <prefix>_sample_rows, <prefix>_situation_raised. Default "agw". Call it
+// before agwmain. Returns 0, or AGW_STATUS_BAD_ARGUMENT for a name that is
+// not a valid series name.
+int AGW_SetMetricsPrefix(const char* prefix);
+
+// Series of the agent's own. A name is given one kind (gauge or counter) and
+// one help text by its first use; a use with the other kind or an invalid
+// name or label is ignored. Thread-safe; cheap enough for every MIB call.
+// They are kept whether or not the endpoint is on.
+void AGW_GaugeSet(const char* name, const char* help, const AgwLabels& labels, double value);
+void AGW_CounterAdd(const char* name, const char* help, const AgwLabels& labels, double amount);
+
+// Said by a table object during TakeSample when the sample could not be
+// completed (a failed call, no connection): its rows are delivered as
+// usual, but the metrics endpoint goes on serving the request's previous
+// complete sample, never a partial one.
+void AGW_SampleIncomplete();
+
+#endif

@@ -1,0 +1,464 @@
+// The metrics endpoint (see metrics.h).
+#include "metrics.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <prometheus/check_names.h>
+#include <prometheus/collectable.h>
+#include <prometheus/exposer.h>
+#include <prometheus/text_serializer.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <set>
+
+#include "agw_internal.h"
+#include "agw_table.h"
+#include "agw_trace.h"
+#include "json.h"
+
+namespace agw {
+
+namespace {
+
+TRC1_Block gExportTrace = {"AGW100", "metrics", "TableExport", {}};
+
+using Label = prometheus::ClientMetric::Label;
+
+// Whether the sample running on this thread was marked incomplete. Per
+// thread, because a sample runs wholly on the thread that calls TakeSample:
+// the agent's loops can say so without handing the table object around.
+thread_local bool tSampleIncomplete = false;
+
+bool AllDigits(std::string_view text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Two decimal digits at text[at].
+int Two(std::string_view text, std::size_t at) { return (text[at] - '0') * 10 + (text[at + 1] - '0'); }
+
+std::int32_t IntegerAt(const char* row, std::size_t offset) {
+    std::int32_t value;
+    std::memcpy(&value, row + offset, sizeof value);
+    return value;
+}
+
+// A column's value as label text: integers in decimal, text as the framework
+// reads fields (up to the first NUL or the width, trailing blanks dropped).
+std::string ValueText(const char* row, std::size_t offset, std::size_t size, unsigned type) {
+    if (type == AGW_COLTYPE_INTEGER) return std::to_string(IntegerAt(row, offset));
+    return LabelValue(FieldText(row + offset, static_cast<int>(size)));
+}
+
+// The family of that name in families (made with type and help when new).
+prometheus::MetricFamily& FamilyOf(Families& families, std::map<std::string, std::size_t>& index,
+                                   const std::string& name, prometheus::MetricType type, const std::string& help) {
+    auto found = index.find(name);
+    if (found != index.end()) return families[found->second];
+    index.emplace(name, families.size());
+    families.push_back(prometheus::MetricFamily{name, help, type, {}});
+    return families.back();
+}
+
+void AddSample(prometheus::MetricFamily& family, std::vector<Label> labels, double value) {
+    prometheus::ClientMetric metric;
+    metric.label = std::move(labels);
+    if (family.type == prometheus::MetricType::Counter) {
+        metric.counter.value = value;
+    } else {
+        metric.gauge.value = value;
+    }
+    family.metric.push_back(std::move(metric));
+}
+
+bool ValidLabels(const AgwLabels& labels) {
+    return std::all_of(labels.begin(), labels.end(),
+                       [](const auto& label) { return prometheus::CheckLabelName(label.first); });
+}
+
+class RegistryCollectable : public prometheus::Collectable {
+public:
+    std::vector<prometheus::MetricFamily> Collect() const override { return MetricsRegistry::Instance().Collect(); }
+};
+
+class CivetEndpoint : public MetricsEndpoint {
+public:
+    CivetEndpoint(std::unique_ptr<prometheus::Exposer> exposer, std::shared_ptr<RegistryCollectable> collectable)
+        : exposer_(std::move(exposer)), collectable_(std::move(collectable)) {
+        exposer_->RegisterCollectable(collectable_);
+    }
+    int Port() const override {
+        std::vector<int> ports = exposer_->GetListeningPorts();
+        return ports.empty() ? 0 : ports.front();
+    }
+
+private:
+    std::unique_ptr<prometheus::Exposer> exposer_;
+    std::shared_ptr<RegistryCollectable> collectable_;
+};
+
+// Why bind cannot listen: the operating system's answer to a bind of our own.
+std::string BindProblem(const std::string& bind) {
+    std::size_t colon = bind.rfind(':');
+    std::string host = bind.substr(0, colon);
+    int port = std::stoi(bind.substr(colon + 1));
+    bool v6 = !host.empty() && host.front() == '[';
+    int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return std::strerror(errno);
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    int result;
+    if (v6) {
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(static_cast<std::uint16_t>(port));
+        inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &address.sin6_addr);
+        result = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    } else {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        inet_pton(AF_INET, host.c_str(), &address.sin_addr);
+        result = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    std::string problem = result == 0 ? "the HTTP server could not start" : std::strerror(errno);
+    ::close(fd);
+    return problem;
+}
+
+}  // namespace
+
+void BeginSampleMark() { tSampleIncomplete = false; }
+
+bool SampleComplete() { return !tSampleIncomplete; }
+
+bool ParseHttpAddress(std::string_view value, std::string* bind, std::string* error) {
+    const char* expected =
+        "expected host:port (an IPv4 address, localhost or a [bracketed IPv6 address], or :port for 127.0.0.1; "
+        "port 0 to 65535)";
+    std::size_t colon = value.rfind(':');
+    std::string_view port = colon == std::string_view::npos ? std::string_view{} : value.substr(colon + 1);
+    if (colon == std::string_view::npos || !AllDigits(port) || port.size() > 5 || std::stoi(std::string(port)) > 65535) {
+        *error = expected;
+        return false;
+    }
+    std::string host(value.substr(0, colon));
+    if (host.empty() || host == "localhost") {
+        host = "127.0.0.1";  // never every interface unless asked for
+    } else if (host.front() == '[') {
+        in6_addr address{};
+        if (host.size() < 3 || host.back() != ']' ||
+            inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &address) != 1) {
+            *error = expected;
+            return false;
+        }
+    } else {
+        in_addr address{};
+        if (inet_pton(AF_INET, host.c_str(), &address) != 1) {
+            *error = expected;
+            return false;
+        }
+    }
+    *bind = host + ":" + std::to_string(std::stoi(std::string(port)));
+    return true;
+}
+
+bool WbTimeToUnix(std::string_view text, double* seconds) {
+    if (text.size() < 16 || !AllDigits(text.substr(0, 16))) return false;
+    int century = text[0] - '0';
+    if (century > 1) return false;
+    std::tm tm{};
+    tm.tm_year = century * 100 + Two(text, 1);
+    tm.tm_mon = Two(text, 3) - 1;
+    tm.tm_mday = Two(text, 5);
+    tm.tm_hour = Two(text, 7);
+    tm.tm_min = Two(text, 9);
+    tm.tm_sec = Two(text, 11);
+    int ms = (text[13] - '0') * 100 + Two(text, 14);
+    if (tm.tm_mon < 0 || tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 ||
+        tm.tm_min > 59 || tm.tm_sec > 60) {
+        return false;
+    }
+    tm.tm_isdst = -1;
+    std::time_t t = std::mktime(&tm);
+    if (t == static_cast<std::time_t>(-1)) return false;
+    *seconds = static_cast<double>(t) + ms / 1000.0;
+    return true;
+}
+
+std::string LabelValue(std::string_view bytes) { return ValidUtf8(bytes); }
+
+TableExport::TableExport(tavro& object, std::string requestLabel)
+    : table_(object.TableName()), requestLabel_(std::move(requestLabel)) {
+    AgwTableMetrics info;
+    if (object.GetTableMetrics(&info) != AGW_STATUS_OK || info.prefix == nullptr || *info.prefix == '\0') return;
+    prefix_ = info.prefix;
+    mode_ = info.mode;
+    if (!prometheus::CheckMetricName(prefix_)) {
+        AGW_TRACE(gExportTrace, AGW_TRC_ERROR, "%s: series prefix \"%s\" is not a valid name; not exported",
+                  table_.c_str(), prefix_.c_str());
+        return;
+    }
+    int n = object.NumColumns();
+    for (int i = 0; i < n; ++i) {
+        ColumnInfo ci{};
+        AgwColumnMetric m;
+        if (object.GetColumnInfo(&ci, i) != AGW_STATUS_OK || ci.name == nullptr) continue;
+        if (object.GetColumnMetric(&m, i) != AGW_STATUS_OK || m.role == AgwMetricRole::none) continue;
+        Column c{ci.name, ci.offset, ci.size, ci.type, m.role, m.name != nullptr && *m.name ? m.name : ci.name, "",
+                 m.scale};
+        std::string upper = table_ + "." + c.column;
+        std::transform(upper.begin(), upper.end(), upper.begin(), [](char ch) {
+            return ch >= 'a' && ch <= 'z' ? static_cast<char>(ch - 'a' + 'A') : ch;
+        });
+        bool valid = true;
+        switch (c.role) {
+            case AgwMetricRole::key:
+                valid = prometheus::CheckLabelName(c.name);
+                break;
+            case AgwMetricRole::counter:
+                c.name = prefix_ + "_" + c.name + "_total";
+                c.help = "Column " + upper + ", a counter.";
+                break;
+            case AgwMetricRole::gauge:
+                c.name = prefix_ + "_" + c.name;
+                c.help = "Column " + upper + (c.scale != 1.0 ? ", scaled to base units." : ".");
+                break;
+            case AgwMetricRole::state:
+                c.name = prefix_ + "_" + c.name;
+                c.help = "Value 1, labelled with the states of the row.";
+                valid = prometheus::CheckLabelName(c.column);
+                break;
+            case AgwMetricRole::time:
+                c.name = prefix_ + "_" + c.name + "_timestamp_seconds";
+                c.help = "Column " + upper + " as Unix seconds.";
+                valid = c.type == AGW_COLTYPE_TEXT;
+                break;
+            case AgwMetricRole::none:
+                break;
+        }
+        if (c.role != AgwMetricRole::key) valid = valid && prometheus::CheckMetricName(c.name);
+        if (!valid) {
+            AGW_TRACE(gExportTrace, AGW_TRC_ERROR, "%s: column %s: metric \"%s\" is not valid; not exported",
+                      table_.c_str(), c.column.c_str(), c.name.c_str());
+            continue;
+        }
+        columns_.push_back(std::move(c));
+    }
+    exported_ = true;
+}
+
+Families TableExport::Build(const char* rows, std::uint32_t count, std::size_t rowSize) const {
+    Families families;
+    if (!exported_) return families;
+    std::map<std::string, std::size_t> index;
+    // Counted rows by label set, for a count table.
+    std::map<std::vector<Label>, double> counted;
+    // Objects already served: a row whose keys repeat an earlier row's would
+    // give a second, contradicting series; the first row wins.
+    std::set<std::vector<Label>> served;
+
+    for (std::uint32_t r = 0; r < count; ++r) {
+        const char* row = rows + static_cast<std::size_t>(r) * rowSize;
+        std::vector<Label> keys;
+        if (!requestLabel_.empty()) keys.push_back(Label{"request", LabelValue(requestLabel_)});
+        for (const Column& c : columns_) {
+            if (c.role != AgwMetricRole::key || c.offset + c.size > rowSize) continue;
+            keys.push_back(Label{c.name, ValueText(row, c.offset, c.size, c.type)});
+        }
+        std::vector<Label> sorted = keys;
+        std::sort(sorted.begin(), sorted.end());
+        if (mode_ == AgwTableMode::count) {
+            counted[sorted] += 1;
+            continue;
+        }
+        if (!served.insert(std::move(sorted)).second) continue;
+        // State series of this row, by series name.
+        std::map<std::string, std::vector<Label>> states;
+        for (const Column& c : columns_) {
+            if (c.offset + c.size > rowSize) continue;
+            switch (c.role) {
+                case AgwMetricRole::counter:
+                case AgwMetricRole::gauge: {
+                    if (c.type != AGW_COLTYPE_INTEGER) break;
+                    std::int32_t raw = IntegerAt(row, c.offset);
+                    // A counter that passed 2^31 wrapped to negative in its
+                    // 32-bit column: read it unsigned, so it keeps growing.
+                    double value = c.role == AgwMetricRole::counter ? static_cast<double>(static_cast<std::uint32_t>(raw))
+                                                                     : static_cast<double>(raw);
+                    auto type = c.role == AgwMetricRole::counter ? prometheus::MetricType::Counter
+                                                                 : prometheus::MetricType::Gauge;
+                    AddSample(FamilyOf(families, index, c.name, type, c.help), keys, value * c.scale);
+                    break;
+                }
+                case AgwMetricRole::time: {
+                    double seconds = 0;
+                    if (WbTimeToUnix(FieldText(row + c.offset, static_cast<int>(c.size)), &seconds)) {
+                        AddSample(FamilyOf(families, index, c.name, prometheus::MetricType::Gauge, c.help), keys,
+                                  seconds);
+                    }
+                    break;
+                }
+                case AgwMetricRole::state: {
+                    std::string value = ValueText(row, c.offset, c.size, c.type);
+                    auto& labels = states[c.name];
+                    if (!value.empty()) labels.push_back(Label{c.column, value});
+                    FamilyOf(families, index, c.name, prometheus::MetricType::Gauge, c.help);
+                    break;
+                }
+                default:
+                    break;
+            }
+        }
+        for (auto& [name, labels] : states) {
+            if (labels.empty()) continue;  // nothing to say: every state blank
+            std::vector<Label> all = keys;
+            all.insert(all.end(), labels.begin(), labels.end());
+            AddSample(families[index.at(name)], std::move(all), 1.0);
+        }
+    }
+    if (mode_ == AgwTableMode::count) {
+        auto& family = FamilyOf(families, index, prefix_ + "_records_total", prometheus::MetricType::Counter,
+                                "Rows of " + table_ + " in the latest sample, by their key columns.");
+        for (auto& [labels, n] : counted) AddSample(family, labels, n);
+    }
+    return families;
+}
+
+MetricsRegistry& MetricsRegistry::Instance() {
+    // Made on first use and never destroyed, so that a scrape or an agent's
+    // update during process exit still finds it.
+    static auto* registry = new MetricsRegistry;
+    return *registry;
+}
+
+void MetricsRegistry::Publish(std::uint32_t request, Families families) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    requests_[request] = std::move(families);
+}
+
+void MetricsRegistry::Withdraw(std::uint32_t request) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    requests_.erase(request);
+}
+
+void MetricsRegistry::SetPrefix(std::string prefix) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    prefix_ = std::move(prefix);
+}
+
+std::string MetricsRegistry::Prefix() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return prefix_;
+}
+
+void MetricsRegistry::Update(const std::string& name, const std::string& help, const AgwLabels& labels,
+                             double value, bool counter) {
+    if (!prometheus::CheckMetricName(name) || !ValidLabels(labels)) return;
+    AgwLabels sorted = labels;
+    std::sort(sorted.begin(), sorted.end());
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto [it, made] = own_.try_emplace(name);
+    Own& own = it->second;
+    if (made) {
+        own.help = help;
+        own.counter = counter;
+    } else if (own.counter != counter) {
+        return;
+    }
+    if (counter) {
+        own.values[sorted] += value;
+    } else {
+        own.values[sorted] = value;
+    }
+}
+
+void MetricsRegistry::SetGauge(const std::string& name, const std::string& help, const AgwLabels& labels,
+                               double value) {
+    Update(name, help, labels, value, false);
+}
+
+void MetricsRegistry::AddCounter(const std::string& name, const std::string& help, const AgwLabels& labels,
+                                 double amount) {
+    if (amount < 0) return;  // a counter never goes down
+    Update(name, help, labels, amount, true);
+}
+
+Families MetricsRegistry::Collect() const {
+    Families out;
+    std::map<std::string, std::size_t> index;
+    std::map<std::string, std::set<std::vector<Label>>> seen;
+    auto merge = [&](const prometheus::MetricFamily& family) {
+        auto& into = FamilyOf(out, index, family.name, family.type, family.help);
+        if (into.type != family.type) return;  // the first kind of a name wins
+        auto& labelSets = seen[family.name];
+        for (const prometheus::ClientMetric& metric : family.metric) {
+            std::vector<Label> key = metric.label;
+            std::sort(key.begin(), key.end());
+            if (labelSets.insert(std::move(key)).second) into.metric.push_back(metric);
+        }
+    };
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (const auto& [request, families] : requests_) {
+        for (const auto& family : families) merge(family);
+    }
+    for (const auto& [name, own] : own_) {
+        prometheus::MetricFamily family{name, own.help,
+                                        own.counter ? prometheus::MetricType::Counter : prometheus::MetricType::Gauge,
+                                        {}};
+        for (const auto& [labels, value] : own.values) {
+            std::vector<Label> list;
+            for (const auto& [k, v] : labels) list.push_back(Label{k, LabelValue(v)});
+            AddSample(family, std::move(list), value);
+        }
+        merge(family);
+    }
+    // A family whose rows are all gone says nothing; leave it out.
+    out.erase(std::remove_if(out.begin(), out.end(), [](const auto& f) { return f.metric.empty(); }), out.end());
+    return out;
+}
+
+std::string MetricsRegistry::Exposition() const { return prometheus::TextSerializer().Serialize(Collect()); }
+
+void MetricsRegistry::Clear() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    requests_.clear();
+    own_.clear();
+    prefix_ = "agw";
+}
+
+std::unique_ptr<MetricsEndpoint> MetricsEndpoint::Start(const std::string& bind, std::string* error) {
+    try {
+        auto exposer = std::make_unique<prometheus::Exposer>(bind, 2);
+        return std::make_unique<CivetEndpoint>(std::move(exposer), std::make_shared<RegistryCollectable>());
+    } catch (const std::exception&) {
+        *error = "cannot listen on " + bind + ": " + BindProblem(bind);
+        return nullptr;
+    }
+}
+
+}  // namespace agw
+
+void AGW_SampleIncomplete() { agw::tSampleIncomplete = true; }
+
+int AGW_SetMetricsPrefix(const char* prefix) {
+    if (prefix == nullptr || !prometheus::CheckMetricName(prefix)) return AGW_STATUS_BAD_ARGUMENT;
+    agw::MetricsRegistry::Instance().SetPrefix(prefix);
+    return AGW_STATUS_OK;
+}
+
+void AGW_GaugeSet(const char* name, const char* help, const AgwLabels& labels, double value) {
+    if (name == nullptr) return;
+    agw::MetricsRegistry::Instance().SetGauge(name, help != nullptr ? help : "", labels, value);
+}
+
+void AGW_CounterAdd(const char* name, const char* help, const AgwLabels& labels, double amount) {
+    if (name == nullptr) return;
+    agw::MetricsRegistry::Instance().AddCounter(name, help != nullptr ? help : "", labels, amount);
+}

@@ -1,0 +1,77 @@
+// Sampler of the user log table TXULOGS (MIB class T_ULOG).
+//
+// Two ways of sampling: a report request reads the records that one MIB call
+// returns; situation requests follow the log, scan after scan, and share one
+// MIB call per scan (a drive) among all of them.
+#ifndef ZTA16AGT_H
+#define ZTA16AGT_H
+
+#include <fml32.h>
+
+#include "agwtx16b.h"
+#include "zta_cycle.h"
+
+class zta_txulogs_agent : public zta_txulogs_base {
+public:
+    zta_txulogs_agent(RequestDetail* request, ContextInfo* context, TableManager* manager);
+    ~zta_txulogs_agent() override;
+
+    // A situation object (sample type 1) follows the log; any other object
+    // reports the records of one reply.
+    void TakeSample() override;
+    void DemandTakeSample();
+    void SituationTakeSample();
+    // Run by the object that opens a drive, before its MIB call: on a new
+    // day the log is followed again from time 0.
+    void CheckLogFileSwitched();
+    // Converts occurrence `index` of `reply` into `row`. Mode 1 also moves
+    // the time from which the next drive asks for records past this record.
+    void FillRow(void* reply, zta_txulogs_data_t* row, long index, long mode);
+
+    // The situation scan interval in seconds from the text of ZTA_ULOG_SCAN
+    // (null when unset): unset, below 30 or not a whole decimal number gives
+    // 30 (a bad text also writes an error trace line naming it); above the
+    // framework's largest interval gives that interval.
+    static int ScanInterval(const char* text);
+
+    // The drive state shared by every TXULOGS table object of the process.
+    // Class-wide by design: the objects of one scan share one MIB call and
+    // its reply. Used only on the framework's sampling thread, which makes,
+    // samples and destroys table objects one at a time.
+    struct drive_state {
+        long rpLoglength = 393216;      // size of the reply buffers; each call stores its reply length
+        int theirConstructorCount = 0;  // live situation objects
+        int theirSitDriveCount = 0;     // objects of the current drive still to sample
+        int firstSitDrive = 1;          // non-zero: the next situation sample opens a drive
+        int initialDeferCount = 0;      // situation samples skipped at start-up (at most 4)
+        long theirsinceMsgTime = 0;     // hhmmss from which the next drive asks for records
+        int theirFirstInterval = 0;     // 0 until the followed day has been set
+        char sinceMsgDateBuffer[17] = {};  // century digit and YYMMDD of the followed day, then "0"s
+        // The current drive's reply in theirSitReplyBuffer is this drive's:
+        // false from the opening of a drive until its MIB call succeeded, so
+        // the later objects of a failed drive present no rows.
+        bool theirSitReplyValid = false;
+    };
+    static drive_state theirDrive;
+
+private:
+    void TakeSampleConstructor();
+    void TakeSampleDestructor();
+    // The steps before a MIB call: join when not joined, the request buffer,
+    // and the process-wide reply buffer `reply` where not yet allocated
+    // (after the error trace line `note`). Returns the request, or null when
+    // the sample ends here (after the error output).
+    static char* PrepareCall(TRC1_Block* trace, char** reply, const char* note);
+    // GET of T_ULOG into `reply`, one of the process-wide reply buffers: the
+    // pointer follows the reply when tpcall moves it. A failed call reports
+    // the error, leaves the application and frees the request.
+    static bool GetUlog(TRC1_Block* trace, char* request, char** reply);
+    // The records of the current drive's reply, each as a row of this object.
+    void PresentSitReply(long mode);
+
+    zta_txulogs_data_t row_{};  // the working row
+
+    static zta_node theirNode;  // this node's name, fetched once for the table
+};
+
+#endif  // ZTA16AGT_H

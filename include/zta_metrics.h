@@ -1,0 +1,21 @@
+// The agent's own health on the metrics endpoint, next to the tables' series
+// and the framework's (tuxedo_agent_sample_duration_seconds,
+// tuxedo_agent_sample_rows, tuxedo_agent_situation_raised):
+//   tuxedo_agent_build_info{version,revision,build}  1
+//   tuxedo_agent_joined                              1 while joined to the application, else 0
+//   tuxedo_agent_mib_calls_total{table,outcome}      MIB calls, outcome "ok" or "failed"
+#ifndef ZTA_METRICS_H
+#define ZTA_METRICS_H
+
+// Names the framework's series and sets the build information; called once
+// at start-up, before the framework runs.
+void zta_metrics_start();
+
+// The membership changed.
+void zta_metrics_joined(bool joined);
+
+// One call of ".TMIB" for the table read through `view` ("txview12"), or for
+// the table of `mib_class` when the table has no view.
+void zta_metrics_mib_call(const char* mib_class, const char* view, bool ok);
+
+#endif  // ZTA_METRICS_H

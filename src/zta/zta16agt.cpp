@@ -1,0 +1,312 @@
+// Sampler of the user log table TXULOGS: one row per user-log record
+// (MIB class T_ULOG), every column read from the reply with Fget32, no view.
+//
+// A report request (demand sample) asks once and shows the records of that
+// one reply. Situation requests scan the log every ZTA_ULOG_SCAN seconds and
+// see only the records written since the previous scan: the first object of
+// a scan (a drive) asks the MIB for the records from theirsinceMsgTime on,
+// into the process-wide theirSitReplyBuffer, and the other situation objects
+// of the same scan present that reply again, each in its own rows.
+#include "zta16agt.h"
+
+#include <atmi.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "zta_fields.h"
+#include "zta_metrics.h"
+#include "zta_util.h"
+
+zta_node zta_txulogs_agent::theirNode;
+zta_txulogs_agent::drive_state zta_txulogs_agent::theirDrive;
+
+namespace {
+
+static_assert(zta::fields_match<zta_txulogs_data_t>(),
+              "a TXULOGS column is bound to an unknown attribute or one of another type");
+constexpr auto kFields = zta::fields_of<zta_txulogs_data_t>();
+
+constexpr int kDeferredSamples = 4;
+constexpr int kMinScan = 30;
+// The framework's largest interval: its milliseconds must fit an int.
+constexpr int kMaxScan = std::numeric_limits<int>::max() / 1000;
+
+int clamp_int(long value) {
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}
+
+// The number of records of a reply; a reply without TA_OCCURS has none.
+long reply_records(FBFR32* reply) {
+    const long n = zta_read_long(reply, zta::fld::TA_OCCURS, 0);
+    return n > 0 ? n : 0;
+}
+
+}  // namespace
+
+int zta_txulogs_agent::ScanInterval(const char* text) {
+    ZTA_TRACE_BLOCK("zta16agt", "ScanInterval");
+    if (text == nullptr) return kMinScan;
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0') {
+        ZTA_ERROR("ZTA_ULOG_SCAN: expected a whole number of seconds, got \"%.64s\"; using %d\n",
+                  text, kMinScan);
+        return kMinScan;
+    }
+    if (value < kMinScan) return kMinScan;  // also a negative number too large for a long
+    if (value > kMaxScan || errno == ERANGE) {
+        ZTA_ERROR("ZTA_ULOG_SCAN: %.64s seconds is above the largest interval; using %d\n", text,
+                  kMaxScan);
+        return kMaxScan;
+    }
+    return static_cast<int>(value);
+}
+
+zta_txulogs_agent::zta_txulogs_agent(RequestDetail* request, ContextInfo* context,
+                                     TableManager* manager)
+    : zta_txulogs_base(request, context, manager) {
+    TakeSampleConstructor();
+}
+
+zta_txulogs_agent::~zta_txulogs_agent() { TakeSampleDestructor(); }
+
+void zta_txulogs_agent::TakeSampleConstructor() {
+    ZTA_TRACE_BLOCK("zta16agt", "TakeSampleConstructor");
+    ZTA_ENTRY();
+    // The demand reply buffer is made on the first construction. Only while
+    // joined: Tuxedo joins a client that allocates before tpinit on its own,
+    // anonymously; a demand sample allocates it later otherwise.
+    if (zta_take_sample_constructor(&zta_trc_, theirNode) && theirLogReplyBuffer == nullptr &&
+        Txinit::Joined()) {
+        theirLogReplyBuffer = tpalloc(zta_text("FML32"), nullptr, theirDrive.rpLoglength);
+        if (theirLogReplyBuffer == nullptr) zta_report_atmi_error(nullptr, "tpalloc");
+    }
+    if (_get_sampletype() == AGW_SAMPLE_SITUATION_REQUEST) {
+        const int scan = ScanInterval(std::getenv("ZTA_ULOG_SCAN"));
+        ZTA_DETAIL("Tuxedo User Log scan time is set to : <%d> secs \n", scan);
+        _set_sampletype(AGW_SAMPLE_SITUATION);
+        _set_interval(scan);
+        if (theirDrive.theirConstructorCount == 0) theirDrive.theirFirstInterval = 0;
+        ++theirDrive.theirConstructorCount;
+        ZTA_DETAIL("Tuxedo User Log situations started: <%d> \n",
+                   theirDrive.theirConstructorCount);
+    }
+    ZTA_EXIT();
+}
+
+void zta_txulogs_agent::TakeSampleDestructor() {
+    ZTA_TRACE_BLOCK("zta16agt", "TakeSampleDestructor");
+    ZTA_ENTRY();
+    if (_get_sampletype() == AGW_SAMPLE_SITUATION) {
+        --theirDrive.theirConstructorCount;
+        ZTA_DETAIL("Tuxedo User Log situations started: <%d> \n",
+                   theirDrive.theirConstructorCount);
+    }
+    ZTA_EXIT();
+}
+
+void zta_txulogs_agent::TakeSample() {
+    ZTA_TRACE_BLOCK("zta16agt", "TakeSample");
+    ZTA_ENTRY();
+    if (_get_sampletype() == AGW_SAMPLE_SITUATION) {
+        SituationTakeSample();
+    } else {
+        DemandTakeSample();
+    }
+    ZTA_EXIT();
+}
+
+void zta_txulogs_agent::DemandTakeSample() {
+    ZTA_TRACE_BLOCK("zta16agt", "DemandTakeSample");
+    ZTA_ENTRY();
+    char* request = PrepareCall(&zta_trc_, &theirLogReplyBuffer, "tpalloc: theirLogReplyBuffer\n");
+    if (request == nullptr || !GetUlog(&zta_trc_, request, &theirLogReplyBuffer)) {
+        MarkSampleIncomplete();  // the log was not read: this sample clears no situation
+        ZTA_EXIT();
+        return;
+    }
+    auto* reply = reinterpret_cast<FBFR32*>(theirLogReplyBuffer);
+    const long n = reply_records(reply);
+    ZTA_DETAIL("Retrieving <%d> rows for demand report\n", clamp_int(n));
+    for (long i = 0; i < n; ++i) {
+        FillRow(reply, &row_, i, 0);
+        char severity[sizeof row_.severity + 1] = {};
+        std::memcpy(severity, row_.severity, sizeof row_.severity);
+        ZTA_DETAIL("Adding Data Severity: <%6s> \n", severity);
+        AddData(&row_, 1);
+    }
+    tpfree(request);
+    ZTA_EXIT();
+}
+
+char* zta_txulogs_agent::PrepareCall(TRC1_Block* trace, char** reply, const char* note) {
+    if (!zta_join_before_sample()) return nullptr;
+    char* request = tpalloc(zta_text("FML32"), nullptr, 0);
+    if (request == nullptr) {
+        zta_report_atmi_error(trace, "tpalloc");
+        return nullptr;
+    }
+    if (*reply == nullptr) {
+        AGW_TRACE(*trace, AGW_TRC_ERROR, "%s", note);
+        *reply = tpalloc(zta_text("FML32"), nullptr, theirDrive.rpLoglength);
+        if (*reply == nullptr) {
+            zta_report_atmi_error(trace, "tpalloc");
+            tpfree(request);
+            return nullptr;
+        }
+    }
+    return request;
+}
+
+bool zta_txulogs_agent::GetUlog(TRC1_Block* trace, char* request, char** reply) {
+    auto* fml = reinterpret_cast<FBFR32*>(request);
+    Fchg32(fml, zta::fld::TA_OPERATION, 0, zta_text("GET"), 0);
+    Fchg32(fml, zta::fld::TA_CLASS, 0, zta_text("T_ULOG"), 0);
+    if (tpcall(zta_text(".TMIB"), request, 0, reply, &theirDrive.rpLoglength,
+               ZTA_MIB_CALL_FLAGS) < 0) {
+        zta_metrics_mib_call("T_ULOG", "", false);
+        zta_report_atmi_error(trace, "tpcall");
+        Txinit::DeleteInstance();
+        tpfree(request);
+        return false;
+    }
+    zta_metrics_mib_call("T_ULOG", "", true);
+    return true;
+}
+
+void zta_txulogs_agent::SituationTakeSample() {
+    ZTA_TRACE_BLOCK("zta16agt", "SituationTakeSample");
+    ZTA_ENTRY();
+    drive_state& d = theirDrive;
+    if (d.initialDeferCount < kDeferredSamples) {
+        ZTA_DETAIL("Defer Situation evaluation");
+        ++d.initialDeferCount;
+        ZTA_EXIT();
+        return;
+    }
+
+    if (d.firstSitDrive == 0) {
+        // A later object of the drive: no MIB call, and no Tuxedo call at
+        // all, so that a drive whose call made the agent leave the
+        // application does not join it again behind the framework's back.
+        ZTA_DETAIL("In situation drive chain\n");
+        ZTA_DETAIL("Current number of situations in drive: <%d>\n", d.theirSitDriveCount);
+        --d.theirSitDriveCount;
+        if (d.theirSitDriveCount <= 0) d.firstSitDrive = 1;
+        // The drive's call failed: this object did not see the log either.
+        if (!d.theirSitReplyValid) MarkSampleIncomplete();
+        PresentSitReply(0);
+        ZTA_EXIT();
+        return;
+    }
+
+    // This object opens a drive.
+    char* request = PrepareCall(&zta_trc_, &theirSitReplyBuffer,
+                                "tpalloc: Allocate called for theirSitReplyBuffer\n");
+    if (request == nullptr) {
+        MarkSampleIncomplete();
+        ZTA_EXIT();
+        return;
+    }
+    ZTA_DETAIL("First situation in current drive\n");
+    d.theirSitDriveCount = d.theirConstructorCount;
+    ZTA_DETAIL("Current number of situations in drive: <%d>\n", d.theirSitDriveCount);
+    --d.theirSitDriveCount;
+    d.firstSitDrive = d.theirSitDriveCount <= 0 ? 1 : 0;
+    d.theirSitReplyValid = false;
+
+    CheckLogFileSwitched();
+    Fchg32(reinterpret_cast<FBFR32*>(request), zta::fld::TA_ULOGTIME, 0,
+           zta_value(d.theirsinceMsgTime), 0);
+    if (!GetUlog(&zta_trc_, request, &theirSitReplyBuffer)) {
+        MarkSampleIncomplete();
+        ZTA_EXIT();
+        return;
+    }
+    d.theirSitReplyValid = true;
+    PresentSitReply(1);
+    tpfree(request);
+    ZTA_EXIT();
+}
+
+void zta_txulogs_agent::PresentSitReply(long mode) {
+    ZTA_TRACE_BLOCK("zta16agt", "SituationTakeSample");
+    const long n = theirDrive.theirSitReplyValid && theirSitReplyBuffer != nullptr
+                       ? reply_records(reinterpret_cast<FBFR32*>(theirSitReplyBuffer))
+                       : 0;
+    ZTA_DETAIL("Number of rows to be processed: <%d>\n", clamp_int(n));
+    for (long i = 0; i < n; ++i) {
+        FillRow(theirSitReplyBuffer, &row_, i, mode);
+        ZTA_DETAIL("Adding Data for situation\n");
+        AddData(&row_, 1);
+    }
+}
+
+void zta_txulogs_agent::CheckLogFileSwitched() {
+    ZTA_TRACE_BLOCK("zta16agt", "CheckLogFileSwitched");
+    ZTA_ENTRY();
+    // Only the day counts: the time of day and the milliseconds become "0"s.
+    constexpr std::size_t kDay = 7;  // century digit and YYMMDD
+    drive_state& d = theirDrive;
+    if (d.theirFirstInterval == 0) {
+        d.theirFirstInterval = 1;
+        TBX_GenerateTimeStamp(d.sinceMsgDateBuffer, 0);
+        std::memset(d.sinceMsgDateBuffer + kDay, '0', ZTA_WBTIME_LEN - kDay);
+    }
+    char now[ZTA_WBTIME_BUF] = {};
+    TBX_GenerateTimeStamp(now, 0);
+    std::memset(now + kDay, '0', ZTA_WBTIME_LEN - kDay);
+    if (std::memcmp(d.sinceMsgDateBuffer, now, kDay) < 0) {
+        ZTA_DETAIL("ULOG switched\n");
+        std::memcpy(d.sinceMsgDateBuffer, now, kDay);
+        d.theirsinceMsgTime = 0;
+    }
+    ZTA_EXIT();
+}
+
+void zta_txulogs_agent::FillRow(void* reply, zta_txulogs_data_t* row, long index, long mode) {
+    ZTA_TRACE_BLOCK("zta16agt", "FillRow");
+    ZTA_ENTRY();
+    auto* fml = static_cast<FBFR32*>(reply);
+    zta_fill_originnode(row->originnode, theirNode);
+    row->sampleno = 0;
+    row->rowno = 0;
+    // Every attribute column, each cut to its width; an attribute this
+    // record lacks is empty (or 0), not the previous record's value.
+    zta_fill_columns(zta::table_meta_of<zta_txulogs_data_t>(), kFields.data(),
+                     reinterpret_cast<char*>(row), fml, index);
+    char severity[sizeof row->severity + 1] = {};
+    std::memcpy(severity, row->severity, sizeof row->severity);
+    ZTA_DETAIL("Data Severity: <%s>\n", severity);
+
+    // The record's date (mmddyy) and time of day (hhmmss).
+    const long date = zta_read_long(fml, zta::fld::TA_MMDDYY, index);
+    const long yy = date % 100;
+    const long yymmdd = yy * 10000 + date / 100;
+    const char century = yy < 90 ? '1' : '0';  // 90 .. 99 are 1990 .. 1999
+    const long time = zta_read_long(fml, zta::fld::TA_ULOGTIME, index);
+    if (mode == 1) {
+        ZTA_DETAIL("Time of last record accessed: <%d>\n", clamp_int(time));
+        // Plain addition, no carry and no wrap: after 235959 the next drive
+        // asks from 235960, which no record of the day reaches.
+        theirDrive.theirsinceMsgTime = time < LONG_MAX ? time + 1 : time;
+    }
+
+    char stamp[ZTA_WBTIME_BUF] = {};
+    TBX_GenerateTimeStamp(stamp, 0);
+    std::memcpy(row->timestamp, stamp, sizeof row->timestamp);
+    // Sixteen characters and no NUL in the row; a date or time out of its
+    // range is cut, never written past the column.
+    char ulog_tm[64];
+    std::snprintf(ulog_tm, sizeof ulog_tm, "%c%06ld%06ld000", century, yymmdd, time);
+    zta_blankfill(row->ulog_tm, sizeof row->ulog_tm, ulog_tm);
+    ZTA_EXIT();
+}

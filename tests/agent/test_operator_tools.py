@@ -1,0 +1,316 @@
+"""What operators plug in, end to end against the stand-in: the agent's
+metrics endpoint (checked by promtool and scraped by a real Prometheus on
+loopback) and ztaquery. Generic over the tables: whatever `ztaquery --list`
+says is served is tested.
+
+Run by ctest: python3 test_operator_tools.py BUILD_DIR
+"""
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.parse
+import urllib.request
+
+BUILD = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else "build")
+AGENT = os.path.join(BUILD, "ztaagent")
+QUERY = os.path.join(BUILD, "ztaquery")
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# A machine, a server and two clients besides the agent's own; one client's
+# name needs escaping. No activity: the counters stay as written.
+DOMAIN = r"""
+classes:
+  T_MACHINE:
+    - {TA_LMID: SITE1, TA_PMID: host1, TA_STATE: ACTive, TA_CURACCESSERS: 7, TA_MAXACCESSERS: 50}
+  T_SERVER:
+    - {TA_SERVERNAME: /srv/bin/SRV1, TA_SRVGRP: GRP1, TA_GRPNO: 1, TA_SRVID: 3, TA_STATE: ACTive,
+       TA_NUMREQ: 1234, TA_TOTREQC: 1200, TA_RQADDR: Q1}
+  T_CLIENT:
+    - {TA_CLIENTID: "C1", TA_STATE: ACTive, TA_CLTNAME: "a\"b\\c\nd", TA_USRNAME: alice,
+       TA_CMTRET: COMPLETE, TA_NOTIFY: DIPIN, TA_WSC: N, TA_WSH: N, TA_LMID: SITE1, TA_PID: 4711}
+    - {TA_CLIENTID: "C2", TA_STATE: ACTive, TA_USRNAME: bob, TA_CMTRET: LOGGED,
+       TA_NOTIFY: SIGNAL, TA_WSC: Y, TA_WSH: N, TA_LMID: SITE1, TA_PID: 4712}
+"""
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def get(url, timeout=5):
+    with urllib.request.urlopen(url, timeout=timeout) as reply:
+        return reply.read().decode("utf-8")
+
+
+def served_tables():
+    """Served tables from ztaquery --list: name -> {"keys": [...], "series": [...]}."""
+    out = subprocess.run([QUERY, "--list"], capture_output=True, text=True, check=True).stdout
+    tables, current = {}, None
+    for line in out.splitlines():
+        if not line.startswith(" "):
+            current = None if "not served" in line else line.split()[0]
+            if current:
+                tables[current] = {"keys": [], "series": []}
+        elif current:
+            m = re.search(r"label (\w+)$", line)
+            if m:
+                tables[current]["keys"].append(m.group(1))
+            m = re.search(r" (tuxedo_\w+)$", line)
+            if m:
+                tables[current]["series"].append(m.group(1))
+    return tables
+
+
+class Tools(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="zta_tools_")
+        self.domain = os.path.join(self.dir, "domain.yaml")
+        with open(self.domain, "w") as f:
+            f.write(DOMAIN)
+        self.env = dict(os.environ, TUXSIM_DOMAIN=self.domain, AGW_OUTPUT="/dev/null")
+        self.env.pop("AGW_CONFIG", None)
+        self.env.pop("TUXSIM_FAULTS", None)
+        self.procs = []
+        self.files = []
+
+    def open(self, name, mode):
+        f = open(os.path.join(self.dir, name), mode)
+        self.files.append(f)
+        return f
+
+    def tearDown(self):
+        for p in self.procs:
+            if p.poll() is None:
+                p.send_signal(signal.SIGTERM)
+                try:
+                    p.wait(10)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+                    p.wait()
+        for f in self.files:
+            f.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def start_agent(self, env):
+        err = self.open("agent.err", "w+")
+        p = subprocess.Popen([AGENT], env=env, stdout=subprocess.DEVNULL, stderr=err)
+        self.procs.append(p)
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            err.seek(0)
+            m = re.search(r"metrics at (http://\S+/metrics)", err.read())
+            if m:
+                return p, m.group(1)
+            self.assertIsNone(p.poll(), "the agent ended early")
+            time.sleep(0.05)
+        self.fail("the agent did not say where its metrics are")
+
+    def scrape_when(self, url, ready, seconds=10):
+        deadline = time.time() + seconds
+        text = ""
+        while time.time() < deadline:
+            text = get(url)
+            if ready(text):
+                return text
+            time.sleep(0.1)
+        self.fail("never ready:\n" + text)
+
+    def query(self, *args, env=None):
+        return subprocess.run([QUERY, *args], capture_output=True, text=True, env=env or self.env, timeout=30)
+
+    # ---- the metrics endpoint ------------------------------------------------
+
+    def test_endpoint_serves_every_served_table_labelled_and_promtool_accepts_it(self):
+        tables = served_tables()
+        self.assertIn("TXCLIENTS", tables)
+        _, url = self.start_agent(dict(self.env, AGW_HTTP="127.0.0.1:0"))
+        text = self.scrape_when(url, lambda t: all('table="%s"' % n in t for n in tables))
+        if shutil.which("promtool"):
+            check = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True, text=True)
+            self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+        self.assertIn('tuxedo_client_info{clientid="C1",lmid="SITE1",clientname="a\\"b\\\\c\\nd"', text)
+        self.assertIn("tuxedo_agent_joined 1\n", text)
+        self.assertIn('tuxedo_agent_mib_calls_total{outcome="ok",table="TXCLIENTS"}', text)
+        self.assertRegex(text, r'tuxedo_agent_build_info\{build="[^"]*",revision="03.00.00",version="300"\} 1')
+        # Every served table that has rows shows its series with all its keys.
+        for name, table in tables.items():
+            rows = re.search(r'tuxedo_agent_sample_rows\{request="%s",table="%s"\} (\d+)' % (name, name), text)
+            self.assertIsNotNone(rows, name)
+            if int(rows.group(1)) == 0 or not table["series"]:
+                continue
+            lines = [l for l in text.splitlines() if any(l.startswith(s + "{") for s in table["series"])]
+            self.assertTrue(lines, name)
+            for key in table["keys"]:
+                self.assertTrue(any(key + '="' in l for l in lines), "%s: no label %s" % (name, key))
+
+    def test_a_domain_that_goes_down_keeps_the_last_whole_sample_and_says_so(self):
+        config = os.path.join(self.dir, "requests.yaml")
+        with open(config, "w") as f:
+            f.write("requests:\n  - {name: TXCLIENTS, table: TXCLIENTS, interval: 1}\n")
+        env = dict(self.env, AGW_HTTP="127.0.0.1:0", AGW_CONFIG=config, TUXSIM_FAULTS="down:60:2")
+        _, url = self.start_agent(env)
+        text = self.scrape_when(url, lambda t: "tuxedo_agent_joined 0\n" in t, seconds=20)
+        self.assertRegex(text, r'tuxedo_agent_mib_calls_total\{outcome="failed",table="TXCLIENTS"\} [1-9]')
+        self.assertEqual(len(re.findall(r"^tuxedo_client_state\{", text, re.M)), 3, text)
+
+    def test_busy_port_or_bad_value_stops_the_agent_before_any_sample(self):
+        with socket.socket() as busy:
+            busy.bind(("127.0.0.1", 0))
+            busy.listen(1)
+            taken = "127.0.0.1:%d" % busy.getsockname()[1]
+            for value in (taken, "localhost", "0.0.0.0:99999"):
+                p = subprocess.run([AGENT], env=dict(self.env, AGW_HTTP=value, AGW_OUTPUT="-"),
+                                   capture_output=True, text=True, timeout=30)
+                self.assertEqual(p.returncode, 2, p.stderr)
+                lines = [l for l in p.stderr.splitlines() if l.startswith("agwmain:")]
+                self.assertEqual(lines, [l for l in lines if l.startswith('agwmain: AGW_HTTP "%s": ' % value)])
+                self.assertEqual(len(lines), 1, p.stderr)
+                self.assertNotIn('"table":', p.stdout)
+
+    # ---- a real Prometheus on loopback ----------------------------------------
+
+    @unittest.skipUnless(shutil.which("prometheus"), "prometheus is not installed (scripts/bootstrap installs it)")
+    def test_prometheus_scrapes_the_agent_and_holds_the_stand_ins_values(self):
+        tables = served_tables()
+        config = os.path.join(self.dir, "requests.yaml")
+        with open(config, "w") as f:
+            f.write("requests:\n")
+            for name in tables:
+                f.write("  - {name: %s, table: %s, interval: 1}\n" % (name, name))
+        _, url = self.start_agent(dict(self.env, AGW_HTTP="127.0.0.1:0", AGW_CONFIG=config))
+        target = urllib.parse.urlparse(url).netloc
+        port = free_port()
+        scrape = os.path.join(self.dir, "prometheus.yml")
+        with open(scrape, "w") as f:
+            f.write("global: {scrape_interval: 1s, evaluation_interval: 1s}\n"
+                    "scrape_configs:\n  - job_name: ztaagent\n    static_configs:\n"
+                    "      - targets: ['%s']\n" % target)
+        log = self.open("prometheus.log", "w")
+        self.procs.append(subprocess.Popen(
+            ["prometheus", "--config.file=" + scrape, "--storage.tsdb.path=" + os.path.join(self.dir, "tsdb"),
+             "--web.listen-address=127.0.0.1:%d" % port], stdout=log, stderr=log))
+        api = "http://127.0.0.1:%d/api/v1/query?query=" % port
+
+        def value(expr):
+            try:
+                result = json.loads(get(api + urllib.parse.quote(expr)))["data"]["result"]
+            except OSError:
+                return None
+            return float(result[0]["value"][1]) if result else None
+
+        deadline = time.time() + 60
+        while time.time() < deadline and value("count(tuxedo_client_state)") is None:
+            time.sleep(0.5)
+        # What the stand-in holds, as ztaquery reads it: two clients and the
+        # reader's own entry.
+        rows = [json.loads(l) for l in self.query("--json", "TXCLIENTS").stdout.splitlines()]
+        self.assertEqual(len(rows), 3)
+        self.assertEqual(value("count(tuxedo_client_state)"), len(rows))
+        self.assertEqual(value('tuxedo_client_info{clientid="C2"}'), 1)
+        self.assertEqual(value("tuxedo_agent_joined"), 1)
+        self.assertEqual(value('up{job="ztaagent"}'), 1)
+        if "TXMSTATS" in tables:
+            mine = [json.loads(l)["row"] for l in self.query("--json", "TXMSTATS").stdout.splitlines()]
+            site1 = [r for r in mine if r["lmid"] == "SITE1"][0]
+            self.assertEqual(value('tuxedo_machine_accessers{lmid="SITE1"}'), site1["curaccess"])
+            self.assertGreater(site1["curaccess"], 0)
+        if "TXSRVSTAT" in tables:
+            mine = [json.loads(l)["row"] for l in self.query("--json", "TXSRVSTAT").stdout.splitlines()]
+            self.assertEqual(len(mine), 1)
+            self.assertEqual(value('tuxedo_server_requests_total{srvgrp="GRP1",srvid="3"}'), mine[0]["numreq"])
+            self.assertEqual(mine[0]["numreq"], 1234)
+
+    # ---- ztaquery --------------------------------------------------------------
+
+    def test_ztaquery_prints_every_served_table_as_a_table_and_as_json(self):
+        for name in served_tables():
+            p = self.query(name)
+            self.assertEqual(p.returncode, 0, p.stderr)
+            self.assertEqual(p.stderr, "")
+            head = re.match(r"%s: (\d+) rows?" % name, p.stdout)
+            self.assertIsNotNone(head, p.stdout)
+            lines = p.stdout.splitlines()
+            self.assertEqual(len(lines), 3 + int(head.group(1)))
+            self.assertEqual(set(lines[2]), {"-", " "})
+            p = self.query("--json", name)
+            self.assertEqual(p.returncode, 0, p.stderr)
+            rows = [json.loads(l) for l in p.stdout.splitlines()]
+            self.assertEqual(len(rows), int(head.group(1)))
+            self.assertTrue(all(r["table"] == name for r in rows))
+
+    def test_ztaquery_where_filters_and_columns_pick(self):
+        p = self.query("--where", "workstclnt", "eq", "Y", "--columns", "clientid,USERNAME", "TXCLIENTS")
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertEqual(p.stdout.splitlines(), ["TXCLIENTS: 1 row", "clientid  username", "--------  --------",
+                                                 "C2        bob"])
+        p = self.query("--json", "--where", "USERNAME", "NE", "bob", "--where", "STATE", "EQ", "ACTive", "TXCLIENTS")
+        names = sorted(json.loads(l)["row"]["username"] for l in p.stdout.splitlines())
+        self.assertEqual(names, ["TXWATCHER", "alice"])
+
+    def test_ztaquery_says_in_one_line_what_went_wrong(self):
+        cases = [
+            (["--where", "NOPE", "EQ", "1", "TXCLIENTS"], 2, 'TXCLIENTS has no column "NOPE"'),
+            (["TXNOPE"], 2, '"TXNOPE": expected a table name'),
+            (["--where", "STATE", "IS", "x", "TXCLIENTS"], 2, 'expected an operator EQ NE LT LE GT GE, got "IS"'),
+            (["TXCLIENTS"], 1, "ztaquery: cannot join the Tuxedo application"),
+        ]
+        for args, status, says in cases:
+            env = dict(self.env, TUXSIM_FAULTS="down:60") if status == 1 else None
+            p = self.query(*args, env=env)
+            self.assertEqual(p.returncode, status, p.stderr)
+            self.assertEqual(len(p.stderr.splitlines()), 1, p.stderr)
+            self.assertIn(says, p.stderr)
+            self.assertEqual(p.stdout, "")
+        p = self.query("TXCLIENTS", env=dict(self.env, TUXSIM_FAULTS="tpcall:1:TPESYSTEM"))
+        self.assertEqual(p.returncode, 1)
+        self.assertEqual(p.stderr, "ztaquery: TXCLIENTS: the MIB call failed: TPESYSTEM - internal system error\n")
+
+
+class Install(unittest.TestCase):
+    def test_the_installed_tree_holds_binaries_views_unit_and_settings_and_the_unit_verifies(self):
+        root = tempfile.mkdtemp(prefix="zta_install_")
+        try:
+            p = subprocess.run(["cmake", "--install", BUILD], env=dict(os.environ, DESTDIR=root),
+                               capture_output=True, text=True, timeout=120)
+            self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+            files = {os.path.relpath(os.path.join(d, f), root) for d, _, fs in os.walk(root) for f in fs}
+            unit = [f for f in files if f.endswith("lib/systemd/system/ztaagent.service")]
+            self.assertEqual(len(unit), 1, files)
+            prefix = unit[0][: -len("lib/systemd/system/ztaagent.service")]
+            for f in ("bin/ztaagent", "bin/ztaquery", "share/ztaagent/views/txview01",
+                      "share/ztaagent/views/txview15", "share/doc/ztaagent/requests.example.yaml"):
+                self.assertIn(prefix + f, files)
+            self.assertIn("etc/default/ztaagent", files)
+            with open(os.path.join(root, unit[0])) as f:
+                text = f.read()
+            for line in ("User=ztaagent", "EnvironmentFile=-/etc/default/ztaagent", "Restart=on-failure",
+                         "KillSignal=SIGTERM", "ExecStart=/" + prefix + "bin/ztaagent"):
+                self.assertIn(line + "\n", text)
+            with open(os.path.join(root, "etc/default/ztaagent")) as f:
+                settings = f.read()
+            self.assertIn("\nAGW_HTTP=:9464\n", settings)
+            if "FLDTBLDIR32=/" + prefix + "share/ztaagent/fields" in settings:  # a stand-in build
+                self.assertIn(prefix + "share/ztaagent/fields/tpadm", files)
+            if shutil.which("systemd-analyze"):
+                # Verified as installed, with ExecStart pointing into the tree.
+                local = os.path.join(root, "ztaagent.service")
+                with open(local, "w") as f:
+                    f.write(text.replace("ExecStart=/", "ExecStart=" + root + "/"))
+                v = subprocess.run(["systemd-analyze", "verify", local], capture_output=True, text=True, timeout=60)
+                self.assertEqual(v.returncode, 0, v.stdout + v.stderr)
+        finally:
+            shutil.rmtree(root, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

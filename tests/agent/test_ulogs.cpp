@@ -1,0 +1,411 @@
+// The user log table against the stand-in: the conversion of one record,
+// demand reports, situation drives shared by all situation objects, the
+// start-up deferral, the day change and the scan interval.
+#include <gtest/gtest.h>
+
+#include <atmi.h>
+#include <fml32.h>
+#include <tuxsim.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent_test_util.h"
+#include "zta16agt.h"
+#include "zta_agent.h"
+#include "zta_fields.h"
+
+namespace {
+
+using agent_test::padded;
+using agent_test::stderr_of;
+using agent_test::text;
+
+// A NUL-terminated column as a string.
+std::string cstr(const char* field, std::size_t width) {
+    return std::string(field, strnlen(field, width));
+}
+
+// Epoch seconds of a local date and time.
+std::time_t local_time(int year, int month, int day, int hour, int minute, int second) {
+    std::tm t{};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    t.tm_isdst = -1;
+    return std::mktime(&t);
+}
+
+class UlogTable : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        static const int status = zta_txulogs_init();
+        ASSERT_EQ(status, 0);
+    }
+
+    void SetUp() override {
+        Txinit::DeleteInstance();
+        tuxsim::reset();
+        tuxsim::use_domain_file(AGENT_TEST_DATA "/ulog.yaml");
+        ASSERT_EQ(tuxsim::load_domain(), "");
+        // The agent's timestamps and the domain's "today" follow one clock.
+        tuxsim::set_time(local_time(2026, 3, 12, 10, 0, 0));
+        agw::SetTimeStampSource(&tuxsim::now);
+        zta_release_log_buffers();
+        zta_txulogs_agent::theirDrive = {};
+        unsetenv("ZTA_ULOG_SCAN");
+        request_.name = "ulog";
+        request_.table = "TXULOGS";
+    }
+    void TearDown() override {
+        objects_.clear();
+        zta_release_log_buffers();
+        Txinit::DeleteInstance();
+        tuxsim::reset();
+        agw::SetTimeStampSource(nullptr);
+        unsetenv("ZTA_ULOG_SCAN");
+        TRC1_Configure("0x80");
+    }
+
+    // A table object made the way the framework makes one; the fixture owns it.
+    zta_txulogs_agent& make_object(IntfSampleType type) {
+        request_.type = type;
+        tavro* t = nullptr;
+        stderr_of([&] { t = zta_txulogs_manager::_static_manager->CreateTavro(&request_, &context_); });
+        objects_.emplace_back(static_cast<zta_txulogs_agent*>(t));
+        return *objects_.back();
+    }
+    std::vector<zta_txulogs_agent*> situations(int n) {
+        std::vector<zta_txulogs_agent*> made;
+        for (int i = 0; i < n; ++i) made.push_back(&make_object(AGW_SAMPLE_SITUATION_REQUEST));
+        return made;
+    }
+
+    // One sample, as the framework runs it: rows of this sample only.
+    static void sample(zta_txulogs_agent& object) {
+        object.ClearCount();
+        object.BeginSample();
+        object.TakeSample();
+    }
+    // The four situation samples of the process that are skipped.
+    static void defer(zta_txulogs_agent& object) {
+        for (int i = 0; i < 4; ++i) {
+            tuxsim::clear_requests();
+            sample(object);
+            EXPECT_EQ(object.NumDataItems(), 0u);
+            EXPECT_TRUE(tuxsim::requests().empty());
+        }
+    }
+
+    static void write(const std::string& msg, const std::string& severity = "ERROR") {
+        ASSERT_EQ(tuxsim::write_ulog({{"TA_ULOGMSG", msg}, {"TA_SEVERITY", severity}}), "");
+    }
+    static std::vector<std::string> messages(zta_txulogs_agent& object) {
+        std::vector<std::string> out;
+        for (unsigned i = 0; i < object.NumDataItems(); ++i) {
+            out.push_back(cstr(object.GetRow(int(i))->ulogmsg, 256));
+        }
+        return out;
+    }
+    static std::string ulogtime_asked() {
+        const auto r = tuxsim::requests();
+        if (r.size() != 1) return "calls: " + std::to_string(r.size());
+        auto it = r[0].keys.find("TA_ULOGTIME");
+        return it == r[0].keys.end() ? "absent" : it->second;
+    }
+
+    RequestDetail request_;
+    ContextInfo context_;
+    std::vector<std::unique_ptr<zta_txulogs_agent>> objects_;
+};
+
+// A reply buffer built by hand, for the conversion of single records.
+struct Reply {
+    FBFR32* fbfr = reinterpret_cast<FBFR32*>(tpalloc(zta_text("FML32"), nullptr, 8192));
+    ~Reply() { tpfree(reinterpret_cast<char*>(fbfr)); }
+    void set(FLDID32 field, FLDOCC32 occ, long value) { Fchg32(fbfr, field, occ, zta_value(value), 0); }
+    void set(FLDID32 field, FLDOCC32 occ, const std::string& value) {
+        Fchg32(fbfr, field, occ, zta_text(value.c_str()), 0);
+    }
+};
+
+TEST_F(UlogTable, ScanIntervalFromTheEnvironment) {
+    EXPECT_EQ(zta_txulogs_agent::ScanInterval(nullptr), 30);
+    EXPECT_EQ(zta_txulogs_agent::ScanInterval("10"), 30);
+    EXPECT_EQ(zta_txulogs_agent::ScanInterval("-5"), 30);
+    EXPECT_EQ(zta_txulogs_agent::ScanInterval("120"), 120);
+    const std::string err = stderr_of([] {
+        EXPECT_EQ(zta_txulogs_agent::ScanInterval("abc"), 30);
+        EXPECT_EQ(zta_txulogs_agent::ScanInterval("120s"), 30);
+        EXPECT_EQ(zta_txulogs_agent::ScanInterval(""), 30);
+        EXPECT_EQ(zta_txulogs_agent::ScanInterval("99999999999999999999"), 2147483);
+        EXPECT_EQ(zta_txulogs_agent::ScanInterval("2147484"), 2147483);
+    });
+    EXPECT_NE(err.find("ZTA_ULOG_SCAN: expected a whole number of seconds, got \"abc\""),
+              std::string::npos)
+        << err;
+
+    // A situation request becomes a situation object at the scan interval;
+    // a report request keeps its own.
+    setenv("ZTA_ULOG_SCAN", "120", 1);
+    request_.interval = 45;
+    auto& report = make_object(AGW_SAMPLE_REPORT);
+    EXPECT_EQ(report._get_sampletype(), AGW_SAMPLE_REPORT);
+    EXPECT_EQ(report.Interval(), 45);
+    auto& situation = make_object(AGW_SAMPLE_SITUATION_REQUEST);
+    EXPECT_EQ(situation._get_sampletype(), AGW_SAMPLE_SITUATION);
+    EXPECT_EQ(situation.Interval(), 120);
+    unsetenv("ZTA_ULOG_SCAN");
+    EXPECT_EQ(make_object(AGW_SAMPLE_SITUATION_REQUEST).Interval(), 30);
+    EXPECT_EQ(zta_txulogs_agent::theirDrive.theirConstructorCount, 2);
+    objects_.clear();
+    EXPECT_EQ(zta_txulogs_agent::theirDrive.theirConstructorCount, 0);
+}
+
+TEST_F(UlogTable, FillRowBoundsEveryColumnAndClearsAbsentAttributes) {
+    Reply reply;
+    namespace f = zta::fld;
+    // Occurrence 0: every attribute, most of them longer than their column.
+    reply.set(f::TA_LMID, 0, std::string(40, 'L'));
+    reply.set(f::TA_PMID, 0, "host1");
+    reply.set(f::TA_MMDDYY, 0, 120301L);
+    reply.set(f::TA_ULOGTIME, 0, 142530L);
+    reply.set(f::TA_ULOGLINE, 0, 77L);
+    reply.set(f::TA_ULOGMSG, 0, std::string(300, 'm'));
+    reply.set(f::TA_TPTRANID, 0, std::string(100, 't'));
+    reply.set(f::TA_XID, 0, "xid-1");
+    reply.set(f::TA_PID, 0, 4242L);
+    reply.set(f::TA_SEVERITY, 0, std::string(35, 'S'));
+    reply.set(f::TA_ULOGCAT, 0, "LIBTUX");
+    reply.set(f::TA_ULOGMSGNUM, 0, 1811L);
+    reply.set(f::TA_ULOGPROCNM, 0, "BBL");
+    // Occurrence 1: a record of the last century that lacks most attributes.
+    reply.set(f::TA_MMDDYY, 1, 123199L);
+    reply.set(f::TA_ULOGTIME, 1, 235959L);
+    reply.set(f::TA_ULOGMSG, 1, "short");
+    reply.set(f::TA_SEVERITY, 1, "INFO");
+
+    auto& object = make_object(AGW_SAMPLE_REPORT);
+    zta_txulogs_data_t row;
+    std::memset(&row, 'x', sizeof row);
+    object.FillRow(reply.fbfr, &row, 0, 0);
+
+    char host[64] = {};
+    DetermineLocalHost(host, sizeof host);
+    EXPECT_EQ(text(row.originnode, 64), padded(host, 64));
+    EXPECT_EQ(row.sampleno, 0);
+    EXPECT_EQ(row.rowno, 0);
+    EXPECT_EQ(text(row.timestamp, 16), "1260312100000000");
+    EXPECT_EQ(text(row.lmid, 16), std::string(16, 'L'));
+    EXPECT_EQ(text(row.pmid, 30), padded("host1", 30));
+    EXPECT_EQ(text(row.ulog_tm, 16), "1011203142530000");
+    EXPECT_EQ(row.ulogline, 77);  // not overwritten by ULOG_TM's terminator
+    EXPECT_EQ(text(row.ulogmsg, 256), std::string(255, 'm') + '\0');
+    EXPECT_EQ(text(row.tranid, 78), std::string(77, 't') + '\0');
+    EXPECT_EQ(cstr(row.xid, 78), "xid-1");
+    EXPECT_EQ(text(row.xid, 78).back(), '\0');
+    EXPECT_EQ(row.pid, 4242);
+    EXPECT_EQ(text(row.severity, 30), std::string(30, 'S'));
+    EXPECT_EQ(text(row.ulogcat, 30), padded("LIBTUX", 30));
+    EXPECT_EQ(row.ulogmsgnum, 1811);
+    EXPECT_EQ(text(row.ulogprocnm, 30), padded("BBL", 30));
+
+    // The same working row for the next record: nothing of the first stays.
+    object.FillRow(reply.fbfr, &row, 1, 0);
+    EXPECT_EQ(text(row.ulog_tm, 16), "0991231235959000");
+    EXPECT_EQ(text(row.lmid, 16), std::string(16, ' '));
+    EXPECT_EQ(text(row.pmid, 30), std::string(30, ' '));
+    EXPECT_EQ(text(row.ulogmsg, 256), "short" + std::string(251, '\0'));
+    EXPECT_EQ(text(row.tranid, 78), std::string(78, '\0'));
+    EXPECT_EQ(text(row.xid, 78), std::string(78, '\0'));
+    EXPECT_EQ(row.ulogline, 0);
+    EXPECT_EQ(row.pid, 0);
+    EXPECT_EQ(row.ulogmsgnum, 0);
+    EXPECT_EQ(text(row.severity, 30), padded("INFO", 30));
+    EXPECT_EQ(text(row.ulogcat, 30), std::string(30, ' '));
+
+    // Mode 1 moves the time of the next drive past the record, by plain
+    // addition (no carry into minutes, no wrap to the next day); mode 0
+    // leaves it.
+    zta_txulogs_agent::theirDrive.theirsinceMsgTime = 5;
+    object.FillRow(reply.fbfr, &row, 0, 0);
+    EXPECT_EQ(zta_txulogs_agent::theirDrive.theirsinceMsgTime, 5);
+    object.FillRow(reply.fbfr, &row, 1, 1);
+    EXPECT_EQ(zta_txulogs_agent::theirDrive.theirsinceMsgTime, 235960);
+}
+
+TEST_F(UlogTable, DemandSampleShowsTodaysRecordsFromOneCall) {
+    write("ERROR: first");
+    write("INFO: second", "INFO");
+    // The reply buffer starts small, so the call must move it; the stored
+    // pointer follows, and the next sample uses the moved buffer.
+    zta_txulogs_agent::theirDrive.rpLoglength = 64;
+    auto& object = make_object(AGW_SAMPLE_REPORT);
+
+    TRC1_Configure("0x80,zta16agt=0x90");
+    tuxsim::clear_requests();
+    const std::string trace = stderr_of([&] { sample(object); });
+
+    ASSERT_NE(theirLogReplyBuffer, nullptr);
+    const auto requests = tuxsim::requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].operation, "GET");
+    EXPECT_EQ(requests[0].cls, "T_ULOG");
+    EXPECT_EQ(requests[0].occurs, -1);  // no TA_OCCURS
+    EXPECT_EQ(requests[0].flags, 0);    // no TA_FLAGS
+    EXPECT_EQ(requests[0].keys.count("TA_ULOGTIME"), 0u);
+    EXPECT_EQ(messages(object), (std::vector<std::string>{"ERROR: first", "INFO: second"}));
+    EXPECT_EQ(text(object.GetRow(0)->lmid, 16), padded("SITE1", 16));
+    EXPECT_GT(zta_txulogs_agent::theirDrive.rpLoglength, 64);
+    EXPECT_NE(trace.find("Retrieving <2> rows for demand report"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("Adding Data Severity: <" + padded("ERROR", 30) + "> "),
+              std::string::npos)
+        << trace;
+
+    write("WARN: third", "WARN");
+    sample(object);
+    EXPECT_EQ(object.NumDataItems(), 3u);
+    // Logout releases the buffer once.
+    zta_release_log_buffers();
+    EXPECT_EQ(theirLogReplyBuffer, nullptr);
+    zta_release_log_buffers();
+}
+
+TEST_F(UlogTable, SituationsDeferFourSamplesThenFollowTheLog) {
+    write("ERROR: before start");
+    auto& object = *situations(1)[0];
+    defer(object);
+
+    tuxsim::clear_requests();
+    sample(object);
+    EXPECT_EQ(ulogtime_asked(), "0");
+    EXPECT_EQ(tuxsim::requests()[0].operation, "GET");
+    EXPECT_EQ(tuxsim::requests()[0].cls, "T_ULOG");
+    EXPECT_EQ(messages(object), std::vector<std::string>{"ERROR: before start"});
+
+    // Only what was written since the previous drive.
+    tuxsim::advance_time(std::chrono::seconds(30));
+    write("ERROR: new");
+    tuxsim::clear_requests();
+    sample(object);
+    EXPECT_EQ(ulogtime_asked(), "100001");
+    EXPECT_EQ(messages(object), std::vector<std::string>{"ERROR: new"});
+
+    tuxsim::clear_requests();
+    sample(object);
+    EXPECT_EQ(ulogtime_asked(), "100031");
+    EXPECT_EQ(object.NumDataItems(), 0u);
+}
+
+TEST_F(UlogTable, ThreeSituationsShareOneCallPerDrive) {
+    auto objs = situations(3);
+    // The deferral counts the process's situation samples, whoever runs them.
+    for (int i = 0; i < 4; ++i) {
+        tuxsim::clear_requests();
+        sample(*objs[i % 3]);
+        EXPECT_TRUE(tuxsim::requests().empty());
+    }
+    write("ERROR: one");
+    write("ERROR: two");
+    for (int round = 0; round < 2; ++round) {
+        std::size_t calls = 0;
+        for (int k = 0; k < 3; ++k) {
+            tuxsim::clear_requests();
+            sample(*objs[(k + 1) % 3]);  // any object may open a drive
+            calls += tuxsim::requests().size();
+            EXPECT_EQ(calls, 1u) << "round " << round << ", sample " << k;
+            if (round == 0) {
+                EXPECT_EQ(messages(*objs[(k + 1) % 3]),
+                          (std::vector<std::string>{"ERROR: one", "ERROR: two"}));
+            } else {
+                EXPECT_EQ(objs[(k + 1) % 3]->NumDataItems(), 0u);
+            }
+        }
+    }
+}
+
+TEST_F(UlogTable, FailedDriveGivesItsLaterObjectsNoRows) {
+    auto objs = situations(3);
+    for (int i = 0; i < 4; ++i) sample(*objs[0]);
+    write("ERROR: one");
+    for (auto* o : objs) sample(*o);
+    EXPECT_EQ(objs[2]->NumDataItems(), 1u);
+    EXPECT_FALSE(objs[2]->SampleIncomplete());
+
+    tuxsim::fail_call(tuxsim::Call::tpcall, 1, TPESYSTEM);
+    const std::string err = stderr_of([&] { sample(*objs[0]); });
+    EXPECT_EQ(err.rfind("Error: in tpcall\nERROR NO : ", 0), 0u) << err;
+    EXPECT_FALSE(Txinit::Joined());
+    tuxsim::clear_requests();
+    sample(*objs[1]);
+    sample(*objs[2]);
+    EXPECT_EQ(objs[1]->NumDataItems(), 0u);
+    EXPECT_EQ(objs[2]->NumDataItems(), 0u);
+    // Nobody read the log in that drive: none of its samples clears a situation.
+    for (auto* o : objs) EXPECT_TRUE(o->SampleIncomplete());
+    EXPECT_TRUE(tuxsim::requests().empty());
+    EXPECT_FALSE(Txinit::Joined());  // the later objects made no Tuxedo call
+
+    // The next drive joins again and asks from where the last good one ended.
+    tuxsim::advance_time(std::chrono::seconds(30));
+    write("ERROR: two");
+    stderr_of([&] { sample(*objs[1]); });
+    EXPECT_TRUE(Txinit::Joined());
+    EXPECT_EQ(messages(*objs[1]), std::vector<std::string>{"ERROR: two"});
+}
+
+TEST_F(UlogTable, DayChangeAsksTheNewDayFromTimeZero) {
+    tuxsim::set_time(local_time(2026, 3, 12, 23, 59, 59));
+    auto& object = *situations(1)[0];
+    defer(object);
+    write("ERROR: last of the day");
+    tuxsim::clear_requests();
+    sample(object);
+    EXPECT_EQ(ulogtime_asked(), "0");
+    EXPECT_EQ(object.NumDataItems(), 1u);
+
+    // The next drive of the same day asks past the last record.
+    TRC1_Configure("0x80,zta16agt=0x90");
+    tuxsim::clear_requests();
+    std::string trace = stderr_of([&] { sample(object); });
+    EXPECT_EQ(ulogtime_asked(), "235960");
+    EXPECT_EQ(trace.find("ULOG switched"), std::string::npos);
+
+    tuxsim::advance_time(std::chrono::seconds(31));
+    write("ERROR: first of the new day");
+    tuxsim::clear_requests();
+    trace = stderr_of([&] { sample(object); });
+    EXPECT_NE(trace.find("ULOG switched"), std::string::npos) << trace;
+    EXPECT_EQ(ulogtime_asked(), "0");
+    EXPECT_EQ(messages(object), std::vector<std::string>{"ERROR: first of the new day"});
+    EXPECT_EQ(text(object.GetRow(0)->ulog_tm, 16), "1260313000030000");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(UlogTable, DemandSampleShowsOneReplyWhenTheLogPages) {
+    for (int i = 0; i < 25; ++i) {
+        tuxsim::advance_time(std::chrono::seconds(1));
+        write("INFO: record " + std::to_string(i), "INFO");
+    }
+    auto& object = make_object(AGW_SAMPLE_REPORT);
+    tuxsim::clear_requests();
+    sample(object);
+    // The stand-in answers a GET in batches: no GETNEXT follows.
+    ASSERT_EQ(tuxsim::requests().size(), 1u);
+    EXPECT_GT(object.NumDataItems(), 0u);
+    EXPECT_LT(object.NumDataItems(), 25u);
+    EXPECT_EQ(messages(object).front(), "INFO: record 0");
+}
+
+}  // namespace

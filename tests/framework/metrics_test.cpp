@@ -1,0 +1,308 @@
+// The metrics endpoint: AGW_HTTP, the series built from a table's
+// descriptions, whole samples only, label escaping, the exposition checked by
+// promtool.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <prometheus/text_serializer.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "agw_internal.h"
+#include "metrics.h"
+#include "scheduler.h"
+#include "test_table.h"
+#include "test_util.h"
+
+namespace {
+
+// The test table with a metrics description: qname is the key "queue",
+// depth a gauge and also counted, state a state.
+class MetricObject : public TstObject {
+public:
+    using TstObject::TstObject;
+    int GetTableMetrics(AgwTableMetrics* info) override {
+        info->prefix = "tst_queue";
+        info->mode = mode;
+        return 0;
+    }
+    int GetColumnMetric(AgwColumnMetric* metric, int index) override {
+        static const AgwColumnMetric kMetrics[] = {
+            {}, {}, {},
+            {AgwMetricRole::key, "queue", 1.0},
+            {AgwMetricRole::gauge, "depth_ratio", 0.01},
+            {AgwMetricRole::state, "state", 1.0},
+        };
+        if (index < 0 || index >= static_cast<int>(std::size(kMetrics))) return 0x21060007;
+        *metric = kMetrics[index];
+        return 0;
+    }
+    AgwTableMode mode = AgwTableMode::rows;
+};
+
+class MetricManager : public TstManager {
+public:
+    tavro* CreateTavro(RequestDetail* request, ContextInfo* context) override {
+        return new MetricObject(request, context, this, sampler);
+    }
+};
+
+MetricManager* gManager = nullptr;
+int LoadMetricTable() { return TableManager::RegisterWithManager(gManager); }
+
+struct FakeClock : agw::Clock {
+    std::int64_t now = 0;
+    std::int64_t NowMs() override { return now; }
+    void WaitUntil(std::int64_t deadline) override { now = std::max(now, deadline); }
+};
+
+// A port free on loopback right now.
+int FreePort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t len = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &len);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+// The body of GET /metrics on 127.0.0.1:port, or "" when it cannot be had.
+std::string Scrape(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return "";
+    }
+    std::string request = "GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+    if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) {
+        close(fd);
+        return "";
+    }
+    std::string reply;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0) reply.append(buffer, static_cast<std::size_t>(n));
+    close(fd);
+    std::size_t body = reply.find("\r\n\r\n");
+    return body == std::string::npos ? "" : reply.substr(body + 4);
+}
+
+std::string prometheus_text(const agw::Families& families) {
+    return prometheus::TextSerializer().Serialize(families);
+}
+
+bool HavePromtool() { return std::system("promtool --version >/dev/null 2>&1") == 0; }
+
+// promtool's verdict on an exposition ("" when it passes).
+std::string PromtoolProblems(const std::string& text) {
+    std::string in = TestFile("metrics", ".prom");
+    std::string out = TestFile("promtool", ".txt");
+    WriteFile(in, text);
+    int status = std::system(("promtool check metrics < '" + in + "' > '" + out + "' 2>&1").c_str());
+    return status == 0 ? "" : ReadFile(out) + "\n" + text;
+}
+
+struct MetricsTest : ::testing::Test {
+    void SetUp() override {
+        agw::UnregisterAllManagers();
+        agw::ResetShutdown();
+        agw::MetricsRegistry::Instance().Clear();
+        unsetenv("AGW_CONFIG");
+        unsetenv("AGW_HTTP");
+        Counters().samples = 0;
+        gManager = new MetricManager;
+        TBX_RegisterAgentLoader(LoadMetricTable);
+        setenv("AGW_OUTPUT", "/dev/null", 1);
+    }
+    void TearDown() override {
+        agw::UnregisterAllManagers();
+        TBX_RegisterAgentLoader(nullptr);
+        delete gManager;
+        gManager = nullptr;
+        agw::ResetShutdown();
+        unsetenv("AGW_HTTP");
+        unsetenv("AGW_OUTPUT");
+        agw::MetricsRegistry::Instance().Clear();
+    }
+    int Run() {
+        char name[] = "agwtest";
+        char* argv[] = {name, nullptr};
+        return agw::RunMain(1, argv, &clock);
+    }
+    FakeClock clock;
+};
+
+TEST(HttpAddress, LoopbackUnlessAnInterfaceIsNamedAndBadValuesAreRefused) {
+    struct Case {
+        const char* value;
+        const char* bind;  // null: refused
+    };
+    const Case cases[] = {
+        {":9464", "127.0.0.1:9464"},      {"localhost:9464", "127.0.0.1:9464"},
+        {"0.0.0.0:9464", "0.0.0.0:9464"}, {"127.0.0.2:80", "127.0.0.2:80"},
+        {"[::1]:9464", "[::1]:9464"},     {":0", "127.0.0.1:0"},
+        {"9464", nullptr},                {"127.0.0.1:", nullptr},
+        {"127.0.0.1:65536", nullptr},     {"127.0.0.1:94a4", nullptr},
+        {"example.org:80", nullptr},      {"1.2.3:80", nullptr},
+        {"[::1:80", nullptr},             {"::1:80", nullptr},
+        {"", nullptr},                    {"127.0.0.1:-1", nullptr},
+    };
+    for (const Case& c : cases) {
+        std::string bind, error;
+        bool ok = agw::ParseHttpAddress(c.value, &bind, &error);
+        EXPECT_EQ(ok, c.bind != nullptr) << c.value;
+        if (ok && c.bind != nullptr) {
+            EXPECT_EQ(bind, c.bind) << c.value;
+        }
+        if (!ok) {
+            EXPECT_NE(error.find("expected host:port"), std::string::npos) << c.value;
+        }
+    }
+}
+
+TEST(WbTime, MomentsBecomeUnixSecondsAndBlanksOrNonsenseNothing) {
+    const char* saved = std::getenv("TZ");
+    std::string old = saved != nullptr ? saved : "";
+    setenv("TZ", "UTC", 1);
+    tzset();
+    double seconds = 0;
+    EXPECT_TRUE(agw::WbTimeToUnix("1240101120000500", &seconds));
+    EXPECT_DOUBLE_EQ(seconds, 1704110400.5);
+    EXPECT_TRUE(agw::WbTimeToUnix("0991231235959000", &seconds));
+    EXPECT_DOUBLE_EQ(seconds, 946684799.0);
+    for (const char* bad : {"", "                ", "0000000000000000", "1241301120000000", "2240101120000000",
+                            "124010112000", "12401011200x0000"}) {
+        EXPECT_FALSE(agw::WbTimeToUnix(bad, &seconds)) << bad;
+    }
+    if (saved != nullptr) {
+        setenv("TZ", old.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
+}
+
+TEST_F(MetricsTest, RowsBecomeLabelledSeriesWithEscapedLabelsThatPromtoolAccepts) {
+    MetricObject object(nullptr, nullptr, gManager);
+    object.AddRow(MakeRow("Q1", 250, "ACT"));
+    object.AddRow(MakeRow("a\"b\\c\nd\xff", 7, ""));  // a blank state says nothing
+    object.AddRow(MakeRow("Q1", 9, "SUS"));           // the same queue again: served once
+    agw::TableExport exported(object, "");
+    ASSERT_TRUE(exported.Exported());
+    agw::MetricsRegistry& registry = agw::MetricsRegistry::Instance();
+    registry.Publish(1, exported.Build(object.Data(0), object.NumDataItems(), object.DataSize()));
+    registry.AddCounter("agw_test_calls_total", "Calls.", {{"outcome", "ok"}}, 2);
+    registry.AddCounter("agw_test_calls_total", "Calls.", {{"outcome", "ok"}}, 1);
+    registry.AddCounter("agw_test_calls_total", "Calls.", {{"bad-label", "x"}}, 1);  // ignored
+
+    std::string text = registry.Exposition();
+    EXPECT_NE(text.find("tst_queue_depth_ratio{queue=\"Q1\"} 2.5\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("tst_queue_depth_ratio{queue=\"a\\\"b\\\\c\\nd\xEF\xBF\xBD\"} 0.07"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("tst_queue_state{queue=\"Q1\",state=\"ACT\"} 1\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("SUS"), std::string::npos) << text;
+    EXPECT_EQ(text.find("tst_queue_state{queue=\"a"), std::string::npos) << text;
+    EXPECT_NE(text.find("# TYPE agw_test_calls_total counter\nagw_test_calls_total{outcome=\"ok\"} 3\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("bad-label"), std::string::npos) << text;
+    if (!HavePromtool()) GTEST_SKIP() << "promtool is not installed (scripts/bootstrap installs it)";
+    EXPECT_EQ(PromtoolProblems(text), "");
+}
+
+TEST_F(MetricsTest, ACountTableServesItsRowsCountedByKeyOnly) {
+    MetricObject object(nullptr, nullptr, gManager);
+    object.mode = AgwTableMode::count;
+    for (const char* q : {"Q1", "Q2", "Q1", "Q1"}) object.AddRow(MakeRow(q, 1, "ACT"));
+    agw::TableExport exported(object, "");
+    std::string text = prometheus_text(exported.Build(object.Data(0), object.NumDataItems(), object.DataSize()));
+    EXPECT_NE(text.find("tst_queue_records_total{queue=\"Q1\"} 3\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("tst_queue_records_total{queue=\"Q2\"} 1\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("depth"), std::string::npos) << text;
+}
+
+TEST_F(MetricsTest, AScrapeDuringASampleOrAfterAnIncompleteOneServesTheLastWholeSampleAndVanishedRowsGo) {
+    int port = FreePort();
+    setenv("AGW_HTTP", (":" + std::to_string(port)).c_str(), 1);
+    std::vector<std::string> scrapes;
+    gManager->sampler = [&](TstObject& object) {
+        switch (object.SampleNumber()) {
+            case 1:
+                object.AddRow(MakeRow("Q1", 100, "ACT"));
+                object.AddRow(MakeRow("Q2", 200, "ACT"));
+                break;
+            case 2:
+                object.AddRow(MakeRow("Q1", 300, "SUS"));  // Q2 is gone
+                scrapes.push_back(Scrape(port));           // in the middle of sample 2
+                break;
+            case 3:
+                object.AddRow(MakeRow("Q9", 900, "ACT"));
+                AGW_SampleIncomplete();  // e.g. a failed call ended it early
+                break;
+            default:
+                scrapes.push_back(Scrape(port));
+                TBX_Shutdown(0);
+        }
+    };
+    ::testing::internal::CaptureStderr();
+    ASSERT_EQ(Run(), 0);
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("agwmain: metrics at http://127.0.0.1:" + std::to_string(port) + "/metrics\n"),
+              std::string::npos)
+        << err;
+    ASSERT_EQ(scrapes.size(), 2u);
+    EXPECT_NE(scrapes[0].find("tst_queue_depth_ratio{queue=\"Q1\"} 1\n"), std::string::npos) << scrapes[0];
+    EXPECT_NE(scrapes[0].find("tst_queue_depth_ratio{queue=\"Q2\"} 2\n"), std::string::npos) << scrapes[0];
+    EXPECT_NE(scrapes[0].find("agw_sample_rows{request=\"TSTQUEUE\",table=\"TSTQUEUE\"} 2\n"), std::string::npos)
+        << scrapes[0];
+    EXPECT_NE(scrapes[1].find("tst_queue_depth_ratio{queue=\"Q1\"} 3\n"), std::string::npos) << scrapes[1];
+    EXPECT_NE(scrapes[1].find("tst_queue_state{queue=\"Q1\",state=\"SUS\"} 1\n"), std::string::npos) << scrapes[1];
+    EXPECT_EQ(scrapes[1].find("Q2"), std::string::npos) << scrapes[1];
+    EXPECT_EQ(scrapes[1].find("Q9"), std::string::npos) << "an incomplete sample is never served\n" << scrapes[1];
+    EXPECT_NE(scrapes[1].find("agw_sample_duration_seconds{request=\"TSTQUEUE\",table=\"TSTQUEUE\"}"),
+              std::string::npos)
+        << scrapes[1];
+}
+
+TEST_F(MetricsTest, ABadAddressOrABusyPortIsOneLineAndNoSample) {
+    // Something listens already on this port.
+    int busy = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(busy, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(busy, 1), 0);
+    socklen_t len = sizeof address;
+    getsockname(busy, reinterpret_cast<sockaddr*>(&address), &len);
+    std::string taken = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+
+    for (const std::string& value : {std::string("9464"), std::string("nowhere:9464"), taken}) {
+        setenv("AGW_HTTP", value.c_str(), 1);
+        ::testing::internal::CaptureStderr();
+        int status = Run();
+        std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(status, 2) << value;
+        EXPECT_EQ(CountLines(err), 1) << err;
+        EXPECT_EQ(err.rfind("agwmain: AGW_HTTP \"" + value + "\": ", 0), 0u) << err;
+        if (value == taken) {
+            EXPECT_NE(err.find("cannot listen on " + taken + ": Address already in use"), std::string::npos) << err;
+        }
+    }
+    close(busy);
+    EXPECT_EQ(Counters().samples, 0);
+}
+
+}  // namespace
