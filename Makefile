@@ -13,8 +13,10 @@ all: build
 bootstrap:
 	@./scripts/bootstrap
 
+# Configuring talks on standard error, so that `make demo`'s standard output
+# is the agent's own.
 $(BUILD)/CMakeCache.txt: | bootstrap
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS) >&2
 
 build: bootstrap $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
@@ -33,13 +35,17 @@ test-asan: bootstrap $(ASAN_BUILD)/CMakeCache.txt
 # The whole suite: the normal build, then the same tests under ASan+UBSan.
 test: test-release test-asan
 
-demo: build
-	@if [ -x $(BUILD)/ztaagent ]; then \
-	  echo "Running build/ztaagent against the demo domain (Ctrl-C to stop)"; \
-	  exec $(BUILD)/ztaagent; \
-	else \
-	  $(BUILD)/tmib GET T_CLIENT && $(BUILD)/tmib GET T_SERVER; \
-	fi
+# The demo builds only what it runs and keeps the build's output in a log,
+# so that its standard output starts with the agent's banner; then
+# examples/run-demo.sh runs the agent.
+DEMO_TARGETS ?= ztaagent ztaquery tmib
+DEMO_HTTP    ?= 127.0.0.1:9464
+demo: bootstrap $(BUILD)/CMakeCache.txt
+	@echo "make demo: building $(DEMO_TARGETS) (log: $(BUILD)/demo-build.log)" >&2
+	@cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS) >$(BUILD)/demo-build.log 2>&1 \
+	  || { cat $(BUILD)/demo-build.log >&2; exit 1; }
+	@echo "make demo: metrics at http://$(DEMO_HTTP)/metrics; in another terminal: build/ztaquery TXSERVER; Ctrl-C stops" >&2
+	@exec examples/run-demo.sh $(BUILD) $(DEMO_HTTP)
 
 # The benchmarks, never part of make test. bench_agent runs last: it ends
 # with the table of ratios and their goals.

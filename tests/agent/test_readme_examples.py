@@ -1,0 +1,194 @@
+#!/usr/bin/env python3
+"""Runs the README's examples as written: every request file it shows with
+the command that uses it, every ztaquery and tmib command line, the /Q
+watching example, and the Prometheus configuration it gives (when promtool is
+there). Each runs in a temporary folder of its own, where `build` points at
+the build tree, so relative paths behave as they would for a reader.
+
+usage: test_readme_examples.py SOURCE_DIR BUILD_DIR
+"""
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+SOURCE, BUILD = sys.argv[1], sys.argv[2]
+failures = []
+
+
+checked = []
+
+
+def fail(what, detail):
+    failures.append((what, detail))
+
+
+def readme_blocks(path):
+    """The README's fenced yaml blocks and its indented command lines (joined
+    across trailing backslashes), in order: [("yaml", text) | ("cmd", line)]."""
+    items, lines, i = [], open(path, encoding="utf-8").read().split("\n"), 0
+    while i < len(lines):
+        line = lines[i]
+        if line.startswith("```yaml"):
+            j = i + 1
+            while not lines[j].startswith("```"):
+                j += 1
+            items.append(("yaml", "\n".join(lines[i + 1:j]) + "\n"))
+            i = j + 1
+            continue
+        if line.startswith("    ") and line.strip():
+            cmd = line.strip()
+            while cmd.endswith("\\") and i + 1 < len(lines):
+                i += 1
+                cmd = cmd[:-1] + " " + lines[i].strip()
+            items.append(("cmd", cmd))
+        i += 1
+    return items
+
+
+def workdir():
+    d = tempfile.mkdtemp(prefix="readme_examples_")
+    os.symlink(BUILD, os.path.join(d, "build"))
+    return d
+
+
+def run_agent(cmd, cwd, what, wait_for_row=None):
+    checked.append(what)
+    """Starts an agent command line, waits until it joined (and, if asked,
+    until a row reached the file), stops it with SIGTERM and checks that it
+    exits 0 without a configuration error."""
+    env = dict(os.environ, AGW_HTTP="")
+    with open(os.path.join(cwd, "stdout"), "wb") as out, open(os.path.join(cwd, "stderr"), "wb") as err:
+        p = subprocess.Popen(["bash", "-c", cmd], cwd=cwd, env=env, stdout=out, stderr=err,
+                             stdin=subprocess.DEVNULL)
+        deadline = time.time() + 20
+        while time.time() < deadline and p.poll() is None:
+            errtext = open(os.path.join(cwd, "stderr"), errors="replace").read()
+            joined = "has joined the Application successfully!" in errtext
+            rows_ok = wait_for_row is None or (
+                os.path.exists(os.path.join(cwd, wait_for_row)) and
+                '{"table":' in open(os.path.join(cwd, wait_for_row), errors="replace").read())
+            if joined and rows_ok:
+                break
+            time.sleep(0.1)
+        if p.poll() is None:
+            p.send_signal(signal.SIGTERM)
+        try:
+            rc = p.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            rc = p.wait()
+    errtext = open(os.path.join(cwd, "stderr"), errors="replace").read()
+    if rc != 0:
+        fail(what, f"exit status {rc}; stderr:\n{errtext[-2000:]}")
+    if "agwmain:" in errtext and "metrics at" not in errtext:
+        fail(what, "agwmain complained:\n" + errtext[-2000:])
+    if "has joined the Application successfully!" not in errtext:
+        fail(what, "the agent never joined:\n" + errtext[-2000:])
+    if wait_for_row is not None:
+        path = os.path.join(cwd, wait_for_row)
+        if not os.path.exists(path) or '{"table":' not in open(path, errors="replace").read():
+            fail(what, f"no row in {wait_for_row}")
+
+
+def check_readme(path):
+    items = readme_blocks(path)
+    for n, (kind, text) in enumerate(items):
+        if kind == "yaml" and text.lstrip().startswith(("requests:", "output:")):
+            # A request file: the next command that names AGW_CONFIG uses it.
+            cmd = next((c for k, c in items[n + 1:] if k == "cmd" and "AGW_CONFIG=" in c), None)
+            if cmd is None:
+                fail(path, "a request file example with no command that uses it")
+                continue
+            name = re.search(r"AGW_CONFIG=(\S+)", cmd).group(1)
+            d = workdir()
+            with open(os.path.join(d, name), "w") as f:
+                f.write(text)
+            m = re.search(r"^output:\s*(\S+)", text, re.M)
+            reports = "type: situation" not in text or "interval: 60" in text
+            run_agent(cmd, d, f"{path}: {cmd}", wait_for_row=m.group(1) if (m and reports) else None)
+            shutil.rmtree(d)
+        elif kind == "yaml" and text.lstrip().startswith(("scrape_configs:", "groups:")):
+            promtool = shutil.which("promtool")
+            if promtool is None:
+                continue
+            d = workdir()
+            f = os.path.join(d, "prom.yml")
+            open(f, "w").write(text)
+            sub = "rules" if text.lstrip().startswith("groups:") else "config"
+            checked.append(f"{path}: prometheus {sub} example")
+            r = subprocess.run([promtool, "check", sub, f], capture_output=True, text=True)
+            if r.returncode != 0:
+                fail(f"{path}: prometheus {sub} example", r.stdout + r.stderr)
+            shutil.rmtree(d)
+        elif kind == "cmd" and re.match(r"^build/(ztaquery|tmib) ", text) and "[" not in text:
+            d = workdir()
+            checked.append(f"{path}: {text}")
+            r = subprocess.run(["bash", "-c", text], cwd=d, capture_output=True, text=True, timeout=60,
+                               stdin=subprocess.DEVNULL)
+            if r.returncode != 0 or not r.stdout.strip():
+                fail(f"{path}: {text}", f"exit status {r.returncode}: {r.stderr[-1000:]}")
+            shutil.rmtree(d)
+        elif kind == "cmd" and text.startswith("TXAPPQSPACENAME="):
+            d = workdir()
+            run_agent(text, d, f"{path}: /Q example", wait_for_row="rows.jsonl")
+            rows = open(os.path.join(d, "rows.jsonl")).read() if os.path.exists(os.path.join(d, "rows.jsonl")) else ""
+            for table in ("TXAPPQ", "TXQSPCS"):
+                if f'"table":"{table}"' not in rows:
+                    fail(f"{path}: /Q example", f"no {table} row")
+            shutil.rmtree(d)
+
+
+def check_demo():
+    """What `make demo` runs: the banner first on standard output, rows of
+    TXCLIENTS, TXSERVER and TXMSTATS, and the demo's situation raised and
+    cleared (the demo domain raises it within seconds and clears it some
+    fifteen seconds later)."""
+    what = "make demo's agent"
+    checked.append(what)
+    d = workdir()
+    out_path = os.path.join(d, "stdout")
+    with open(out_path, "wb") as out, open(os.path.join(d, "stderr"), "wb") as err:
+        p = subprocess.Popen([os.path.join(SOURCE, "examples/run-demo.sh"), BUILD, "127.0.0.1:0"], cwd=d,
+                             stdout=out, stderr=err, stdin=subprocess.DEVNULL)
+        deadline = time.time() + 90
+        text = ""
+        while time.time() < deadline and p.poll() is None:
+            text = open(out_path, errors="replace").read()
+            if '"state":"cleared"' in text:
+                break
+            time.sleep(0.5)
+        if p.poll() is None:
+            p.send_signal(signal.SIGTERM)
+        rc = p.wait(timeout=10)
+    text = open(out_path, errors="replace").read()
+    if rc != 0:
+        fail(what, f"exit status {rc}")
+    if not text.lstrip("\n").startswith("VELTRANE Monitoring Agent for Tuxedo."):
+        fail(what, "standard output does not start with the banner: " + text[:200])
+    for table in ("TXCLIENTS", "TXSERVER", "TXMSTATS"):
+        if f'{{"table":"{table}"' not in text:
+            fail(what, f"no {table} row")
+    for state in ("raised", "cleared"):
+        if f'{{"situation":"audit-queue-busy","table":"TXQLOAD","state":"{state}"' not in text:
+            fail(what, f"the demo situation was not {state}")
+    shutil.rmtree(d)
+
+
+check_demo()
+for readme in ("README.md", "framework/README.md"):
+    check_readme(os.path.join(SOURCE, readme))
+
+for c in checked:
+    print("ran", c)
+if not checked:
+    fail("README", "no example found")
+failed = {what for what, _ in failures}
+print(f"{len(set(checked) - failed)} passed, {len(failed)} failed")
+for what, detail in failures:
+    print("FAILED", what + ":", detail)
+sys.exit(1 if failures else 0)
