@@ -188,9 +188,19 @@ protected:
 // reports the error, leaves the application and ends the sample; rows
 // already handed over stay. A reply that says TA_MORE but carries no
 // TA_CURSOR ends the walk with an error trace line: there is nothing to
-// continue from.
-void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
+// continue from. A view that Fvsinit32 or Fvftos32 cannot use ends the
+// sample with one error line (standard error and trace) naming the view and
+// the FML32 error, before any row of nulls is made. A reply holding more
+// objects than the one asked for has its first converted and the others
+// counted in an error trace line. A sample that ends early in any of these
+// ways, or cannot join or allocate its buffers, is marked incomplete on
+// `object` (MarkSampleIncomplete), so it never clears a situation.
+void zta_cursor_loop(TRC1_Block* trace, tavro& object, const zta_cursor_variant& variant,
                      zta_cursor_target& target);
+
+// One line on standard error and an error trace line: the view cannot be
+// used, with the FML32 call that said so and its error text.
+void zta_report_view_error(TRC1_Block* trace, const char* call, const char* view);
 
 // The two shapes of a table's part of the cursor loop. `Agent` is the
 // sampler class (its row_type, AddData); `stamp` names the row's timestamp

@@ -79,8 +79,9 @@ protected:
 // released, so that it never lands inside a row line written there. A failed
 // call reports the error, leaves the application and ends the sample: the
 // queue spaces after it wait for the next sample, rows already handed over
-// stay.
-void zta_queue_loop(TRC1_Block* trace, const char* mib_class, bool print_reply,
+// stay. A sample that ends on a failed call, or cannot join or allocate its
+// buffers, is marked incomplete on `object`, so it never clears a situation.
+void zta_queue_loop(TRC1_Block* trace, tavro& object, const char* mib_class, bool print_reply,
                     zta_queue_config& config, zta_queue_target& target);
 
 namespace zta {
@@ -138,7 +139,7 @@ public:
                 agent.AddData(&agent.row_, 1);
             }
         } rows(*this);
-        zta_queue_loop(&trc, zta::TableTraits<Row>::kMibClass, PrintReply, theirQueues, rows);
+        zta_queue_loop(&trc, *this, zta::TableTraits<Row>::kMibClass, PrintReply, theirQueues, rows);
     }
 
     // Converts occurrence `occurrence` of the reply into `row`.

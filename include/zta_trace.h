@@ -23,8 +23,11 @@
 // Banner lines: written whatever the mask.
 #define ZTA_ALWAYS(...) TRC1_Printf(&zta_trc_, __LINE__, __VA_ARGS__)
 
-#define ZTA_ENTRY_B(b) AGW_TRACE_ENTRY(*(b))
-#define ZTA_EXIT_B(b) AGW_TRACE_EXIT(*(b))
-#define ZTA_ERROR_B(b, ...) AGW_TRACE(*(b), AGW_TRC_ERROR, __VA_ARGS__)
+// The *_B lines name the caller's unit and the file and line they are
+// written at: "zta01agt(ztacycle:120)".
+#define ZTA_ENTRY_B(b) AGW_TRACE_ENTRY_AT(*(b))
+#define ZTA_EXIT_B(b) AGW_TRACE_EXIT_AT(*(b))
+#define ZTA_ERROR_B(b, ...) AGW_TRACE_AT(*(b), AGW_TRC_ERROR, __VA_ARGS__)
+#define ZTA_STATE_B(b, ...) AGW_TRACE_AT(*(b), AGW_TRC_STATE, __VA_ARGS__)
 
 #endif  // ZTA_TRACE_H

@@ -53,4 +53,19 @@ bool ReadRegularFile(const std::string& path, std::size_t limit, std::string* te
     return ok;
 }
 
+int OpenForAppend(const std::string& path, std::string* reason) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
+    if (fd < 0) {
+        *reason = errno == ENXIO ? "a FIFO that no process reads" : std::strerror(errno);
+        return -1;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+        *reason = std::strerror(errno);
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 }  // namespace zcommon

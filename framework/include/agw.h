@@ -7,6 +7,7 @@
 #include "agw_signal.h"
 #include "agw_tbx.h"
 #include "agw_table.h"
+#include "agw_clock.h"
 #include "agw_metrics.h"
 
 #endif

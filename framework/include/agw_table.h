@@ -185,9 +185,20 @@ public:
     IntfSampleType RequestType() const { return requestType_; }
     const std::vector<AgwThreshold>& Thresholds() const { return thresholds_; }
     TableManager* Manager() const { return manager_; }
-    // Starts the next sample: raises the sample counter (SAMPLENO) by one.
-    void BeginSample() { ++sampleNumber_; }
+    // Starts the next sample: raises the sample counter (SAMPLENO) by one
+    // and counts the sample complete until told otherwise.
+    void BeginSample() {
+        ++sampleNumber_;
+        sampleIncomplete_ = false;
+    }
     std::uint32_t SampleNumber() const { return sampleNumber_; }
+    // Says that the sample being taken did not see the whole table: it ended
+    // on a failed call, or could not look at all. Its rows are delivered as
+    // usual and may raise a situation (a kept row is real), but it never
+    // clears one: rows it lacks prove nothing. Call it from TakeSample, any
+    // number of times; the next BeginSample forgets it.
+    void MarkSampleIncomplete() { sampleIncomplete_ = true; }
+    bool SampleIncomplete() const { return sampleIncomplete_; }
 
     tavro(const tavro&) = delete;
     tavro& operator=(const tavro&) = delete;
@@ -221,6 +232,7 @@ private:
     std::vector<Resolved> resolved_;
     bool thresholdsResolved_ = false;
     std::uint32_t sampleNumber_ = 0;
+    bool sampleIncomplete_ = false;
     std::unique_ptr<agw::RowFormat> format_;  // made at the first Dispatch
 };
 

@@ -59,6 +59,15 @@ void TRC1_Printf(TRC1_Block* block, int line, const char* format, ...)
 void TRC1_PrintfClass(TRC1_Block* block, int line, unsigned cls, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
 
+// The same for a routine that traces through its caller's block: the line
+// names the block's unit and, after it, the source file and line where it
+// was written, e.g. "zta01agt(ztacycle:120)" (the file's directories and
+// extension are dropped; a file of the block's own unit gives "unit:line").
+// Class 0 writes the line whatever the mask, as TRC1_Printf does.
+void TRC1_EventAt(TRC1_Block* block, const char* file, int line, int kind, long value = 0);
+void TRC1_PrintfClassAt(TRC1_Block* block, const char* file, int line, unsigned cls, const char* format,
+                        ...) __attribute__((format(printf, 5, 6)));
+
 // Replaces the trace configuration (same syntax as AGW_TRACE; null: read
 // AGW_TRACE again). Returns 0, or -1 when the text was bad and the default
 // was used. Blocks pick the change up at their next TRC1_Sync.
@@ -73,6 +82,18 @@ int TRC1_Configure(const char* setting);
     do {                                                               \
         if (TRC1_Sync(&(blk)) & (cls))                                 \
             TRC1_PrintfClass(&(blk), __LINE__, (cls), __VA_ARGS__);    \
+    } while (0)
+
+// The *_AT forms name the file and line they are written at (see
+// TRC1_EventAt).
+#define AGW_TRACE_ENTRY_AT(blk) TRC1_EventAt(&(blk), __FILE__, __LINE__, AGW_TRC_EVENT_ENTRY)
+#define AGW_TRACE_EXIT_AT(blk) TRC1_EventAt(&(blk), __FILE__, __LINE__, AGW_TRC_EVENT_EXIT)
+#define AGW_TRACE_EXIT_VALUE_AT(blk, v) \
+    TRC1_EventAt(&(blk), __FILE__, __LINE__, AGW_TRC_EVENT_EXIT_VALUE, static_cast<long>(v))
+#define AGW_TRACE_AT(blk, cls, ...)                                               \
+    do {                                                                          \
+        if (TRC1_Sync(&(blk)) & (cls))                                            \
+            TRC1_PrintfClassAt(&(blk), __FILE__, __LINE__, (cls), __VA_ARGS__);   \
     } while (0)
 
 #endif

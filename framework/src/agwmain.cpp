@@ -19,6 +19,7 @@
 #include "config.h"
 #include "json.h"
 #include "metrics.h"
+#include "printable.h"
 #include "scheduler.h"
 #include "sink.h"
 
@@ -70,7 +71,14 @@ public:
         std::uint32_t kept = object->NumDataItems();
         Account(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), kept);
         object->Dispatch();
-        if (object->RequestType() != AGW_SAMPLE_REPORT && (kept > 0) != raised_) {
+        // An incomplete sample may raise a situation but never clears one.
+        const bool holds = kept > 0;
+        if (object->SampleIncomplete()) {
+            AGW_TRACE(gSampleTrace, AGW_TRC_STATE, "sample %u of request \"%s\" is incomplete (%u rows kept)",
+                      object->SampleNumber(), object->RequestName().c_str(), kept);
+        }
+        if (object->RequestType() != AGW_SAMPLE_REPORT && holds != raised_ &&
+            (holds || !object->SampleIncomplete())) {
             raised_ = kept > 0;
             std::string event;
             AppendSituationEvent(event, object->RequestName(), object->TableName(), raised_, kept);
@@ -134,9 +142,9 @@ std::string CheckThresholds(tavro& object, const RequestDetail& request) {
 }
 
 std::string Where(const Config& config, const ConfigRequest& request) {
-    std::string where = config.source.empty() ? "built-in requests" : config.source;
+    std::string where = config.source.empty() ? "built-in requests" : zcommon::Printable(config.source);
     if (request.line > 0) where += ":" + std::to_string(request.line);
-    return where + ": request \"" + request.detail.name + "\": ";
+    return where + ": request \"" + zcommon::Printable(request.detail.name) + "\": ";
 }
 
 }  // namespace
@@ -150,7 +158,7 @@ int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
     if (configPath != nullptr && *configPath != '\0') {
         std::string error;
         if (!LoadConfig(configPath, &config, &error)) {
-            std::fprintf(stderr, "agwmain: %s\n", error.c_str());
+            std::fprintf(stderr, "agwmain: %s\n", zcommon::Printable(error, zcommon::kPrintableLine).c_str());
             AGW_TRACE_EXIT_VALUE(gMainTrace, kFailure);
             return kFailure;
         }
@@ -166,8 +174,8 @@ int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
     std::string error;
     std::unique_ptr<RowSink> sink = OpenRowOutput(outputName, &error);
     if (!sink) {
-        std::fprintf(stderr, "agwmain: %s: cannot open \"%s\" for the rows: %s\n", outputWhere.c_str(),
-                     outputName.c_str(), error.c_str());
+        std::fprintf(stderr, "agwmain: %s: cannot open \"%s\" for the rows: %s\n",
+                     zcommon::Printable(outputWhere).c_str(), zcommon::Printable(outputName).c_str(), error.c_str());
         AGW_TRACE_EXIT_VALUE(gMainTrace, kFailure);
         return kFailure;
     }
@@ -237,7 +245,7 @@ int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
         run->manager = TableManager::Find(detail.table.c_str());
         if (run->manager == nullptr) {
             std::fprintf(stderr, "agwmain: %stable \"%s\": expected a table a manager serves (%s)\n",
-                         Where(config, request).c_str(), detail.table.c_str(), TableList().c_str());
+                         Where(config, request).c_str(), zcommon::Printable(detail.table).c_str(), TableList().c_str());
             destroyAll();
             AGW_TRACE_EXIT_VALUE(gMainTrace, kFailure);
             return kFailure;
@@ -303,3 +311,5 @@ int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
 }  // namespace agw
 
 int agwmain(int argc, char** argv) { return agw::RunMain(argc, argv, nullptr); }
+
+int agwmain_with_clock(int argc, char** argv, agw::Clock* clock) { return agw::RunMain(argc, argv, clock); }

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "agw_internal.h"
+#include "printable.h"
 #include "regular_file.h"
 
 namespace agw {
@@ -21,19 +22,8 @@ struct ConfigError {
     std::string text;
 };
 
-std::string Quote(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (static_cast<unsigned char>(c) < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned char>(c));
-            out += buf;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
+// A value from the file inside a message: quoted, escaped and bounded.
+std::string Quote(const std::string& text) { return "\"" + zcommon::Printable(text) + "\""; }
 
 class Checker {
 public:
@@ -150,11 +140,12 @@ bool LoadConfig(const std::string& path, Config* config, std::string* error) {
     std::string text;
     std::string reason;
     if (!zcommon::ReadRegularFile(path, kMaxRequestFile, &text, &reason)) {
-        *error = path + ": cannot read the request file: " + reason;
+        *error = zcommon::Printable(path) + ": cannot read the request file: " + reason;
         return false;
     }
 
-    Checker check(path);
+    const std::string source = zcommon::Printable(path);  // the checker keeps a reference
+    Checker check(source);
     try {
         YAML::Node root = YAML::Load(text);
         if (!root.IsMap()) check.Fail(root, "expected a map with requests (and optionally output)");
@@ -183,7 +174,7 @@ bool LoadConfig(const std::string& path, Config* config, std::string* error) {
         *error += ": expected a YAML request file: lists and maps nested too deeply";
         return false;
     } catch (const YAML::Exception& problem) {
-        *error = path;
+        *error = zcommon::Printable(path);
         if (problem.mark.line >= 0) *error += ":" + std::to_string(problem.mark.line + 1);
         *error += ": expected a YAML request file: " + problem.msg;
         return false;

@@ -8,17 +8,9 @@
 #include <functional>
 #include <vector>
 
-namespace agw {
+#include "agw_clock.h"
 
-class Clock {
-public:
-    virtual ~Clock() = default;
-    // Monotonic milliseconds.
-    virtual std::int64_t NowMs() = 0;
-    // Waits until NowMs() >= deadline. Returns early when woken (e.g. by a
-    // shutdown request); the scheduler then checks whether to stop.
-    virtual void WaitUntil(std::int64_t deadlineMs) = 0;
-};
+namespace agw {
 
 // The steady clock; waits end early when wakeFd becomes readable.
 class SteadyClock : public Clock {

@@ -1,6 +1,8 @@
 // Row outputs (see sink.h).
 #include "sink.h"
 
+#include "regular_file.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -76,9 +78,10 @@ void MemorySink::Clear() {
 
 std::unique_ptr<RowSink> OpenRowOutput(const std::string& path, std::string* error) {
     if (path.empty() || path == "-") return std::make_unique<FdSink>(STDOUT_FILENO, "standard output", false);
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    std::string reason;
+    const int fd = zcommon::OpenForAppend(path, &reason);
     if (fd < 0) {
-        if (error != nullptr) *error = std::strerror(errno);
+        if (error != nullptr) *error = reason;
         return nullptr;
     }
     return std::make_unique<FdSink>(fd, path, true);

@@ -17,6 +17,8 @@
 
 #include "agw_internal.h"
 #include "agw_trace.h"
+#include "printable.h"
+#include "regular_file.h"
 
 namespace {
 
@@ -92,7 +94,7 @@ int ApplySetting(const char* setting) {
         std::fprintf(stderr,
                      "agwmain: AGW_TRACE: expected a mask (decimal or 0x-hex) or unit=mask items separated by "
                      "commas, got \"%s\"; using 0x%x\n",
-                     setting, AGW_TRC_DEFAULT);
+                     zcommon::Printable(setting).c_str(), AGW_TRC_DEFAULT);
         defaultMask = AGW_TRC_DEFAULT;
         units.clear();
         result = -1;
@@ -107,12 +109,13 @@ int ApplySetting(const char* setting) {
 void InitFromEnvironment() {
     const char* path = std::getenv("AGW_TRACE_FILE");
     if (path != nullptr && *path != '\0') {
-        int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        std::string reason;
+        const int fd = zcommon::OpenForAppend(path, &reason);
         if (fd >= 0) {
             gTraceFd.store(fd, std::memory_order_release);
         } else {
             std::fprintf(stderr, "agwmain: AGW_TRACE_FILE: cannot open \"%s\": %s; tracing to standard error\n",
-                         path, std::strerror(errno));
+                         zcommon::Printable(path).c_str(), reason.c_str());
         }
     }
     ApplySetting(std::getenv("AGW_TRACE"));
@@ -133,8 +136,21 @@ const char* ClassName(unsigned cls, char* buf, std::size_t size) {
 
 const char* Or(const char* text, const char* fallback) { return text != nullptr ? text : fallback; }
 
+// "unit:line", or "unit(file:line)" when file (its directories and
+// extension dropped) names another unit.
+std::string Where(const char* unit, const char* file, int line) {
+    std::string where = unit;
+    std::string_view stem = file != nullptr ? file : "";
+    if (std::size_t slash = stem.rfind('/'); slash != std::string_view::npos) stem.remove_prefix(slash + 1);
+    if (std::size_t dot = stem.find('.'); dot != std::string_view::npos) stem = stem.substr(0, dot);
+    if (stem.empty() || (strncasecmp(stem.data(), unit, stem.size()) == 0 && unit[stem.size()] == '\0')) {
+        return where + ":" + std::to_string(line);
+    }
+    return where + "(" + std::string(stem) + ":" + std::to_string(line) + ")";
+}
+
 // Writes text as trace lines, one per line of the text, in one write().
-void Emit(const TRC1_Block* block, int line, const char* cls, const char* text) {
+void Emit(const TRC1_Block* block, const char* file, int line, const char* cls, const char* text) {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     tm local{};
@@ -145,8 +161,8 @@ void Emit(const TRC1_Block* block, int line, const char* cls, const char* text) 
     const char* component = block != nullptr ? Or(block->component, "-") : "-";
     const char* unit = block != nullptr ? Or(block->unit, "-") : "-";
     const char* routine = block != nullptr ? Or(block->routine, "-") : "-";
-    std::snprintf(header, sizeof header, "%s.%03ld %s %s:%d %s %s ", stamp, now.tv_nsec / 1000000, component,
-                  unit, line, routine, cls);
+    std::snprintf(header, sizeof header, "%s.%03ld %s %s %s %s ", stamp, now.tv_nsec / 1000000, component,
+                  Where(unit, file, line).c_str(), routine, cls);
 
     std::string_view body = text;
     while (!body.empty() && body.back() == '\n') body.remove_suffix(1);
@@ -222,6 +238,10 @@ unsigned TRC1_Sync(TRC1_Block* block) {
 }
 
 void TRC1_Event(TRC1_Block* block, int line, int kind, long value) {
+    TRC1_EventAt(block, nullptr, line, kind, value);
+}
+
+void TRC1_EventAt(TRC1_Block* block, const char* file, int line, int kind, long value) {
     if ((TRC1_Sync(block) & AGW_TRC_FLOW) == 0) return;
     char text[48];
     switch (kind) {
@@ -230,7 +250,7 @@ void TRC1_Event(TRC1_Block* block, int line, int kind, long value) {
         case AGW_TRC_EVENT_EXIT: std::snprintf(text, sizeof text, "exit"); break;
         default: std::snprintf(text, sizeof text, "event %d <%ld>", kind, value); break;
     }
-    Emit(block, line, "FLOW", text);
+    Emit(block, file, line, "FLOW", text);
 }
 
 void TRC1_Printf(TRC1_Block* block, int line, const char* format, ...) {
@@ -239,7 +259,7 @@ void TRC1_Printf(TRC1_Block* block, int line, const char* format, ...) {
     va_start(args, format);
     std::string text = Format(format, args);
     va_end(args);
-    Emit(block, line, "PRINT", text.c_str());
+    Emit(block, nullptr, line, "PRINT", text.c_str());
 }
 
 void TRC1_PrintfClass(TRC1_Block* block, int line, unsigned cls, const char* format, ...) {
@@ -249,5 +269,19 @@ void TRC1_PrintfClass(TRC1_Block* block, int line, unsigned cls, const char* for
     std::string text = Format(format, args);
     va_end(args);
     char buf[16];
-    Emit(block, line, ClassName(cls, buf, sizeof buf), text.c_str());
+    Emit(block, nullptr, line, ClassName(cls, buf, sizeof buf), text.c_str());
+}
+
+void TRC1_PrintfClassAt(TRC1_Block* block, const char* file, int line, unsigned cls, const char* format, ...) {
+    if (cls == 0) {
+        Init();
+    } else if ((TRC1_Sync(block) & cls) == 0) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    std::string text = Format(format, args);
+    va_end(args);
+    char buf[16];
+    Emit(block, file, line, cls == 0 ? "PRINT" : ClassName(cls, buf, sizeof buf), text.c_str());
 }

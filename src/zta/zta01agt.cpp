@@ -40,5 +40,5 @@ void zta_txclients_agent::CopytoWBBuffer(zta_txclients_data_t& row,
 void zta_txclients_agent::TakeSample() {
     ZTA_TRACE_BLOCK("zta01agt", "TakeSample");
     zta_record_target view(*this, row_, &zta_txclients_data_t::samp_tm);
-    zta_cursor_loop(&zta_trc_, kVariant, view);
+    zta_cursor_loop(&zta_trc_, *this, kVariant, view);
 }

@@ -63,5 +63,5 @@ void zta_txcstats_agent::TakeSample() {
     ZTA_TRACE_BLOCK("zta02agt", "TakeSample");
     zta_row_target view(*this, row_, &zta_txcstats_data_t::samp_tm, theirNode,
                         [this](FBFR32* reply) { GetOtherStats(reply); });
-    zta_cursor_loop(&zta_trc_, kVariant, view);
+    zta_cursor_loop(&zta_trc_, *this, kVariant, view);
 }

@@ -37,5 +37,5 @@ void zta_txconv_agent::TakeSampleDestructor() {
 void zta_txconv_agent::TakeSample() {
     ZTA_TRACE_BLOCK("zta03agt", "TakeSample");
     zta_row_target view(*this, row_, &zta_txconv_data_t::samp_tm, theirNode, [](FBFR32*) {});
-    zta_cursor_loop(&zta_trc_, kVariant, view);
+    zta_cursor_loop(&zta_trc_, *this, kVariant, view);
 }

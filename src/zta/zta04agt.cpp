@@ -40,5 +40,5 @@ void zta_txdomcfg_agent::CopytoWBBuffer(zta_txdomcfg_data_t& row,
 void zta_txdomcfg_agent::TakeSample() {
     ZTA_TRACE_BLOCK("zta04agt", "TakeSample");
     zta_record_target view(*this, row_, &zta_txdomcfg_data_t::samp_tm);
-    zta_cursor_loop(&zta_trc_, kVariant, view);
+    zta_cursor_loop(&zta_trc_, *this, kVariant, view);
 }

@@ -71,5 +71,5 @@ void zta_txbblcfg_agent::TakeSample() {
     ZTA_TRACE_BLOCK("zta05agt", "TakeSample");
     zta_row_target view(*this, row_, &zta_txbblcfg_data_t::samp_tm, theirNode,
                         [this](FBFR32*) { GetOtherStats(); });
-    zta_cursor_loop(&zta_trc_, kVariant, view);
+    zta_cursor_loop(&zta_trc_, *this, kVariant, view);
 }

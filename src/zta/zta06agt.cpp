@@ -35,5 +35,5 @@ void zta_txsvrgrp_agent::TakeSampleDestructor() {
 void zta_txsvrgrp_agent::TakeSample() {
     ZTA_TRACE_BLOCK("zta06agt", "TakeSample");
     zta_row_target view(*this, row_, &zta_txsvrgrp_data_t::samp_tm, theirNode, [](FBFR32*) {});
-    zta_cursor_loop(&zta_trc_, kVariant, view);
+    zta_cursor_loop(&zta_trc_, *this, kVariant, view);
 }

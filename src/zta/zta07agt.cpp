@@ -53,5 +53,5 @@ void zta_txmconf_agent::TakeSample() {
 
     // The view record: each machine of the reply lands there first.
     zta_record_target view(*this, row_, &zta_txmconf_data_t::samp_tm);
-    zta_cursor_loop(&zta_trc_, kVariant, view);
+    zta_cursor_loop(&zta_trc_, *this, kVariant, view);
 }

@@ -88,5 +88,5 @@ void zta_txmstats_agent::TakeSample() {
         void JoinFailed() override { agent.SendErrorRow(); }
     } view(*this);
 
-    zta_cursor_loop(&zta_trc_, kVariant, view);
+    zta_cursor_loop(&zta_trc_, *this, kVariant, view);
 }

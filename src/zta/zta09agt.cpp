@@ -62,5 +62,5 @@ void zta_txsysmq_agent::TakeSample() {
     // No timestamp column: the target is given none.
     zta_row_target view(*this, row_, nullptr, theirNode,
                         [this](FBFR32* reply) { GetOtherStats(reply); });
-    zta_cursor_loop(&zta_trc_, kVariant, view);
+    zta_cursor_loop(&zta_trc_, *this, kVariant, view);
 }

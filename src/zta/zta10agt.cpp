@@ -53,5 +53,5 @@ void zta_txsvrq_agent::ObjectConverted(FBFR32*, const char* timestamp) {
 
 void zta_txsvrq_agent::TakeSample() {
     ZTA_TRACE_BLOCK("zta10agt", "TakeSample");
-    zta_cursor_loop(&zta_trc_, kVariant, *this);
+    zta_cursor_loop(&zta_trc_, *this, kVariant, *this);
 }

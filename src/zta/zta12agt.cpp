@@ -80,5 +80,5 @@ void zta_txserver_agent::TakeSample() {
         }
     } view(*this);
 
-    zta_cursor_loop(&zta_trc_, kVariant, view);
+    zta_cursor_loop(&zta_trc_, *this, kVariant, view);
 }

@@ -57,5 +57,5 @@ void zta_txsrvstat_agent::TakeSample() {
         }
     } view(*this);
 
-    zta_cursor_loop(&zta_trc_, kVariant, view);
+    zta_cursor_loop(&zta_trc_, *this, kVariant, view);
 }

@@ -41,5 +41,5 @@ void zta_txsvcgrp_agent::CopytoWBBuffer(zta_txsvcgrp_data_t& row,
 void zta_txsvcgrp_agent::TakeSample() {
     ZTA_TRACE_BLOCK("zta14agt", "TakeSample");
     zta_record_target view(*this, row_, &zta_txsvcgrp_data_t::timestamp);
-    zta_cursor_loop(&zta_trc_, kVariant, view);
+    zta_cursor_loop(&zta_trc_, *this, kVariant, view);
 }

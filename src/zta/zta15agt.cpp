@@ -56,5 +56,5 @@ void zta_txtransact_agent::TakeSample() {
     ZTA_TRACE_BLOCK("zta15agt", "TakeSample");
     zta_row_target view(*this, row_, &zta_txtransact_data_t::timestamp, theirNode,
                         [this](FBFR32* reply) { zta_first_group(row_, reply); });
-    zta_cursor_loop(&zta_trc_, kVariant, view);
+    zta_cursor_loop(&zta_trc_, *this, kVariant, view);
 }

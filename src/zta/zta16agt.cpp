@@ -128,11 +128,8 @@ void zta_txulogs_agent::DemandTakeSample() {
     ZTA_TRACE_BLOCK("zta16agt", "DemandTakeSample");
     ZTA_ENTRY();
     char* request = PrepareCall(&zta_trc_, &theirLogReplyBuffer, "tpalloc: theirLogReplyBuffer\n");
-    if (request == nullptr) {
-        ZTA_EXIT();
-        return;
-    }
-    if (!GetUlog(&zta_trc_, request, &theirLogReplyBuffer)) {
+    if (request == nullptr || !GetUlog(&zta_trc_, request, &theirLogReplyBuffer)) {
+        MarkSampleIncomplete();  // the log was not read: this sample clears no situation
         ZTA_EXIT();
         return;
     }
@@ -204,6 +201,8 @@ void zta_txulogs_agent::SituationTakeSample() {
         ZTA_DETAIL("Current number of situations in drive: <%d>\n", d.theirSitDriveCount);
         --d.theirSitDriveCount;
         if (d.theirSitDriveCount <= 0) d.firstSitDrive = 1;
+        // The drive's call failed: this object did not see the log either.
+        if (!d.theirSitReplyValid) MarkSampleIncomplete();
         PresentSitReply(0);
         ZTA_EXIT();
         return;
@@ -213,6 +212,7 @@ void zta_txulogs_agent::SituationTakeSample() {
     char* request = PrepareCall(&zta_trc_, &theirSitReplyBuffer,
                                 "tpalloc: Allocate called for theirSitReplyBuffer\n");
     if (request == nullptr) {
+        MarkSampleIncomplete();
         ZTA_EXIT();
         return;
     }
@@ -227,6 +227,7 @@ void zta_txulogs_agent::SituationTakeSample() {
     Fchg32(reinterpret_cast<FBFR32*>(request), zta::fld::TA_ULOGTIME, 0,
            zta_value(d.theirsinceMsgTime), 0);
     if (!GetUlog(&zta_trc_, request, &theirSitReplyBuffer)) {
+        MarkSampleIncomplete();
         ZTA_EXIT();
         return;
     }

@@ -68,16 +68,17 @@ int column_is_exception(tavro& object, const TableMeta& table, char* row, const 
 
 std::int32_t add_rows(tavro& object, TRC1_Block* trace, char* rows, int count,
                       unsigned row_size, int (*keeps)(tavro&, char* row)) {
-    AGW_TRACE_ENTRY(*trace);
+    AGW_TRACE_ENTRY_AT(*trace);
     std::int32_t status = ZTA_STATUS_OK;
     for (int i = 0; i < count && status == ZTA_STATUS_OK; ++i) {
         char* row = rows + static_cast<std::size_t>(i) * row_size;
         if (keeps(object, row)) {
-            AGW_TRACE(*trace, AGW_TRC_ROW, "Passing row %d to InsertRow().", i);
+            // The index the row takes in this sample's rows (its ROWNO).
+            AGW_TRACE_AT(*trace, AGW_TRC_ROW, "Passing row %u to InsertRow().", object.NumDataItems());
             status = object.InsertRow(row);
         }
     }
-    AGW_TRACE_EXIT_VALUE(*trace, status);
+    AGW_TRACE_EXIT_VALUE_AT(*trace, status);
     return status;
 }
 
@@ -99,39 +100,39 @@ std::int32_t add_data_to_event(TableManager& manager, char* rows, int count,
 }
 
 void print_self(tavro& object, const TableMeta& table, TRC1_Block* trace) {
-    AGW_TRACE_ENTRY(*trace);
+    AGW_TRACE_ENTRY_AT(*trace);
     if (TRC1_Sync(trace) & AGW_TRC_DETAIL) {
         const int line = __LINE__;
-        TRC1_Printf(trace, line, "zta_%s_base @%p <%u,%u>\n", table.name,
+        TRC1_PrintfClassAt(trace, __FILE__, line, 0, "zta_%s_base @%p <%u,%u>\n", table.name,
                     static_cast<void*>(&object), object.Identifier(), object.Handle());
-        TRC1_Printf(trace, line, "\t::appl=%s,table=%s,interval=%d,samptype=%d\n",
+        TRC1_PrintfClassAt(trace, __FILE__, line, 0, "\t::appl=%s,table=%s,interval=%d,samptype=%d\n",
                     object.ApplicationName(), object.TableName(), object._get_interval(),
                     static_cast<int>(object._get_sampletype()));
         object.DumpThresholds();
-        TRC1_Printf(trace, line, "\t_data {\n");
-        TRC1_Printf(trace, line, "\t\tcount=%d, allocated=%d, allocSize=%d\n",
+        TRC1_PrintfClassAt(trace, __FILE__, line, 0, "\t_data {\n");
+        TRC1_PrintfClassAt(trace, __FILE__, line, 0, "\t\tcount=%d, allocated=%d, allocSize=%d\n",
                     static_cast<int>(object.NumDataItems()),
                     static_cast<int>(object.NumRowsAllocated()),
                     static_cast<int>(object.AllocationDefault()));
         for (std::uint32_t r = 0; r < object.NumDataItems(); ++r) {
             const char* row = object.Data(r);
-            TRC1_Printf(trace, line, "\t\t{\n");
+            TRC1_PrintfClassAt(trace, __FILE__, line, 0, "\t\t{\n");
             for (unsigned short i = 0; i < table.num_columns; ++i) {
                 const ColumnMeta& c = table.columns[i];
                 if (c.type == kColumnTypeInteger) {
                     std::int32_t value;
                     std::memcpy(&value, row + c.offset, sizeof value);
-                    TRC1_Printf(trace, line, "\t\t%s=%d\n", c.name, value);
+                    TRC1_PrintfClassAt(trace, __FILE__, line, 0, "\t\t%s=%d\n", c.name, value);
                 } else {
-                    TRC1_Printf(trace, line, "\t\t%s=\"%.*s\"\n", c.name, static_cast<int>(c.size),
+                    TRC1_PrintfClassAt(trace, __FILE__, line, 0, "\t\t%s=\"%.*s\"\n", c.name, static_cast<int>(c.size),
                                 row + c.offset);
                 }
             }
-            TRC1_Printf(trace, line, "\t\t}\n");
+            TRC1_PrintfClassAt(trace, __FILE__, line, 0, "\t\t}\n");
         }
-        TRC1_Printf(trace, line, "}\n");
+        TRC1_PrintfClassAt(trace, __FILE__, line, 0, "}\n");
     }
-    AGW_TRACE_EXIT(*trace);
+    AGW_TRACE_EXIT_AT(*trace);
 }
 
 char* no_row_text() {

@@ -160,10 +160,19 @@ void zta_report_atmi_error(TRC1_Block* trace, const char* call) {
     if (trace != nullptr) ZTA_ERROR_B(trace, "%s: <%s>\n", call, text);
 }
 
-void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
+void zta_report_view_error(TRC1_Block* trace, const char* call, const char* view) {
+    const int err = Ferror32;
+    const char* text = Fstrerror32(err);
+    std::fprintf(stderr, "Error: view %s cannot be used: %s: %s\n", view, call, text);
+    std::fflush(stderr);
+    ZTA_ERROR_B(trace, "view %s cannot be used: %s: <%s>\n", view, call, text);
+}
+
+void zta_cursor_loop(TRC1_Block* trace, tavro& object, const zta_cursor_variant& variant,
                      zta_cursor_target& target) {
     ZTA_ENTRY_B(trace);
     if (!zta_join_before_sample()) {
+        object.MarkSampleIncomplete();
         target.JoinFailed();
         ZTA_EXIT_B(trace);
         return;
@@ -174,6 +183,7 @@ void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
     zta_mib_buffers buffers;
     if (variant.trace_buffers) buffers.note = trace;
     if (!zta_alloc_mib_buffers(trace, buffers)) {
+        object.MarkSampleIncomplete();
         ZTA_EXIT_B(trace);
         return;
     }
@@ -193,12 +203,19 @@ void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
         if (variant.stamp == zta_stamp::each_pass_before_call) {
             TBX_GenerateTimeStamp(timestamp, 0);
         }
-        Fvsinit32(target.ViewRecord(), zta_text(variant.view));
+        // A view that cannot be loaded would give rows of nothing but null
+        // values: the sample ends instead, with one line that says why.
+        if (Fvsinit32(target.ViewRecord(), zta_text(variant.view)) == -1) {
+            zta_report_view_error(trace, "Fvsinit32", variant.view);
+            object.MarkSampleIncomplete();
+            break;
+        }
 
         if (tpcall(zta_text(".TMIB"), reinterpret_cast<char*>(request), 0, &buffers.reply,
                    &buffers.reply_len, ZTA_MIB_CALL_FLAGS) < 0) {
             zta_metrics_mib_call(variant.mib_class, variant.view, false);
             zta_report_atmi_error(trace, "tpcall");
+            object.MarkSampleIncomplete();
             target.CallFailed(timestamp);
             Txinit::DeleteInstance();
             break;
@@ -209,9 +226,21 @@ void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
             TBX_GenerateTimeStamp(timestamp, 0);
         }
 
+        // One object was asked for. A reply with more (a MIB that ignores
+        // TA_OCCURS) has its first converted; the walk goes on from its
+        // cursor, so the others are lost, and the trace says how many.
+        const long occurs = zta_reply_long(fbfr, zta::fld::TA_OCCURS, 0, 1);
+        if (occurs > 1) {
+            ZTA_ERROR_B(trace, "%s: the reply holds %ld objects for TA_OCCURS 1: %ld dropped\n",
+                        variant.mib_class, occurs, occurs - 1);
+        }
         // A reply without an object (an empty class) adds no row.
-        if (zta_reply_long(fbfr, zta::fld::TA_OCCURS, 0, 1) > 0) {
-            Fvftos32(fbfr, target.ViewRecord(), zta_text(variant.view));
+        if (occurs > 0) {
+            if (Fvftos32(fbfr, target.ViewRecord(), zta_text(variant.view)) == -1) {
+                zta_report_view_error(trace, "Fvftos32", variant.view);
+                object.MarkSampleIncomplete();
+                break;
+            }
             target.ObjectConverted(fbfr, timestamp);
         }
 
@@ -222,6 +251,7 @@ void zta_cursor_loop(TRC1_Block* trace, const zta_cursor_variant& variant,
                 // Nothing to continue from: a reply that promises more
                 // objects but gives no cursor ends the walk.
                 ZTA_ERROR_B(trace, "%s: TA_MORE without TA_CURSOR\n", variant.mib_class);
+                object.MarkSampleIncomplete();
                 break;
             }
             Fchg32(request, zta::fld::TA_OPERATION, 0, zta_text("GETNEXT"), 0);

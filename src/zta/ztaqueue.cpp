@@ -86,15 +86,17 @@ const char* zta_queue_config::GetNextQueueTokens(char* qspc, char* qmconf, char*
     return found;
 }
 
-void zta_queue_loop(TRC1_Block* trace, const char* mib_class, bool print, zta_queue_config& config,
-                    zta_queue_target& target) {
+void zta_queue_loop(TRC1_Block* trace, tavro& object, const char* mib_class, bool print,
+                    zta_queue_config& config, zta_queue_target& target) {
     ZTA_ENTRY_B(trace);
     if (!zta_join_before_sample()) {
+        object.MarkSampleIncomplete();
         ZTA_EXIT_B(trace);
         return;
     }
     zta_mib_buffers buffers;
     if (!zta_alloc_mib_buffers(trace, buffers)) {
+        object.MarkSampleIncomplete();
         ZTA_EXIT_B(trace);
         return;
     }
@@ -122,6 +124,7 @@ void zta_queue_loop(TRC1_Block* trace, const char* mib_class, bool print, zta_qu
                        &buffers.reply_len, ZTA_MIB_CALL_FLAGS) < 0) {
                 zta_metrics_mib_call(mib_class, "", false);
                 zta_report_atmi_error(trace, "tpcall");
+                object.MarkSampleIncomplete();
                 Txinit::DeleteInstance();
                 break;
             }

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <atmi.h>
+
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -289,6 +291,190 @@ TEST_F(AgentProcess, QueueTablesShareStandardOutputWithPrintedReplies) {
         EXPECT_EQ(line.back(), '}') << line;
     }
     EXPECT_GE(rows, 6u);  // 3 queues, 2 messages, 2 spaces, 1 transaction at least once
+}
+
+// ---- The fault matrix over every table the binary serves ----------------
+
+// The tables the agent binary serves, as agwmain lists them for a request on
+// a table nobody serves.
+std::vector<std::string> served_tables(const std::string& dir) {
+    std::ofstream(dir + "/bogus.yaml") << "requests:\n  - {name: x, table: NOSUCHTABLE}\n";
+    const std::string command = "AGW_CONFIG=" + dir + "/bogus.yaml " ZTAAGENT_PATH " 2>&1 >/dev/null";
+    FILE* run = popen(command.c_str(), "r");
+    std::string out;
+    char line[4096];
+    while (run != nullptr && std::fgets(line, sizeof line, run) != nullptr) out += line;
+    if (run != nullptr) pclose(run);
+    std::vector<std::string> tables;
+    const auto open = out.find("manager serves (");
+    if (open == std::string::npos) return tables;
+    std::istringstream list(out.substr(open + 16, out.find(')', open) - open - 16));
+    for (std::string t; std::getline(list, t, ',');) {
+        t.erase(0, t.find_first_not_of(' '));
+        tables.push_back(t);
+    }
+    return tables;
+}
+
+// Lines of the row output that hold a row of `table`, from `from` on.
+std::size_t rows_of(const std::string& rows, const std::string& table, std::size_t from = 0) {
+    std::size_t n = 0;
+    const std::string key = "{\"table\":\"" + table + "\",\"request\"";
+    for (auto at = rows.find(key, from); at != std::string::npos; at = rows.find(key, at + 1)) ++n;
+    return n;
+}
+
+class FaultMatrix : public AgentProcess {
+protected:
+    // Every served table every second, the /Q tables on the demo domain's
+    // two queue spaces, and the situation "self" on the agent's own client
+    // (which stays in the domain whatever else happens).
+    void SetUp() override {
+        AgentProcess::SetUp();
+        tables_ = served_tables(dir_);
+        ASSERT_GE(tables_.size(), 14u);
+        std::ofstream requests(dir_ + "/requests.yaml");
+        requests << "requests:\n";
+        for (const std::string& t : tables_) requests << "  - {name: " << t << ", table: " << t << ", interval: 1}\n";
+        requests << "  - name: self\n    table: TXCLIENTS\n    type: situation\n    interval: 1\n"
+                    "    thresholds: [{column: USERNAME, op: EQ, value: TXWATCHER}]\n";
+    }
+    std::vector<std::string> demo_env(const std::string& faults) {
+        return {"TUXSIM_DOMAIN=", "TUXSIM_FAULTS=" + faults, "TXAPPQSPACENAME=QSPACE1;QSPACE2;",
+                "TXQMCONFIG=/srv/bank/queues/qdev1;/srv/bank/queues/qdev2;", "TXLMID=SITE1;SITE2;",
+                "AGW_OUTPUT=" + dir_ + "/rows.jsonl"};
+    }
+    // Waits (at most 20 s) until `done(rows)` holds.
+    template <class Done>
+    std::string wait_until(Done done) {
+        std::string rows;
+        for (int i = 0; i < 200; ++i) {
+            rows = slurp(dir_ + "/rows.jsonl");
+            if (done(rows)) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return rows;
+    }
+    // Tables with rows before `at` that have rows after it too.
+    void expect_rows_resume(const std::string& rows, std::size_t at) {
+        for (const std::string& t : tables_) {
+            if (rows_of(rows.substr(0, at), t) > 0) {
+                EXPECT_GT(rows_of(rows, t, at), 0u) << t;
+            }
+        }
+    }
+    std::vector<std::string> tables_;
+};
+
+// Down for three seconds after two: TXMSTATS gives error rows while it is
+// down, the join is refused meanwhile, every table's rows resume after, and
+// the situation on the agent's own client is raised once and never cleared
+// by the samples that could not look.
+TEST_F(FaultMatrix, DomainDownForSeveralSamplesAndBack) {
+    start(demo_env("down:3:2"));
+    const std::string rows = wait_until([](const std::string& r) {
+        const auto error_row = r.find("\"tbxtuxcon\":1");
+        return error_row != std::string::npos && r.find("\"tbxtuxcon\":0", error_row) != std::string::npos;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // a few samples more after the outage
+    EXPECT_EQ(stop_with(SIGTERM), 0);
+    const std::string all = slurp(dir_ + "/rows.jsonl");
+    const std::string err = slurp(dir_ + "/stderr");
+
+    const auto error_row = all.find("\"tbxtuxcon\":1");
+    ASSERT_NE(error_row, std::string::npos) << err;
+    const auto last_error_row = all.rfind("\"tbxtuxcon\":1");
+    EXPECT_GT(rows_of(all.substr(0, error_row), "TXCLIENTS"), 0u);  // rows before the outage kept
+    expect_rows_resume(all, all.find('\n', last_error_row));
+    EXPECT_NE(err.find("Error: in tpcall\nERROR NO : 12\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("Cannot Log into the Tuxedo Application", err.find("Error: in tpcall")), std::string::npos);
+
+    const std::string raised = "{\"situation\":\"self\",\"table\":\"TXCLIENTS\",\"state\":\"raised\"";
+    ASSERT_NE(all.find(raised), std::string::npos) << all;
+    EXPECT_EQ(all.find(raised), all.rfind(raised));  // exactly once
+    EXPECT_EQ(all.find("\"state\":\"cleared\""), std::string::npos);
+}
+
+// The join fails at start (retried by the first sample), and a tpalloc fails
+// later: its three lines, no crash, rows of every table go on.
+TEST_F(FaultMatrix, FailedJoinAtStartAndAFailedAllocation) {
+    start(demo_env("tpinit:1:TPESYSTEM,tpalloc:6:TPEOS"));
+    const std::string rows = wait_until([&](const std::string& r) { return rows_of(r, "TXMSTATS") >= 6; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(stop_with(SIGTERM), 0);
+    const std::string err = slurp(dir_ + "/stderr");
+    EXPECT_LT(err.find("Cannot Log into the Tuxedo Application"),
+              err.find("TXWATCHER has joined the Application successfully!"));
+    const auto alloc = err.find("Error: in tpalloc\nERROR NO : " + std::to_string(TPEOS) + "\nError Message : ");
+    EXPECT_NE(alloc, std::string::npos) << err;
+    const std::string all = slurp(dir_ + "/rows.jsonl");
+    for (const std::string& t : tables_) {
+        if (t.rfind("TXQ", 0) == 0 || t == "TXAPPQ") continue;  // a queue space may hold nothing
+        EXPECT_GT(rows_of(all, t), 0u) << t;
+    }
+}
+
+// tpcall fails on the first, a middle and the last object of a walk of the
+// three clients: the rows before each failure are kept (1 and 2), the
+// sample after each failure is whole again (3).
+TEST_F(FaultMatrix, FailedCallOnFirstMiddleAndLastObjectOfAWalk) {
+    std::ofstream(dir_ + "/requests.yaml") << "requests:\n  - {name: clients, table: TXCLIENTS, interval: 1}\n";
+    // Sample 1: call 1 fails (first); 2: calls 2 ok, 3 fails (middle);
+    // 3: calls 4-6 ok; 4: calls 7, 8 ok, 9 fails (last); 5: whole.
+    start({"TUXSIM_FAULTS=tpcall:1:TPESYSTEM,tpcall:3:TPESYSTEM,tpcall:9:TPESYSTEM"});
+    const std::string rows = wait_until([](const std::string& r) { return r.find("\"sampleno\":5,") != std::string::npos; });
+    EXPECT_EQ(stop_with(SIGTERM), 0);
+    const std::size_t expected[] = {0, 0, 1, 3, 2, 3};
+    for (int sample = 1; sample <= 5; ++sample) {
+        std::size_t n = 0;
+        const std::string key = "\"sampleno\":" + std::to_string(sample) + ",";
+        for (auto at = rows.find(key); at != std::string::npos; at = rows.find(key, at + 1)) ++n;
+        EXPECT_EQ(n, expected[sample]) << "sample " << sample << "\n" << rows;
+    }
+    const std::string err = slurp(dir_ + "/stderr");
+    std::size_t failures = 0;
+    for (auto at = err.find("Error: in tpcall\n"); at != std::string::npos; at = err.find("Error: in tpcall\n", at + 1)) ++failures;
+    EXPECT_EQ(failures, 3u) << err;
+}
+
+// Views that cannot be found: one line per sample naming the view, and no
+// row of nulls delivered.
+TEST_F(FaultMatrix, MissingViewsDeliverNoBlankRows) {
+    std::ofstream(dir_ + "/requests.yaml") << "requests:\n  - {name: clients, table: TXCLIENTS, interval: 1}\n";
+    start({"VIEWDIR32=/nonexistent", "AGW_TRACE=0"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(stop_with(SIGTERM), 0);
+    EXPECT_EQ(slurp(dir_ + "/rows.jsonl"), "");
+    const std::string err = slurp(dir_ + "/stderr");
+    EXPECT_NE(err.find("Error: view txview01 cannot be used: Fvsinit32: "), std::string::npos) << err;
+}
+
+// Bytes that are not UTF-8 (and a control character) in a text the domain
+// returns: the row line stays valid UTF-8 JSON.
+TEST_F(FaultMatrix, NonUtf8TextsFromTheDomainKeepTheRowsValid) {
+    std::ofstream(dir_ + "/requests.yaml") << "requests:\n  - {name: clients, table: TXCLIENTS, interval: 1}\n";
+    std::string domain = slurp(AGENT_TEST_DATA "/three_clients.yaml");
+    const auto at = domain.find("alice");
+    ASSERT_NE(at, std::string::npos);
+    domain.replace(at, 5, "al\xff" "i\xc3" "ce\x01");
+    std::ofstream(dir_ + "/domain.yaml") << domain;
+    start({"TUXSIM_DOMAIN=" + dir_ + "/domain.yaml"});
+    ASSERT_TRUE(wait_for_rows(3));
+    EXPECT_EQ(stop_with(SIGTERM), 0);
+    const std::string rows = slurp(dir_ + "/rows.jsonl");
+    EXPECT_NE(rows.find("\"username\":\"al\xef\xbf\xbd" "i\xef\xbf\xbd" "ce\\u0001\""), std::string::npos) << rows;
+}
+
+// A bad domain file is reported once, however often the join is retried.
+TEST_F(FaultMatrix, ADomainThatCannotBeReadIsReportedOnce) {
+    std::ofstream(dir_ + "/requests.yaml") << "requests:\n  - {name: clients, table: TXCLIENTS, interval: 1}\n";
+    start({"TUXSIM_DOMAIN=/tmp", "AGW_TRACE=0"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_EQ(stop_with(SIGTERM), 0);
+    const std::string err = slurp(dir_ + "/stderr");
+    const std::string reason = "/tmp: cannot read domain file: ";
+    ASSERT_NE(err.find(reason), std::string::npos) << err;
+    EXPECT_EQ(err.find(reason), err.rfind(reason)) << err;
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 
 #include <atmi.h>
 #include <tuxsim.h>
+#include <tuxsim_fml.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -140,6 +142,7 @@ TEST_F(ClientsTable, FailedSecondCallKeepsFirstRowAndLeavesTheApplication) {
     const std::string err = stderr_of([&] { sample(*object); });
 
     EXPECT_EQ(object->NumDataItems(), 1u);
+    EXPECT_TRUE(object->SampleIncomplete());  // the row is delivered, the sample clears nothing
     // The three lines come first, together; an error trace line may follow
     // on the same stream.
     const std::string expected = std::string("Error: in tpcall\nERROR NO : ") +
@@ -171,10 +174,66 @@ TEST_F(ClientsTable, ExistingObjectJoinsAgainAtItsNextSample) {
     EXPECT_NE(refused.find("Cannot Log into the Tuxedo Application"), std::string::npos);
     EXPECT_TRUE(tuxsim::requests().empty());
     EXPECT_EQ(refused.find("Error: in tpcall"), std::string::npos);
+    EXPECT_TRUE(object->SampleIncomplete());
 
     stderr_of([&] { sample(*object); });
     EXPECT_TRUE(Txinit::Joined());
     EXPECT_EQ(object->NumDataItems(), 3u);
+    EXPECT_FALSE(object->SampleIncomplete());
+}
+
+// Views that cannot be found: one line naming the view and the FML32 error,
+// no MIB call and no row of nulls; the sample is incomplete. Once the views
+// are back, so are the rows.
+TEST_F(ClientsTable, AViewThatCannotBeLoadedEndsTheSampleWithOneLine) {
+    auto object = make_object();
+    const char* old = std::getenv("VIEWDIR32");
+    const std::string saved = old != nullptr ? old : "";
+    setenv("VIEWDIR32", "/nonexistent", 1);
+    tuxsim_Freset32();
+    tuxsim::clear_requests();
+    const std::string err = stderr_of([&] { sample(*object); });
+    if (old != nullptr) setenv("VIEWDIR32", saved.c_str(), 1); else unsetenv("VIEWDIR32");
+    tuxsim_Freset32();
+
+    EXPECT_EQ(object->NumDataItems(), 0u);
+    EXPECT_TRUE(object->SampleIncomplete());
+    EXPECT_TRUE(tuxsim::requests().empty());
+    const std::string line = "Error: view txview01 cannot be used: Fvsinit32: ";
+    const auto at = err.find(line);
+    ASSERT_NE(at, std::string::npos) << err;
+    EXPECT_EQ(err.find(line, at + 1), std::string::npos) << err;  // once per sample
+    EXPECT_NE(err[at + line.size()], '\n') << err;  // the FML32 error's text follows
+    // The error trace names the table's unit and where the loop wrote it.
+    EXPECT_NE(err.find(" zta01agt(ztacycle:"), std::string::npos) << err;
+
+    stderr_of([&] { sample(*object); });
+    EXPECT_EQ(object->NumDataItems(), 3u);
+}
+
+// The per-row trace gives each row's index in the sample, under the
+// binding's unit and the line of the shared routine that writes it.
+TEST_F(ClientsTable, PerRowTraceGivesTheRowsIndex) {
+    auto object = make_object();
+    TRC1_Configure("0x80,agwtx01b=0x01");
+    const std::string err = stderr_of([&] { sample(*object); });
+    TRC1_Configure(nullptr);
+    for (const char* row : {"Passing row 0 ", "Passing row 1 ", "Passing row 2 "}) {
+        EXPECT_NE(err.find(row), std::string::npos) << row << err;
+    }
+    EXPECT_NE(err.find(" agwtx01b(ztabind:"), std::string::npos) << err;
+}
+
+// A MIB that ignores TA_OCCURS 1 and answers three objects at once: the
+// first is converted, the trace says two were dropped.
+TEST_F(ClientsTable, ObjectsBeyondTheOneAskedForAreCountedInTheTrace) {
+    auto object = make_object();
+    tuxsim::force_occurs(3);
+    const std::string err = stderr_of([&] { sample(*object); });
+    EXPECT_EQ(object->NumDataItems(), 1u);
+    EXPECT_NE(err.find("T_CLIENT: the reply holds 3 objects for TA_OCCURS 1: 2 dropped"),
+              std::string::npos)
+        << err;
 }
 
 TEST_F(ClientsTable, FailedJoinIsRetriedByTheNextTableObject) {
@@ -244,7 +303,8 @@ TEST_F(ClientsTable, FortyFiveClientsGiveFortyFiveRowsWhateverTheirState) {
 }
 
 TEST_F(ClientsTable, ReplyWithoutObjectAddsNoRow) {
-    stderr_of([&] { Txinit::Instance(); });
+    std::unique_ptr<zta_txclients_agent> object;
+    stderr_of([&] { object = make_object(); });
     struct counting_target final : zta_cursor_target {
         zta_txclients_data_t record{};
         int converted = 0;
@@ -253,8 +313,11 @@ TEST_F(ClientsTable, ReplyWithoutObjectAddsNoRow) {
     } target;
     static TRC1_Block trc = {"ZTA300", "test", "ReplyWithoutObject", {}};
     tuxsim::clear_requests();
-    zta_cursor_loop(&trc, {"T_CONN", true, zta_stamp::each_pass_before_call, "txview03"}, target);
+    object->BeginSample();
+    zta_cursor_loop(&trc, *object, {"T_CONN", true, zta_stamp::each_pass_before_call, "txview03"},
+                    target);
     EXPECT_EQ(target.converted, 0);
+    EXPECT_FALSE(object->SampleIncomplete());  // an empty class is a whole answer
     ASSERT_EQ(tuxsim::requests().size(), 1u);
     EXPECT_EQ(tuxsim::requests()[0].flags, 65536);  // MIB_LOCAL where the variant asks
 }

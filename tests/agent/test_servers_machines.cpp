@@ -332,7 +332,8 @@ TEST_F(ServersAndMachines, MachineStatisticsGiveAnErrorRowEverySampleWhileTheDom
 // be continued: the walk ends there with an error trace line and stays
 // joined (the MIB call itself succeeded).
 TEST_F(ServersAndMachines, ReplyWithMoreButNoCursorEndsTheWalk) {
-    stderr_of([] { Txinit::Instance(); });
+    auto object = make<zta_txserver_agent>("TXSERVER");
+    ASSERT_NE(object, nullptr);
     struct cursorless_target final : zta_cursor_target {
         zta_txserver_data_t record{};
         int converted = 0;
@@ -346,7 +347,9 @@ TEST_F(ServersAndMachines, ReplyWithMoreButNoCursorEndsTheWalk) {
     const zta_cursor_variant variant = {"T_SERVER", false, zta_stamp::each_pass_before_call,
                                         "txview12"};
     tuxsim::clear_requests();
-    const std::string err = stderr_of([&] { zta_cursor_loop(&trc, variant, target); });
+    object->BeginSample();
+    const std::string err = stderr_of([&] { zta_cursor_loop(&trc, *object, variant, target); });
+    EXPECT_TRUE(object->SampleIncomplete());  // the objects after the first were never seen
     EXPECT_EQ(target.converted, 1);
     ASSERT_EQ(tuxsim::requests().size(), 1u);
     EXPECT_EQ(tuxsim::requests()[0].operation, "GET");

@@ -338,6 +338,7 @@ TEST_F(UlogTable, FailedDriveGivesItsLaterObjectsNoRows) {
     write("ERROR: one");
     for (auto* o : objs) sample(*o);
     EXPECT_EQ(objs[2]->NumDataItems(), 1u);
+    EXPECT_FALSE(objs[2]->SampleIncomplete());
 
     tuxsim::fail_call(tuxsim::Call::tpcall, 1, TPESYSTEM);
     const std::string err = stderr_of([&] { sample(*objs[0]); });
@@ -348,6 +349,8 @@ TEST_F(UlogTable, FailedDriveGivesItsLaterObjectsNoRows) {
     sample(*objs[2]);
     EXPECT_EQ(objs[1]->NumDataItems(), 0u);
     EXPECT_EQ(objs[2]->NumDataItems(), 0u);
+    // Nobody read the log in that drive: none of its samples clears a situation.
+    for (auto* o : objs) EXPECT_TRUE(o->SampleIncomplete());
     EXPECT_TRUE(tuxsim::requests().empty());
     EXPECT_FALSE(Txinit::Joined());  // the later objects made no Tuxedo call
 

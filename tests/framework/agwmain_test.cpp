@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <sstream>
 #include <thread>
 
 #include "agw_internal.h"
@@ -103,6 +104,33 @@ TEST_F(AgwmainTest, SituationIsRaisedOnceAndClearedOnceOverAScriptedRun) {
     if (HavePython()) {
         EXPECT_TRUE(PythonAcceptsJsonLines(output));
     }
+}
+
+// Samples 2, 3 and 5 are incomplete: 2 keeps a row and raises, 3 keeps none
+// and clears nothing, 4 (complete, none kept) clears, 5 keeps one and raises.
+TEST_F(AgwmainTest, AnIncompleteSampleRaisesButNeverClearsASituation) {
+    gManager->sampler = [&](TstObject& object) {
+        const std::uint32_t n = object.SampleNumber();
+        if (object.RequestName() != "deep-queues") return;
+        if (n == 2 || n == 3 || n == 5) object.MarkSampleIncomplete();
+        if (n == 2 || n == 5) object.AddRow(MakeRow("Q1", 150, "ACT"));
+        if (n == 5) TBX_Shutdown(0);
+    };
+    gManager->switchSituations = true;
+    setenv("AGW_CONFIG", FRAMEWORK_TEST_DATA "/situation.yaml", 1);
+    setenv("AGW_OUTPUT", output.c_str(), 1);
+    ASSERT_EQ(Run(&clock), 0);
+
+    std::string events;
+    std::istringstream lines(ReadFile(output));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("\"situation\"") != std::string::npos) events += line.substr(line.find("\"state\"")) + "\n";
+    }
+    EXPECT_EQ(events,
+              "\"state\":\"raised\",\"rows\":1}\n"
+              "\"state\":\"cleared\",\"rows\":0}\n"
+              "\"state\":\"raised\",\"rows\":1}\n");
+    EXPECT_EQ(CountLines(ReadFile(output)), 5);  // 3 events and the rows of samples 2 and 5
 }
 
 TEST_F(AgwmainTest, WithoutAConfigurationEveryTableIsReportedEveryThirtySeconds) {

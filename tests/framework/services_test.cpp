@@ -55,6 +55,22 @@ TEST_F(TraceTest, ABadMaskIsReportedOnceAndTheDefaultUsed) {
     }
 }
 
+// A routine tracing through its caller's block names the caller's unit and
+// its own file and line; in the caller's own unit the line reads as usual.
+TEST_F(TraceTest, LinesWrittenForACallersBlockNameTheWritingFileAndLine) {
+    static TRC1_Block block = {"ZTA300", "zta01agt", "TakeSample"};
+    TRC1_Configure("0xd0");
+    TRC1_PrintfClassAt(&block, "/src/zta/ztacycle.cpp", 120, AGW_TRC_ERROR, "loop");
+    TRC1_EventAt(&block, "src/zta01agt.cpp", 30, AGW_TRC_EVENT_ENTRY);
+    TRC1_PrintfClassAt(&block, "ztacycle.cpp", 7, 0, "printed");
+    TRC1_PrintfClassAt(&block, "ztacycle.cpp", 8, AGW_TRC_ROW, "off");
+    const std::string text = Lines();
+    EXPECT_EQ(CountLines(text), 3) << text;
+    EXPECT_NE(text.find(" ZTA300 zta01agt(ztacycle:120) TakeSample ERROR loop\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(" ZTA300 zta01agt:30 TakeSample FLOW entry\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(" zta01agt(ztacycle:7) TakeSample PRINT printed\n"), std::string::npos) << text;
+}
+
 TEST_F(TraceTest, LinesCarryTimeUnitRoutineClassAndTextOnlyWhenTheClassIsOn) {
     static TRC1_Block block = {"ZTA300", "zta01agt", "TakeSample"};
     TRC1_Configure("0x80,zta01agt=0x50");

@@ -59,6 +59,11 @@ void fail_call(Call fn, long nth, int err);
 // seconds from now, for `span` seconds.
 void domain_down(std::chrono::seconds span, std::chrono::seconds after = std::chrono::seconds(0));
 
+// Every GET/GETNEXT reply holds up to `objects` objects whatever TA_OCCURS
+// asks, as a MIB that ignores TA_OCCURS does (0: as asked again; reset()
+// also restores it).
+void force_occurs(long objects);
+
 // Drops every pending fault and down span.
 void clear_faults();
 

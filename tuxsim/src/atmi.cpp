@@ -14,6 +14,7 @@
 #include "buffers.hpp"
 #include "fml32.h"
 #include "fml_values.hpp"
+#include "printable.h"
 #include "sim.hpp"
 #include "tperrno_table.hpp"
 
@@ -82,6 +83,12 @@ void Sim::leave() {
     }
     joined = false;
     own_client.clear();
+}
+
+void Sim::tell_refusal(const std::string& reason) {
+    if (!refusals_told.insert(reason).second) return;
+    std::fprintf(stderr, "%s\n", zcommon::Printable(reason, zcommon::kPrintableLine).c_str());
+    std::fflush(stderr);
 }
 
 int sim_count_call(Call fn) {
@@ -167,14 +174,14 @@ extern "C" int tpinit(TPINIT* tpinfo) {
     s.read_env_faults();
     if (int err = s.faults.on_call(tuxsim::Call::tpinit)) return failed(err);
     if (!s.env_faults_error.empty()) {
-        std::fprintf(stderr, "%s\n", s.env_faults_error.c_str());
+        s.tell_refusal(s.env_faults_error);
         return failed(TPESYSTEM);
     }
     // A client that is already joined stays joined: like Tuxedo, a second
     // tpinit succeeds and adds no second entry.
     if (s.joined) return 0;
     if (std::string err = s.ensure_domain(); !err.empty()) {
-        std::fprintf(stderr, "%s\n", err.c_str());
+        s.tell_refusal(err);
         return failed(TPESYSTEM);
     }
     const std::time_t now = s.now();

@@ -27,6 +27,7 @@
 #include <sys/stat.h>
 
 #include "fml_internal.h"
+#include "printable.h"
 #include "regular_file.h"
 #include "tuxsim_fml.h"
 
@@ -106,7 +107,7 @@ bool parse_table(const std::string& path, FieldTables& t) {
     std::string text;
     std::string reason;
     if (!zcommon::ReadRegularFile(path, kMaxFieldTable, &text, &reason)) {
-        std::fprintf(stderr, "FML32 field table %s: cannot open: %s\n", path.c_str(), reason.c_str());
+        std::fprintf(stderr, "FML32 field table %s: cannot open: %s\n", zcommon::Printable(path).c_str(), reason.c_str());
         t.error = FFTOPEN;
         return false;
     }
@@ -115,7 +116,8 @@ bool parse_table(const std::string& path, FieldTables& t) {
     std::string line;
     for (long lineno = 1; std::getline(in, line); ++lineno) {
         auto syntax = [&](const std::string& what) {
-            std::fprintf(stderr, "FML32 field table %s, line %ld: expected %s\n", path.c_str(), lineno, what.c_str());
+            std::fprintf(stderr, "FML32 field table %s, line %ld: expected %s\n", zcommon::Printable(path).c_str(), lineno,
+                         zcommon::Printable(what, zcommon::kPrintableLine).c_str());
             t.error = FFTSYNTAX;
             return false;
         };
@@ -158,7 +160,7 @@ std::shared_ptr<const FieldTables> load() {
         if (path.empty()) {
             std::string where;
             for (const auto& d : dirs) where += (where.empty() ? "" : ":") + d;
-            std::fprintf(stderr, "FML32 field table %s: not found in %s\n", name.c_str(), where.c_str());
+            std::fprintf(stderr, "FML32 field table %s: not found in %s\n", zcommon::Printable(name).c_str(), zcommon::Printable(where).c_str());
             t->error = FFTOPEN;
             break;
         }

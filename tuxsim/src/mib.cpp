@@ -237,6 +237,11 @@ long Mib::serve(const Domain& d, FBFR32* request, char** reply, std::time_t now)
     }
 }
 
+long Mib::page_size(long asked, long batch) const {
+    if (forced_occurs_ > 0) return forced_occurs_;
+    return asked > 0 ? std::min(asked, batch) : batch;
+}
+
 void Mib::clear() {
     snapshots_.clear();
     order_.clear();
@@ -393,7 +398,7 @@ void Mib::drop(std::uint64_t id) {
 long Mib::page(const Domain& d, Snapshot snap, std::uint64_t id, std::size_t pos, long occurs, long hold,
                char** reply, std::time_t now) {
     // A reply holds at most the domain's batch; TA_OCCURS may ask for fewer.
-    const long limit = occurs > 0 ? std::min(occurs, d.batch) : d.batch;
+    const long limit = page_size(occurs, d.batch);
     const std::size_t total = snap.objs->size();
     const std::size_t n = std::min<std::size_t>(total - pos, std::size_t(limit));
     const std::size_t next = pos + n;

@@ -27,6 +27,10 @@ public:
     // Forgets every retrieval in progress.
     void clear();
 
+    // Objects per GET/GETNEXT reply whatever TA_OCCURS asks (0: as asked),
+    // as a MIB that ignores TA_OCCURS answers (tests).
+    void force_occurs(long n) { forced_occurs_ = n > 0 ? n : 0; }
+
     // Retrievals kept for GETNEXT at once; a GETNEXT on an older one is told
     // its cursor is stale.
     static constexpr std::size_t kMaxSnapshots = 64;
@@ -35,6 +39,10 @@ public:
     static constexpr long kDefaultCursorHold = 120;
 
 private:
+    // Objects in one reply: as asked, at most the domain's batch, or as
+    // forced by force_occurs.
+    long page_size(long asked, long batch) const;
+    long forced_occurs_ = 0;
     // The objects a GET selected, as they were at the GET: the list is shared
     // with the domain until the domain next changes the class.
     struct Snapshot {

@@ -1,9 +1,13 @@
 #include "recorder.hpp"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 
 #include "fml_values.hpp"
+#include "printable.h"
+#include "regular_file.h"
 
 namespace tuxsim::detail {
 namespace {
@@ -80,8 +84,17 @@ void Recorder::check_file() {
     const char* path = std::getenv("TUXSIM_RECORD");
     if (path && *path) {
         env_set_ = true;
-        file_ = std::fopen(path, "a");
-        if (!file_) std::fprintf(stderr, "tuxsim: cannot open TUXSIM_RECORD file %s: %s\n", path, std::strerror(errno));
+        std::string reason;
+        const int fd = zcommon::OpenForAppend(path, &reason);
+        file_ = fd >= 0 ? ::fdopen(fd, "a") : nullptr;
+        if (fd >= 0 && !file_) {
+            reason = std::strerror(errno);
+            ::close(fd);
+        }
+        if (!file_) {
+            std::fprintf(stderr, "tuxsim: cannot open TUXSIM_RECORD file %s: %s\n", zcommon::Printable(path).c_str(),
+                         reason.c_str());
+        }
     }
 }
 

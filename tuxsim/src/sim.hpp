@@ -6,6 +6,7 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "activity.hpp"
@@ -33,6 +34,13 @@ struct Sim {
     std::string env_faults_error;  // a bad TUXSIM_FAULTS: every tpinit refuses
 
     Recorder recorder;
+
+    // Reasons tpinit has written for refusing a join: each is written once,
+    // not on every attempt of a client that retries.
+    std::set<std::string> refusals_told;
+    // Writes the reason for a refused join to standard error, bounded and
+    // escaped, unless it was written before (lock held).
+    void tell_refusal(const std::string& reason);
 
     bool joined = false;
     std::string own_client;

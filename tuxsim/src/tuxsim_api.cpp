@@ -18,9 +18,11 @@ void reset() {
     s.domain.reset();
     s.domain_override.clear();
     s.mib.clear();
+    s.mib.force_occurs(0);
     s.faults = detail::FaultPlan{};
     s.env_faults_read = false;
     s.env_faults_error.clear();
+    s.refusals_told.clear();
     s.recorder.clear();
     s.recorder.keep(false);
     s.recorder.reopen();
@@ -115,6 +117,12 @@ void domain_down(std::chrono::seconds span, std::chrono::seconds after) {
     detail::FaultList list;
     list.downs.push_back({long(span.count()), long(after.count())});
     s.faults.install(list, s.now());
+}
+
+void force_occurs(long objects) {
+    auto& s = sim();
+    std::lock_guard lock(s.mu);
+    s.mib.force_occurs(objects);
 }
 
 void clear_faults() {

@@ -17,8 +17,8 @@
 // required for string and carray and "-" for the others. null "-" is 0 or the
 // empty string; otherwise a number, or a quoted string ("..." or '...', with
 // \\ \" \' \n \t \0 escapes) for char, string and carray members. Flags: "-",
-// or letters of which C, L, S and N change what this code does; others are
-// accepted and ignored.
+// or letters of which C, L, F and N change what this code does (F and N: not
+// filled by Fvftos32); others, S and P among them, are accepted and ignored.
 //
 // A file that cannot be read or has a syntax error is reported once on
 // standard error (file, line, what was expected) and none of its views are
@@ -46,6 +46,7 @@
 #include <dirent.h>
 
 #include "fml_internal.h"
+#include "printable.h"
 #include "regular_file.h"
 #include "view_model.h"
 
@@ -211,7 +212,7 @@ public:
         std::string text;
         std::string reason;
         if (!zcommon::ReadRegularFile(path_, kMaxViewFile, &text, &reason)) {
-            std::fprintf(stderr, "VIEW32 file %s: cannot open: %s\n", path_.c_str(), reason.c_str());
+            std::fprintf(stderr, "VIEW32 file %s: cannot open: %s\n", zcommon::Printable(path_).c_str(), reason.c_str());
             set_.error = set_.error ? set_.error : FVFOPEN;
             return false;
         }
@@ -232,7 +233,8 @@ public:
 
 private:
     bool syntax(const std::string& expected) {
-        std::fprintf(stderr, "VIEW32 file %s, line %ld: expected %s\n", path_.c_str(), lineno_, expected.c_str());
+        std::fprintf(stderr, "VIEW32 file %s, line %ld: expected %s\n", zcommon::Printable(path_).c_str(), lineno_,
+                     zcommon::Printable(expected, zcommon::kPrintableLine).c_str());
         set_.error = set_.error ? set_.error : FVFSYNTAX;
         return false;
     }
@@ -312,7 +314,10 @@ private:
             for (char f : t[4].text) {
                 if (f == 'C') m.count_member = true;
                 if (f == 'L') m.length_member = true;
-                if (f == 'S' || f == 'N') m.from_buffer = false;
+                // F maps the structure to the buffer only, N not at all:
+                // Fvftos32 leaves such a member alone. S (buffer to
+                // structure only) is what Fvftos32 does anyway.
+                if (f == 'F' || f == 'N') m.from_buffer = false;
             }
         }
         if (info->size == 0) {
@@ -347,7 +352,8 @@ private:
             if (err == 0) continue;
             if (err == FBADNAME) {
                 std::fprintf(stderr, "VIEW32 file %s: view %s member %s: %s is not in the field tables\n",
-                             path_.c_str(), v.name.c_str(), m.cname.c_str(), m.fbname.c_str());
+                             zcommon::Printable(path_).c_str(), zcommon::Printable(v.name).c_str(), zcommon::Printable(m.cname).c_str(),
+                             zcommon::Printable(m.fbname).c_str());
                 v.error = FBADFLD;
             } else {
                 v.error = err;
@@ -388,7 +394,7 @@ std::vector<std::string> view_files(ViewSet& set) {
         for (const auto& name : names) {
             std::string path = find_file(dirs, name);
             if (path.empty()) {
-                std::fprintf(stderr, "VIEW32 file %s: not found in VIEWDIR32\n", name.c_str());
+                std::fprintf(stderr, "VIEW32 file %s: not found in VIEWDIR32\n", zcommon::Printable(name).c_str());
                 set.error = set.error ? set.error : FVFOPEN;
             } else {
                 paths.push_back(std::move(path));

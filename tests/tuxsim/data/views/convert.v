@@ -28,7 +28,7 @@ carray  a_of_string  F_STRING  1 - 4  -
 END
 
 VIEW onlyway
-long    to_buffer    F_LONG    1 S -  -
+long    to_buffer    F_LONG    1 F -  -
 long    none         F_LONG    1 N -  -
-long    from_buffer  F_LONG    1 F -  -
+long    from_buffer  F_LONG    1 S -  -
 END
