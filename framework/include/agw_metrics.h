@@ -25,10 +25,5 @@ int AGW_SetMetricsPrefix(const char* prefix);
 void AGW_GaugeSet(const char* name, const char* help, const AgwLabels& labels, double value);
 void AGW_CounterAdd(const char* name, const char* help, const AgwLabels& labels, double amount);
 
-// Said by a table object during TakeSample when the sample could not be
-// completed (a failed call, no connection): its rows are delivered as
-// usual, but the metrics endpoint goes on serving the request's previous
-// complete sample, never a partial one.
-void AGW_SampleIncomplete();
 
 #endif

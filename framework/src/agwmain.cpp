@@ -56,15 +56,14 @@ public:
         AGW_TRACE(gSampleTrace, AGW_TRC_DETAIL, "sample %u of request \"%s\" on %s", object->SampleNumber(),
                   object->RequestName().c_str(), object->TableName());
         auto start = std::chrono::steady_clock::now();
-        BeginSampleMark();
         try {
             object->TakeSample();
         } catch (const std::exception& e) {
-            AGW_SampleIncomplete();
+            object->MarkSampleIncomplete();
             std::fprintf(stderr, "agwmain: request \"%s\": the sample of %s failed: %s\n",
                          object->RequestName().c_str(), object->TableName(), e.what());
         } catch (...) {
-            AGW_SampleIncomplete();
+            object->MarkSampleIncomplete();
             std::fprintf(stderr, "agwmain: request \"%s\": the sample of %s failed\n",
                          object->RequestName().c_str(), object->TableName());
         }
@@ -109,7 +108,7 @@ private:
         registry.SetGauge(registry.Prefix() + "_sample_duration_seconds", "Duration of the latest sample.", labels,
                           seconds);
         registry.SetGauge(registry.Prefix() + "_sample_rows", "Rows kept by the latest sample.", labels, kept);
-        if (exported && SampleComplete()) registry.Publish(index, exported->Build(object->Data(0), kept, object->DataSize()));
+        if (exported && !object->SampleIncomplete()) registry.Publish(index, exported->Build(object->Data(0), kept, object->DataSize()));
     }
 
     ConfigRequest request_;

@@ -31,11 +31,6 @@ TRC1_Block gExportTrace = {"AGW100", "metrics", "TableExport", {}};
 
 using Label = prometheus::ClientMetric::Label;
 
-// Whether the sample running on this thread was marked incomplete. Per
-// thread, because a sample runs wholly on the thread that calls TakeSample:
-// the agent's loops can say so without handing the table object around.
-thread_local bool tSampleIncomplete = false;
-
 bool AllDigits(std::string_view text) {
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
@@ -134,9 +129,7 @@ std::string BindProblem(const std::string& bind) {
 
 }  // namespace
 
-void BeginSampleMark() { tSampleIncomplete = false; }
 
-bool SampleComplete() { return !tSampleIncomplete; }
 
 bool ParseHttpAddress(std::string_view value, std::string* bind, std::string* error) {
     const char* expected =
@@ -445,7 +438,6 @@ std::unique_ptr<MetricsEndpoint> MetricsEndpoint::Start(const std::string& bind,
 
 }  // namespace agw
 
-void AGW_SampleIncomplete() { agw::tSampleIncomplete = true; }
 
 int AGW_SetMetricsPrefix(const char* prefix) {
     if (prefix == nullptr || !prometheus::CheckMetricName(prefix)) return AGW_STATUS_BAD_ARGUMENT;

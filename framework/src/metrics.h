@@ -111,10 +111,6 @@ private:
     std::map<std::string, Own> own_;
 };
 
-// The sample running on this thread: BeginSample clears its mark,
-// AGW_SampleIncomplete sets it, SampleComplete reads it.
-void BeginSampleMark();
-bool SampleComplete();
 
 // The HTTP server of GET /metrics.
 class MetricsEndpoint {

@@ -62,9 +62,7 @@ bool zta_join_before_sample() {
     // makes its table objects once, so waiting for a new object to join
     // again would leave the agent deaf for good: join again here, at most
     // once per sample; the caller skips the sample while the domain refuses.
-    if (Txinit::Joined() || Txinit::Instance() != nullptr) return true;
-    AGW_SampleIncomplete();  // no rows to show: the metrics keep the last whole sample
-    return false;
+    return Txinit::Joined() || Txinit::Instance() != nullptr;
 }
 
 void zta_fill_originnode(char* originnode, const zta_node& node) {
@@ -152,9 +150,6 @@ void zta_fill_columns(const zta::TableMeta& table, const FLDID32* fields, char* 
 void zta_report_atmi_error(TRC1_Block* trace, const char* call) {
     const int err = tperrno;
     const char* text = tpstrerror(err);
-    // Every failed call ends its sample early; the rows so far are not a
-    // whole sample.
-    AGW_SampleIncomplete();
     std::fprintf(stderr, "Error: in %s\nERROR NO : %d\nError Message : %s\n", call, err, text);
     std::fflush(stderr);
     if (trace != nullptr) ZTA_ERROR_B(trace, "%s: <%s>\n", call, text);

@@ -65,7 +65,7 @@ def run_agent(cmd, cwd, what, wait_for_row=None):
     with open(os.path.join(cwd, "stdout"), "wb") as out, open(os.path.join(cwd, "stderr"), "wb") as err:
         p = subprocess.Popen(["bash", "-c", cmd], cwd=cwd, env=env, stdout=out, stderr=err,
                              stdin=subprocess.DEVNULL)
-        deadline = time.time() + 20
+        deadline = time.time() + 60
         while time.time() < deadline and p.poll() is None:
             errtext = open(os.path.join(cwd, "stderr"), errors="replace").read()
             joined = "has joined the Application successfully!" in errtext

@@ -250,7 +250,7 @@ TEST_F(MetricsTest, AScrapeDuringASampleOrAfterAnIncompleteOneServesTheLastWhole
                 break;
             case 3:
                 object.AddRow(MakeRow("Q9", 900, "ACT"));
-                AGW_SampleIncomplete();  // e.g. a failed call ended it early
+                object.MarkSampleIncomplete();  // e.g. a failed call ended it early
                 break;
             default:
                 scrapes.push_back(Scrape(port));
