@@ -465,12 +465,21 @@ TEST_F(FaultMatrix, NonUtf8TextsFromTheDomainKeepTheRowsValid) {
     EXPECT_NE(rows.find("\"username\":\"al\xef\xbf\xbd" "i\xef\xbf\xbd" "ce\\u0001\""), std::string::npos) << rows;
 }
 
-// A bad domain file is reported once, however often the join is retried.
-TEST_F(FaultMatrix, ADomainThatCannotBeReadIsReportedOnce) {
+// A domain file that cannot be read at the first join is a configuration
+// mistake: one line naming it, and the process ends with status 2.
+TEST_F(FaultMatrix, ADomainThatCannotBeReadEndsTheRunWithOneLine) {
     std::ofstream(dir_ + "/requests.yaml") << "requests:\n  - {name: clients, table: TXCLIENTS, interval: 1}\n";
     start({"TUXSIM_DOMAIN=/tmp", "AGW_TRACE=0"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-    EXPECT_EQ(stop_with(SIGTERM), 0);
+    int status = -1;
+    bool ended = false;
+    for (int i = 0; i < 200 && !ended; ++i) {
+        ended = waitpid(pid_, &status, WNOHANG) == pid_;
+        if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_TRUE(ended) << "the agent is still running";
+    pid_ = -1;
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 2);
     const std::string err = slurp(dir_ + "/stderr");
     const std::string reason = "/tmp: cannot read domain file: ";
     ASSERT_NE(err.find(reason), std::string::npos) << err;

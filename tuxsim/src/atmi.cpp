@@ -70,6 +70,7 @@ std::string Sim::ensure_domain() {
         return e.what();
     }
     release_freed_memory();
+    loaded_once = true;
     faults.install(domain->faults, now());
     activity.start(*domain, now());
     mib.clear();
@@ -182,6 +183,15 @@ extern "C" int tpinit(TPINIT* tpinfo) {
     if (s.joined) return 0;
     if (std::string err = s.ensure_domain(); !err.empty()) {
         s.tell_refusal(err);
+        if (!s.loaded_once && s.domain_override.empty()) {
+            // TUXSIM_DOMAIN names no usable domain file at the process's
+            // first join: a configuration mistake, not a domain that is down,
+            // so the process ends here with status 2 rather than retrying
+            // for ever. _Exit: the exit handlers would call back into the
+            // stand-in, whose lock this call holds.
+            std::fflush(nullptr);
+            std::_Exit(2);
+        }
         return failed(TPESYSTEM);
     }
     const std::time_t now = s.now();

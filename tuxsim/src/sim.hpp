@@ -38,6 +38,7 @@ struct Sim {
     // Reasons tpinit has written for refusing a join: each is written once,
     // not on every attempt of a client that retries.
     std::set<std::string> refusals_told;
+    bool loaded_once = false;       // a domain file was loaded in this process
     // Writes the reason for a refused join to standard error, bounded and
     // escaped, unless it was written before (lock held).
     void tell_refusal(const std::string& reason);

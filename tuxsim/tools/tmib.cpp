@@ -10,7 +10,8 @@
 //
 // TA_NAME=value pairs go into the request as they are (keys and filters, for
 // example TA_SRVGRP=BANKGRP1, or the /Q queue space's three keys).
-// Exit status: 0 success, 1 a failed call, 2 bad arguments.
+// Exit status: 0 success, 1 a failed call, 2 bad arguments or a domain file
+// that cannot be used.
 #include <unistd.h>
 
 #include <cerrno>
