@@ -164,9 +164,13 @@ TEST(TimeStamp, StampsMadeWithinASecondStayExactAndNeverGoBack) {
     std::string previous;
     for (int i = 0; i < 3000; ++i) {
         char stamp[17];
-        time_t before = time(nullptr);
+        // The clock the stamps read: time() may run on a coarser clock that
+        // reaches a new second a few milliseconds later.
+        timespec t0{}, t1{};
+        clock_gettime(CLOCK_REALTIME, &t0);
         ASSERT_EQ(TBX_GenerateTimeStamp(stamp, 0), 0);
-        time_t after = time(nullptr);
+        clock_gettime(CLOCK_REALTIME, &t1);
+        time_t before = t0.tv_sec, after = t1.tv_sec;
         std::string heads[2];
         time_t times[2] = {before, after};
         for (int k = 0; k < 2; ++k) {
