@@ -56,7 +56,7 @@ def workdir():
     return d
 
 
-def run_agent(cmd, cwd, what, wait_for_row=None):
+def run_agent(cmd, cwd, what, wait_for_row=None, tables=()):
     checked.append(what)
     """Starts an agent command line, waits until it joined (and, if asked,
     until a row reached the file), stops it with SIGTERM and checks that it
@@ -69,9 +69,11 @@ def run_agent(cmd, cwd, what, wait_for_row=None):
         while time.time() < deadline and p.poll() is None:
             errtext = open(os.path.join(cwd, "stderr"), errors="replace").read()
             joined = "has joined the Application successfully!" in errtext
+            rows = ""
+            if wait_for_row is not None and os.path.exists(os.path.join(cwd, wait_for_row)):
+                rows = open(os.path.join(cwd, wait_for_row), errors="replace").read()
             rows_ok = wait_for_row is None or (
-                os.path.exists(os.path.join(cwd, wait_for_row)) and
-                '{"table":' in open(os.path.join(cwd, wait_for_row), errors="replace").read())
+                '{"table":' in rows and all(f'"table":"{t}"' in rows for t in tables))
             if joined and rows_ok:
                 break
             time.sleep(0.1)
@@ -135,7 +137,7 @@ def check_readme(path):
             shutil.rmtree(d)
         elif kind == "cmd" and text.startswith("TXAPPQSPACENAME="):
             d = workdir()
-            run_agent(text, d, f"{path}: /Q example", wait_for_row="rows.jsonl")
+            run_agent(text, d, f"{path}: /Q example", wait_for_row="rows.jsonl", tables=("TXAPPQ", "TXQSPCS"))
             rows = open(os.path.join(d, "rows.jsonl")).read() if os.path.exists(os.path.join(d, "rows.jsonl")) else ""
             for table in ("TXAPPQ", "TXQSPCS"):
                 if f'"table":"{table}"' not in rows:
