@@ -194,6 +194,7 @@ void zta_cursor_loop(TRC1_Block* trace, tavro& object, const zta_cursor_variant&
     Fchg32(request, zta::fld::TA_OCCURS, 0, zta_value(one), 0);
 
     long more = 0;
+    long ok_calls = 0;  // said to the metrics once, after the walk
     do {
         if (variant.stamp == zta_stamp::each_pass_before_call) {
             TBX_GenerateTimeStamp(timestamp, 0);
@@ -215,7 +216,7 @@ void zta_cursor_loop(TRC1_Block* trace, tavro& object, const zta_cursor_variant&
             Txinit::DeleteInstance();
             break;
         }
-        zta_metrics_mib_call(variant.mib_class, variant.view, true);
+        ++ok_calls;
         auto* fbfr = reinterpret_cast<FBFR32*>(buffers.reply);
         if (variant.stamp == zta_stamp::each_pass_after_success) {
             TBX_GenerateTimeStamp(timestamp, 0);
@@ -254,6 +255,7 @@ void zta_cursor_loop(TRC1_Block* trace, tavro& object, const zta_cursor_variant&
         }
     } while (more != 0);
 
+    zta_metrics_mib_call(variant.mib_class, variant.view, true, ok_calls);
     zta_free_mib_buffers(buffers);
     ZTA_EXIT_B(trace);
 }

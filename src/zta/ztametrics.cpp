@@ -41,7 +41,9 @@ void zta_metrics_joined(bool joined) {
                  joined ? 1 : 0);
 }
 
-void zta_metrics_mib_call(const char* mib_class, const char* view, bool ok) {
+void zta_metrics_mib_call(const char* mib_class, const char* view, bool ok, long calls) {
+    if (calls <= 0) return;
     AGW_CounterAdd(kMibCalls, "Calls of .TMIB by table and outcome.",
-                   {{"table", table_of(mib_class, view)}, {"outcome", ok ? "ok" : "failed"}}, 1);
+                   {{"table", table_of(mib_class, view)}, {"outcome", ok ? "ok" : "failed"}},
+                   static_cast<double>(calls));
 }
