@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -17,6 +18,18 @@
 #include "fml32.h"
 #include "const_calls.h"
 #include "tuxsim.h"
+
+// 23:00 local time on the day of `t`, so that all of that day's user-log
+// records of a domain are already written.
+inline std::time_t late_today(std::time_t t) {
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    tm.tm_hour = 23;
+    tm.tm_min = 0;
+    tm.tm_sec = 0;
+    tm.tm_isdst = -1;
+    return std::mktime(&tm);
+}
 
 // A domain file written for one test and removed afterwards.
 class TempFile {

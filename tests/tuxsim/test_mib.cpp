@@ -149,17 +149,6 @@ TEST_F(Mib, TransactionGroupsLieEndToEnd) {
     EXPECT_EQ(one.num("TA_GRPNO"), 40);
 }
 
-// Late in the local day, so that today's records of the domain are written.
-std::time_t late_today(std::time_t t) {
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    tm.tm_hour = 23;
-    tm.tm_min = 0;
-    tm.tm_sec = 0;
-    tm.tm_isdst = -1;
-    return std::mktime(&tm);
-}
-
 TEST_F(Mib, UserLogGivesTodaysRecordsFromATimeOn) {
     tuxsim::set_time(late_today(std::time(nullptr)));
     MibCall all;

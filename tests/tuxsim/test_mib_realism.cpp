@@ -120,20 +120,8 @@ TEST_F(Realism, AWalkIsKeptForItsCursorHoldAfterEachReply) {
     EXPECT_EQ(none.str("TA_CURSOR"), "<absent>");
 }
 
-// Late in the local day, so that today's records of the domain are written.
-std::time_t late_in_the_day() {
-    std::time_t t = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    tm.tm_hour = 23;
-    tm.tm_min = 0;
-    tm.tm_sec = 0;
-    tm.tm_isdst = -1;
-    return std::mktime(&tm);
-}
-
 TEST_F(Realism, UserLogReadsTheLogOfOneMachine) {
-    tuxsim::set_time(late_in_the_day());
+    tuxsim::set_time(late_today(std::time(nullptr)));
     serve(domain(1));
     join();
     MibCall site2;
@@ -155,7 +143,7 @@ TEST_F(Realism, UserLogReadsTheLogOfOneMachine) {
 }
 
 TEST_F(Realism, UserLogTimeWindowIncludesBothEnds) {
-    tuxsim::set_time(late_in_the_day());
+    tuxsim::set_time(late_today(std::time(nullptr)));
     serve(domain(1));
     join();
     MibCall window;
