@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -18,9 +19,9 @@
 namespace tuxsim {
 
 // Forgets everything the process has done with the stand-in: leaves the
-// application if joined, drops the loaded domain, faults, recorded requests
-// and call counters, and returns to the system clock. The next tpinit loads
-// the domain afresh.
+// application if joined, drops the loaded domain, faults, quirks, recorded
+// requests and call counters, and returns to the system clock. The next
+// tpinit loads the domain afresh.
 void reset();
 
 // The domain file the next load uses, instead of TUXSIM_DOMAIN or the
@@ -66,6 +67,59 @@ void force_occurs(long objects);
 
 // Drops every pending fault and down span.
 void clear_faults();
+
+// ---- Quirks: a laxer MIB and VIEW32 --------------------------------------
+// Ways in which another, laxer implementation's ".TMIB" and Fvftos32 behave,
+// so that a client can be tested against them. A domain file sets them in its
+// `quirks` section (README.md); set_quirks sets them in-process.
+
+// The MIB classes a quirk applies to: every class, or the named ones
+// (q.endless = {"T_CLIENT", "T_SERVER"}; q.omit_more = ClassSet::every()).
+struct ClassSet {
+    bool all = false;
+    std::vector<std::string> names;  // MIB class names such as "T_CLIENT"
+
+    ClassSet() = default;
+    ClassSet(std::initializer_list<std::string> classes) : names(classes) {}
+    static ClassSet every() {
+        ClassSet s;
+        s.all = true;
+        return s;
+    }
+};
+
+struct Quirks {
+    // GET/GETNEXT replies hold a whole batch (the domain's `batch`) whatever
+    // TA_OCCURS asks; TA_OCCURS, TA_MORE and TA_CURSOR say what the reply
+    // holds, as usual.
+    ClassSet ignore_occurs;
+    // Every GET/GETNEXT reply holds no object, TA_OCCURS 0, TA_MORE 3 and a
+    // cursor never given before, which GETNEXT accepts: the walk never ends.
+    ClassSet endless;
+    // A GETNEXT reply gives back the request's own TA_CURSOR with the objects
+    // at that cursor and TA_MORE at least 1: the walk never moves on.
+    ClassSet repeat_cursor;
+    // A reply after which nothing is left carries no TA_MORE at all (rather
+    // than TA_MORE 0).
+    ClassSet omit_more;
+    // GET/GETNEXT fail as the MIB fails for a class it does not know: the
+    // request with TA_ERROR TAESUPPORT and TA_STATUS "Unsupported class
+    // [T_GROUP]" added; tpcall fails with TPESVCFAIL.
+    ClassSet unsupported;
+    // Fvftos32 fails with FNOSPACE, converting nothing more, when a value is
+    // longer than its string member (size - 1 characters) or carray member
+    // (size bytes) holds, rather than cutting it. Process-wide.
+    bool strict_views = false;
+};
+// When a class is named by several quirks, unsupported comes first, then
+// endless; repeat_cursor, ignore_occurs and omit_more combine. force_occurs
+// takes precedence over ignore_occurs.
+
+// The quirks in effect from now on, in place of those of the domain file
+// (also for domains loaded later), until reset(). Returns the empty string,
+// else a one-line error (a class the MIB does not have) and changes nothing.
+std::string set_quirks(const Quirks& quirks);
+
 
 // Parses a fault list in TUXSIM_FAULTS syntax and installs it, counting from
 // now. Returns the empty string on success, else a one-line error and

@@ -23,6 +23,13 @@ void tuxsim_Freset32(void);
  * Returns 1 on success, -1 on failure. */
 int tuxsim_Fresize32(FBFR32* fbfr, FLDLEN32 buflen);
 
+/* Whether Fvftos32 refuses a value longer than its member holds (a string
+ * member holds size - 1 characters, a carray member size bytes): on, it fails
+ * with FNOSPACE and converts nothing more; off (the default), it cuts the
+ * value to fit. Process-wide; the stand-in's strict_views quirk (tuxsim.h)
+ * sets it. */
+void tuxsim_Fvstrict32(int on);
+
 /* The layout of a view as its structure has it: the size of the structure,
  * and the offset of the member cname (FNOCNAME when the view has none).
  * Return -1 with Ferror32 set when the view cannot be used, as Fvsinit32

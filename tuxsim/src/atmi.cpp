@@ -17,6 +17,7 @@
 #include "printable.h"
 #include "sim.hpp"
 #include "tperrno_table.hpp"
+#include "tuxsim_fml.h"
 
 #ifndef TUXSIM_DEFAULT_DOMAIN
 #define TUXSIM_DEFAULT_DOMAIN "tuxsim/domains/demo.yaml"
@@ -74,7 +75,14 @@ std::string Sim::ensure_domain() {
     faults.install(domain->faults, now());
     activity.start(*domain, now());
     mib.clear();
+    apply_quirks();
     return {};
+}
+
+void Sim::apply_quirks() {
+    const QuirkMasks q = quirks_set ? *quirks_set : domain ? domain->quirks : QuirkMasks{};
+    mib.quirks(q);
+    tuxsim_Fvstrict32(q.strict_views ? 1 : 0);
 }
 
 void Sim::leave() {

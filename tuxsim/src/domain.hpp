@@ -18,6 +18,7 @@ struct Domain {
     long batch = kDefaultBatch;  // objects in one reply at most
     ActivitySettings activity;
     FaultList faults;
+    QuirkMasks quirks;  // the domain file's; tuxsim::set_quirks overrides them
     MibFields f{};
     ClassLists lists;
     std::size_t file_ulog_count = 0;  // user-log records that came from the file

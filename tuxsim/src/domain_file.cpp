@@ -37,6 +37,8 @@ private:
     Value read_value(const std::string& where, int type, const YAML::Node& v);
     void read_activity(const YAML::Node& node, ActivitySettings& out);
     void read_faults(const YAML::Node& node, FaultList& out);
+    void read_quirks(const YAML::Node& node, QuirkMasks& out);
+    void read_class_set(const std::string& quirk, const YAML::Node& v, ClassMask& out);
     std::vector<std::pair<YAML::Node, YAML::Node>> with_merges(const YAML::Node& map) const;
     std::vector<std::pair<YAML::Node, YAML::Node>> with_merges(const YAML::Node& map, int& left) const;
 
@@ -121,7 +123,7 @@ DomainFile Reader::read() {
     DomainFile out;
     out.path = path_;
     if (!root.IsMap()) {
-        fail(root.Mark(), "expected a map with the sections classes, activity, faults, local_lmid, batch");
+        fail(root.Mark(), "expected a map with the sections classes, activity, faults, quirks, local_lmid, batch");
     }
     std::set<std::string> seen;
     YAML::Mark lmid_mark;
@@ -134,6 +136,8 @@ DomainFile Reader::read() {
             read_activity(it->second, out.activity);
         } else if (key == "faults") {
             read_faults(it->second, out.faults);
+        } else if (key == "quirks") {
+            read_quirks(it->second, out.quirks);
         } else if (key == "local_lmid") {
             if (!it->second.IsScalar()) {
                 fail(it->second.Mark(), "local_lmid: expected a machine name, got " + shown(it->second));
@@ -149,7 +153,7 @@ DomainFile Reader::read() {
             out.batch = n;
         } else {
             fail(it->first.Mark(), "unknown section \"" + key +
-                                       "\": expected classes, activity, faults, local_lmid or batch");
+                                       "\": expected classes, activity, faults, quirks, local_lmid or batch");
         }
     }
     if (!out.local_lmid.empty()) {
@@ -355,6 +359,59 @@ void Reader::read_faults(const YAML::Node& node, FaultList& out) {
         for (const YAML::Node& n : node) one(n);
     } else if (!node.IsNull()) {
         one(node);
+    }
+}
+
+// The quirks of a laxer MIB: each per-class quirk is true (every class),
+// false (none) or a list of MIB classes; strict_views is true or false.
+void Reader::read_quirks(const YAML::Node& node, QuirkMasks& out) {
+    if (node.IsNull()) return;
+    if (!node.IsMap()) {
+        fail(node.Mark(), "quirks: expected a map (ignore_occurs, endless, repeat_cursor, omit_more, unsupported, "
+                          "strict_views), got " + shown(node));
+    }
+    std::set<std::string> seen;
+    for (auto it = node.begin(); it != node.end(); ++it) {
+        const std::string key = it->first.Scalar();
+        const YAML::Node v = it->second;
+        if (!seen.insert(key).second) fail(it->first.Mark(), "quirks: " + key + " given twice");
+        if (key == "ignore_occurs") {
+            read_class_set(key, v, out.ignore_occurs);
+        } else if (key == "endless") {
+            read_class_set(key, v, out.endless);
+        } else if (key == "repeat_cursor") {
+            read_class_set(key, v, out.repeat_cursor);
+        } else if (key == "omit_more") {
+            read_class_set(key, v, out.omit_more);
+        } else if (key == "unsupported") {
+            read_class_set(key, v, out.unsupported);
+        } else if (key == "strict_views") {
+            const std::string s = plain_scalar(v) ? v.Scalar() : "";
+            if (s != "true" && s != "false") {
+                fail(v.Mark(), "quirks strict_views: expected true or false, got " + shown(v));
+            }
+            out.strict_views = s == "true";
+        } else {
+            fail(it->first.Mark(), "quirks: unknown setting \"" + key +
+                                       "\": expected ignore_occurs, endless, repeat_cursor, omit_more, "
+                                       "unsupported or strict_views");
+        }
+    }
+}
+
+void Reader::read_class_set(const std::string& quirk, const YAML::Node& v, ClassMask& out) {
+    if (plain_scalar(v) && (v.Scalar() == "true" || v.Scalar() == "false")) {
+        if (v.Scalar() == "true") out.set();
+        return;
+    }
+    if (!v.IsSequence()) {
+        fail(v.Mark(), "quirks " + quirk + ": expected true, false or a list of MIB classes, got " + shown(v));
+    }
+    for (const YAML::Node& item : v) {
+        if (!item.IsScalar()) fail(item.Mark(), "quirks " + quirk + ": expected a MIB class, got " + shown(item));
+        const ClassSpec* cls = find_class(item.Scalar());
+        if (!cls) fail(item.Mark(), "quirks " + quirk + ": unknown MIB class " + shown(item));
+        out.set(class_index(*cls));
     }
 }
 

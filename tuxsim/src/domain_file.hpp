@@ -10,6 +10,7 @@
 
 #include "domain_model.hpp"
 #include "faults.hpp"
+#include "quirks.hpp"
 
 namespace tuxsim::detail {
 
@@ -32,6 +33,7 @@ struct DomainFile {
     long batch = kDefaultBatch;
     ActivitySettings activity;
     FaultList faults;
+    QuirkMasks quirks;
     std::array<ObjectList, kClassCount> classes;
 };
 

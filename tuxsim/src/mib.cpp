@@ -51,7 +51,13 @@ bool is_control(const MibFields& f, FLDID32 id) {
            id == f.cursorhold || id == f.mibtimeout || id == f.endtime;
 }
 
-Request parse(const Domain& d, FBFR32* req, bool need_class) {
+// A class the unsupported quirk names fails every request as a MIB that does
+// not know it: TAESUPPORT, with no field to blame.
+void check_supported(const QuirkMasks& q, std::size_t cls) {
+    if (q.unsupported[cls]) fail(TAESUPPORT, "Unsupported class [" + std::string(all_classes()[cls].name) + "]");
+}
+
+Request parse(const Domain& d, const QuirkMasks& q, FBFR32* req, bool need_class) {
     const MibFields& f = d.f;
     Request r;
     Value v;
@@ -59,6 +65,7 @@ Request parse(const Domain& d, FBFR32* req, bool need_class) {
         r.cls = find_class(v.text);
         if (!r.cls) fail(TAEINVAL, "unknown class \"" + v.text + "\"", f.cls);
         r.index = class_index(*r.cls);
+        check_supported(q, r.index);
     } else if (need_class) {
         fail(TAEREQUIRED, "TA_CLASS is required", f.cls);
     }
@@ -101,15 +108,18 @@ public:
     ObjectWriter(const Domain& d, std::size_t cls, bool local, const std::vector<FLDID32>& wanted, std::time_t now)
         : d_(d), cls_(cls), local_(local), wanted_(wanted), now_(now) {}
 
-    bool write(ReplyWriter& w, std::span<const ObjectPtr> objs, long more, const std::string& cursor) {
+    // TA_MORE is left out when with_more is false.
+    bool write(ReplyWriter& w, std::span<const ObjectPtr> objs, long more, bool with_more, const std::string& cursor) {
         const MibFields& f = d_.f;
         const ClassSpec& class_def = all_classes()[cls_];
         own(f.cls).text = std::string(class_def.name);
         add(f.cls, &scratch_.back());
         own(f.occurs).num = long(objs.size());
         add(f.occurs, &scratch_.back());
-        own(f.more).num = more;
-        add(f.more, &scratch_.back());
+        if (with_more) {
+            own(f.more).num = more;
+            add(f.more, &scratch_.back());
+        }
         if (!cursor.empty()) {
             own(f.cursor).text = cursor;
             add(f.cursor, &scratch_.back());
@@ -237,8 +247,9 @@ long Mib::serve(const Domain& d, FBFR32* request, char** reply, std::time_t now)
     }
 }
 
-long Mib::page_size(long asked, long batch) const {
+long Mib::page_size(long asked, long batch, std::size_t cls) const {
     if (forced_occurs_ > 0) return forced_occurs_;
+    if (quirks_.ignore_occurs[cls]) return batch;
     return asked > 0 ? std::min(asked, batch) : batch;
 }
 
@@ -347,7 +358,7 @@ std::shared_ptr<const ObjectList> queue_space(const Domain& d, const ClassSpec& 
 }  // namespace
 
 long Mib::get(const Domain& d, FBFR32* req, char** reply, std::time_t now) {
-    Request r = parse(d, req, true);
+    Request r = parse(d, quirks_, req, true);
     std::shared_ptr<const ObjectList> objs = d.lists.share(r.index);
     if (r.cls->kind == ClassKind::UserLog) {
         objs = user_log(d, *objs, std::move(r.filters), req, now);
@@ -360,12 +371,13 @@ long Mib::get(const Domain& d, FBFR32* req, char** reply, std::time_t now) {
         }
         objs = std::move(picked);
     }
-    return page(d, {r.index, r.local, std::move(objs), std::move(r.wanted)}, 0, 0, r.occurs, r.hold, reply, now);
+    return page(d, {r.index, r.local, std::move(objs), std::move(r.wanted)}, 0, 0, r.occurs, r.hold, {}, reply,
+                now);
 }
 
 long Mib::getnext(const Domain& d, FBFR32* req, char** reply, std::time_t now) {
     const MibFields& f = d.f;
-    Request r = parse(d, req, false);
+    Request r = parse(d, quirks_, req, false);
     Value c;
     if (!read_field(req, f.cursor, 0, c)) fail(TAEREQUIRED, "TA_CURSOR is required for GETNEXT", f.cursor);
     std::string_view s = c.text;
@@ -377,6 +389,7 @@ long Mib::getnext(const Domain& d, FBFR32* req, char** reply, std::time_t now) {
     auto it = snapshots_.find(id);
     if (it == snapshots_.end()) fail(TAEINVAL, "stale cursor: the retrieval is no longer kept", f.cursor);
     const Snapshot& snap = it->second;
+    check_supported(quirks_, snap.cls);
     if (now > snap.expires) {
         drop(id);
         fail(TAEINVAL, "stale cursor: the retrieval was dropped after its TA_CURSORHOLD seconds", f.cursor);
@@ -387,7 +400,7 @@ long Mib::getnext(const Domain& d, FBFR32* req, char** reply, std::time_t now) {
     if (r.cls && r.index != snap.cls) {
         fail(TAEINVAL, "cursor belongs to class " + std::string(all_classes()[snap.cls].name), f.cls);
     }
-    return page(d, snap, id, std::size_t(pos), r.occurs, r.hold, reply, now);
+    return page(d, snap, id, std::size_t(pos), r.occurs, r.hold, c.text, reply, now);
 }
 
 void Mib::drop(std::uint64_t id) {
@@ -396,18 +409,40 @@ void Mib::drop(std::uint64_t id) {
 }
 
 long Mib::page(const Domain& d, Snapshot snap, std::uint64_t id, std::size_t pos, long occurs, long hold,
-               char** reply, std::time_t now) {
+               const std::string& given_cursor, char** reply, std::time_t now) {
+    const std::size_t cls = snap.cls;
+    ObjectWriter out(d, cls, snap.local, snap.wanted, now);
+    ReplyWriter w(reply);
+    // A walk the MIB goes on with under a quirk is kept however short its
+    // TA_CURSORHOLD.
+    const std::time_t quirk_expires = now + std::clamp<long>(hold, 1, 86400);
+    if (quirks_.endless[cls]) {
+        // Nothing now, more to come, and a cursor never given before: the
+        // walk is kept under a new id each time.
+        if (id != 0) drop(id);
+        snap.expires = quirk_expires;
+        id = keep(snap);
+        return out.write(w, {}, kEndlessMore, true, cursor_text(id, cls, pos)) ? TAOK : kNoBuffer;
+    }
     // A reply holds at most the domain's batch; TA_OCCURS may ask for fewer.
-    const long limit = page_size(occurs, d.batch);
+    const long limit = page_size(occurs, d.batch, cls);
     const std::size_t total = snap.objs->size();
     const std::size_t n = std::min<std::size_t>(total - pos, std::size_t(limit));
     const std::size_t next = pos + n;
+    long more = long(total - next);
     // The snapshot is taken by value: it stays whole while the reply is
     // written, even when the kept one is dropped or a new one evicts it.
     // A TA_CURSORHOLD of 0 or less keeps nothing: the reply says how many
     // objects remain but gives no cursor to fetch them.
     std::string cursor;
-    if (next < total && hold > 0) {
+    if (id != 0 && quirks_.repeat_cursor[cls]) {
+        // The walk stands still: the request's own cursor comes back with the
+        // objects at it, and something is always said to be left. A cursor
+        // is only given while objects remain, so the page is never empty.
+        snapshots_[id].expires = quirk_expires;
+        cursor = given_cursor;
+        more = std::max(more, 1L);
+    } else if (next < total && hold > 0) {
         const std::time_t expires = now + std::min<long>(hold, 86400);
         if (id == 0) {
             snap.expires = expires;
@@ -415,14 +450,13 @@ long Mib::page(const Domain& d, Snapshot snap, std::uint64_t id, std::size_t pos
         } else {
             snapshots_[id].expires = expires;
         }
-        cursor = cursor_text(id, snap.cls, next);
+        cursor = cursor_text(id, cls, next);
     } else if (id != 0) {
         drop(id);
     }
-    ObjectWriter out(d, snap.cls, snap.local, snap.wanted, now);
-    ReplyWriter w(reply);
+    const bool with_more = more > 0 || !quirks_.omit_more[cls];
     std::span<const ObjectPtr> objs(snap.objs->data() + pos, n);
-    return out.write(w, objs, long(total - next), cursor) ? TAOK : kNoBuffer;
+    return out.write(w, objs, more, with_more, cursor) ? TAOK : kNoBuffer;
 }
 
 // An error reply is the request itself with TA_ERROR, TA_STATUS and, where a

@@ -31,6 +31,11 @@ public:
     // as a MIB that ignores TA_OCCURS answers (tests).
     void force_occurs(long n) { forced_occurs_ = n > 0 ? n : 0; }
 
+    // The quirks of a laxer MIB that the replies follow (tuxsim.h).
+    void quirks(const QuirkMasks& q) { quirks_ = q; }
+    // TA_MORE of every reply of an endless class.
+    static constexpr long kEndlessMore = 3;
+
     // Retrievals kept for GETNEXT at once; a GETNEXT on an older one is told
     // its cursor is stale.
     static constexpr std::size_t kMaxSnapshots = 64;
@@ -39,10 +44,11 @@ public:
     static constexpr long kDefaultCursorHold = 120;
 
 private:
-    // Objects in one reply: as asked, at most the domain's batch, or as
-    // forced by force_occurs.
-    long page_size(long asked, long batch) const;
+    // Objects in one reply of class cls: as asked, at most the domain's
+    // batch, or as forced by force_occurs or the ignore_occurs quirk.
+    long page_size(long asked, long batch, std::size_t cls) const;
     long forced_occurs_ = 0;
+    QuirkMasks quirks_;
     // The objects a GET selected, as they were at the GET: the list is shared
     // with the domain until the domain next changes the class.
     struct Snapshot {
@@ -63,9 +69,10 @@ private:
     long getnext(const Domain& d, FBFR32* req, char** reply, std::time_t now);
     // Answers the next batch of a retrieval from pos on (TA_OCCURS occurs, 0
     // when not given), keeping it for GETNEXT (under id, or a new id when id
-    // is 0) for hold seconds while objects remain.
+    // is 0) for hold seconds while objects remain. given_cursor is the
+    // GETNEXT's TA_CURSOR (empty for a GET).
     long page(const Domain& d, Snapshot snap, std::uint64_t id, std::size_t pos, long occurs, long hold,
-              char** reply, std::time_t now);
+              const std::string& given_cursor, char** reply, std::time_t now);
     void drop(std::uint64_t id);
     long error(char** reply, const Domain& d, FBFR32* req, const Error& e);
     std::string cursor_text(std::uint64_t id, std::size_t cls, std::size_t pos) const;

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -28,6 +29,12 @@ struct Sim {
     std::unique_ptr<Domain> domain;
     Activity activity;
     Mib mib;
+
+    // The quirks set by tuxsim::set_quirks; unset: the loaded domain's.
+    std::optional<QuirkMasks> quirks_set;
+    // Hands the quirks in effect to the MIB and the view layer (lock held);
+    // called whenever the domain or quirks_set changes.
+    void apply_quirks();
 
     FaultPlan faults;
     bool env_faults_read = false;

@@ -19,6 +19,8 @@ void reset() {
     s.domain_override.clear();
     s.mib.clear();
     s.mib.force_occurs(0);
+    s.quirks_set.reset();
+    s.apply_quirks();
     s.faults = detail::FaultPlan{};
     s.env_faults_read = false;
     s.env_faults_error.clear();
@@ -36,6 +38,7 @@ void use_domain_file(const std::string& path) {
     s.domain.reset();
     s.mib.clear();
     s.domain_override = path;
+    s.apply_quirks();
 }
 
 std::string load_domain() {
@@ -123,6 +126,16 @@ void force_occurs(long objects) {
     auto& s = sim();
     std::lock_guard lock(s.mu);
     s.mib.force_occurs(objects);
+}
+
+std::string set_quirks(const Quirks& quirks) {
+    detail::QuirkMasks q;
+    if (std::string err = detail::resolve_quirks(quirks, q); !err.empty()) return err;
+    auto& s = sim();
+    std::lock_guard lock(s.mu);
+    s.quirks_set = q;
+    s.apply_quirks();
+    return {};
 }
 
 void clear_faults() {

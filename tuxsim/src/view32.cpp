@@ -8,7 +8,10 @@
 // number by strtoll or strtod; a numeric field into a string or carray member
 // is formatted as Fprint32 shows it. Strings are cut to the member's size and
 // always NUL-terminated; carray members are zero-filled past the bytes moved.
+// In strict mode (tuxsim_Fvstrict32) a value that would be cut fails the
+// conversion with FNOSPACE instead.
 #include <algorithm>
+#include <atomic>
 #include <cfloat>
 #include <climits>
 #include <cmath>
@@ -17,6 +20,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fml_internal.h"
@@ -78,29 +82,50 @@ T integral(const Number& n) {
 
 double floating(const Number& n) { return n.floating ? n.d : static_cast<double>(n.i); }
 
+// The text a string or carray member receives from a field value: text
+// fields as they are (a string member's up to its first NUL), numbers as
+// Fprint32 shows them, formatted into `formatted`.
+std::string_view member_text(const ViewMember& m, int type, const unsigned char* v, FLDLEN32 len,
+                             std::string& formatted) {
+    const char* text = reinterpret_cast<const char*>(v);
+    std::size_t size = 0;
+    switch (type) {
+        case FLD_STRING: size = len > 0 ? std::size_t(len) - 1 : 0; break;
+        case FLD_CARRAY: size = std::size_t(len); break;
+        case FLD_CHAR: size = 1; break;
+        default:
+            formatted = format_value(type, v, len, false);
+            text = formatted.data();
+            size = formatted.size();
+    }
+    if (m.type == MemberType::String) size = strnlen(text, size);
+    return {text, size};
+}
+
+// Whether the member holds the value whole: a string member size - 1
+// characters and its NUL, a carray member size bytes; others always.
+bool holds_whole(const ViewMember& m, int type, const unsigned char* v, FLDLEN32 len) {
+    if (m.type != MemberType::String && m.type != MemberType::Carray) return true;
+    std::string formatted;
+    const std::size_t room = m.type == MemberType::String ? m.elem - 1 : m.elem;
+    return member_text(m, type, v, len, formatted).size() <= room;
+}
+
+// Strict mode is process-wide, as a library's conversion rules are: set
+// through tuxsim_Fvstrict32, read by every thread that converts, hence atomic.
+std::atomic<bool> g_strict_views{false};
+
 }  // namespace
 
 unsigned short move_value(const ViewMember& m, int type, const unsigned char* v, FLDLEN32 len, char* dst) {
     switch (m.type) {
         case MemberType::String:
         case MemberType::Carray: {
-            // Text fields are copied as they are; numbers as Fprint32 shows them.
             std::string formatted;
-            const char* text = reinterpret_cast<const char*>(v);
-            std::size_t size = 0;
-            switch (type) {
-                case FLD_STRING: size = len > 0 ? len - 1 : 0; break;
-                case FLD_CARRAY: size = len; break;
-                case FLD_CHAR: size = 1; break;
-                default:
-                    formatted = format_value(type, v, len, false);
-                    text = formatted.data();
-                    size = formatted.size();
-            }
+            const std::string_view text = member_text(m, type, v, len, formatted);
             const bool is_string = m.type == MemberType::String;
-            if (is_string) size = strnlen(text, size);  // a string ends at its first NUL
-            const std::size_t n = std::min(size, is_string ? m.elem - 1 : m.elem);
-            std::memcpy(dst, text, n);
+            const std::size_t n = std::min(text.size(), is_string ? m.elem - 1 : m.elem);
+            std::memcpy(dst, text.data(), n);
             std::memset(dst + n, 0, m.elem - n);
             const std::size_t moved = is_string ? n + 1 : n;
             return static_cast<unsigned short>(std::min<std::size_t>(moved, USHRT_MAX));
@@ -149,6 +174,7 @@ struct Hits {
 // it was. Records out of field order break the buffer's layout and count as
 // damage too.
 int convert(const Buffer& b, const View& v, char* cstruct) {
+    const bool strict = g_strict_views.load(std::memory_order_relaxed);
     // Per thread, reused: a conversion allocates nothing once warm.
     thread_local std::vector<Hits> hits;
     const std::size_t nf = v.by_field.size();
@@ -179,7 +205,10 @@ int convert(const Buffer& b, const View& v, char* cstruct) {
                 // The walk has checked this record: its header is read as it is.
                 FLDLEN32 len;
                 std::memcpy(&len, b.base() + at + sizeof(FLDID32), sizeof len);
-                moved = move_value(m, type, b.base() + at + kRecordHeader, len, dst);
+                const unsigned char* value = b.base() + at + kRecordHeader;
+                // Strict: what was converted so far stays, nothing more is.
+                if (strict && !holds_whole(m, type, value, len)) return fail(FNOSPACE);
+                moved = move_value(m, type, value, len, dst);
                 ++filled;
                 at += static_cast<std::uint32_t>(kRecordHeader + round_up(len));
             } else {
@@ -232,6 +261,8 @@ extern "C" int Fvftos32(FBFR32* fbfr, char* cstruct, char* view) {
     if (!v) return -1;
     return fml::convert(b, *v, cstruct);
 }
+
+extern "C" void tuxsim_Fvstrict32(int on) { fml::g_strict_views.store(on != 0, std::memory_order_relaxed); }
 
 extern "C" long tuxsim_Fvsize32(const char* view) {
     const auto v = fml::find_view(view);

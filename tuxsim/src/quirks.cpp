@@ -1,0 +1,29 @@
+#include "quirks.hpp"
+
+#include <utility>
+
+namespace tuxsim::detail {
+
+std::string resolve_quirks(const tuxsim::Quirks& in, QuirkMasks& out) {
+    QuirkMasks q;
+    const std::pair<const char*, std::pair<const ClassSet*, ClassMask*>> sets[] = {
+        {"ignore_occurs", {&in.ignore_occurs, &q.ignore_occurs}},
+        {"endless", {&in.endless, &q.endless}},
+        {"repeat_cursor", {&in.repeat_cursor, &q.repeat_cursor}},
+        {"omit_more", {&in.omit_more, &q.omit_more}},
+        {"unsupported", {&in.unsupported, &q.unsupported}},
+    };
+    for (const auto& [name, set] : sets) {
+        if (set.first->all) set.second->set();
+        for (const std::string& cls : set.first->names) {
+            const ClassSpec* spec = find_class(cls);
+            if (!spec) return std::string("set_quirks: ") + name + ": unknown MIB class \"" + cls + "\"";
+            set.second->set(class_index(*spec));
+        }
+    }
+    q.strict_views = in.strict_views;
+    out = q;
+    return {};
+}
+
+}  // namespace tuxsim::detail
