@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "agw_types.h"
@@ -190,15 +191,27 @@ public:
     void BeginSample() {
         ++sampleNumber_;
         sampleIncomplete_ = false;
+        incompleteReason_.clear();
     }
     std::uint32_t SampleNumber() const { return sampleNumber_; }
     // Says that the sample being taken did not see the whole table: it ended
     // on a failed call, or could not look at all. Its rows are delivered as
     // usual and may raise a situation (a kept row is real), but it never
     // clears one: rows it lacks prove nothing. Call it from TakeSample, any
-    // number of times; the next BeginSample forgets it.
-    void MarkSampleIncomplete() { sampleIncomplete_ = true; }
+    // number of times; the next BeginSample forgets it. `why`, when given,
+    // says in one line what cut the sample short; the first reason given in
+    // a sample is kept (at most kMaxIncompleteReason bytes) for whoever
+    // reports the sample.
+    void MarkSampleIncomplete(std::string_view why = {}) {
+        sampleIncomplete_ = true;
+        if (incompleteReason_.empty() && !why.empty()) {
+            incompleteReason_.assign(why.substr(0, kMaxIncompleteReason));
+        }
+    }
     bool SampleIncomplete() const { return sampleIncomplete_; }
+    // The first reason given to MarkSampleIncomplete in this sample, or "".
+    const std::string& SampleIncompleteReason() const { return incompleteReason_; }
+    static constexpr std::size_t kMaxIncompleteReason = 1024;
 
     tavro(const tavro&) = delete;
     tavro& operator=(const tavro&) = delete;
@@ -233,6 +246,7 @@ private:
     bool thresholdsResolved_ = false;
     std::uint32_t sampleNumber_ = 0;
     bool sampleIncomplete_ = false;
+    std::string incompleteReason_;
     std::unique_ptr<agw::RowFormat> format_;  // made at the first Dispatch
 };
 

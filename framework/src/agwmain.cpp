@@ -73,8 +73,10 @@ public:
         // An incomplete sample may raise a situation but never clears one.
         const bool holds = kept > 0;
         if (object->SampleIncomplete()) {
-            AGW_TRACE(gSampleTrace, AGW_TRC_STATE, "sample %u of request \"%s\" is incomplete (%u rows kept)",
-                      object->SampleNumber(), object->RequestName().c_str(), kept);
+            const std::string& why = object->SampleIncompleteReason();
+            AGW_TRACE(gSampleTrace, AGW_TRC_STATE, "sample %u of request \"%s\" is incomplete (%u rows kept)%s%s",
+                      object->SampleNumber(), object->RequestName().c_str(), kept, why.empty() ? "" : ": ",
+                      why.c_str());
         }
         if (object->RequestType() != AGW_SAMPLE_REPORT && holds != raised_ &&
             (holds || !object->SampleIncomplete())) {
