@@ -287,6 +287,22 @@ TEST_F(QueueTables, OneTransactionInOneSpaceAndNoneInTheOther) {
     EXPECT_EQ(text(row->state, 16), padded("ACTive", 16));
 }
 
+// Only the application queues print their replies: standard output of the
+// other three carries nothing but the rows delivered later.
+TEST_F(QueueTables, MessagesSpacesAndTransactionsPrintNoReply) {
+    const auto quiet = [](const char* table, auto object) {
+        ::testing::internal::CaptureStdout();
+        sample(*object);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "") << table;
+        EXPECT_EQ(tuxsim::requests().size(), 2u) << table;
+        EXPECT_GT(object->NumDataItems(), 0u) << table;
+    };
+    const char *spaces = "QSA;QSB;", *device = "/q/dev", *machines = "SITE1;SITE2;";
+    quiet("TXQMSG", make<zta_txqmsg_agent, zta_txqmsg_manager>(spaces, device, machines));
+    quiet("TXQSPCS", make<zta_txqspcs_agent, zta_txqspcs_manager>(spaces, device, machines));
+    quiet("TXQTRAN", make<zta_txqtran_agent, zta_txqtran_manager>(spaces, device, machines));
+}
+
 // The readers on a reply built by hand: an occurrence that lacks a field
 // gives blanks, an empty string or 0, whatever the row held before.
 TEST(QueueReaders, AbsentValuesAreEmptiedAndLongValuesCut) {

@@ -273,10 +273,31 @@ TEST_F(UlogTable, DemandSampleShowsTodaysRecordsFromOneCall) {
     write("WARN: third", "WARN");
     sample(object);
     EXPECT_EQ(object.NumDataItems(), 3u);
-    // Logout releases the buffer once.
+}
+
+// Logout gives both process-wide reply buffers back to Tuxedo, each once;
+// the leave then releases what remains.
+TEST_F(UlogTable, LogoutFreesTheDemandAndSituationReplyBuffers) {
+    const std::size_t unjoined = tuxsim::live_buffers();
+    write("ERROR: one");
+    auto& report = make_object(AGW_SAMPLE_REPORT);
+    auto& situation = *situations(1)[0];
+    defer(situation);
+    sample(report);
+    sample(situation);
+    ASSERT_EQ(messages(situation), std::vector<std::string>{"ERROR: one"});
+    ASSERT_NE(theirLogReplyBuffer, nullptr);
+    ASSERT_NE(theirSitReplyBuffer, nullptr);
+
+    const std::size_t joined = tuxsim::live_buffers();
     zta_release_log_buffers();
     EXPECT_EQ(theirLogReplyBuffer, nullptr);
+    EXPECT_EQ(theirSitReplyBuffer, nullptr);
+    EXPECT_EQ(tuxsim::live_buffers(), joined - 2);
     zta_release_log_buffers();
+    EXPECT_EQ(tuxsim::live_buffers(), joined - 2);
+    Txinit::DeleteInstance();
+    EXPECT_EQ(tuxsim::live_buffers(), unjoined);
 }
 
 TEST_F(UlogTable, SituationsDeferFourSamplesThenFollowTheLog) {
