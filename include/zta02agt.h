@@ -15,7 +15,8 @@ public:
     // the elapsed time since the client joined (TA_CURTIME - TA_TIMESTART) in
     // seconds, minutes and hours, the aborted-transaction percentage and the
     // idle minutes.
-    void GetOtherStats(void* reply);
+    // `occurrence` is the object's occurrence in the reply.
+    void GetOtherStats(void* reply, FLDOCC32 occurrence = 0);
 
 private:
     void TakeSampleConstructor();

@@ -15,7 +15,8 @@ public:
     // four times (epoch seconds) as WB timestamps where they are not 0; a
     // time that is 0 or absent leaves its column empty. (LMID and ORIGINNODE
     // are padded after it, as in every table the view fills directly.)
-    void GetOtherStats(void* reply);
+    // `occurrence` is the object's occurrence in the reply.
+    void GetOtherStats(void* reply, FLDOCC32 occurrence = 0);
 
 private:
     void TakeSampleConstructor();

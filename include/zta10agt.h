@@ -23,7 +23,7 @@ private:
 
     // The view fills the working row itself.
     char* ViewRecord() override { return reinterpret_cast<char*>(&row_); }
-    void ObjectConverted(FBFR32* reply, const char* timestamp) override;
+    void ObjectConverted(FBFR32* reply, FLDOCC32 occurrence, const char* timestamp) override;
 
     zta_txsvrq_data_t row_{};  // the working row
 

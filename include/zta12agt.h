@@ -16,7 +16,8 @@ public:
     // TIMESTART and TIMERESTRT as WB timestamps (blanks when the MIB gives 0
     // or nothing), STATE blank-padded, ORIGINNODE, and RPPERM and RQPERM as
     // their octal digits.
-    void GetOtherStats(void* reply);
+    // `occurrence` is the object's occurrence in the reply.
+    void GetOtherStats(void* reply, FLDOCC32 occurrence = 0);
 
 private:
     void TakeSampleConstructor();

@@ -21,11 +21,11 @@ private:
     static zta_node theirNode;  // this node's name, fetched once for the table
 };
 
-// Sets GRPNO and GSTATE of `row` from the first group of the reply's
+
 // transaction (object 0): the group lists of a reply's transactions lie end
 // to end, and the transaction's TA_GRPINDEX says where its own start. A
 // transaction without groups (TA_GRPCOUNT 0) gives 0 and an empty GSTATE.
 // GSTATE holds at most width - 1 characters and its NUL, as the view would.
-void zta_first_group(zta_txtransact_data_t& row, FBFR32* reply);
+void zta_first_group(zta_txtransact_data_t& row, FBFR32* reply, FLDOCC32 occurrence = 0);
 
 #endif  // ZTA15AGT_H

@@ -64,8 +64,9 @@ private:
     static char* PrepareCall(TRC1_Block* trace, char** reply, const char* note);
     // GET of T_ULOG into `reply`, one of the process-wide reply buffers: the
     // pointer follows the reply when tpcall moves it. A failed call reports
-    // the error, leaves the application and frees the request.
-    static bool GetUlog(TRC1_Block* trace, char* request, char** reply);
+    // the error, marks the sample incomplete with it, leaves the application
+    // and frees the request.
+    bool GetUlog(TRC1_Block* trace, char* request, char** reply);
     // The records of the current drive's reply, each as a row of this object.
     void PresentSitReply(long mode);
 

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <string>
 #include <utility>
 
 #include "zta_fields.h"
@@ -79,9 +80,12 @@ long zta_read_long(FBFR32* reply, FLDID32 field, long occurrence);
 // Fills every column of `row` that the description binds to an attribute
 // from occurrence `occurrence`, each with the reader its pad calls for
 // (blank, nul, or an integer saturated to 32 bits). `fields` holds the
-// attribute identifier of each column (0 for the agent's own columns).
+// attribute identifier of each column (0 for the agent's own columns). An
+// attribute the occurrence lacks gives an empty or zero column, or, with
+// `absent_untouched`, leaves the column as it was (a view record's null
+// value, as the view conversion leaves it).
 void zta_fill_columns(const zta::TableMeta& table, const FLDID32* fields, char* row,
-                      FBFR32* reply, long occurrence);
+                      FBFR32* reply, long occurrence, bool absent_untouched = false);
 
 namespace zta {
 
@@ -117,7 +121,15 @@ constexpr bool fields_match() {
 
 // Error output of a failed tpalloc or tpcall (`call` names it): three lines
 // on standard error and an error trace line (none when `trace` is null).
-void zta_report_atmi_error(TRC1_Block* trace, const char* call);
+// `reply`, when given, is the failed call's reply buffer: the MIB's own
+// reason in it (TA_ERROR, TA_STATUS) is added to the trace line, escaped and
+// bounded. Returns the one-line reason: the error text and that reason.
+std::string zta_report_atmi_error(TRC1_Block* trace, const char* call, const char* reply = nullptr);
+
+// The MIB's reason for a failed call from its reply buffer: "TA_ERROR -9
+// TAESUPPORT, TA_STATUS \"...\"", escaped and bounded; "" when the buffer is
+// no FML32 reply or carries neither field.
+std::string zta_mib_reason(const char* reply);
 
 // The request and reply buffers of one sample. The reply buffer is handed to
 // every tpcall, which may enlarge it (reply_len follows).
@@ -151,16 +163,35 @@ struct zta_cursor_variant {
     // Trace the allocation and release of the sample's two buffers
     // (zta_mib_buffers::note).
     bool trace_buffers = false;
+    // The table's description: its columns read the objects of a reply that
+    // the view conversion does not reach, and the values it cuts short.
+    const zta::TableMeta* table = nullptr;
 };
 
-// The variant of a table: its MIB class and view from its description, the
-// rest as the sampler says.
+namespace zta {
+// One copy of each table's description and attribute identifiers for the
+// variants to point at.
+template <class Row>
+inline constexpr TableMeta kTableMetaOf = table_meta_of<Row>();
+template <class Row>
+inline constexpr auto kFieldsOf = fields_of<Row>();
+}  // namespace zta
+
+// The variant of a table: its MIB class, view and columns from its
+// description, the rest as the sampler says.
 template <class Row>
 constexpr zta_cursor_variant zta_variant_of(bool mib_local, zta_stamp stamp,
                                             bool trace_buffers = false) {
     return {zta::TableTraits<Row>::kMibClass, mib_local, stamp, zta::TableTraits<Row>::kView,
-            trace_buffers};
+            trace_buffers, &zta::kTableMetaOf<Row>};
 }
+
+// The attribute identifier of each column of a table with a view, looked up
+// by name in the field tables (Fldid32) as the view's own bindings are, so
+// that they follow the installation's field numbers; 0 for the agent's own
+// columns and for a name the field tables do not know. Looked up once per
+// table and process.
+const FLDID32* zta_attribute_ids(const zta::TableMeta& table);
 
 // A table's part of the cursor loop.
 class zta_cursor_target {
@@ -168,10 +199,11 @@ public:
     // The record the view conversion fills: the working row or a separate
     // view record.
     virtual char* ViewRecord() = 0;
-    // One object was converted into ViewRecord(): complete the working row
-    // (timestamp, ORIGINNODE, the table's own columns) and hand it over.
+    // One object, occurrence `occurrence` of the reply, was converted into
+    // ViewRecord(): complete the working row (timestamp, ORIGINNODE, the
+    // table's own columns, read from that occurrence) and hand it over.
     // `timestamp` holds 16 digits and a NUL.
-    virtual void ObjectConverted(FBFR32* reply, const char* timestamp) = 0;
+    virtual void ObjectConverted(FBFR32* reply, FLDOCC32 occurrence, const char* timestamp) = 0;
     // The MIB call failed (after the error output, before the agent leaves
     // the application). Most tables do nothing here.
     virtual void CallFailed(const char* /*timestamp*/) {}
@@ -184,23 +216,48 @@ protected:
 };
 
 // One sample of a cursor-loop table: GET, then GETNEXT with the previous
-// reply's cursor while TA_MORE is not 0, one object per call. A failed call
-// reports the error, leaves the application and ends the sample; rows
-// already handed over stay. A reply that says TA_MORE but carries no
-// TA_CURSOR ends the walk with an error trace line: there is nothing to
-// continue from. A view that Fvsinit32 or Fvftos32 cannot use ends the
-// sample with one error line (standard error and trace) naming the view and
-// the FML32 error, before any row of nulls is made. A reply holding more
-// objects than the one asked for has its first converted and the others
-// counted in an error trace line. A sample that ends early in any of these
-// ways, or cannot join or allocate its buffers, is marked incomplete on
-// `object` (MarkSampleIncomplete), so it never clears a situation.
+// reply's cursor while TA_MORE is not 0, one object asked for per call.
+// - A reply holding more objects than asked for (a MIB that ignores
+//   TA_OCCURS) gives a row for each, in order: occurrence 0 through the view,
+//   the others through the columns the description binds; the walk goes on
+//   from that reply's cursor.
+// - A failed call reports the error (with the reply's TA_ERROR and
+//   TA_STATUS where it carries them), leaves the application and ends the
+//   sample; rows already handed over stay.
+// - The walk ends, incomplete, with one error trace line when it makes no
+//   progress: TA_MORE without TA_CURSOR, a reply with no object while
+//   TA_MORE says more, a cursor equal to the one just sent, or more calls
+//   than zta_walk_call_limit allows.
+// - A view that Fvsinit32 or Fvftos32 cannot load ends the sample with one
+//   error line naming the view and the FML32 error, before any row of nulls
+//   is made. Any other Fvftos32 failure (a value longer than its member) is
+//   traced with the class, object and error, and that object is converted
+//   through the description instead: it keeps its row, a value too long for
+//   its column cut to it.
+// - A blank-padded column keeps a value as wide as the column, which the
+//   view's string member (one byte for its NUL) cannot hold.
+// A sample that ends early in any of these ways, or cannot join or allocate
+// its buffers, is marked incomplete on `object` with its reason
+// (MarkSampleIncomplete), so it never clears a situation.
 void zta_cursor_loop(TRC1_Block* trace, tavro& object, const zta_cursor_variant& variant,
                      zta_cursor_target& target);
 
+// The most MIB calls one walk may make: the objects its first reply
+// announced (the objects it holds plus TA_MORE), a quarter more for objects
+// added during the walk, and 16 calls besides.
+long zta_walk_call_limit(long first_objects, long first_more);
+
+// The objects a reply holds: its TA_OCCURS (`absent` when it has none),
+// but never past the first occurrence after the first that carries none of
+// the table's attributes, so that a reply claiming more objects than it
+// holds gives no rows of nothing.
+long zta_reply_objects(FBFR32* reply, const zta::TableMeta& table, const FLDID32* fields,
+                       long absent);
+
 // One line on standard error and an error trace line: the view cannot be
-// used, with the FML32 call that said so and its error text.
-void zta_report_view_error(TRC1_Block* trace, const char* call, const char* view);
+// used, with the FML32 call that said so and its error text. Returns that
+// line without its "Error: ".
+std::string zta_report_view_error(TRC1_Block* trace, const char* call, const char* view);
 
 // The two shapes of a table's part of the cursor loop. `Agent` is the
 // sampler class (its row_type, AddData); `stamp` names the row's timestamp
@@ -208,7 +265,8 @@ void zta_report_view_error(TRC1_Block* trace, const char* call, const char* view
 //
 // zta_row_target: the view fills the working row itself. After each
 // conversion: the timestamp; the table's own step `complete(reply)` (derived
-// columns, values the view cannot reach); the blank-padded text columns
+// columns, values the view cannot reach, read from the object's
+// occurrence); the blank-padded text columns
 // padded in place; ORIGINNODE; the row handed over.
 template <class Agent, class Complete>
 class zta_row_target final : public zta_cursor_target {
@@ -219,9 +277,9 @@ public:
         : agent_(agent), row_(row), stamp_(stamp), node_(node), complete_(std::move(complete)) {}
 
     char* ViewRecord() override { return reinterpret_cast<char*>(&row_); }
-    void ObjectConverted(FBFR32* reply, const char* timestamp) override {
+    void ObjectConverted(FBFR32* reply, FLDOCC32 occurrence, const char* timestamp) override {
         if (stamp_ != nullptr) std::memcpy(row_.*stamp_, timestamp, ZTA_WBTIME_LEN);
-        complete_(reply);
+        complete_(reply, occurrence);
         zta_pad_in_place(row_);
         zta_fill_originnode(row_.originnode, node_);
         agent_.AddData(&row_, 1);
@@ -246,7 +304,7 @@ public:
         : agent_(agent), row_(row), stamp_(stamp) {}
 
     char* ViewRecord() override { return reinterpret_cast<char*>(&record_); }
-    void ObjectConverted(FBFR32*, const char* timestamp) override {
+    void ObjectConverted(FBFR32*, FLDOCC32, const char* timestamp) override {
         std::memcpy(row_.*stamp_, timestamp, ZTA_WBTIME_LEN);
         agent_.CopytoWBBuffer(row_, record_);
         agent_.AddData(&row_, 1);

@@ -17,11 +17,13 @@ constexpr unsigned kString = 5;  // FLD_STRING
 // Request and reply control fields.
 constexpr FLDID32 TA_CLASS = make(kString, 6002);
 constexpr FLDID32 TA_CURSOR = make(kString, 6004);
+constexpr FLDID32 TA_ERROR = make(kLong, 6006);
 constexpr FLDID32 TA_FLAGS = make(kLong, 6008);
 constexpr FLDID32 TA_MORE = make(kLong, 6010);
 constexpr FLDID32 TA_OCCURS = make(kLong, 6011);
 constexpr FLDID32 TA_OPERATION = make(kString, 6012);
 constexpr FLDID32 TA_STATE = make(kString, 6014);
+constexpr FLDID32 TA_STATUS = make(kString, 6015);
 
 // Times.
 constexpr FLDID32 TA_CURTIME = make(kLong, 6251);

@@ -81,8 +81,11 @@ protected:
 // queue spaces after it wait for the next sample, rows already handed over
 // stay. A sample that ends on a failed call, or cannot join or allocate its
 // buffers, is marked incomplete on `object`, so it never clears a situation.
-void zta_queue_loop(TRC1_Block* trace, tavro& object, const char* mib_class, bool print_reply,
-                    zta_queue_config& config, zta_queue_target& target);
+// `table` and `fields` (the attribute of each column) bound the occurrences
+// to those the reply holds (zta_reply_objects).
+void zta_queue_loop(TRC1_Block* trace, tavro& object, const zta::TableMeta& table,
+                    const FLDID32* fields, bool print_reply, zta_queue_config& config,
+                    zta_queue_target& target);
 
 namespace zta {
 
@@ -139,12 +142,16 @@ public:
                 agent.AddData(&agent.row_, 1);
             }
         } rows(*this);
-        zta_queue_loop(&trc, *this, zta::TableTraits<Row>::kMibClass, PrintReply, theirQueues, rows);
+        zta_queue_loop(&trc, *this, zta::kTableMetaOf<Row>, zta::kFieldsOf<Row>.data(), PrintReply,
+                       theirQueues, rows);
     }
 
     // Converts occurrence `occurrence` of the reply into `row`.
     virtual void FillRow(void* reply, Row* row, long occurrence) {
+        static TRC1_Block trc = {ZTA_COMPONENT_TAG, kUnit, "FillRow", {}};
+        ZTA_ENTRY_B(&trc);
         zta_fill_queue_row(*row, theirNode, reply, occurrence);
+        ZTA_EXIT_B(&trc);
     }
 
     // The table's configured lists. Public so that tests can configure a

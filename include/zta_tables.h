@@ -41,6 +41,8 @@ inline constexpr unsigned short kColumnTypeInteger = 3;
 inline constexpr unsigned short kColumnTypeText = 9;
 inline constexpr unsigned short kMinTextWidth = 2;
 inline constexpr unsigned short kMaxTextWidth = 256;
+// The most columns a table has.
+inline constexpr unsigned short kMaxColumns = 64;
 
 // How a text column holds its value (the description's pad field): blank,
 // the value then blanks to the full width with no NUL; nul, a NUL-terminated
@@ -111,7 +113,7 @@ constexpr bool SameText(const char* a, const char* b) {
 }
 
 constexpr bool IsWellFormed(const ColumnMeta* columns, unsigned short count, std::size_t row_size) {
-    if (count < 3 || !SameText(columns[0].name, "originnode") ||
+    if (count < 3 || count > kMaxColumns || !SameText(columns[0].name, "originnode") ||
         !SameText(columns[1].name, "sampleno") || !SameText(columns[2].name, "rowno"))
         return false;
     std::size_t end = 0;

@@ -14,8 +14,8 @@ zta_node zta_txcstats_agent::theirNode;
 
 namespace {
 
-const zta_cursor_variant kVariant = {"T_CLIENT", false, zta_stamp::each_pass_before_call,
-                                     "txview02"};
+constexpr zta_cursor_variant kVariant =
+    zta_variant_of<zta_txcstats_data_t>(false, zta_stamp::each_pass_before_call);
 
 }  // namespace
 
@@ -38,14 +38,19 @@ void zta_txcstats_agent::TakeSampleDestructor() {
     ZTA_EXIT();
 }
 
-void zta_txcstats_agent::GetOtherStats(void* reply) {
+void zta_txcstats_agent::GetOtherStats(void* reply, FLDOCC32 occurrence) {
     ZTA_TRACE_BLOCK("zta02agt", "GetOtherStats");
     ZTA_ENTRY();
     auto* fbfr = static_cast<FBFR32*>(reply);
-    const std::int64_t now = zta_reply_long(fbfr, zta::fld::TA_CURTIME, 0, 0);
-    const std::int64_t start = zta_reply_long(fbfr, zta::fld::TA_TIMESTART, 0, 0);
+    // A time the reply does not carry, or carries as 0 (a reply of several
+    // objects gives 0 to those without it), is no moment to count from:
+    // without either end the elapsed time is 0, not the distance to 1970.
+    const long now = zta_reply_long(fbfr, zta::fld::TA_CURTIME, occurrence, 0);
+    const long start = zta_reply_long(fbfr, zta::fld::TA_TIMESTART, occurrence, 0);
     std::int64_t elapsed = 0;
-    if (__builtin_sub_overflow(now, start, &elapsed)) {
+    if (now == 0 || start == 0) {
+        elapsed = 0;
+    } else if (__builtin_sub_overflow(std::int64_t{now}, std::int64_t{start}, &elapsed)) {
         elapsed = now < start ? std::numeric_limits<std::int64_t>::min()
                               : std::numeric_limits<std::int64_t>::max();
     }
@@ -62,6 +67,6 @@ void zta_txcstats_agent::GetOtherStats(void* reply) {
 void zta_txcstats_agent::TakeSample() {
     ZTA_TRACE_BLOCK("zta02agt", "TakeSample");
     zta_row_target view(*this, row_, &zta_txcstats_data_t::samp_tm, theirNode,
-                        [this](FBFR32* reply) { GetOtherStats(reply); });
+                        [this](FBFR32* reply, FLDOCC32 occurrence) { GetOtherStats(reply, occurrence); });
     zta_cursor_loop(&zta_trc_, *this, kVariant, view);
 }

@@ -9,8 +9,8 @@ zta_node zta_txconv_agent::theirNode;
 
 namespace {
 
-const zta_cursor_variant kVariant = {"T_CONN", true, zta_stamp::each_pass_before_call,
-                                     "txview03"};
+constexpr zta_cursor_variant kVariant =
+    zta_variant_of<zta_txconv_data_t>(true, zta_stamp::each_pass_before_call);
 
 }  // namespace
 
@@ -36,6 +36,6 @@ void zta_txconv_agent::TakeSampleDestructor() {
 
 void zta_txconv_agent::TakeSample() {
     ZTA_TRACE_BLOCK("zta03agt", "TakeSample");
-    zta_row_target view(*this, row_, &zta_txconv_data_t::samp_tm, theirNode, [](FBFR32*) {});
+    zta_row_target view(*this, row_, &zta_txconv_data_t::samp_tm, theirNode, [](FBFR32*, FLDOCC32) {});
     zta_cursor_loop(&zta_trc_, *this, kVariant, view);
 }

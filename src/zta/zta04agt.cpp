@@ -7,8 +7,8 @@ zta_node zta_txdomcfg_agent::theirNode;
 
 namespace {
 
-const zta_cursor_variant kVariant = {"T_DOMAIN", false, zta_stamp::each_pass_before_call,
-                                     "txview04"};
+constexpr zta_cursor_variant kVariant =
+    zta_variant_of<zta_txdomcfg_data_t>(false, zta_stamp::each_pass_before_call);
 
 }  // namespace
 
@@ -33,8 +33,11 @@ void zta_txdomcfg_agent::TakeSampleDestructor() {
 
 void zta_txdomcfg_agent::CopytoWBBuffer(zta_txdomcfg_data_t& row,
                                         const zta_txdomcfg_data_t& record) {
+    ZTA_TRACE_BLOCK("zta04agt", "CopytoWBBuffer");
+    ZTA_ENTRY();
     zta_fill_originnode(row.originnode, theirNode);
     zta_copy_record(row, record);
+    ZTA_EXIT();
 }
 
 void zta_txdomcfg_agent::TakeSample() {

@@ -12,8 +12,8 @@ zta_node zta_txbblcfg_agent::theirNode;
 
 namespace {
 
-const zta_cursor_variant kVariant = {"T_DOMAIN", false, zta_stamp::each_pass_before_call,
-                                     "txview05"};
+constexpr zta_cursor_variant kVariant =
+    zta_variant_of<zta_txbblcfg_data_t>(false, zta_stamp::each_pass_before_call);
 
 // A percentage column and the current use and maximum it is computed from.
 using bbl_column = std::int32_t zta_txbblcfg_data_t::*;
@@ -70,6 +70,6 @@ void zta_txbblcfg_agent::GetOtherStats() {
 void zta_txbblcfg_agent::TakeSample() {
     ZTA_TRACE_BLOCK("zta05agt", "TakeSample");
     zta_row_target view(*this, row_, &zta_txbblcfg_data_t::samp_tm, theirNode,
-                        [this](FBFR32*) { GetOtherStats(); });
+                        [this](FBFR32*, FLDOCC32) { GetOtherStats(); });
     zta_cursor_loop(&zta_trc_, *this, kVariant, view);
 }

@@ -57,9 +57,9 @@ void zta_txmstats_agent::GetOtherStats() {
 void zta_txmstats_agent::SendErrorRow() {
     ZTA_TRACE_BLOCK("zta08agt", "SendErrorRow");
     ZTA_ENTRY();
+    // LMID and every statistic keep the view's null values: an empty LMID,
+    // counters 0.
     Fvsinit32(reinterpret_cast<char*>(&row_), zta_text(kVariant.view));
-    // The empty LMID is held like every other LMID: blanks to the width.
-    zta_pad_in_place(row_);
     zta_fill_originnode(row_.originnode, theirNode);
     char timestamp[ZTA_WBTIME_BUF] = {};
     TBX_GenerateTimeStamp(timestamp, 0);
@@ -77,7 +77,7 @@ void zta_txmstats_agent::TakeSample() {
         zta_txmstats_agent& agent;
         explicit target(zta_txmstats_agent& a) : agent(a) {}
         char* ViewRecord() override { return reinterpret_cast<char*>(&agent.row_); }
-        void ObjectConverted(FBFR32*, const char* timestamp) override {
+        void ObjectConverted(FBFR32*, FLDOCC32, const char* timestamp) override {
             std::memcpy(agent.row_.samp_tm, timestamp, sizeof agent.row_.samp_tm);
             agent.GetOtherStats();
             agent.AddData(&agent.row_, 1);

@@ -17,8 +17,9 @@ constexpr zta_cursor_variant kVariant = zta_variant_of<zta_txsysmq_data_t>(true,
 
 // A time of the reply as a WB timestamp in `column` when it is not 0; a zero
 // or absent time leaves the column as the view initialised it (empty).
-void convert_time(FBFR32* reply, FLDID32 field, char (&column)[ZTA_WBTIME_LEN]) {
-    const long seconds = zta_reply_long(reply, field, 0, 0);
+void convert_time(FBFR32* reply, FLDOCC32 occurrence, FLDID32 field,
+                  char (&column)[ZTA_WBTIME_LEN]) {
+    const long seconds = zta_reply_long(reply, field, occurrence, 0);
     if (seconds == 0) return;
     char stamp[ZTA_WBTIME_BUF];
     secondstoWBtime(seconds, stamp);
@@ -46,14 +47,14 @@ void zta_txsysmq_agent::TakeSampleDestructor() {
     ZTA_EXIT();
 }
 
-void zta_txsysmq_agent::GetOtherStats(void* reply) {
+void zta_txsysmq_agent::GetOtherStats(void* reply, FLDOCC32 occurrence) {
     ZTA_TRACE_BLOCK("zta09agt", "GetOtherStats");
     ZTA_ENTRY();
     auto* fbfr = static_cast<FBFR32*>(reply);
-    convert_time(fbfr, zta::fld::TA_CURTIME, row_.curtime);
-    convert_time(fbfr, zta::fld::TA_MSG_RTIME, row_.msgrtime);
-    convert_time(fbfr, zta::fld::TA_MSG_STIME, row_.msgstime);
-    convert_time(fbfr, zta::fld::TA_MSG_CTIME, row_.ctime);
+    convert_time(fbfr, occurrence, zta::fld::TA_CURTIME, row_.curtime);
+    convert_time(fbfr, occurrence, zta::fld::TA_MSG_RTIME, row_.msgrtime);
+    convert_time(fbfr, occurrence, zta::fld::TA_MSG_STIME, row_.msgstime);
+    convert_time(fbfr, occurrence, zta::fld::TA_MSG_CTIME, row_.ctime);
     ZTA_EXIT();
 }
 
@@ -61,6 +62,6 @@ void zta_txsysmq_agent::TakeSample() {
     ZTA_TRACE_BLOCK("zta09agt", "TakeSample");
     // No timestamp column: the target is given none.
     zta_row_target view(*this, row_, nullptr, theirNode,
-                        [this](FBFR32* reply) { GetOtherStats(reply); });
+                        [this](FBFR32* reply, FLDOCC32 occurrence) { GetOtherStats(reply, occurrence); });
     zta_cursor_loop(&zta_trc_, *this, kVariant, view);
 }

@@ -35,6 +35,8 @@ void zta_txsvrq_agent::TakeSampleDestructor() {
 }
 
 void zta_txsvrq_agent::CopytoWBBuffer() {
+    ZTA_TRACE_BLOCK("zta10agt", "CopytoWBBuffer");
+    ZTA_ENTRY();
     zta_fill_originnode(row_.originnode, theirNode);
     // CONV and RESTART keep exactly their first byte, then a blank: "Y ",
     // "N ", or a NUL and a blank when the reply left them empty.
@@ -42,10 +44,13 @@ void zta_txsvrq_agent::CopytoWBBuffer() {
     const char restart = row_.restart[0];
     zta_pad_in_place(row_);
     row_.conv[0] = conv;
+    row_.conv[1] = ' ';
     row_.restart[0] = restart;
+    row_.restart[1] = ' ';
+    ZTA_EXIT();
 }
 
-void zta_txsvrq_agent::ObjectConverted(FBFR32*, const char* timestamp) {
+void zta_txsvrq_agent::ObjectConverted(FBFR32*, FLDOCC32, const char* timestamp) {
     std::memcpy(row_.samp_tm, timestamp, sizeof row_.samp_tm);
     CopytoWBBuffer();
     AddData(&row_, 1);

@@ -17,15 +17,12 @@ namespace {
 constexpr zta_cursor_variant kVariant =
     zta_variant_of<zta_txserver_data_t>(false, zta_stamp::each_pass_before_call);
 
-// A time of the reply (epoch seconds) as a WB timestamp in `column`; blanks
-// when the reply gives 0 or lacks the attribute (the server never started or
-// was never restarted).
-void put_time(char (&column)[ZTA_WBTIME_LEN], FBFR32* reply, FLDID32 field) {
-    const long seconds = zta_reply_long(reply, field, 0, 0);
-    if (seconds == 0) {
-        std::memset(column, ' ', sizeof column);
-        return;
-    }
+// A time of the reply (epoch seconds) as a WB timestamp in `column`; a time
+// of 0 or absent (the server never started or was never restarted) leaves
+// the column as the view initialised it (empty).
+void put_time(char (&column)[ZTA_WBTIME_LEN], FBFR32* reply, FLDOCC32 occurrence, FLDID32 field) {
+    const long seconds = zta_reply_long(reply, field, occurrence, 0);
+    if (seconds == 0) return;
     char text[ZTA_WBTIME_BUF] = {};
     secondstoWBtime(seconds, text);
     std::memcpy(column, text, sizeof column);
@@ -52,12 +49,12 @@ void zta_txserver_agent::TakeSampleDestructor() {
     ZTA_EXIT();
 }
 
-void zta_txserver_agent::GetOtherStats(void* reply) {
+void zta_txserver_agent::GetOtherStats(void* reply, FLDOCC32 occurrence) {
     ZTA_TRACE_BLOCK("zta12agt", "GetOtherStats");
     ZTA_ENTRY();
     auto* fbfr = static_cast<FBFR32*>(reply);
-    put_time(row_.timestart, fbfr, zta::fld::TA_TIMESTART);
-    put_time(row_.timerestrt, fbfr, zta::fld::TA_TIMERESTART);
+    put_time(row_.timestart, fbfr, occurrence, zta::fld::TA_TIMESTART);
+    put_time(row_.timerestrt, fbfr, occurrence, zta::fld::TA_TIMERESTART);
     zta_pad_in_place(row_);
     zta_fill_originnode(row_.originnode, theirNode);
     row_.rpperm = zta_octal_digits(row_.rpperm);
@@ -73,9 +70,9 @@ void zta_txserver_agent::TakeSample() {
         zta_txserver_agent& agent;
         explicit target(zta_txserver_agent& a) : agent(a) {}
         char* ViewRecord() override { return reinterpret_cast<char*>(&agent.row_); }
-        void ObjectConverted(FBFR32* reply, const char* timestamp) override {
+        void ObjectConverted(FBFR32* reply, FLDOCC32 occurrence, const char* timestamp) override {
             std::memcpy(agent.row_.timestamp, timestamp, sizeof agent.row_.timestamp);
-            agent.GetOtherStats(reply);
+            agent.GetOtherStats(reply, occurrence);
             agent.AddData(&agent.row_, 1);
         }
     } view(*this);

@@ -50,7 +50,7 @@ void zta_txsrvstat_agent::TakeSample() {
         zta_txsrvstat_agent& agent;
         explicit target(zta_txsrvstat_agent& a) : agent(a) {}
         char* ViewRecord() override { return reinterpret_cast<char*>(&agent.row_); }
-        void ObjectConverted(FBFR32*, const char* timestamp) override {
+        void ObjectConverted(FBFR32*, FLDOCC32, const char* timestamp) override {
             std::memcpy(agent.row_.timestamp, timestamp, sizeof agent.row_.timestamp);
             agent.CopytoWBBuffer();
             agent.AddData(&agent.row_, 1);

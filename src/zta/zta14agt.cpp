@@ -34,8 +34,11 @@ void zta_txsvcgrp_agent::TakeSampleDestructor() {
 
 void zta_txsvcgrp_agent::CopytoWBBuffer(zta_txsvcgrp_data_t& row,
                                         const zta_txsvcgrp_data_t& record) {
+    ZTA_TRACE_BLOCK("zta14agt", "CopytoWBBuffer");
+    ZTA_ENTRY();
     zta_fill_originnode(row.originnode, theirNode);
     zta_copy_record(row, record);
+    ZTA_EXIT();
 }
 
 void zta_txsvcgrp_agent::TakeSample() {

@@ -13,16 +13,17 @@ zta_node zta_txtransact_agent::theirNode;
 
 namespace {
 
-const zta_cursor_variant kVariant = {"T_TRANSACTION", false, zta_stamp::each_pass_before_call,
-                                     "txview15"};
+constexpr zta_cursor_variant kVariant =
+    zta_variant_of<zta_txtransact_data_t>(false, zta_stamp::each_pass_before_call);
 
 }  // namespace
 
-void zta_first_group(zta_txtransact_data_t& row, FBFR32* reply) {
-    // Without TA_GRPINDEX the groups start at the reply's first occurrence;
-    // without TA_GRPCOUNT the reply is taken to hold them there.
-    const long index = zta_reply_long(reply, zta::fld::TA_GRPINDEX, 0, 0);
-    const long count = zta_reply_long(reply, zta::fld::TA_GRPCOUNT, 0, 1);
+void zta_first_group(zta_txtransact_data_t& row, FBFR32* reply, FLDOCC32 occurrence) {
+    // Without TA_GRPINDEX the transaction's groups start at the occurrence
+    // of the transaction itself (the first, in a reply of one); without
+    // TA_GRPCOUNT the reply is taken to hold them there.
+    const long index = zta_reply_long(reply, zta::fld::TA_GRPINDEX, occurrence, occurrence);
+    const long count = zta_reply_long(reply, zta::fld::TA_GRPCOUNT, occurrence, 1);
     row.grpno = 0;
     std::memset(row.gstate, 0, sizeof row.gstate);
     if (count <= 0 || index < 0 || index > std::numeric_limits<FLDOCC32>::max()) return;
@@ -55,6 +56,8 @@ void zta_txtransact_agent::TakeSampleDestructor() {
 void zta_txtransact_agent::TakeSample() {
     ZTA_TRACE_BLOCK("zta15agt", "TakeSample");
     zta_row_target view(*this, row_, &zta_txtransact_data_t::timestamp, theirNode,
-                        [this](FBFR32* reply) { zta_first_group(row_, reply); });
+                        [this](FBFR32* reply, FLDOCC32 occurrence) {
+                            zta_first_group(row_, reply, occurrence);
+                        });
     zta_cursor_loop(&zta_trc_, *this, kVariant, view);
 }

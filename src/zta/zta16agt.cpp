@@ -43,9 +43,11 @@ int clamp_int(long value) {
 }
 
 // The number of records of a reply; a reply without TA_OCCURS has none.
+// The records a reply holds: its TA_OCCURS, never past the first
+// occurrence without any of the table's attributes.
 long reply_records(FBFR32* reply) {
-    const long n = zta_read_long(reply, zta::fld::TA_OCCURS, 0);
-    return n > 0 ? n : 0;
+    return zta_reply_objects(reply, zta::kTableMetaOf<zta_txulogs_data_t>,
+                             zta::kFieldsOf<zta_txulogs_data_t>.data(), 0);
 }
 
 }  // namespace
@@ -173,7 +175,7 @@ bool zta_txulogs_agent::GetUlog(TRC1_Block* trace, char* request, char** reply) 
     if (tpcall(zta_text(".TMIB"), request, 0, reply, &theirDrive.rpLoglength,
                ZTA_MIB_CALL_FLAGS) < 0) {
         zta_metrics_mib_call("T_ULOG", "", false);
-        zta_report_atmi_error(trace, "tpcall");
+        MarkSampleIncomplete(zta_report_atmi_error(trace, "tpcall", *reply));
         Txinit::DeleteInstance();
         tpfree(request);
         return false;

@@ -3,16 +3,20 @@
 #include <fml32.h>
 
 #include <algorithm>
+#include <array>
+#include <mutex>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "zta_agent.h"
 #include "zta_cycle.h"
 #include "zta_fields.h"
 #include "zta_metrics.h"
 #include "zta_util.h"
+#include "printable.h"
 
 namespace {
 
@@ -29,6 +33,18 @@ const char* find_string(FBFR32* reply, FLDID32 field, long occurrence, std::size
     if (value == nullptr) return nullptr;
     length = strnlen(value, len);
     return value;
+}
+
+// The name of a TA_ERROR code, or null for a code of no known name.
+const char* zta_ta_error_name(long code) {
+    static constexpr const char* kNames[] = {"TAEAPP",      "TAECONFIG", "TAEINVAL",   "TAEOS",
+                                             "TAEPERM",     "TAEPREIMAGE", "TAEPROTO", "TAEREQUIRED",
+                                             "TAESUPPORT",  "TAESYSTEM", "TAEUNIQ"};
+    if (code >= -11 && code <= -1) return kNames[-code - 1];
+    if (code == 0) return "TAOK";
+    if (code == 1) return "TAUPDATED";
+    if (code == 2) return "TAPARTIAL";
+    return nullptr;
 }
 
 }  // namespace
@@ -129,10 +145,15 @@ long zta_read_long(FBFR32* reply, FLDID32 field, long occurrence) {
 }
 
 void zta_fill_columns(const zta::TableMeta& table, const FLDID32* fields, char* row,
-                      FBFR32* reply, long occurrence) {
+                      FBFR32* reply, long occurrence, bool absent_untouched) {
     for (unsigned short i = 0; i < table.num_columns; ++i) {
         const zta::ColumnMeta& c = table.columns[i];
         if (fields[i] == 0) continue;
+        if (absent_untouched && (occurrence < 0 || occurrence > INT_MAX ||
+                                 Ffind32(reply, fields[i], static_cast<FLDOCC32>(occurrence),
+                                         nullptr) == nullptr)) {
+            continue;
+        }
         char* column = row + c.offset;
         if (c.type == zta::kColumnTypeInteger) {
             const long value = std::clamp<long>(zta_read_long(reply, fields[i], occurrence),
@@ -147,27 +168,209 @@ void zta_fill_columns(const zta::TableMeta& table, const FLDID32* fields, char* 
     }
 }
 
-void zta_report_atmi_error(TRC1_Block* trace, const char* call) {
+std::string zta_mib_reason(const char* reply) {
+    if (reply == nullptr) return {};
+    auto* fbfr = reinterpret_cast<FBFR32*>(const_cast<char*>(reply));
+    std::string reason;
+    long code = 0;
+    FLDLEN32 len = sizeof code;
+    if (Fget32(fbfr, zta::fld::TA_ERROR, 0, reinterpret_cast<char*>(&code), &len) != -1) {
+        reason = "TA_ERROR " + std::to_string(code);
+        if (const char* name = zta_ta_error_name(code)) reason += std::string(" ") + name;
+    }
+    std::size_t length = 0;
+    if (const char* status = find_string(fbfr, zta::fld::TA_STATUS, 0, length)) {
+        if (!reason.empty()) reason += ", ";
+        reason += "TA_STATUS \"" + zcommon::Printable(std::string_view(status, length)) + "\"";
+    }
+    return reason;
+}
+
+std::string zta_report_atmi_error(TRC1_Block* trace, const char* call, const char* reply) {
     const int err = tperrno;
     const char* text = tpstrerror(err);
     std::fprintf(stderr, "Error: in %s\nERROR NO : %d\nError Message : %s\n", call, err, text);
     std::fflush(stderr);
-    if (trace != nullptr) ZTA_ERROR_B(trace, "%s: <%s>\n", call, text);
+    // Only a reply that the service sent with its failure holds the MIB's
+    // reason; after any other error the buffer still holds an older reply.
+    const std::string reason = err == TPESVCFAIL ? zta_mib_reason(reply) : std::string();
+    if (trace != nullptr) {
+        if (reason.empty()) {
+            ZTA_ERROR_B(trace, "%s: <%s>\n", call, text);
+        } else {
+            ZTA_ERROR_B(trace, "%s: <%s> %s\n", call, text, reason.c_str());
+        }
+    }
+    std::string line = std::string(call) + ": " + text;
+    if (!reason.empty()) line += " (" + reason + ")";
+    return line;
 }
 
-void zta_report_view_error(TRC1_Block* trace, const char* call, const char* view) {
+namespace {
+
+// The FML32 errors that say the view itself cannot be found or read.
+bool view_unusable(int err) { return err == FBADVIEW || err == FVFOPEN || err == FVFSYNTAX; }
+
+}  // namespace
+
+std::string zta_report_view_error(TRC1_Block* trace, const char* call, const char* view) {
     const int err = Ferror32;
     const char* text = Fstrerror32(err);
     std::fprintf(stderr, "Error: view %s cannot be used: %s: %s\n", view, call, text);
     std::fflush(stderr);
     ZTA_ERROR_B(trace, "view %s cannot be used: %s: <%s>\n", view, call, text);
+    return std::string("view ") + view + " cannot be used: " + call + ": " + text;
 }
+
+const FLDID32* zta_attribute_ids(const zta::TableMeta& table) {
+    // One list per table, made at its first sample and never changed: the
+    // field tables are read once per process. call_once makes the first use
+    // safe should two threads sample at once.
+    struct Ids {
+        std::once_flag once;
+        std::array<FLDID32, zta::kMaxColumns> ids{};
+    };
+    static std::array<Ids, zta::kNumTables + 1> lists;
+    const auto number = static_cast<std::size_t>(table.number);
+    Ids& list = lists.at(number < lists.size() ? number : 0);
+    std::call_once(list.once, [&] {
+        for (unsigned short i = 0; i < table.num_columns && i < list.ids.size(); ++i) {
+            const char* name = table.columns[i].attribute;
+            if (name[0] == '\0') continue;
+            const FLDID32 id = Fldid32(zta_text(name));
+            list.ids[i] = id == BADFLDID ? 0 : id;
+        }
+    });
+    return list.ids.data();
+}
+
+long zta_walk_call_limit(long first_objects, long first_more) {
+    const long announced = std::max(0L, first_objects) / 2 + std::max(0L, first_more) / 2;
+    // Halved above so that the sum cannot overflow; at most LONG_MAX.
+    const long objects = announced > LONG_MAX / 2 ? LONG_MAX : announced * 2 + 1;
+    const long margin = objects / 4 + 16;
+    return objects > LONG_MAX - margin ? LONG_MAX : objects + margin;
+}
+
+long zta_reply_objects(FBFR32* reply, const zta::TableMeta& table, const FLDID32* fields,
+                       long absent) {
+    const long claimed = zta_reply_long(reply, zta::fld::TA_OCCURS, 0, absent);
+    // The first object counts as the reply says, even with none of the
+    // table's attributes (a row of null values, as the view gives it).
+    long held = claimed > 0 ? 1 : 0;
+    for (; held < claimed && held < INT_MAX; ++held) {
+        bool any = false;
+        for (unsigned short i = 0; i < table.num_columns && !any; ++i) {
+            any = fields[i] != 0 &&
+                  Ffind32(reply, fields[i], static_cast<FLDOCC32>(held), nullptr) != nullptr;
+        }
+        if (!any) break;
+    }
+    return held;
+}
+
+namespace {
+
+// The key columns of the object at `occurrence`, as "srvgrp=GRP1 srvid=1",
+// for a line about that object.
+std::string object_keys(const zta_cursor_variant& variant, const FLDID32* fields, FBFR32* reply, long occurrence) {
+    std::string keys;
+    const zta::TableMeta& table = *variant.table;
+    for (unsigned short i = 0; i < table.num_columns; ++i) {
+        const zta::ColumnMeta& c = table.columns[i];
+        if (c.role != zta::Role::key || fields[i] == 0) continue;
+        std::string value;
+        if (c.type == zta::kColumnTypeInteger) {
+            value = std::to_string(zta_read_long(reply, fields[i], occurrence));
+        } else {
+            std::size_t length = 0;
+            const char* text = find_string(reply, fields[i], occurrence, length);
+            if (text == nullptr) continue;
+            value = "\"" + zcommon::Printable(std::string_view(text, length), 64) + "\"";
+        }
+        keys += (keys.empty() ? "" : " ") + std::string(c.name) + "=" + value;
+    }
+    return keys;
+}
+
+// One trace line for each text value of the object at `occurrence` that is
+// longer than its column holds (blank-padded: the width; NUL-terminated:
+// the width less the NUL), once the object was read by attribute.
+void trace_cut_values(TRC1_Block* trace, const zta_cursor_variant& variant, const FLDID32* fields, FBFR32* reply,
+                      long occurrence) {
+    const zta::TableMeta& table = *variant.table;
+    for (unsigned short i = 0; i < table.num_columns; ++i) {
+        const zta::ColumnMeta& c = table.columns[i];
+        if (c.type != zta::kColumnTypeText || fields[i] == 0) continue;
+        std::size_t length = 0;
+        if (find_string(reply, fields[i], occurrence, length) == nullptr) continue;
+        const std::size_t room = c.pad == zta::Pad::blank ? c.size : c.size - 1u;
+        if (length > room) {
+            ZTA_ERROR_B(trace, "%s: %s of object %ld is %zu bytes long, cut to the %zu of column %s\n",
+                        variant.mib_class, c.attribute, occurrence, length, room, c.name);
+        }
+    }
+}
+
+// A blank-padded column carries no NUL, so it holds a value as wide as the
+// column; the view's string member of that width holds one character less.
+// A member the view filled to the brim is read again from the reply,
+// whole.
+void keep_full_width(const zta_cursor_variant& variant, const FLDID32* fields, char* record, FBFR32* reply,
+                     long occurrence) {
+    const zta::TableMeta& table = *variant.table;
+    for (unsigned short i = 0; i < table.num_columns; ++i) {
+        const zta::ColumnMeta& c = table.columns[i];
+        if (c.pad != zta::Pad::blank || fields[i] == 0) continue;
+        char* member = record + c.offset;
+        if (strnlen(member, c.size) + 1u == c.size) {
+            zta_read_padded(reply, fields[i], occurrence, member, c.size);
+        }
+    }
+}
+
+// Converts the object at `occurrence` of the reply into the target's view
+// record. Occurrence 0 goes through the view; an object the view does not
+// reach (a reply holding several) or refuses (a value longer than its
+// member) is read through the columns the description binds, which leave an
+// absent attribute at the view's null value. Returns false, with the reason
+// given to `object`, only when the view itself cannot be used.
+bool convert_object(TRC1_Block* trace, tavro& object, const zta_cursor_variant& variant,
+                    const FLDID32* fields, zta_cursor_target& target, FBFR32* reply,
+                    long occurrence) {
+    char* record = target.ViewRecord();
+    if (occurrence == 0) {
+        if (Fvftos32(reply, record, zta_text(variant.view)) != -1) {
+            keep_full_width(variant, fields, record, reply, 0);
+            return true;
+        }
+        const int err = Ferror32;
+        if (view_unusable(err)) {
+            object.MarkSampleIncomplete(zta_report_view_error(trace, "Fvftos32", variant.view));
+            return false;
+        }
+        const std::string keys = object_keys(variant, fields, reply, occurrence);
+        ZTA_ERROR_B(trace, "%s object %ld%s%s: Fvftos32 with view %s: <%s>: read by attribute\n",
+                    variant.mib_class, occurrence, keys.empty() ? "" : " ", keys.c_str(),
+                    variant.view, Fstrerror32(err));
+    }
+    if (Fvsinit32(record, zta_text(variant.view)) == -1) {
+        object.MarkSampleIncomplete(zta_report_view_error(trace, "Fvsinit32", variant.view));
+        return false;
+    }
+    zta_fill_columns(*variant.table, fields, record, reply, occurrence,
+                     /*absent_untouched=*/true);
+    trace_cut_values(trace, variant, fields, reply, occurrence);
+    return true;
+}
+
+}  // namespace
 
 void zta_cursor_loop(TRC1_Block* trace, tavro& object, const zta_cursor_variant& variant,
                      zta_cursor_target& target) {
     ZTA_ENTRY_B(trace);
     if (!zta_join_before_sample()) {
-        object.MarkSampleIncomplete();
+        object.MarkSampleIncomplete("cannot join the Tuxedo application");
         target.JoinFailed();
         ZTA_EXIT_B(trace);
         return;
@@ -178,7 +381,7 @@ void zta_cursor_loop(TRC1_Block* trace, tavro& object, const zta_cursor_variant&
     zta_mib_buffers buffers;
     if (variant.trace_buffers) buffers.note = trace;
     if (!zta_alloc_mib_buffers(trace, buffers)) {
-        object.MarkSampleIncomplete();
+        object.MarkSampleIncomplete("tpalloc failed");
         ZTA_EXIT_B(trace);
         return;
     }
@@ -193,8 +396,17 @@ void zta_cursor_loop(TRC1_Block* trace, tavro& object, const zta_cursor_variant&
     const long one = 1;
     Fchg32(request, zta::fld::TA_OCCURS, 0, zta_value(one), 0);
 
+    // The walk ends early, incomplete, with one error trace line.
+    auto cut_short = [&](const std::string& why) {
+        ZTA_ERROR_B(trace, "%s\n", why.c_str());
+        object.MarkSampleIncomplete(why);
+    };
+    const std::string cls = variant.mib_class;
+    const FLDID32* fields = zta_attribute_ids(*variant.table);
     long more = 0;
-    long ok_calls = 0;  // said to the metrics once, after the walk
+    long calls = 0;     // said to the metrics once, after the walk
+    long limit = 0;     // set from the first reply
+    std::string sent;   // the cursor the last GETNEXT carried
     do {
         if (variant.stamp == zta_stamp::each_pass_before_call) {
             TBX_GenerateTimeStamp(timestamp, 0);
@@ -202,60 +414,69 @@ void zta_cursor_loop(TRC1_Block* trace, tavro& object, const zta_cursor_variant&
         // A view that cannot be loaded would give rows of nothing but null
         // values: the sample ends instead, with one line that says why.
         if (Fvsinit32(target.ViewRecord(), zta_text(variant.view)) == -1) {
-            zta_report_view_error(trace, "Fvsinit32", variant.view);
-            object.MarkSampleIncomplete();
+            object.MarkSampleIncomplete(zta_report_view_error(trace, "Fvsinit32", variant.view));
             break;
         }
 
         if (tpcall(zta_text(".TMIB"), reinterpret_cast<char*>(request), 0, &buffers.reply,
                    &buffers.reply_len, ZTA_MIB_CALL_FLAGS) < 0) {
             zta_metrics_mib_call(variant.mib_class, variant.view, false);
-            zta_report_atmi_error(trace, "tpcall");
-            object.MarkSampleIncomplete();
+            object.MarkSampleIncomplete(zta_report_atmi_error(trace, "tpcall", buffers.reply));
             target.CallFailed(timestamp);
             Txinit::DeleteInstance();
             break;
         }
-        ++ok_calls;
+        ++calls;
         auto* fbfr = reinterpret_cast<FBFR32*>(buffers.reply);
         if (variant.stamp == zta_stamp::each_pass_after_success) {
             TBX_GenerateTimeStamp(timestamp, 0);
         }
 
-        // One object was asked for. A reply with more (a MIB that ignores
-        // TA_OCCURS) has its first converted; the walk goes on from its
-        // cursor, so the others are lost, and the trace says how many.
-        const long occurs = zta_reply_long(fbfr, zta::fld::TA_OCCURS, 0, 1);
-        if (occurs > 1) {
-            ZTA_ERROR_B(trace, "%s: the reply holds %ld objects for TA_OCCURS 1: %ld dropped\n",
-                        variant.mib_class, occurs, occurs - 1);
+        // One object was asked for; a MIB that ignores TA_OCCURS may send
+        // more, and each becomes a row. A reply without TA_OCCURS holds as
+        // many as its attributes show, at least one; an empty class's reply
+        // (TA_OCCURS 0) holds none and adds no row.
+        const long objects = zta_reply_objects(fbfr, *variant.table, fields, INT_MAX);
+        bool usable = true;
+        for (long i = 0; i < objects && usable; ++i) {
+            usable = convert_object(trace, object, variant, fields, target, fbfr, i);
+            if (usable) target.ObjectConverted(fbfr, static_cast<FLDOCC32>(i), timestamp);
         }
-        // A reply without an object (an empty class) adds no row.
-        if (occurs > 0) {
-            if (Fvftos32(fbfr, target.ViewRecord(), zta_text(variant.view)) == -1) {
-                zta_report_view_error(trace, "Fvftos32", variant.view);
-                object.MarkSampleIncomplete();
-                break;
-            }
-            target.ObjectConverted(fbfr, timestamp);
-        }
+        if (!usable) break;
 
         more = zta_reply_long(fbfr, zta::fld::TA_MORE, 0, 0);
-        if (more != 0) {
-            const char* cursor = Ffind32(fbfr, zta::fld::TA_CURSOR, 0, nullptr);
-            if (cursor == nullptr) {
-                // Nothing to continue from: a reply that promises more
-                // objects but gives no cursor ends the walk.
-                ZTA_ERROR_B(trace, "%s: TA_MORE without TA_CURSOR\n", variant.mib_class);
-                object.MarkSampleIncomplete();
-                break;
-            }
-            Fchg32(request, zta::fld::TA_OPERATION, 0, zta_text("GETNEXT"), 0);
-            Fchg32(request, zta::fld::TA_CURSOR, 0, zta_text(cursor), 0);
+        if (calls == 1) limit = zta_walk_call_limit(objects, more);
+        if (more == 0) break;
+        const char* cursor = Ffind32(fbfr, zta::fld::TA_CURSOR, 0, nullptr);
+        if (cursor == nullptr) {
+            // Nothing to continue from: a reply that promises more objects
+            // but gives no cursor ends the walk.
+            cut_short(cls + ": TA_MORE without TA_CURSOR");
+            break;
         }
+        // A walk that does not move on would run for ever.
+        if (objects == 0) {
+            cut_short(cls + ": the walk makes no progress: call " + std::to_string(calls) +
+                      " answered no object with TA_MORE " + std::to_string(more));
+            break;
+        }
+        if (calls > 1 && sent == cursor) {
+            cut_short(cls + ": the walk makes no progress: call " + std::to_string(calls) +
+                      " answered the cursor it was sent");
+            break;
+        }
+        if (calls >= limit) {
+            cut_short(cls + ": the walk makes no progress: " + std::to_string(calls) +
+                      " calls, the most its first reply allows, and TA_MORE is still " +
+                      std::to_string(more));
+            break;
+        }
+        sent.assign(cursor);
+        Fchg32(request, zta::fld::TA_OPERATION, 0, zta_text("GETNEXT"), 0);
+        Fchg32(request, zta::fld::TA_CURSOR, 0, zta_text(sent.c_str()), 0);
     } while (more != 0);
 
-    zta_metrics_mib_call(variant.mib_class, variant.view, true, ok_calls);
+    zta_metrics_mib_call(variant.mib_class, variant.view, true, calls);
     zta_free_mib_buffers(buffers);
     ZTA_EXIT_B(trace);
 }

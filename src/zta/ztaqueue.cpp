@@ -74,6 +74,8 @@ bool zta_queue_config::Configure(TRC1_Block* trace, const char* qspc, const char
 
 const char* zta_queue_config::GetNextQueueTokens(char* qspc, char* qmconf, char* lmid,
                                                  char separator, int& start, int& more) {
+    ZTA_TRACE_BLOCK("ztaqueue", "GetNextQueueTokens");
+    ZTA_ENTRY();
     if (start > 0) {
         qspcloc = qmconfloc = qlmidloc = 0;
         start = 0;
@@ -83,20 +85,23 @@ const char* zta_queue_config::GetNextQueueTokens(char* qspc, char* qmconf, char*
     GetQueueString(theirQMConfstr, separator, qmconf, ZTA_QUEUE_LIST_SIZE, qmconfloc);
     GetQueueString(theirLmid, separator, lmid, ZTA_QUEUE_LIST_SIZE, qlmidloc);
     more = found != nullptr ? 1 : 0;
+    ZTA_EXIT();
     return found;
 }
 
-void zta_queue_loop(TRC1_Block* trace, tavro& object, const char* mib_class, bool print,
-                    zta_queue_config& config, zta_queue_target& target) {
+void zta_queue_loop(TRC1_Block* trace, tavro& object, const zta::TableMeta& table,
+                    const FLDID32* fields, bool print, zta_queue_config& config,
+                    zta_queue_target& target) {
     ZTA_ENTRY_B(trace);
+    const char* mib_class = table.mib_class;
     if (!zta_join_before_sample()) {
-        object.MarkSampleIncomplete();
+        object.MarkSampleIncomplete("cannot join the Tuxedo application");
         ZTA_EXIT_B(trace);
         return;
     }
     zta_mib_buffers buffers;
     if (!zta_alloc_mib_buffers(trace, buffers)) {
-        object.MarkSampleIncomplete();
+        object.MarkSampleIncomplete("tpalloc failed");
         ZTA_EXIT_B(trace);
         return;
     }
@@ -123,8 +128,7 @@ void zta_queue_loop(TRC1_Block* trace, tavro& object, const char* mib_class, boo
             if (tpcall(zta_text(".TMIB"), reinterpret_cast<char*>(request), 0, &buffers.reply,
                        &buffers.reply_len, ZTA_MIB_CALL_FLAGS) < 0) {
                 zta_metrics_mib_call(mib_class, "", false);
-                zta_report_atmi_error(trace, "tpcall");
-                object.MarkSampleIncomplete();
+                object.MarkSampleIncomplete(zta_report_atmi_error(trace, "tpcall", buffers.reply));
                 Txinit::DeleteInstance();
                 break;
             }
@@ -133,7 +137,7 @@ void zta_queue_loop(TRC1_Block* trace, tavro& object, const char* mib_class, boo
             if (print) print_reply(fbfr);
             // The objects of this one reply; those it reports as still to
             // come (TA_MORE) are not fetched.
-            const long occurs = zta_read_long(fbfr, zta::fld::TA_OCCURS, 0);
+            const long occurs = zta_reply_objects(fbfr, table, fields, 0);
             for (long i = 0; i < occurs; ++i) target.Occurrence(fbfr, i);
         }
     }

@@ -334,7 +334,9 @@ int main(int argc, char** argv) {
             object->BeginSample();
             object->TakeSample();
         }
-        bool sampled = object != nullptr && joined && Txinit::Joined();
+        // A sample cut short (a failed call, a walk that made no progress)
+        // is a failure too: its rows are not the whole table.
+        bool sampled = object != nullptr && joined && Txinit::Joined() && !object->SampleIncomplete();
         std::string said = quiet.Restore();
         if (!sampled) {
             if (object == nullptr) {
@@ -344,8 +346,19 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "ztaquery: cannot join the Tuxedo application%s%s\n",
                              why.empty() ? "" : ": ", why.substr(0, why.rfind('>')).c_str());
             } else {
-                std::fprintf(stderr, "ztaquery: %s: the MIB call failed: %s\n", job.table->upper,
-                             line_after(said, "Error Message : ").c_str());
+                const std::string& why = object->SampleIncompleteReason();
+                const std::string call = "tpcall: ";
+                if (why.rfind(call, 0) == 0) {
+                    std::fprintf(stderr, "ztaquery: %s: the MIB call failed: %s\n", job.table->upper,
+                                 why.substr(call.size()).c_str());
+                } else if (!why.empty()) {
+                    std::fprintf(stderr, "ztaquery: %s: %s\n", job.table->upper, why.c_str());
+                } else if (!Txinit::Joined()) {
+                    std::fprintf(stderr, "ztaquery: %s: the MIB call failed: %s\n", job.table->upper,
+                                 line_after(said, "Error Message : ").c_str());
+                } else {
+                    std::fprintf(stderr, "ztaquery: %s: the sample is incomplete\n", job.table->upper);
+                }
             }
             if (object != nullptr) job.manager->DeleteTableObject(object);
             status = kTuxedoFailed;

@@ -3,8 +3,10 @@
 #define AGENT_TEST_UTIL_H
 
 #include <gtest/gtest.h>
+#include <tuxsim.h>
 
 #include <cstddef>
+#include <ctime>
 #include <string>
 
 namespace agent_test {
@@ -22,6 +24,13 @@ std::string stderr_of(F&& f) {
 inline std::string text(const char* field, std::size_t width) { return std::string(field, width); }
 inline std::string padded(const std::string& value, std::size_t width) {
     return value + std::string(width - value.size(), ' ');
+}
+
+// A clock for the agent's timestamps that reads the MIB calls recorded so
+// far as seconds after 2024-12-09 04:00:00 UTC: a stamp taken before call n
+// reads n - 1 seconds, one taken after it n, whatever the machine's load.
+inline std::time_t calls_clock() {
+    return 1733716800 + static_cast<std::time_t>(tuxsim::requests().size());
 }
 
 }  // namespace agent_test

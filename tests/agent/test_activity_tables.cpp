@@ -115,10 +115,23 @@ protected:
     ContextInfo context_;
 };
 
+// Once with one object per reply, as asked, and once from a MIB that ignores
+// TA_OCCURS and answers three at a time: every object is a row either way,
+// each with the derived values of its own occurrence.
 TEST_F(ActivityTables, ClientStatisticsDeriveElapsedIdleAndAbortedShare) {
+  for (const long per_reply : {0L, 3L}) {
+    SCOPED_TRACE(per_reply);
+    tuxsim::force_occurs(per_reply);
     const auto s = sample_once<zta_txcstats_agent, zta_txcstats_manager>();
-    expect_walk(s.requests, 5, "T_CLIENT", 0);  // four clients and the agent's own entry
-    ASSERT_EQ(s.object->NumDataItems(), 5u);
+    // Five clients and the agent's own entry.
+    if (per_reply == 0) {
+        expect_walk(s.requests, 6, "T_CLIENT", 0);
+    } else {
+        ASSERT_EQ(s.requests.size(), 2u);
+        EXPECT_EQ(s.requests[1].operation, "GETNEXT");
+    }
+    EXPECT_FALSE(s.object->SampleIncomplete());
+    ASSERT_EQ(s.object->NumDataItems(), 6u);
     EXPECT_EQ(s.object->DataSize(), 312u);
     auto client = [&](const std::string& id) {
         return s.row([&](const zta_txcstats_data_t& r) { return text(r.clientid, 78) == padded(id, 78); });
@@ -150,6 +163,10 @@ TEST_F(ActivityTables, ClientStatisticsDeriveElapsedIdleAndAbortedShare) {
     const zta_txcstats_data_t* d = client("CLT.SITE1.4714.0004");
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(d->pctransabt, 0);  // no transactions, whatever the abort count
+    const zta_txcstats_data_t* e = client("CLT.SITE1.4715.0005");
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->elaptime, 0);  // not the time since 1970
+  }
 }
 
 TEST_F(ActivityTables, ConversationsAskForLocalAttributesAndPadTheClientOnly) {
@@ -180,7 +197,7 @@ TEST_F(ActivityTables, DomainConfigurationIsOneBlankPaddedRow) {
     EXPECT_EQ(text(r->state, 8), padded("ACTive", 8));
     EXPECT_EQ(text(r->appauthsrv, 15), std::string(15, ' '));  // absent
     EXPECT_EQ(text(r->domid, 30), padded("TESTDOM", 30));
-    EXPECT_EQ(text(r->modelcfg, 3), "SH ");  // the view's string holds width - 1 characters
+    EXPECT_EQ(text(r->modelcfg, 3), "SHM");  // as wide as the column: every character kept
     EXPECT_EQ(text(r->loadbal, 2), "Y ");
     EXPECT_EQ(text(r->sysaccess, 16), padded("FASTPATH", 16));
     EXPECT_EQ(r->ipckey, 80952);

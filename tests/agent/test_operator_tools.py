@@ -276,6 +276,120 @@ class Tools(unittest.TestCase):
         self.assertEqual(p.stderr, "ztaquery: TXCLIENTS: the MIB call failed: TPESYSTEM - internal system error\n")
 
 
+# A MIB laxer than Tuxedo's, in every way the stand-in can be: client replies
+# that ignore TA_OCCURS and leave TA_MORE out at the end, server replies that
+# never end, machine replies that answer the cursor they were sent, a class
+# refused, and a view conversion that refuses a value too long instead of
+# cutting it. Values as wide as their blank-padded columns.
+LAX_DOMAIN = r"""
+quirks:
+  ignore_occurs: [T_CLIENT]
+  omit_more: [T_CLIENT]
+  endless: [T_SERVER]
+  repeat_cursor: [T_MACHINE]
+  unsupported: [T_GROUP]
+  strict_views: true
+classes:
+  T_DOMAIN:
+    - {TA_DOMAINID: LAXDOM, TA_MODEL: SHM, TA_STATE: INActive, TA_NOTIFY: SIGNAL}
+  T_MACHINE:
+    - {TA_LMID: SITE1, TA_PMID: host1, TA_STATE: ACTive}
+    - {TA_LMID: SITE2, TA_PMID: host2, TA_STATE: ACTive}
+  T_GROUP:
+    - {TA_SRVGRP: GRP1, TA_GRPNO: 1, TA_LMID: SITE1, TA_STATE: ACTive}
+  T_SERVER:
+    - {TA_SERVERNAME: /srv/bin/SRV1, TA_SRVGRP: GRP1, TA_SRVID: 1, TA_STATE: ACTive}
+  T_QUEUE:
+    - {TA_RQADDR: "Q_ADDRESS_THAT_IS_MUCH_TOO_LONG_FOR_ITS_COLUMN", TA_SERVERNAME: /srv/bin/SRV1,
+       TA_STATE: ACTive, TA_LMID: SITE1}
+  T_SVCGRP:
+    - {TA_SERVICENAME: DEPOSIT, TA_SRVGRP: GRP1, TA_LMID: SITE1, TA_STATE: ACTive,
+       TA_ROUTINGNAME: ROUTE_FIFTEEN15}
+  T_CLIENT:
+"""
+for n in range(1, 7):
+    LAX_DOMAIN += '    - {TA_CLIENTID: "C%d", TA_STATE: ACTive, TA_USRNAME: user%d, TA_LMID: SITE1}\n' % (n, n)
+
+
+class LaxMib(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="zta_lax_")
+        self.domain = os.path.join(self.dir, "lax.yaml")
+        with open(self.domain, "w") as f:
+            f.write(LAX_DOMAIN)
+        self.env = dict(os.environ, TUXSIM_DOMAIN=self.domain)
+        for name in ("AGW_CONFIG", "TUXSIM_FAULTS", "AGW_OUTPUT", "AGW_HTTP"):
+            self.env.pop(name, None)
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def rows(self, table):
+        p = subprocess.run([QUERY, "--json", table], capture_output=True, text=True, env=self.env, timeout=30)
+        self.assertEqual((p.returncode, p.stderr), (0, ""), table)
+        return [json.loads(l)["row"] for l in p.stdout.splitlines()]
+
+    def test_ztaquery_gets_every_object_and_whole_values(self):
+        clients = self.rows("TXCLIENTS")
+        self.assertEqual([r["clientid"] for r in clients][:6], ["C%d" % n for n in range(1, 7)])
+        self.assertEqual(len(clients), 7)  # and the agent's own entry
+        self.assertEqual([r["username"] for r in clients][:6], ["user%d" % n for n in range(1, 7)])
+        domain = self.rows("TXDOMCFG")
+        self.assertEqual((domain[0]["modelcfg"], domain[0]["state"], domain[0]["defltnmeth"]),
+                         ("SHM", "INActive", "SIGNAL"))
+        self.assertEqual(self.rows("TXSVCGRP")[0]["routingnm"], "ROUTE_FIFTEEN15")
+        # Refused by the view conversion: the queue keeps its row, its address
+        # cut to the column.
+        self.assertEqual([r["rqaddr"] for r in self.rows("TXSVRQ")], ["Q_ADDRESS_THAT_IS_MUCH_TOO_LON"])
+
+    def test_ztaquery_fails_in_one_line_on_walks_without_progress_and_refused_classes(self):
+        cases = [
+            ("TXSERVER", "ztaquery: TXSERVER: T_SERVER: the walk makes no progress: call 1 answered no object"),
+            ("TXMCONF", "ztaquery: TXMCONF: T_MACHINE: the walk makes no progress: call 2 answered the cursor"),
+            ("TXSVRGRP", 'ztaquery: TXSVRGRP: the MIB call failed: TPESVCFAIL - application level service failure '
+                         '(TA_ERROR -9 TAESUPPORT, TA_STATUS "Unsupported class [T_GROUP]")'),
+        ]
+        for table, says in cases:
+            start = time.monotonic()
+            p = subprocess.run([QUERY, table], capture_output=True, text=True, env=self.env, timeout=30)
+            self.assertLess(time.monotonic() - start, 2, table)
+            self.assertEqual(p.returncode, 1, p.stderr)
+            self.assertEqual(len(p.stderr.splitlines()), 1, p.stderr)
+            self.assertTrue(p.stderr.startswith(says), p.stderr)
+            self.assertEqual(p.stdout, "")
+
+    def test_the_agent_keeps_sampling_its_other_tables_behind_an_endless_walk(self):
+        config = os.path.join(self.dir, "requests.yaml")
+        with open(config, "w") as f:
+            f.write("requests:\n"
+                    "  - {name: TXSERVER, table: TXSERVER, interval: 1}\n"
+                    "  - {name: TXCLIENTS, table: TXCLIENTS, interval: 1}\n")
+        out = os.path.join(self.dir, "rows.jsonl")
+        env = dict(self.env, AGW_CONFIG=config, AGW_OUTPUT=out)
+        with open(os.path.join(self.dir, "agent.err"), "w+") as err:
+            p = subprocess.Popen([AGENT], env=env, stdout=subprocess.DEVNULL, stderr=err)
+            try:
+                samples = set()
+                deadline = time.time() + 15
+                while time.time() < deadline and len(samples) < 3:
+                    time.sleep(0.2)
+                    if os.path.exists(out):
+                        with open(out) as f:
+                            rows = [json.loads(l) for l in f if l.endswith("\n")]
+                        samples = {r["row"]["sampleno"] for r in rows if r.get("table") == "TXCLIENTS"}
+                self.assertGreaterEqual(len(samples), 3, "TXCLIENTS was not sampled again")
+                self.assertEqual(sum(1 for r in rows if r.get("table") == "TXCLIENTS"
+                                     and r["row"]["sampleno"] == min(samples)), 7)
+                self.assertIsNone(p.poll())
+            finally:
+                p.send_signal(signal.SIGTERM)
+                p.wait(10)
+            err.seek(0)
+            said = err.read()
+        self.assertEqual(p.returncode, 0)
+        self.assertIn("T_SERVER: the walk makes no progress", said)
+
+
 class Install(unittest.TestCase):
     def test_the_installed_tree_holds_binaries_views_unit_and_settings_and_the_unit_verifies(self):
         root = tempfile.mkdtemp(prefix="zta_install_")

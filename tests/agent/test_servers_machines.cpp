@@ -8,10 +8,13 @@
 
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "agent_test_util.h"
+#include "agw_tbx.h"
 #include "scoped_tz.h"
 #include "zta07agt.h"
 #include "zta08agt.h"
@@ -54,6 +57,7 @@ protected:
         ASSERT_EQ(tuxsim::load_domain(), "");
     }
     void TearDown() override {
+        agw::SetTimeStampSource(nullptr);
         Txinit::DeleteInstance();
         tuxsim::reset();
     }
@@ -115,7 +119,7 @@ TEST_F(ServersAndMachines, ServersGiveOneRowPerCallWithTimesStateAndPermissions)
     expect_walk("T_SERVER", 0, 6);
     ASSERT_EQ(object->NumDataItems(), 6u);
 
-    const std::string blanks16(16, ' ');
+    const std::string unset(16, '\0');  // as the view left it
     int seen = 0;
     for (int i = 0; i < 6; ++i) {
         const zta_txserver_data_t* row = object->GetRow(i);
@@ -130,7 +134,7 @@ TEST_F(ServersAndMachines, ServersGiveOneRowPerCallWithTimesStateAndPermissions)
             case 1:  // started, never restarted
                 ++seen;
                 EXPECT_EQ(text(row->timestart, 16), "1241209040000000");
-                EXPECT_EQ(text(row->timerestrt, 16), blanks16);
+                EXPECT_EQ(text(row->timerestrt, 16), unset);
                 EXPECT_EQ(text(row->state, 16), padded("ACTive", 16));
                 break;
             case 2:
@@ -140,7 +144,7 @@ TEST_F(ServersAndMachines, ServersGiveOneRowPerCallWithTimesStateAndPermissions)
                 break;
             case 3:  // never started
                 ++seen;
-                EXPECT_EQ(text(row->timestart, 16), blanks16);
+                EXPECT_EQ(text(row->timestart, 16), unset);
                 EXPECT_EQ(text(row->state, 16), padded("INActive", 16));
                 break;
             default: break;
@@ -153,10 +157,12 @@ TEST_F(ServersAndMachines, ServerStatisticsAskForLocalAttributesAndPadFourColumn
     auto object = make<zta_txsrvstat_agent>("TXSRVSTAT");
     ASSERT_TRUE(object);
     sample(*object);
-    const auto calls = tuxsim::requests().size();
-    expect_walk("T_SERVER", 65536, calls);  // MIB_LOCAL in every request
-    ASSERT_GE(calls, 6u);
-    ASSERT_EQ(object->NumDataItems(), calls);
+    // MIB_LOCAL asks for each server's local figures, not for fewer servers:
+    // one call per server of the domain.
+    const std::size_t servers = tuxsim::object_count("T_SERVER");
+    ASSERT_EQ(servers, 6u);
+    expect_walk("T_SERVER", 65536, servers);  // MIB_LOCAL in every request
+    ASSERT_EQ(object->NumDataItems(), servers);
 
     int seen = 0;
     for (std::uint32_t i = 0; i < object->NumDataItems(); ++i) {
@@ -182,7 +188,7 @@ TEST_F(ServersAndMachines, ServerStatisticsAskForLocalAttributesAndPadFourColumn
             EXPECT_EQ(text(row->srvgrp, 30), padded("GRP2", 30));
         }
     }
-    EXPECT_GE(seen, 3);
+    EXPECT_EQ(seen, 3);
 }
 
 TEST_F(ServersAndMachines, MachineConfigurationCopiesEachMachineWithPermissionDigits) {
@@ -248,6 +254,22 @@ TEST_F(ServersAndMachines, MachineStatisticsPercentagesAreExactHundredths) {
     }
 }
 
+// A machine's row is stamped once its call has succeeded: call n's row reads
+// n seconds, where a stamp taken before the call would read n - 1.
+TEST_F(ServersAndMachines, MachineStatisticsStampEachRowAfterItsCallSucceeded) {
+    agent_test::ScopedTz tz("UTC0");
+    auto object = make<zta_txmstats_agent>("TXMSTATS");
+    ASSERT_TRUE(object);
+    agw::SetTimeStampSource(&agent_test::calls_clock);
+    sample(*object);
+    agw::SetTimeStampSource(nullptr);
+    ASSERT_EQ(object->NumDataItems(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        const std::string second = std::to_string(i + 1);
+        EXPECT_EQ(text(object->GetRow(i)->samp_tm, 16), "124120904000" + second + "000") << i;
+    }
+}
+
 // The error row: ORIGINNODE, a fresh SAMP_TM, TBXTUXCON 1, an empty LMID and
 // every other integer 0.
 void expect_error_row(const zta_txmstats_data_t& row, const std::string& not_before) {
@@ -255,7 +277,7 @@ void expect_error_row(const zta_txmstats_data_t& row, const std::string& not_bef
     EXPECT_EQ(text(row.originnode, 64), host_padded());
     EXPECT_TRUE(all_digits(row.samp_tm, 16));
     EXPECT_GE(text(row.samp_tm, 16), not_before);
-    EXPECT_EQ(text(row.lmid, 16), std::string(16, ' '));
+    EXPECT_EQ(text(row.lmid, 16), std::string(16, '\0'));  // the view's null value
     const zta::TableMeta meta = zta::table_meta_of<zta_txmstats_data_t>();
     for (unsigned short i = 0; i < meta.num_columns; ++i) {
         const zta::ColumnMeta& c = meta.columns[i];
@@ -338,14 +360,14 @@ TEST_F(ServersAndMachines, ReplyWithMoreButNoCursorEndsTheWalk) {
         zta_txserver_data_t record{};
         int converted = 0;
         char* ViewRecord() override { return reinterpret_cast<char*>(&record); }
-        void ObjectConverted(FBFR32* reply, const char*) override {
+        void ObjectConverted(FBFR32* reply, FLDOCC32, const char*) override {
             ++converted;
             Fdel32(reply, zta::fld::TA_CURSOR, 0);
         }
     } target;
     static TRC1_Block trc = {"ZTA300", "test", "CursorlessReply", {}};
-    const zta_cursor_variant variant = {"T_SERVER", false, zta_stamp::each_pass_before_call,
-                                        "txview12"};
+    const zta_cursor_variant variant =
+        zta_variant_of<zta_txserver_data_t>(false, zta_stamp::each_pass_before_call);
     tuxsim::clear_requests();
     object->BeginSample();
     const std::string err = stderr_of([&] { zta_cursor_loop(&trc, *object, variant, target); });
@@ -355,6 +377,38 @@ TEST_F(ServersAndMachines, ReplyWithMoreButNoCursorEndsTheWalk) {
     EXPECT_EQ(tuxsim::requests()[0].operation, "GET");
     EXPECT_NE(err.find("T_SERVER: TA_MORE without TA_CURSOR"), std::string::npos) << err;
     EXPECT_TRUE(Txinit::Joined());
+}
+
+// Each GETNEXT carries the cursor of the reply before it, as the MIB gave it;
+// the last reply, with nothing left, gives none.
+TEST_F(ServersAndMachines, EachGetnextSendsThePreviousRepliesCursor) {
+    auto object = make<zta_txserver_agent>("TXSERVER");
+    ASSERT_NE(object, nullptr);
+    struct cursor_target final : zta_cursor_target {
+        zta_txserver_data_t record{};
+        std::vector<std::string> answered;  // each reply's TA_CURSOR, "" when absent
+        char* ViewRecord() override { return reinterpret_cast<char*>(&record); }
+        void ObjectConverted(FBFR32* reply, FLDOCC32, const char*) override {
+            const char* cursor = Ffind32(reply, zta::fld::TA_CURSOR, 0, nullptr);
+            answered.emplace_back(cursor == nullptr ? "" : cursor);
+        }
+    } target;
+    static TRC1_Block trc = {"ZTA300", "test", "CursorChain", {}};
+    const zta_cursor_variant variant =
+        zta_variant_of<zta_txserver_data_t>(false, zta_stamp::each_pass_before_call);
+    tuxsim::clear_requests();
+    object->BeginSample();
+    stderr_of([&] { zta_cursor_loop(&trc, *object, variant, target); });
+    EXPECT_FALSE(object->SampleIncomplete());
+    const auto requests = tuxsim::requests();
+    ASSERT_EQ(requests.size(), 6u);
+    ASSERT_EQ(target.answered.size(), 6u);
+    EXPECT_EQ(requests[0].cursor, "");
+    for (std::size_t i = 1; i < requests.size(); ++i) {
+        EXPECT_NE(target.answered[i - 1], "") << "reply " << i;
+        EXPECT_EQ(requests[i].cursor, target.answered[i - 1]) << "call " << i + 1;
+    }
+    EXPECT_EQ(target.answered.back(), "");
 }
 
 }  // namespace
