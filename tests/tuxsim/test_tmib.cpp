@@ -42,6 +42,17 @@ classes:
     - {TA_SRVGRP: G1, TA_SRVID: 3, TA_NUMREQ: 33}
 )";
 
+// A MIB whose walk never ends is not followed for ever.
+TEST(Tmib, StopsAWalkThatMakesNoProgress) {
+    TempFile domain(std::string("quirks: {endless: [T_SERVER], repeat_cursor: [T_MACHINE]}\n") +
+                    kDomain + "  T_MACHINE:\n    - {TA_LMID: S1}\n    - {TA_LMID: S2}\n");
+    for (const char* cls : {"T_SERVER", "T_MACHINE"}) {
+        ToolRun r = tmib("-d " + domain.path() + " -o 1 GET " + cls);
+        EXPECT_EQ(r.status, 1) << cls;
+        EXPECT_EQ(r.err.rfind("tmib: the walk makes no progress: ", 0), 0u) << r.err;
+    }
+}
+
 TEST(Tmib, FollowsMoreWithGetnextAndPrintsEachReply) {
     TempFile domain(kDomain);
     ToolRun r = tmib("-d " + domain.path() + " -o 1 GET T_SERVER");

@@ -161,6 +161,7 @@ int main(int argc, char** argv) {
     }
 
     int rc = 0;
+    std::string sent;  // the cursor the last GETNEXT carried
     for (;;) {
         long len = 0;
         if (tpcall(tmib, reinterpret_cast<char*>(req), 0, &rep, &len, TPNOTRAN | TPNOCHANGE | TPSIGRSTRT) == -1) {
@@ -176,7 +177,19 @@ int main(int argc, char** argv) {
         }
         char* c = Ffind32(reinterpret_cast<FBFR32*>(rep), cursor, 0, nullptr);
         if (!c) break;
+        // A MIB that answers no object, or the cursor it was sent, while it
+        // says more would be followed for ever.
+        long got = 1;
+        FLDLEN32 gl = sizeof got;
+        Fget32(reinterpret_cast<FBFR32*>(rep), Fldid32(ta_occurs), 0, reinterpret_cast<char*>(&got), &gl);
+        if (got == 0 || sent == c) {
+            std::fprintf(stderr, "tmib: the walk makes no progress: %s with TA_MORE %ld\n",
+                         got == 0 ? "a reply of no object" : "a reply with the cursor it was sent", left);
+            rc = 1;
+            break;
+        }
         std::string next = c;
+        sent = next;
         Fchg32(req, op, 0, getnext, 0);
         Fchg32(req, cursor, 0, next.data(), 0);
     }
