@@ -10,6 +10,20 @@
 
 #include "tuxsim_fml.h"
 
+// The C layout of the test view "nulls" (data/views/convert.v), one member
+// of each type with its null value.
+struct Nulls {
+    char c;
+    short s;
+    int i;
+    long l;
+    float f;
+    double d;
+    char str[6];
+    char arr[4];
+    int own;
+};
+
 class ScopedFmlEnv {
 public:
     ScopedFmlEnv() = default;

@@ -142,18 +142,6 @@ TEST_F(Quirks, NoTimestartIsFilledInForAClientOfTheFile) {
     EXPECT_EQ(m.count("TA_TIMESTART"), 0);
 }
 
-struct Nulls {
-    char c;
-    short s;
-    int i;
-    long l;
-    float f;
-    double d;
-    char str[6];
-    char arr[4];
-    int own;
-};
-
 class StrictViews : public Quirks {
 protected:
     void SetUp() override {

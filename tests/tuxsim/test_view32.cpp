@@ -55,18 +55,6 @@ struct ShortsOnly {
     char b;
 };
 
-struct Nulls {
-    char c;
-    short s;
-    int i;
-    long l;
-    float f;
-    double d;
-    char str[6];
-    char arr[4];
-    int own;
-};
-
 struct Cross {
     char s_of_long[12];
     char s_of_double[16];
