@@ -67,6 +67,8 @@ void zta_txcstats_agent::GetOtherStats(void* reply, FLDOCC32 occurrence) {
 void zta_txcstats_agent::TakeSample() {
     ZTA_TRACE_BLOCK("zta02agt", "TakeSample");
     zta_row_target view(*this, row_, &zta_txcstats_data_t::samp_tm, theirNode,
-                        [this](FBFR32* reply, FLDOCC32 occurrence) { GetOtherStats(reply, occurrence); });
+                        [this](FBFR32* reply, FLDOCC32 occurrence) {
+                            GetOtherStats(reply, occurrence);
+                        });
     zta_cursor_loop(&zta_trc_, *this, kVariant, view);
 }

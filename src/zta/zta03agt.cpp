@@ -36,6 +36,7 @@ void zta_txconv_agent::TakeSampleDestructor() {
 
 void zta_txconv_agent::TakeSample() {
     ZTA_TRACE_BLOCK("zta03agt", "TakeSample");
-    zta_row_target view(*this, row_, &zta_txconv_data_t::samp_tm, theirNode, [](FBFR32*, FLDOCC32) {});
+    zta_row_target view(*this, row_, &zta_txconv_data_t::samp_tm, theirNode,
+                        [](FBFR32*, FLDOCC32) {});
     zta_cursor_loop(&zta_trc_, *this, kVariant, view);
 }

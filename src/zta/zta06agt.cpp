@@ -34,6 +34,7 @@ void zta_txsvrgrp_agent::TakeSampleDestructor() {
 
 void zta_txsvrgrp_agent::TakeSample() {
     ZTA_TRACE_BLOCK("zta06agt", "TakeSample");
-    zta_row_target view(*this, row_, &zta_txsvrgrp_data_t::samp_tm, theirNode, [](FBFR32*, FLDOCC32) {});
+    zta_row_target view(*this, row_, &zta_txsvrgrp_data_t::samp_tm, theirNode,
+                        [](FBFR32*, FLDOCC32) {});
     zta_cursor_loop(&zta_trc_, *this, kVariant, view);
 }

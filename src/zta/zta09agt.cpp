@@ -62,6 +62,8 @@ void zta_txsysmq_agent::TakeSample() {
     ZTA_TRACE_BLOCK("zta09agt", "TakeSample");
     // No timestamp column: the target is given none.
     zta_row_target view(*this, row_, nullptr, theirNode,
-                        [this](FBFR32* reply, FLDOCC32 occurrence) { GetOtherStats(reply, occurrence); });
+                        [this](FBFR32* reply, FLDOCC32 occurrence) {
+                            GetOtherStats(reply, occurrence);
+                        });
     zta_cursor_loop(&zta_trc_, *this, kVariant, view);
 }

@@ -35,6 +35,7 @@ void zta_txqload_agent::TakeSampleDestructor() {
 
 void zta_txqload_agent::TakeSample() {
     ZTA_TRACE_BLOCK("zta11agt", "TakeSample");
-    zta_row_target view(*this, row_, &zta_txqload_data_t::timestamp, theirNode, [](FBFR32*, FLDOCC32) {});
+    zta_row_target view(*this, row_, &zta_txqload_data_t::timestamp, theirNode,
+                        [](FBFR32*, FLDOCC32) {});
     zta_cursor_loop(&zta_trc_, *this, kVariant, view);
 }

@@ -37,9 +37,9 @@ const char* find_string(FBFR32* reply, FLDID32 field, long occurrence, std::size
 
 // The name of a TA_ERROR code, or null for a code of no known name.
 const char* zta_ta_error_name(long code) {
-    static constexpr const char* kNames[] = {"TAEAPP",      "TAECONFIG", "TAEINVAL",   "TAEOS",
-                                             "TAEPERM",     "TAEPREIMAGE", "TAEPROTO", "TAEREQUIRED",
-                                             "TAESUPPORT",  "TAESYSTEM", "TAEUNIQ"};
+    static constexpr const char* kNames[] = {"TAEAPP",     "TAECONFIG",   "TAEINVAL", "TAEOS",
+                                             "TAEPERM",    "TAEPREIMAGE", "TAEPROTO", "TAEREQUIRED",
+                                             "TAESUPPORT", "TAESYSTEM",   "TAEUNIQ"};
     if (code >= -11 && code <= -1) return kNames[-code - 1];
     if (code == 0) return "TAOK";
     if (code == 1) return "TAUPDATED";
@@ -144,20 +144,20 @@ long zta_read_long(FBFR32* reply, FLDID32 field, long occurrence) {
     return value;
 }
 
-void zta_fill_columns(const zta::TableMeta& table, const FLDID32* fields, char* row,
-                      FBFR32* reply, long occurrence, bool absent_untouched) {
+void zta_fill_columns(const zta::TableMeta& table, const FLDID32* fields, char* row, FBFR32* reply,
+                      long occurrence, bool absent_untouched) {
     for (unsigned short i = 0; i < table.num_columns; ++i) {
         const zta::ColumnMeta& c = table.columns[i];
         if (fields[i] == 0) continue;
-        if (absent_untouched && (occurrence < 0 || occurrence > INT_MAX ||
-                                 Ffind32(reply, fields[i], static_cast<FLDOCC32>(occurrence),
-                                         nullptr) == nullptr)) {
+        if (absent_untouched &&
+            (occurrence < 0 || occurrence > INT_MAX ||
+             Ffind32(reply, fields[i], static_cast<FLDOCC32>(occurrence), nullptr) == nullptr)) {
             continue;
         }
         char* column = row + c.offset;
         if (c.type == zta::kColumnTypeInteger) {
-            const long value = std::clamp<long>(zta_read_long(reply, fields[i], occurrence),
-                                                INT32_MIN, INT32_MAX);
+            const long value =
+                std::clamp<long>(zta_read_long(reply, fields[i], occurrence), INT32_MIN, INT32_MAX);
             const auto stored = static_cast<std::int32_t>(value);
             std::memcpy(column, &stored, sizeof stored);
         } else if (c.pad == zta::Pad::blank) {
@@ -209,7 +209,9 @@ std::string zta_report_atmi_error(TRC1_Block* trace, const char* call, const cha
 namespace {
 
 // The FML32 errors that say the view itself cannot be found or read.
-bool view_unusable(int err) { return err == FBADVIEW || err == FVFOPEN || err == FVFSYNTAX; }
+bool view_unusable(int err) {
+    return err == FBADVIEW || err == FVFOPEN || err == FVFSYNTAX;
+}
 
 }  // namespace
 
@@ -273,7 +275,8 @@ namespace {
 
 // The key columns of the object at `occurrence`, as "srvgrp=GRP1 srvid=1",
 // for a line about that object.
-std::string object_keys(const zta_cursor_variant& variant, const FLDID32* fields, FBFR32* reply, long occurrence) {
+std::string object_keys(const zta_cursor_variant& variant, const FLDID32* fields, FBFR32* reply,
+                        long occurrence) {
     std::string keys;
     const zta::TableMeta& table = *variant.table;
     for (unsigned short i = 0; i < table.num_columns; ++i) {
@@ -296,8 +299,8 @@ std::string object_keys(const zta_cursor_variant& variant, const FLDID32* fields
 // One trace line for each text value of the object at `occurrence` that is
 // longer than its column holds (blank-padded: the width; NUL-terminated:
 // the width less the NUL), once the object was read by attribute.
-void trace_cut_values(TRC1_Block* trace, const zta_cursor_variant& variant, const FLDID32* fields, FBFR32* reply,
-                      long occurrence) {
+void trace_cut_values(TRC1_Block* trace, const zta_cursor_variant& variant, const FLDID32* fields,
+                      FBFR32* reply, long occurrence) {
     const zta::TableMeta& table = *variant.table;
     for (unsigned short i = 0; i < table.num_columns; ++i) {
         const zta::ColumnMeta& c = table.columns[i];
@@ -306,7 +309,8 @@ void trace_cut_values(TRC1_Block* trace, const zta_cursor_variant& variant, cons
         if (find_string(reply, fields[i], occurrence, length) == nullptr) continue;
         const std::size_t room = c.pad == zta::Pad::blank ? c.size : c.size - 1u;
         if (length > room) {
-            ZTA_ERROR_B(trace, "%s: %s of object %ld is %zu bytes long, cut to the %zu of column %s\n",
+            ZTA_ERROR_B(trace,
+                        "%s: %s of object %ld is %zu bytes long, cut to the %zu of column %s\n",
                         variant.mib_class, c.attribute, occurrence, length, room, c.name);
         }
     }
@@ -316,8 +320,8 @@ void trace_cut_values(TRC1_Block* trace, const zta_cursor_variant& variant, cons
 // column; the view's string member of that width holds one character less.
 // A member the view filled to the brim is read again from the reply,
 // whole.
-void keep_full_width(const zta_cursor_variant& variant, const FLDID32* fields, char* record, FBFR32* reply,
-                     long occurrence) {
+void keep_full_width(const zta_cursor_variant& variant, const FLDID32* fields, char* record,
+                     FBFR32* reply, long occurrence) {
     const zta::TableMeta& table = *variant.table;
     for (unsigned short i = 0; i < table.num_columns; ++i) {
         const zta::ColumnMeta& c = table.columns[i];
@@ -404,9 +408,9 @@ void zta_cursor_loop(TRC1_Block* trace, tavro& object, const zta_cursor_variant&
     const std::string cls = variant.mib_class;
     const FLDID32* fields = zta_attribute_ids(*variant.table);
     long more = 0;
-    long calls = 0;     // said to the metrics once, after the walk
-    long limit = 0;     // set from the first reply
-    std::string sent;   // the cursor the last GETNEXT carried
+    long calls = 0;    // said to the metrics once, after the walk
+    long limit = 0;    // set from the first reply
+    std::string sent;  // the cursor the last GETNEXT carried
     do {
         if (variant.stamp == zta_stamp::each_pass_before_call) {
             TBX_GenerateTimeStamp(timestamp, 0);
