@@ -242,6 +242,44 @@ protected:
 void zta_cursor_loop(TRC1_Block* trace, tavro& object, const zta_cursor_variant& variant,
                      zta_cursor_target& target);
 
+// One side of a MIB walk (zta_mib_walk): what is done around each call.
+class zta_walk_target {
+public:
+    // Before each call; false ends the walk there (the target says why).
+    virtual bool BeforeCall() { return true; }
+    // After each successful call: takes the reply's objects and returns how
+    // many it held, or -1 to end the walk there.
+    virtual long Reply(FBFR32* reply) = 0;
+    // The call failed (after the error output, before the agent leaves the
+    // application).
+    virtual void CallFailed() {}
+
+protected:
+    ~zta_walk_target() = default;
+};
+
+// How a walk went: its successful calls, and why it ended early ("" when it
+// reached the end or its target ended it); failed_call when a call failed.
+struct zta_walk_outcome {
+    long calls = 0;
+    bool failed_call = false;
+    std::string why;
+};
+
+// The one GET/GETNEXT walk of the agent, for the cursor loop and every other
+// reader of a class with more objects than one reply: `buffers.request`
+// holds the GET (TA_OPERATION "GET", TA_CLASS, flags, keys, TA_OCCURS as the
+// caller wants); each reply goes to the target, and while TA_MORE is not 0
+// the next call is a GETNEXT with the reply's cursor. A failed call reports
+// the error (with the MIB's reason), leaves the application and ends the
+// walk. A walk that makes no progress (TA_MORE without TA_CURSOR, a reply
+// with no object while TA_MORE says more, the cursor it was sent, more
+// calls than zta_walk_call_limit) ends with one error trace line and the
+// reason in the outcome. Its calls are counted in the agent's metrics under
+// `mib_class` and `view`.
+zta_walk_outcome zta_mib_walk(TRC1_Block* trace, zta_mib_buffers& buffers, const char* mib_class,
+                              const char* view, zta_walk_target& target);
+
 // The most MIB calls one walk may make: the objects its first reply
 // announced (the objects it holds plus TA_MORE), a quarter more for objects
 // added during the walk, and 16 calls besides.

@@ -370,86 +370,37 @@ bool convert_object(TRC1_Block* trace, tavro& object, const zta_cursor_variant& 
 
 }  // namespace
 
-void zta_cursor_loop(TRC1_Block* trace, tavro& object, const zta_cursor_variant& variant,
-                     zta_cursor_target& target) {
-    ZTA_ENTRY_B(trace);
-    if (!zta_join_before_sample()) {
-        object.MarkSampleIncomplete("cannot join the Tuxedo application");
-        target.JoinFailed();
-        ZTA_EXIT_B(trace);
-        return;
-    }
-    char timestamp[ZTA_WBTIME_BUF] = {};
-    if (variant.stamp == zta_stamp::once_before_loop) TBX_GenerateTimeStamp(timestamp, 0);
-
-    zta_mib_buffers buffers;
-    if (variant.trace_buffers) buffers.note = trace;
-    if (!zta_alloc_mib_buffers(trace, buffers)) {
-        object.MarkSampleIncomplete("tpalloc failed");
-        ZTA_EXIT_B(trace);
-        return;
-    }
+zta_walk_outcome zta_mib_walk(TRC1_Block* trace, zta_mib_buffers& buffers, const char* mib_class,
+                              const char* view, zta_walk_target& target) {
+    zta_walk_outcome outcome;
     FBFR32* request = buffers.request;
-
-    if (variant.mib_local) {
-        const long flags = ZTA_MIB_LOCAL;
-        Fchg32(request, zta::fld::TA_FLAGS, 0, zta_value(flags), 0);
-    }
-    Fchg32(request, zta::fld::TA_OPERATION, 0, zta_text("GET"), 0);
-    Fchg32(request, zta::fld::TA_CLASS, 0, zta_text(variant.mib_class), 0);
-    const long one = 1;
-    Fchg32(request, zta::fld::TA_OCCURS, 0, zta_value(one), 0);
-
-    // The walk ends early, incomplete, with one error trace line.
+    // The walk ends early with one error trace line.
     auto cut_short = [&](const std::string& why) {
         ZTA_ERROR_B(trace, "%s\n", why.c_str());
-        object.MarkSampleIncomplete(why);
+        outcome.why = why;
     };
-    const std::string cls = variant.mib_class;
-    const FLDID32* fields = zta_attribute_ids(*variant.table);
+    const std::string cls = mib_class;
     long more = 0;
-    long calls = 0;    // said to the metrics once, after the walk
     long limit = 0;    // set from the first reply
     std::string sent;  // the cursor the last GETNEXT carried
     do {
-        if (variant.stamp == zta_stamp::each_pass_before_call) {
-            TBX_GenerateTimeStamp(timestamp, 0);
-        }
-        // A view that cannot be loaded would give rows of nothing but null
-        // values: the sample ends instead, with one line that says why.
-        if (Fvsinit32(target.ViewRecord(), zta_text(variant.view)) == -1) {
-            object.MarkSampleIncomplete(zta_report_view_error(trace, "Fvsinit32", variant.view));
-            break;
-        }
-
+        if (!target.BeforeCall()) break;
         if (tpcall(zta_text(".TMIB"), reinterpret_cast<char*>(request), 0, &buffers.reply,
                    &buffers.reply_len, ZTA_MIB_CALL_FLAGS) < 0) {
-            zta_metrics_mib_call(variant.mib_class, variant.view, false);
-            object.MarkSampleIncomplete(zta_report_atmi_error(trace, "tpcall", buffers.reply));
-            target.CallFailed(timestamp);
+            zta_metrics_mib_call(mib_class, view, false);
+            outcome.why = zta_report_atmi_error(trace, "tpcall", buffers.reply);
+            outcome.failed_call = true;
+            target.CallFailed();
             Txinit::DeleteInstance();
             break;
         }
-        ++calls;
+        ++outcome.calls;
         auto* fbfr = reinterpret_cast<FBFR32*>(buffers.reply);
-        if (variant.stamp == zta_stamp::each_pass_after_success) {
-            TBX_GenerateTimeStamp(timestamp, 0);
-        }
-
-        // One object was asked for; a MIB that ignores TA_OCCURS may send
-        // more, and each becomes a row. A reply without TA_OCCURS holds as
-        // many as its attributes show, at least one; an empty class's reply
-        // (TA_OCCURS 0) holds none and adds no row.
-        const long objects = zta_reply_objects(fbfr, *variant.table, fields, INT_MAX);
-        bool usable = true;
-        for (long i = 0; i < objects && usable; ++i) {
-            usable = convert_object(trace, object, variant, fields, target, fbfr, i);
-            if (usable) target.ObjectConverted(fbfr, static_cast<FLDOCC32>(i), timestamp);
-        }
-        if (!usable) break;
+        const long objects = target.Reply(fbfr);
+        if (objects < 0) break;
 
         more = zta_reply_long(fbfr, zta::fld::TA_MORE, 0, 0);
-        if (calls == 1) limit = zta_walk_call_limit(objects, more);
+        if (outcome.calls == 1) limit = zta_walk_call_limit(objects, more);
         if (more == 0) break;
         const char* cursor = Ffind32(fbfr, zta::fld::TA_CURSOR, 0, nullptr);
         if (cursor == nullptr) {
@@ -460,17 +411,17 @@ void zta_cursor_loop(TRC1_Block* trace, tavro& object, const zta_cursor_variant&
         }
         // A walk that does not move on would run for ever.
         if (objects == 0) {
-            cut_short(cls + ": the walk makes no progress: call " + std::to_string(calls) +
+            cut_short(cls + ": the walk makes no progress: call " + std::to_string(outcome.calls) +
                       " answered no object with TA_MORE " + std::to_string(more));
             break;
         }
-        if (calls > 1 && sent == cursor) {
-            cut_short(cls + ": the walk makes no progress: call " + std::to_string(calls) +
+        if (outcome.calls > 1 && sent == cursor) {
+            cut_short(cls + ": the walk makes no progress: call " + std::to_string(outcome.calls) +
                       " answered the cursor it was sent");
             break;
         }
-        if (calls >= limit) {
-            cut_short(cls + ": the walk makes no progress: " + std::to_string(calls) +
+        if (outcome.calls >= limit) {
+            cut_short(cls + ": the walk makes no progress: " + std::to_string(outcome.calls) +
                       " calls, the most its first reply allows, and TA_MORE is still " +
                       std::to_string(more));
             break;
@@ -480,7 +431,85 @@ void zta_cursor_loop(TRC1_Block* trace, tavro& object, const zta_cursor_variant&
         Fchg32(request, zta::fld::TA_CURSOR, 0, zta_text(sent.c_str()), 0);
     } while (more != 0);
 
-    zta_metrics_mib_call(variant.mib_class, variant.view, true, calls);
+    zta_metrics_mib_call(mib_class, view, true, outcome.calls);
+    return outcome;
+}
+
+void zta_cursor_loop(TRC1_Block* trace, tavro& object, const zta_cursor_variant& variant,
+                     zta_cursor_target& target) {
+    ZTA_ENTRY_B(trace);
+    if (!zta_join_before_sample()) {
+        object.MarkSampleIncomplete("cannot join the Tuxedo application");
+        target.JoinFailed();
+        ZTA_EXIT_B(trace);
+        return;
+    }
+    zta_mib_buffers buffers;
+    if (variant.trace_buffers) buffers.note = trace;
+    if (!zta_alloc_mib_buffers(trace, buffers)) {
+        object.MarkSampleIncomplete("tpalloc failed");
+        ZTA_EXIT_B(trace);
+        return;
+    }
+    FBFR32* request = buffers.request;
+    if (variant.mib_local) {
+        const long flags = ZTA_MIB_LOCAL;
+        Fchg32(request, zta::fld::TA_FLAGS, 0, zta_value(flags), 0);
+    }
+    Fchg32(request, zta::fld::TA_OPERATION, 0, zta_text("GET"), 0);
+    Fchg32(request, zta::fld::TA_CLASS, 0, zta_text(variant.mib_class), 0);
+    const long one = 1;
+    Fchg32(request, zta::fld::TA_OCCURS, 0, zta_value(one), 0);
+
+    // The table's part of each pass: the timestamp, the view record made
+    // ready, and every object of the reply converted and handed over.
+    struct passes final : zta_walk_target {
+        TRC1_Block* trace;
+        tavro& object;
+        const zta_cursor_variant& variant;
+        zta_cursor_target& target;
+        const FLDID32* fields;
+        char timestamp[ZTA_WBTIME_BUF] = {};
+
+        passes(TRC1_Block* t, tavro& o, const zta_cursor_variant& v, zta_cursor_target& g)
+            : trace(t), object(o), variant(v), target(g), fields(zta_attribute_ids(*v.table)) {
+            if (variant.stamp == zta_stamp::once_before_loop) TBX_GenerateTimeStamp(timestamp, 0);
+        }
+        bool BeforeCall() override {
+            if (variant.stamp == zta_stamp::each_pass_before_call) {
+                TBX_GenerateTimeStamp(timestamp, 0);
+            }
+            // A view that cannot be loaded would give rows of nothing but
+            // null values: the sample ends instead, with one line that says
+            // why.
+            if (Fvsinit32(target.ViewRecord(), zta_text(variant.view)) == -1) {
+                object.MarkSampleIncomplete(
+                    zta_report_view_error(trace, "Fvsinit32", variant.view));
+                return false;
+            }
+            return true;
+        }
+        long Reply(FBFR32* reply) override {
+            if (variant.stamp == zta_stamp::each_pass_after_success) {
+                TBX_GenerateTimeStamp(timestamp, 0);
+            }
+            // One object was asked for; a MIB that ignores TA_OCCURS may
+            // send more, and each becomes a row. A reply without TA_OCCURS
+            // holds as many as its attributes show, at least one; an empty
+            // class's reply (TA_OCCURS 0) holds none and adds no row.
+            const long objects = zta_reply_objects(reply, *variant.table, fields, INT_MAX);
+            for (long i = 0; i < objects; ++i) {
+                if (!convert_object(trace, object, variant, fields, target, reply, i)) return -1;
+                target.ObjectConverted(reply, static_cast<FLDOCC32>(i), timestamp);
+            }
+            return objects;
+        }
+        void CallFailed() override { target.CallFailed(timestamp); }
+    } walk(trace, object, variant, target);
+
+    const zta_walk_outcome outcome =
+        zta_mib_walk(trace, buffers, variant.mib_class, variant.view, walk);
+    if (!outcome.why.empty()) object.MarkSampleIncomplete(outcome.why);
     zta_free_mib_buffers(buffers);
     ZTA_EXIT_B(trace);
 }
