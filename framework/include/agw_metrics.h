@@ -25,5 +25,18 @@ int AGW_SetMetricsPrefix(const char* prefix);
 void AGW_GaugeSet(const char* name, const char* help, const AgwLabels& labels, double value);
 void AGW_CounterAdd(const char* name, const char* help, const AgwLabels& labels, double amount);
 
+// Labels that every series served gets, the framework's and the tables' and
+// the agent's own alike, and `own`, those that the process's own series
+// (named with the prefix of AGW_SetMetricsPrefix) get besides, so that the
+// health series of two processes differ (a series that has the label keeps
+// its own value; an empty value leaves the label out). Replaces the
+// previous sets. Thread-safe.
+void AGW_SetCommonLabels(const AgwLabels& every, const AgwLabels& own = {});
+
+// A setting of the request file's `metrics:` section (framework/README.md),
+// "" when not given: "machine", "domain_wide". Set before the agent loader
+// runs and never changed after.
+const char* AGW_MetricsSetting(const char* key);
+
 
 #endif

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "agw_metrics.h"
 #include "agw_types.h"
 
 class tavro;
@@ -121,6 +122,11 @@ public:
     // defaults return AGW_STATUS_NOT_SUPPORTED: the table is not exported.
     virtual int GetTableMetrics(AgwTableMetrics* info);
     virtual int GetColumnMetric(AgwColumnMetric* metric, int index);
+    // Whether this process exports one kept row's series (a row of an object
+    // that another process of the same kind exports is left to it), and
+    // labels the row's series get besides its keys. Called on the sampling
+    // thread, after the sample. The default exports every row as it is.
+    virtual bool MetricsRowScope(const char* row, AgwLabels* extra) const;
     virtual ~tavro();
     // Appends a copy of one row of DataSize() bytes, growing the row block
     // when it is full (by AllocationDefault() rows at first, then by as many

@@ -40,27 +40,38 @@ enum class AgwMetricRole : unsigned char {
     key,      // a label naming the row's object; name = the label
     counter,  // a count that only grows; series <prefix>_<name>_total
     gauge,    // a value that goes up and down; series <prefix>_<name>
-    state,    // a small enumeration: a label (the column's name) of the series
-              // <prefix>_<name> with value 1; columns naming the same series
-              // share it
+    state,    // a small enumeration: a label (label, else the column's name) of
+              // the series <prefix>_<name> with value 1; columns naming the
+              // same series share it
     time,     // a WB timestamp of a moment; series <prefix>_<name>_timestamp_seconds
 };
 
+// Every string lives as long as the process.
 struct AgwColumnMetric {
     AgwMetricRole role = AgwMetricRole::none;
-    const char* name = "";  // label or series part, lower-case snake case; lives as long as the process
+    const char* name = "";  // key: the label; others: the series part; lower-case snake case
     double scale = 1.0;     // counter and gauge: the integer times scale (e.g. 0.0001 for hundredths of a percent)
+    const char* help = "";   // counter, gauge, time: the series' HELP, what it counts or
+                             // measures and in which unit; "" for a text made from the column
+    const char* label = "";  // key, state: the label the column gives; "" for name (key) or
+                             // the column's name (state)
 };
 
 // How a table's rows become series.
 enum class AgwTableMode : unsigned char {
-    rows,   // every kept row gives its own series, labelled by its key columns
-    count,  // only <prefix>_records_total, the kept rows counted by their key columns
+    rows,       // every kept row gives its own series, labelled by its key columns
+    aggregate,  // the kept rows counted, and their counters and gauges summed, by
+                // the labels lmid, state and severity: <prefix>s and
+                // <prefix>s_<name> (per-row series only for a request that asks
+                // for them, RequestDetail::objects)
+    none,       // not exported
 };
 
 struct AgwTableMetrics {
-    const char* prefix = "";  // every series name of the table starts with it ("app_server")
+    const char* prefix = "";   // every series name of the table starts with it ("app_server")
     AgwTableMode mode = AgwTableMode::rows;
+    const char* subject = "";  // what a row is, in words, to start HELP texts ("Server queue");
+                               // "" for the prefix's words; lives as long as the process
 };
 
 // Threshold comparison operators: "column <op> threshold".
@@ -89,6 +100,7 @@ struct RequestDetail {
     std::int32_t interval = 30;           // seconds between samples
     std::vector<AgwThreshold> thresholds; // all must hold for a row to be kept
     std::uint32_t id = 0;                 // request number, 1-based; 0 when made outside agwmain
+    bool objects = false;                 // per-row series for a table exported in aggregate
 };
 
 // Where a request came from.

@@ -47,6 +47,13 @@ public:
     TableManager* manager = nullptr;
     std::uint32_t index = 0;                 // the run's number, names its series in the registry
     std::unique_ptr<TableExport> exported;   // set when the endpoint serves this request's rows
+    // Freshness of the exported series: the scheduler's clock, every run (to
+    // withdraw the stale ones) and when this run last published a complete
+    // sample (-1: never). Used on the scheduler's thread only.
+    Clock* clock = nullptr;
+    const std::vector<std::unique_ptr<RequestRun>>* all = nullptr;
+    std::int64_t lastCompleteMs = -1;
+    bool withdrawn = false;
 
     int IntervalSeconds() override { return object->Interval(); }
 
@@ -110,7 +117,34 @@ private:
         registry.SetGauge(registry.Prefix() + "_sample_duration_seconds", "Duration of the latest sample.", labels,
                           seconds);
         registry.SetGauge(registry.Prefix() + "_sample_rows", "Rows kept by the latest sample.", labels, kept);
-        if (exported && !object->SampleIncomplete()) registry.Publish(index, exported->Build(object->Data(0), kept, object->DataSize()));
+        if (exported && !object->SampleIncomplete()) {
+            registry.Publish(index, exported->Build(*object, object->Data(0), kept, object->DataSize()));
+            withdrawn = false;
+            if (clock != nullptr) lastCompleteMs = clock->NowMs();
+            const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+            registry.SetGauge(registry.Prefix() + "_last_complete_sample_timestamp_seconds",
+                              "When the request's latest complete sample was published, in Unix seconds.", labels, now);
+        }
+        WithdrawStale();
+    }
+
+    // The series of a request whose latest complete sample is older than
+    // twice its interval say nothing true any more: they are withdrawn, so
+    // that a dashboard shows a gap rather than frozen values, until the
+    // request's next complete sample.
+    void WithdrawStale() {
+        if (clock == nullptr || all == nullptr) return;
+        const std::int64_t now = clock->NowMs();
+        for (const auto& run : *all) {
+            if (!run->exported || run->withdrawn || run->lastCompleteMs < 0 || run->object == nullptr) continue;
+            const std::int64_t limitMs = 2LL * 1000 * run->object->Interval();
+            if (now - run->lastCompleteMs > limitMs) {
+                MetricsRegistry::Instance().Withdraw(run->index);
+                run->withdrawn = true;
+                AGW_TRACE(gSampleTrace, AGW_TRC_STATE, "request \"%s\": no complete sample for %lld s; its series are withdrawn",
+                          run->object->RequestName().c_str(), static_cast<long long>((now - run->lastCompleteMs) / 1000));
+            }
+        }
     }
 
     ConfigRequest request_;
@@ -142,6 +176,15 @@ std::string CheckThresholds(tavro& object, const RequestDetail& request) {
     return {};
 }
 
+// The request file's metrics settings, for AGW_MetricsSetting. Process-wide
+// because the agent asks for them from its own code; written once by RunMain
+// before the agent loader runs and only read after, on any thread.
+std::map<std::string, std::string>& MetricsSettings() {
+    static std::map<std::string, std::string> settings;
+    return settings;
+}
+void SetMetricsSettings(const std::map<std::string, std::string>& settings) { MetricsSettings() = settings; }
+
 std::string Where(const Config& config, const ConfigRequest& request) {
     std::string where = config.source.empty() ? "built-in requests" : zcommon::Printable(config.source);
     if (request.line > 0) where += ":" + std::to_string(request.line);
@@ -164,6 +207,8 @@ int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
             return kFailure;
         }
     }
+
+    SetMetricsSettings(config.metrics);
 
     std::string outputName = config.output;
     std::string outputWhere = config.source + ": output";
@@ -281,7 +326,8 @@ int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
         for (auto& run : runs) {
             if (run->object->RequestType() != AGW_SAMPLE_REPORT) continue;
             bool several = reports[run->object->TableName()] > 1;
-            run->exported = std::make_unique<TableExport>(*run->object, several ? run->object->RequestName() : "");
+            run->exported = std::make_unique<TableExport>(*run->object, several ? run->object->RequestName() : "",
+                                                          run->Request().detail.objects);
             if (!run->exported->Exported()) run->exported.reset();
         }
     }
@@ -289,8 +335,11 @@ int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
 
     RowSink* previous = InstallSink(sink.get());
     SteadyClock steady(ShutdownWakeFd());
-    Scheduler scheduler(clock != nullptr ? *clock : steady);
+    Clock& schedule = clock != nullptr ? *clock : steady;
+    Scheduler scheduler(schedule);
     for (auto& run : runs) {
+        run->clock = &schedule;
+        run->all = &runs;
         AGW_TRACE(gMainTrace, AGW_TRC_STATE, "request \"%s\" on %s every %d s", run->object->RequestName().c_str(),
                   run->object->TableName(), run->object->Interval());
         scheduler.Add(run.get());
@@ -312,5 +361,12 @@ int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
 }  // namespace agw
 
 int agwmain(int argc, char** argv) { return agw::RunMain(argc, argv, nullptr); }
+
+const char* AGW_MetricsSetting(const char* key) {
+    if (key == nullptr) return "";
+    const auto& settings = agw::MetricsSettings();
+    auto found = settings.find(key);
+    return found == settings.end() ? "" : found->second.c_str();
+}
 
 int agwmain_with_clock(int argc, char** argv, agw::Clock* clock) { return agw::RunMain(argc, argv, clock); }

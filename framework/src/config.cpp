@@ -91,8 +91,8 @@ ConfigRequest ReadRequest(Checker& check, const YAML::Node& node, std::uint32_t 
     detail.name = check.Scalar(node["name"], "name", "a request name");
     if (detail.name.empty()) check.Fail(node["name"], "name: expected a non-empty request name");
     check.SetRequest(detail.name);
-    check.CheckKeys(node, {"name", "table", "type", "interval", "thresholds"},
-                    "name, table, type, interval, thresholds");
+    check.CheckKeys(node, {"name", "table", "type", "interval", "thresholds", "objects"},
+                    "name, table, type, interval, thresholds, objects");
 
     if (!node["table"]) check.Fail(node, "table: expected a table name");
     detail.table = Upper(check.Scalar(node["table"], "table", "a table name"));
@@ -120,6 +120,14 @@ ConfigRequest ReadRequest(Checker& check, const YAML::Node& node, std::uint32_t 
         detail.interval = static_cast<int>(seconds);
     }
 
+    if (node["objects"]) {
+        std::string objects = check.Scalar(node["objects"], "objects", "true or false");
+        if (objects != "true" && objects != "false") {
+            check.Fail(node["objects"], "objects: expected true or false, got " + Quote(objects));
+        }
+        detail.objects = objects == "true";
+    }
+
     if (node["thresholds"]) {
         const YAML::Node& list = node["thresholds"];
         if (!list.IsSequence()) check.Fail(list, "thresholds: expected a list of {column, op, value} maps");
@@ -134,6 +142,7 @@ bool LoadConfig(const std::string& path, Config* config, std::string* error) {
     config->source = path;
     config->output.clear();
     config->requests.clear();
+    config->metrics.clear();
     // A request file is a few kilobytes; a megabyte is far beyond any real
     // one and keeps a wrong path (a log, /dev/zero) from eating memory.
     constexpr std::size_t kMaxRequestFile = 1u << 20;
@@ -149,8 +158,27 @@ bool LoadConfig(const std::string& path, Config* config, std::string* error) {
     try {
         YAML::Node root = YAML::Load(text);
         if (!root.IsMap()) check.Fail(root, "expected a map with requests (and optionally output)");
-        check.CheckKeys(root, {"requests", "output"}, "requests, output");
+        check.CheckKeys(root, {"requests", "output", "metrics"}, "requests, output, metrics");
         if (root["output"]) config->output = check.Scalar(root["output"], "output", "a file name or -");
+        if (const YAML::Node& metrics = root["metrics"]) {
+            if (!metrics.IsMap()) check.Fail(metrics, "metrics: expected a map with machine, domain_wide");
+            check.CheckKeys(metrics, {"machine", "domain_wide"}, "machine, domain_wide");
+            if (metrics["machine"]) {
+                std::string machine = check.Scalar(metrics["machine"], "machine", "a machine's name");
+                if (machine.empty() || machine.size() > 30) {
+                    check.Fail(metrics["machine"], "machine: expected a machine's name of 1 to 30 characters, got " +
+                                                       Quote(machine));
+                }
+                config->metrics["machine"] = machine;
+            }
+            if (metrics["domain_wide"]) {
+                std::string wide = check.Scalar(metrics["domain_wide"], "domain_wide", "auto, true or false");
+                if (wide != "auto" && wide != "true" && wide != "false") {
+                    check.Fail(metrics["domain_wide"], "domain_wide: expected auto, true or false, got " + Quote(wide));
+                }
+                config->metrics["domain_wide"] = wide;
+            }
+        }
         const YAML::Node& requests = root["requests"];
         if (!requests || !requests.IsSequence() || requests.size() == 0) {
             check.Fail(requests ? requests : root, "requests: expected a list of at least one request");

@@ -2,6 +2,7 @@
 #ifndef AGW_CONFIG_H
 #define AGW_CONFIG_H
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,8 @@ struct Config {
     std::string source;  // the file's name
     std::string output;  // row output from the file; empty when not given
     std::vector<ConfigRequest> requests;
+    // The `metrics:` section: setting -> value (machine, domain_wide).
+    std::map<std::string, std::string> metrics;
 };
 
 // Reads and checks the file. False with *error set to one line (no newline)

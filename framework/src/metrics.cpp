@@ -187,25 +187,31 @@ bool WbTimeToUnix(std::string_view text, double* seconds) {
 
 std::string LabelValue(std::string_view bytes) { return ValidUtf8(bytes); }
 
-TableExport::TableExport(tavro& object, std::string requestLabel)
+TableExport::TableExport(tavro& object, std::string requestLabel, bool perObject)
     : table_(object.TableName()), requestLabel_(std::move(requestLabel)) {
     AgwTableMetrics info;
     if (object.GetTableMetrics(&info) != AGW_STATUS_OK || info.prefix == nullptr || *info.prefix == '\0') return;
+    if (info.mode == AgwTableMode::none) return;
     prefix_ = info.prefix;
-    mode_ = info.mode;
+    mode_ = perObject ? AgwTableMode::rows : info.mode;
     if (!prometheus::CheckMetricName(prefix_)) {
         AGW_TRACE(gExportTrace, AGW_TRC_ERROR, "%s: series prefix \"%s\" is not a valid name; not exported",
                   table_.c_str(), prefix_.c_str());
         return;
     }
+    auto given = [](const char* text) { return text != nullptr && *text != '\0'; };
+    // Labels taken so far: the keys, and the state labels of each series.
+    std::set<std::string> keyLabels;
+    std::map<std::string, std::vector<std::string>> stateLabels;
     int n = object.NumColumns();
     for (int i = 0; i < n; ++i) {
         ColumnInfo ci{};
         AgwColumnMetric m;
         if (object.GetColumnInfo(&ci, i) != AGW_STATUS_OK || ci.name == nullptr) continue;
         if (object.GetColumnMetric(&m, i) != AGW_STATUS_OK || m.role == AgwMetricRole::none) continue;
-        Column c{ci.name, ci.offset, ci.size, ci.type, m.role, m.name != nullptr && *m.name ? m.name : ci.name, "",
-                 m.scale};
+        std::string quantity = given(m.name) ? m.name : ci.name;
+        Column c{ci.name, ci.offset, ci.size, ci.type, m.role, quantity, given(m.help) ? m.help : "",
+                 m.scale, "", quantity};
         std::string upper = table_ + "." + c.column;
         std::transform(upper.begin(), upper.end(), upper.begin(), [](char ch) {
             return ch >= 'a' && ch <= 'z' ? static_cast<char>(ch - 'a' + 'A') : ch;
@@ -213,24 +219,28 @@ TableExport::TableExport(tavro& object, std::string requestLabel)
         bool valid = true;
         switch (c.role) {
             case AgwMetricRole::key:
-                valid = prometheus::CheckLabelName(c.name);
+                c.label = given(m.label) ? m.label : c.name;
+                valid = prometheus::CheckLabelName(c.label) && keyLabels.insert(c.label).second;
                 break;
             case AgwMetricRole::counter:
                 c.name = prefix_ + "_" + c.name + "_total";
-                c.help = "Column " + upper + ", a counter.";
+                if (c.help.empty()) c.help = "Column " + upper + ", a counter.";
                 break;
             case AgwMetricRole::gauge:
                 c.name = prefix_ + "_" + c.name;
-                c.help = "Column " + upper + (c.scale != 1.0 ? ", scaled to base units." : ".");
+                if (c.help.empty()) c.help = "Column " + upper + (c.scale != 1.0 ? ", scaled to base units." : ".");
                 break;
-            case AgwMetricRole::state:
+            case AgwMetricRole::state: {
                 c.name = prefix_ + "_" + c.name;
-                c.help = "Value 1, labelled with the states of the row.";
-                valid = prometheus::CheckLabelName(c.column);
+                c.label = given(m.label) ? m.label : c.column;
+                const auto& taken = stateLabels[c.name];
+                valid = prometheus::CheckLabelName(c.label) && keyLabels.count(c.label) == 0 &&
+                        std::find(taken.begin(), taken.end(), c.label) == taken.end();
                 break;
+            }
             case AgwMetricRole::time:
                 c.name = prefix_ + "_" + c.name + "_timestamp_seconds";
-                c.help = "Column " + upper + " as Unix seconds.";
+                if (c.help.empty()) c.help = "Column " + upper + " as Unix seconds.";
                 valid = c.type == AGW_COLTYPE_TEXT;
                 break;
             case AgwMetricRole::none:
@@ -238,39 +248,94 @@ TableExport::TableExport(tavro& object, std::string requestLabel)
         }
         if (c.role != AgwMetricRole::key) valid = valid && prometheus::CheckMetricName(c.name);
         if (!valid) {
-            AGW_TRACE(gExportTrace, AGW_TRC_ERROR, "%s: column %s: metric \"%s\" is not valid; not exported",
-                      table_.c_str(), c.column.c_str(), c.name.c_str());
+            AGW_TRACE(gExportTrace, AGW_TRC_ERROR,
+                      "%s: column %s: metric \"%s\" (label \"%s\") is not valid or its label is taken; not exported",
+                      table_.c_str(), c.column.c_str(), c.name.c_str(), c.label.c_str());
             continue;
         }
+        if (c.role == AgwMetricRole::state) stateLabels[c.name].push_back(c.label);
         columns_.push_back(std::move(c));
+    }
+    // A state family's HELP: what its rows are and every label it carries,
+    // "Server: value 1, labelled with state." Made here once per series.
+    std::string subject = given(info.subject) ? info.subject : prefix_;
+    std::replace(subject.begin(), subject.end(), '_', ' ');
+    if (subject[0] >= 'a' && subject[0] <= 'z') subject[0] = static_cast<char>(subject[0] - 'a' + 'A');
+    std::map<std::string, std::string> stateHelp;
+    for (const auto& [series, labels] : stateLabels) {
+        std::string help = subject + ": value 1, labelled with ";
+        for (std::size_t k = 0; k < labels.size(); ++k) {
+            if (k > 0) help += k + 1 == labels.size() ? " and " : ", ";
+            help += labels[k];
+        }
+        stateHelp[series] = help + ".";
+    }
+    for (Column& c : columns_) {
+        if (c.role == AgwMetricRole::state) c.help = stateHelp[c.name];
     }
     exported_ = true;
 }
 
-Families TableExport::Build(const char* rows, std::uint32_t count, std::size_t rowSize) const {
+namespace {
+
+// The labels of a row by which an aggregated table counts: its machine, its
+// state and, for records, their severity.
+bool AggregatedBy(const std::string& label) { return label == "lmid" || label == "state" || label == "severity"; }
+
+bool EndsWith(const std::string& text, std::string_view end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+}  // namespace
+
+// Whether the objects' values of a column add up to something: counters and
+// the gauges that count things. A ratio, a level or a time of one object
+// summed over many means nothing.
+bool TableExport::Summed(const Column& c) {
+    if (c.type != AGW_COLTYPE_INTEGER) return false;
+    if (c.role == AgwMetricRole::counter) return true;
+    return c.role == AgwMetricRole::gauge && c.scale == 1.0 && !EndsWith(c.quantity, "_seconds") &&
+           !EndsWith(c.quantity, "_ratio") && !EndsWith(c.quantity, "_level");
+}
+
+namespace {
+
+// Appends `extra` to `labels`, each name at most once (the row's own wins).
+void AddLabels(std::vector<Label>& labels, const AgwLabels& extra) {
+    for (const auto& label : extra) {
+        const std::string& name = label.first;
+        bool present = std::any_of(labels.begin(), labels.end(), [&](const Label& l) { return l.name == name; });
+        if (!present && !label.second.empty() && prometheus::CheckLabelName(name)) {
+            labels.push_back(Label{name, LabelValue(label.second)});
+        }
+    }
+}
+
+}  // namespace
+
+Families TableExport::Build(const tavro& object, const char* rows, std::uint32_t count,
+                            std::size_t rowSize) const {
     Families families;
     if (!exported_) return families;
+    if (mode_ == AgwTableMode::aggregate) return BuildAggregate(object, rows, count, rowSize);
     std::map<std::string, std::size_t> index;
-    // Counted rows by label set, for a count table.
-    std::map<std::vector<Label>, double> counted;
     // Objects already served: a row whose keys repeat an earlier row's would
     // give a second, contradicting series; the first row wins.
     std::set<std::vector<Label>> served;
 
     for (std::uint32_t r = 0; r < count; ++r) {
         const char* row = rows + static_cast<std::size_t>(r) * rowSize;
+        AgwLabels extra;
+        if (!object.MetricsRowScope(row, &extra)) continue;
         std::vector<Label> keys;
         if (!requestLabel_.empty()) keys.push_back(Label{"request", LabelValue(requestLabel_)});
         for (const Column& c : columns_) {
             if (c.role != AgwMetricRole::key || c.offset + c.size > rowSize) continue;
-            keys.push_back(Label{c.name, ValueText(row, c.offset, c.size, c.type)});
+            keys.push_back(Label{c.label, ValueText(row, c.offset, c.size, c.type)});
         }
+        AddLabels(keys, extra);
         std::vector<Label> sorted = keys;
         std::sort(sorted.begin(), sorted.end());
-        if (mode_ == AgwTableMode::count) {
-            counted[sorted] += 1;
-            continue;
-        }
         if (!served.insert(std::move(sorted)).second) continue;
         // State series of this row, by series name.
         std::map<std::string, std::vector<Label>> states;
@@ -301,7 +366,7 @@ Families TableExport::Build(const char* rows, std::uint32_t count, std::size_t r
                 case AgwMetricRole::state: {
                     std::string value = ValueText(row, c.offset, c.size, c.type);
                     auto& labels = states[c.name];
-                    if (!value.empty()) labels.push_back(Label{c.column, value});
+                    if (!value.empty()) labels.push_back(Label{c.label, value});
                     FamilyOf(families, index, c.name, prometheus::MetricType::Gauge, c.help);
                     break;
                 }
@@ -316,10 +381,60 @@ Families TableExport::Build(const char* rows, std::uint32_t count, std::size_t r
             AddSample(families[index.at(name)], std::move(all), 1.0);
         }
     }
-    if (mode_ == AgwTableMode::count) {
-        auto& family = FamilyOf(families, index, prefix_ + "_records_total", prometheus::MetricType::Counter,
-                                "Rows of " + table_ + " in the latest sample, by their key columns.");
-        for (auto& [labels, n] : counted) AddSample(family, labels, n);
+    return families;
+}
+
+Families TableExport::BuildAggregate(const tavro& object, const char* rows, std::uint32_t count,
+                                     std::size_t rowSize) const {
+    // Objects that come and go with traffic (clients, messages, records)
+    // would make a series each and churn with every login: they are counted
+    // instead, and what they count summed, by machine and state.
+    bool dimensions = std::any_of(columns_.begin(), columns_.end(), [](const Column& c) {
+        return (c.role == AgwMetricRole::key || c.role == AgwMetricRole::state) && AggregatedBy(c.label);
+    });
+    std::map<std::vector<Label>, double> counted;
+    std::map<std::pair<std::size_t, std::vector<Label>>, double> sums;  // column index, labels
+    for (std::uint32_t r = 0; r < count; ++r) {
+        const char* row = rows + static_cast<std::size_t>(r) * rowSize;
+        AgwLabels extra;
+        if (!object.MetricsRowScope(row, &extra)) continue;
+        std::vector<Label> by;
+        if (!requestLabel_.empty()) by.push_back(Label{"request", LabelValue(requestLabel_)});
+        for (const Column& c : columns_) {
+            if (c.offset + c.size > rowSize) continue;
+            if ((c.role == AgwMetricRole::key || c.role == AgwMetricRole::state) && AggregatedBy(c.label)) {
+                std::string value = ValueText(row, c.offset, c.size, c.type);
+                if (!value.empty()) by.push_back(Label{c.label, value});
+            }
+        }
+        AgwLabels machine;
+        for (const auto& label : extra) {
+            if (AggregatedBy(label.first)) machine.push_back(label);
+        }
+        AddLabels(by, machine);
+        std::sort(by.begin(), by.end());
+        counted[by] += 1;
+        for (std::size_t i = 0; i < columns_.size(); ++i) {
+            const Column& c = columns_[i];
+            if (!Summed(c) || c.offset + c.size > rowSize) continue;
+            std::int32_t raw = IntegerAt(row, c.offset);
+            double value = c.role == AgwMetricRole::counter ? static_cast<double>(static_cast<std::uint32_t>(raw))
+                                                             : static_cast<double>(raw);
+            sums[{i, by}] += value * c.scale;
+        }
+    }
+    Families families;
+    std::map<std::string, std::size_t> index;
+    if (dimensions) {
+        auto& family = FamilyOf(families, index, prefix_ + "s", prometheus::MetricType::Gauge,
+                                "Objects of " + table_ + " in the latest sample, by machine and state.");
+        for (const auto& [labels, n] : counted) AddSample(family, labels, n);
+    }
+    for (const auto& [key, value] : sums) {
+        const Column& c = columns_[key.first];
+        std::string help = "Sum over the objects of " + table_ + ": " + c.help;
+        AddSample(FamilyOf(families, index, prefix_ + "s_" + c.quantity, prometheus::MetricType::Gauge, help),
+                  key.second, value);
     }
     return families;
 }
@@ -344,6 +459,12 @@ void MetricsRegistry::Withdraw(std::uint32_t request) {
 void MetricsRegistry::SetPrefix(std::string prefix) {
     std::lock_guard<std::mutex> guard(mutex_);
     prefix_ = std::move(prefix);
+}
+
+void MetricsRegistry::SetCommonLabels(const AgwLabels& every, const AgwLabels& own) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    common_ = every;
+    commonOwn_ = own;
 }
 
 std::string MetricsRegistry::Prefix() const {
@@ -414,6 +535,17 @@ Families MetricsRegistry::Collect() const {
     }
     // A family whose rows are all gone says nothing; leave it out.
     out.erase(std::remove_if(out.begin(), out.end(), [](const auto& f) { return f.metric.empty(); }), out.end());
+    if (!common_.empty() || !commonOwn_.empty()) {
+        const std::string own = prefix_ + "_";
+        for (auto& family : out) {
+            const bool ours = family.name.compare(0, own.size(), own) == 0;
+            for (auto& metric : family.metric) {
+                AddLabels(metric.label, common_);
+                if (ours) AddLabels(metric.label, commonOwn_);
+                std::sort(metric.label.begin(), metric.label.end());
+            }
+        }
+    }
     return out;
 }
 
@@ -423,6 +555,8 @@ void MetricsRegistry::Clear() {
     std::lock_guard<std::mutex> guard(mutex_);
     requests_.clear();
     own_.clear();
+    common_.clear();
+    commonOwn_.clear();
     prefix_ = "agw";
 }
 
@@ -453,4 +587,8 @@ void AGW_GaugeSet(const char* name, const char* help, const AgwLabels& labels, d
 void AGW_CounterAdd(const char* name, const char* help, const AgwLabels& labels, double amount) {
     if (name == nullptr) return;
     agw::MetricsRegistry::Instance().AddCounter(name, help != nullptr ? help : "", labels, amount);
+}
+
+void AGW_SetCommonLabels(const AgwLabels& every, const AgwLabels& own) {
+    agw::MetricsRegistry::Instance().SetCommonLabels(every, own);
 }

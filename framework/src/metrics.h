@@ -48,14 +48,20 @@ class TableExport {
 public:
     // requestLabel: when not empty, every series also gets request="<it>"
     // (a table with more than one report request).
-    TableExport(tavro& object, std::string requestLabel);
+    // perObject: every row its own series even where the table is exported
+    // in aggregate by default (the request asked for it).
+    TableExport(tavro& object, std::string requestLabel, bool perObject = false);
     // False when the table object describes no metrics.
     bool Exported() const { return exported_; }
-    Families Build(const char* rows, std::uint32_t count, std::size_t rowSize) const;
+    // The series of `count` rows of `object` (the rows it kept in its latest
+    // sample). A row the object leaves out of its scope (MetricsRowScope)
+    // gives no series; the labels it adds join the row's keys.
+    Families Build(const tavro& object, const char* rows, std::uint32_t count,
+                   std::size_t rowSize) const;
 
 private:
     struct Column {
-        std::string column;  // the column's name (label name of a state column)
+        std::string column;  // the column's name
         std::size_t offset;
         std::size_t size;
         unsigned type;
@@ -63,7 +69,12 @@ private:
         std::string name;  // label (key) or series name
         std::string help;
         double scale;
+        std::string label;     // key and state: the label the column becomes
+        std::string quantity;  // counter and gauge: the quantity's name
     };
+    Families BuildAggregate(const tavro& object, const char* rows, std::uint32_t count,
+                            std::size_t rowSize) const;
+    static bool Summed(const Column& c);
     bool exported_ = false;
     AgwTableMode mode_ = AgwTableMode::rows;
     std::string prefix_;
@@ -85,6 +96,10 @@ public:
 
     void SetPrefix(std::string prefix);
     std::string Prefix() const;
+    // Labels every series served gets (a series that has one of them keeps
+    // its own value), and those that the process's own series (named with
+    // the prefix) get besides; an empty value drops that label.
+    void SetCommonLabels(const AgwLabels& every, const AgwLabels& own);
     void SetGauge(const std::string& name, const std::string& help, const AgwLabels& labels, double value);
     void AddCounter(const std::string& name, const std::string& help, const AgwLabels& labels, double amount);
 
@@ -109,6 +124,8 @@ private:
     std::string prefix_ = "agw";
     std::map<std::uint32_t, Families> requests_;
     std::map<std::string, Own> own_;
+    AgwLabels common_;
+    AgwLabels commonOwn_;
 };
 
 

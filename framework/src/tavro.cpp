@@ -155,6 +155,8 @@ int tavro::GetTableMetrics(AgwTableMetrics* /*info*/) { return AGW_STATUS_NOT_SU
 
 int tavro::GetColumnMetric(AgwColumnMetric* /*metric*/, int /*index*/) { return AGW_STATUS_NOT_SUPPORTED; }
 
+bool tavro::MetricsRowScope(const char* /*row*/, AgwLabels* /*extra*/) const { return true; }
+
 int tavro::InsertRow(char* row) {
     if (row == nullptr) return AGW_STATUS_BAD_ARGUMENT;
     if (rowSize_ == 0) return AGW_STATUS_NO_ROW_SIZE;

@@ -100,10 +100,6 @@ std::string Scrape(int port) {
     return body == std::string::npos ? "" : reply.substr(body + 4);
 }
 
-std::string prometheus_text(const agw::Families& families) {
-    return prometheus::TextSerializer().Serialize(families);
-}
-
 bool HavePromtool() { return std::system("promtool --version >/dev/null 2>&1") == 0; }
 
 // promtool's verdict on an exposition ("" when it passes).
@@ -203,7 +199,7 @@ TEST_F(MetricsTest, RowsBecomeLabelledSeriesWithEscapedLabelsThatPromtoolAccepts
     agw::TableExport exported(object, "");
     ASSERT_TRUE(exported.Exported());
     agw::MetricsRegistry& registry = agw::MetricsRegistry::Instance();
-    registry.Publish(1, exported.Build(object.Data(0), object.NumDataItems(), object.DataSize()));
+    registry.Publish(1, exported.Build(object, object.Data(0), object.NumDataItems(), object.DataSize()));
     registry.AddCounter("agw_test_calls_total", "Calls.", {{"outcome", "ok"}}, 2);
     registry.AddCounter("agw_test_calls_total", "Calls.", {{"outcome", "ok"}}, 1);
     registry.AddCounter("agw_test_calls_total", "Calls.", {{"bad-label", "x"}}, 1);  // ignored
@@ -223,15 +219,83 @@ TEST_F(MetricsTest, RowsBecomeLabelledSeriesWithEscapedLabelsThatPromtoolAccepts
     EXPECT_EQ(PromtoolProblems(text), "");
 }
 
-TEST_F(MetricsTest, ACountTableServesItsRowsCountedByKeyOnly) {
-    MetricObject object(nullptr, nullptr, gManager);
-    object.mode = AgwTableMode::count;
-    for (const char* q : {"Q1", "Q2", "Q1", "Q1"}) object.AddRow(MakeRow(q, 1, "ACT"));
-    agw::TableExport exported(object, "");
-    std::string text = prometheus_text(exported.Build(object.Data(0), object.NumDataItems(), object.DataSize()));
-    EXPECT_NE(text.find("tst_queue_records_total{queue=\"Q1\"} 3\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("tst_queue_records_total{queue=\"Q2\"} 1\n"), std::string::npos) << text;
-    EXPECT_EQ(text.find("depth"), std::string::npos) << text;
+// Rows of objects that come and go are counted and summed by state, not
+// served one by one, unless the request asks for them; rows the object
+// leaves to another process give nothing, and every series gets the common
+// labels.
+TEST_F(MetricsTest, AnAggregateTableCountsAndSumsInScopeRowsByState) {
+    class Scoped : public MetricObject {
+    public:
+        using MetricObject::MetricObject;
+        bool MetricsRowScope(const char* row, AgwLabels* extra) const override {
+            if (std::string(row + 72, 2) == "Q9") return false;  // another machine's
+            extra->push_back({"lmid", "SITE1"});
+            return true;
+        }
+    } object(nullptr, nullptr, gManager);
+    object.mode = AgwTableMode::aggregate;
+    for (const char* q : {"Q1", "Q2", "Q3", "Q9"}) object.AddRow(MakeRow(q, 100, q[1] == '3' ? "SUS" : "ACT"));
+    agw::MetricsRegistry& registry = agw::MetricsRegistry::Instance();
+    registry.SetCommonLabels({{"domain", "DOM1"}}, {{"lmid", "SITE1"}});
+    registry.Publish(1, agw::TableExport(object, "").Build(object, object.Data(0), object.NumDataItems(),
+                                                            object.DataSize()));
+    std::string text = registry.Exposition();
+    EXPECT_NE(text.find("tst_queues{domain=\"DOM1\",lmid=\"SITE1\",state=\"ACT\"} 2\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("tst_queues{domain=\"DOM1\",lmid=\"SITE1\",state=\"SUS\"} 1\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("tst_queues_depth_ratio"), std::string::npos) << text;  // ratios do not add up
+    EXPECT_EQ(text.find("queue=\""), std::string::npos) << text;
+
+    registry.Publish(1, agw::TableExport(object, "", /*perObject=*/true)
+                            .Build(object, object.Data(0), object.NumDataItems(), object.DataSize()));
+    text = registry.Exposition();
+    EXPECT_NE(text.find("tst_queue_depth_ratio{domain=\"DOM1\",lmid=\"SITE1\",queue=\"Q2\"} 1\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("Q9"), std::string::npos) << text;
+}
+
+// The description's help and labels name the series; a state family's HELP
+// lists its labels. Without them the column's name stands in, and a label
+// that another column of the series already gives is refused.
+TEST_F(MetricsTest, HelpAndLabelsComeFromTheDescriptionAndAStateFamilySaysItsLabels) {
+    class Described : public MetricObject {
+    public:
+        Described(TableManager* manager, std::vector<AgwColumnMetric> metrics)
+            : MetricObject(nullptr, nullptr, manager), metrics_(std::move(metrics)) {}
+        int GetColumnMetric(AgwColumnMetric* metric, int index) override {
+            if (index < 0 || index >= static_cast<int>(metrics_.size())) return 0x21060007;
+            *metric = metrics_[index];
+            return 0;
+        }
+
+    private:
+        std::vector<AgwColumnMetric> metrics_;
+    };
+    auto text_of = [](Described& object) {
+        object.AddRow(MakeRow("Q1", 250, "ACT"));
+        return prometheus::TextSerializer().Serialize(
+            agw::TableExport(object, "").Build(object, object.Data(0), object.NumDataItems(), object.DataSize()));
+    };
+    Described described(gManager, {{}, {}, {},
+                                   {AgwMetricRole::state, "info", 1.0, "", "queue_name"},
+                                   {AgwMetricRole::gauge, "depth_ratio", 0.01, "Share of the queue in use."},
+                                   {AgwMetricRole::state, "info", 1.0, "", "status"}});
+    std::string text = text_of(described);
+    EXPECT_NE(text.find("# HELP tst_queue_depth_ratio Share of the queue in use.\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("# HELP tst_queue_info Tst queue: value 1, labelled with queue_name and status.\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("tst_queue_info{queue_name=\"Q1\",status=\"ACT\"} 1\n"), std::string::npos) << text;
+
+    Described bare(gManager, {{}, {}, {},
+                              {AgwMetricRole::key, "queue", 1.0},
+                              {AgwMetricRole::gauge, "depth_ratio", 0.01},
+                              {AgwMetricRole::state, "info", 1.0, "", "queue"}});
+    text = text_of(bare);
+    EXPECT_NE(text.find("# HELP tst_queue_depth_ratio Column TSTQUEUE.DEPTH, scaled to base units.\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("tst_queue_info"), std::string::npos) << "the label queue is the key's\n" << text;
 }
 
 TEST_F(MetricsTest, AScrapeDuringASampleOrAfterAnIncompleteOneServesTheLastWholeSampleAndVanishedRowsGo) {
