@@ -10,8 +10,11 @@
 //                                          to 4, size a multiple of 4)
 //   zta::TableTraits<zta_<t>_data_t>      number, names, view, MIB class,
 //                                          kColumns[] (name, upper-case name,
-//                                          offset, size, type code, attribute),
-//                                          kNumColumns and kRowSize
+//                                          offset, size, type code, attribute,
+//                                          pad, metrics role, help, label),
+//                                          kNumColumns, kRowSize and the
+//                                          metrics: kSubject, kMode, kScope,
+//                                          kScopeColumn
 //
 // and for all tables zta::kTables (loader order) and zta::FindTable.
 #ifndef ZTA_TABLES_H
@@ -61,8 +64,18 @@ enum class Role : unsigned char {
 
 // How a table's rows become series (the description's ZTA_TABLE_METRICS).
 enum class MetricsMode : unsigned char {
-    rows,   // each row its own series, labelled by its key columns
-    count,  // only the rows counted by their key columns
+    rows,       // each row its own series, labelled by its key columns
+    aggregate,  // objects that come and go with traffic: counts and sums by
+                // machine and state
+    none,       // no series of the table's own
+};
+
+// Where a table's objects live, so that one agent per machine exports each
+// object once (the description's ZTA_TABLE_METRICS).
+enum class Scope : unsigned char {
+    domain,   // domain-wide: exported by one agent of the domain only
+    machine,  // on the machine named by the scope column (an LMID)
+    group,    // on the machine of the server group named by the scope column
 };
 
 // One column of a table, in the order of the row record.
@@ -78,6 +91,10 @@ struct ColumnMeta {
     const char* metric;     // key: the label; state: the series; counter,
                             // gauge, time: the quantity in the series name
     double scale;           // counter, gauge: value = integer * scale
+    const char* help;       // counter, gauge, time: what the value counts or
+                            // measures and in which unit; "" otherwise
+    const char* label;      // key, state: the label the column gives; ""
+                            // otherwise
 };
 
 struct TableMeta {
@@ -91,6 +108,9 @@ struct TableMeta {
     unsigned short row_size;
     const char* metric_subject;  // series names: tuxedo_<subject>_<quantity>...
     MetricsMode metric_mode;
+    Scope scope;                 // where the objects live
+    int scope_column;            // machine, group: index in columns of the
+                                 // column naming the LMID or group; -1 for domain
 };
 
 namespace detail {
@@ -130,23 +150,80 @@ constexpr bool IsWellFormed(const ColumnMeta* columns, unsigned short count, std
     return end <= row_size;
 }
 
+// Checks that every exported column says what it is: counters, gauges and
+// times have their help, keys and states their label.
+constexpr bool RolesAreDescribed(const ColumnMeta* columns, unsigned short count) {
+    for (unsigned short i = 0; i < count; ++i) {
+        const ColumnMeta& c = columns[i];
+        switch (c.role) {
+            case Role::none:
+                break;
+            case Role::key:
+            case Role::state:
+                if (*c.label == '\0' || *c.metric == '\0') return false;
+                break;
+            case Role::counter:
+            case Role::gauge:
+            case Role::time:
+                if (*c.help == '\0' || *c.metric == '\0') return false;
+                break;
+        }
+    }
+    return true;
+}
+
+// The index of the column of that name, or -1 when there is none.
+constexpr int ColumnIndex(const ColumnMeta* columns, unsigned short count, const char* name) {
+    for (unsigned short i = 0; i < count; ++i)
+        if (SameText(columns[i].name, name)) return i;
+    return -1;
+}
+
+// The scope field of ZTA_TABLE_METRICS as data; column is "" for domain.
+struct ScopeDecl {
+    Scope scope;
+    const char* column;
+};
+
 }  // namespace detail
 
 template <class Row>
 struct TableTraits;  // one specialisation per row record, below
 template <class Row>
-struct TableMetricsTraits;  // the table's ZTA_TABLE_METRICS, below
+struct TableMetricsTraits;  // the table's ZTA_TABLE_METRICS as written, below
 
-// A column's role field as data: role, metric name, scale. A role other than
-// none names its label or series part: key(lmid), counter(requests),
-// gauge(accessers), gauge(usage_ratio, 0.0001), state(state), time(start).
+// A column's role field as data: role, metric name, scale, help, label. A
+// role other than none names its label or series part: key(lmid),
+// counter(requests, "help"), gauge(accessers, "help"),
+// gauge(accessers_usage_ratio, "help", 0.0001), state(info, user),
+// time(start, "help").
 #define ZTA_ROLE(role) ZTA_ROLE_##role
-#define ZTA_ROLE_none Role::none, "", 1.0
-#define ZTA_ROLE_key(label) Role::key, #label, 1.0
-#define ZTA_ROLE_counter(name, ...) Role::counter, #name, 1.0 __VA_OPT__(*(__VA_ARGS__))
-#define ZTA_ROLE_gauge(name, ...) Role::gauge, #name, 1.0 __VA_OPT__(*(__VA_ARGS__))
-#define ZTA_ROLE_state(series) Role::state, #series, 1.0
-#define ZTA_ROLE_time(name) Role::time, #name, 1.0
+#define ZTA_ROLE_none Role::none, "", 1.0, "", ""
+#define ZTA_ROLE_key(label) Role::key, #label, 1.0, "", #label
+#define ZTA_ROLE_counter(name, help) Role::counter, #name, 1.0, help, ""
+#define ZTA_ROLE_gauge(name, help, ...) Role::gauge, #name, 1.0 __VA_OPT__(*(__VA_ARGS__)), help, ""
+#define ZTA_ROLE_state(series, label) Role::state, #series, 1.0, "", #label
+#define ZTA_ROLE_time(name, help) Role::time, #name, 1.0, help, ""
+
+// The scope field of ZTA_TABLE_METRICS as data: domain, machine(column),
+// group(column).
+#define ZTA_SCOPE(scope) ZTA_SCOPE_##scope
+#define ZTA_SCOPE_domain Scope::domain, ""
+#define ZTA_SCOPE_machine(column) Scope::machine, #column
+#define ZTA_SCOPE_group(column) Scope::group, #column
+
+// ---- Metrics of each table, as written ---------------------------------------
+
+// clang-format off
+#define ZTA_TABLE_METRICS(name, subject, mode, scope)                               \
+    template <>                                                                     \
+    struct TableMetricsTraits<zta_##name##_data_t> {                                \
+        static constexpr const char* kSubject = subject;                            \
+        static constexpr MetricsMode kMode = MetricsMode::mode;                     \
+        static constexpr detail::ScopeDecl kScope = {ZTA_SCOPE(scope)};             \
+    };
+// clang-format on
+#include "tables/zta_tables.def"
 
 // ---- Column metadata per table --------------------------------------------
 
@@ -172,17 +249,23 @@ struct TableMetricsTraits;  // the table's ZTA_TABLE_METRICS, below
         static constexpr unsigned short kNumColumns =                               \
             sizeof(kColumns) / sizeof(kColumns[0]);                                 \
         static constexpr unsigned short kRowSize = (rowsize);                       \
+        using metrics_type = TableMetricsTraits<row_type>;                          \
+        static constexpr const char* kSubject = metrics_type::kSubject;             \
+        static constexpr MetricsMode kMode = metrics_type::kMode;                   \
+        static constexpr Scope kScope = metrics_type::kScope.scope;                 \
+        static constexpr int kScopeColumn =                                         \
+            detail::ColumnIndex(kColumns, kNumColumns, metrics_type::kScope.column); \
     };                                                                              \
     static_assert(detail::IsWellFormed(TableTraits<zta_##name##_data_t>::kColumns,  \
                                        TableTraits<zta_##name##_data_t>::kNumColumns, \
                                        sizeof(zta_##name##_data_t)),                \
-                  "table description of " #name " is malformed");
-#define ZTA_TABLE_METRICS(name, subject, mode)                                      \
-    template <>                                                                     \
-    struct TableMetricsTraits<zta_##name##_data_t> {                                \
-        static constexpr const char* kSubject = subject;                            \
-        static constexpr MetricsMode kMode = MetricsMode::mode;                     \
-    };
+                  "table description of " #name " is malformed");                  \
+    static_assert(detail::RolesAreDescribed(TableTraits<zta_##name##_data_t>::kColumns, \
+                                            TableTraits<zta_##name##_data_t>::kNumColumns), \
+                  "a metrics role of " #name " lacks its help or label");          \
+    static_assert((TableTraits<zta_##name##_data_t>::kScope == Scope::domain) ==    \
+                      (TableTraits<zta_##name##_data_t>::kScopeColumn < 0),         \
+                  "the scope column of " #name " is not one of its columns");
 // clang-format on
 #include "tables/zta_tables.def"
 
@@ -190,24 +273,14 @@ struct TableMetricsTraits;  // the table's ZTA_TABLE_METRICS, below
 template <class Row>
 constexpr TableMeta table_meta_of() {
     using T = TableTraits<Row>;
-    using M = TableMetricsTraits<Row>;
-    return TableMeta{T::kNumber, T::kName, T::kUpperName, T::kView, T::kMibClass,
-                     T::kColumns, T::kNumColumns, T::kRowSize, M::kSubject, M::kMode};
+    return TableMeta{T::kNumber,  T::kName,      T::kUpperName, T::kView,  T::kMibClass,
+                     T::kColumns, T::kNumColumns, T::kRowSize,  T::kSubject, T::kMode,
+                     T::kScope,   T::kScopeColumn};
 }
 
 // ---- All tables, in loader order -------------------------------------------
 
-#define ZTA_TABLE_BEGIN(number, name, upper, view, mibclass) \
-    TableMeta{TableTraits<zta_##name##_data_t>::kNumber,     \
-              TableTraits<zta_##name##_data_t>::kName,       \
-              TableTraits<zta_##name##_data_t>::kUpperName,  \
-              TableTraits<zta_##name##_data_t>::kView,       \
-              TableTraits<zta_##name##_data_t>::kMibClass,   \
-              TableTraits<zta_##name##_data_t>::kColumns,    \
-              TableTraits<zta_##name##_data_t>::kNumColumns, \
-              TableTraits<zta_##name##_data_t>::kRowSize,    \
-              TableMetricsTraits<zta_##name##_data_t>::kSubject, \
-              TableMetricsTraits<zta_##name##_data_t>::kMode},
+#define ZTA_TABLE_BEGIN(number, name, upper, view, mibclass) table_meta_of<zta_##name##_data_t>(),
 inline constexpr TableMeta kTables[] = {
 #include "tables/zta_tables.def"
 };

@@ -22,19 +22,51 @@ int get_column_info(tavro& object, const TableMeta& table, ColumnInfo* info, int
     return ZTA_STATUS_OK;
 }
 
+namespace {
+
+// "server_queue" in words: "Server queue".
+std::string subject_words(const char* subject) {
+    std::string words(subject);
+    for (char& c : words)
+        if (c == '_') c = ' ';
+    if (!words.empty() && words[0] >= 'a' && words[0] <= 'z') {
+        words[0] = static_cast<char>(words[0] - 'a' + 'A');
+    }
+    return words;
+}
+
+AgwTableMode agw_mode(MetricsMode mode) {
+    switch (mode) {
+        case MetricsMode::rows: return AgwTableMode::rows;
+        case MetricsMode::aggregate: return AgwTableMode::aggregate;
+        case MetricsMode::none: break;
+    }
+    return AgwTableMode::none;
+}
+
+}  // namespace
+
 int get_table_metrics(const TableMeta& table, AgwTableMetrics* info) {
-    // "tuxedo_<subject>" of every table, made once and kept for the process
-    // (the framework keeps the pointer).
-    static const std::array<std::string, kNumTables> prefixes = [] {
-        std::array<std::string, kNumTables> made;
-        for (std::size_t i = 0; i < kNumTables; ++i) made[i] = std::string(kMetricsPrefix) + kTables[i].metric_subject;
+    // "tuxedo_<subject>" and the subject in words of every table, made once
+    // and kept for the process (the framework keeps the pointers).
+    struct Names {
+        std::string prefix;
+        std::string subject;
+    };
+    static const std::array<Names, kNumTables> names = [] {
+        std::array<Names, kNumTables> made;
+        for (std::size_t i = 0; i < kNumTables; ++i) {
+            made[i].prefix = std::string(kMetricsPrefix) + kTables[i].metric_subject;
+            made[i].subject = subject_words(kTables[i].metric_subject);
+        }
         return made;
     }();
     if (info == nullptr) return ZTA_STATUS_BAD_COLUMN;
     for (std::size_t i = 0; i < kNumTables; ++i) {
         if (kTables[i].number != table.number) continue;
-        info->prefix = prefixes[i].c_str();
-        info->mode = table.metric_mode == MetricsMode::count ? AgwTableMode::count : AgwTableMode::rows;
+        info->prefix = names[i].prefix.c_str();
+        info->subject = names[i].subject.c_str();
+        info->mode = agw_mode(table.metric_mode);
         return ZTA_STATUS_OK;
     }
     return AGW_STATUS_NOT_SUPPORTED;
@@ -47,6 +79,8 @@ int get_column_metric(const TableMeta& table, AgwColumnMetric* metric, int index
     metric->role = static_cast<AgwMetricRole>(c.role);
     metric->name = c.metric;
     metric->scale = c.scale;
+    metric->help = c.help;
+    metric->label = c.label;
     return ZTA_STATUS_OK;
 }
 
