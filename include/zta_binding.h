@@ -32,6 +32,10 @@ inline constexpr const char* kMetricsPrefix = "tuxedo_";
 // The table's metrics description and one column's role, from its description.
 int get_table_metrics(const TableMeta& table, AgwTableMetrics* info);
 int get_column_metric(const TableMeta& table, AgwColumnMetric* metric, int index);
+// Whether this agent exports a row's series, by the table's scope and where
+// the agent stands in the domain (zta_scope.h), and the machine label a row
+// of a server group gets.
+bool metrics_row_scope(const TableMeta& table, const char* row, AgwLabels* extra);
 int column_is_exception(tavro& object, const TableMeta& table, char* row, const char* column,
                         IntfOper op, char* threshold);
 void print_self(tavro& object, const TableMeta& table, TRC1_Block* trace);
@@ -83,6 +87,9 @@ public:
     int GetTableMetrics(AgwTableMetrics* info) override { return get_table_metrics(kMeta, info); }
     int GetColumnMetric(AgwColumnMetric* metric, int index) override {
         return get_column_metric(kMeta, metric, index);
+    }
+    bool MetricsRowScope(const char* row, AgwLabels* extra) const override {
+        return metrics_row_scope(kMeta, row, extra);
     }
     int ColumnIsException(char* row, char* column, IntfOper op, char* threshold) override {
         return column_is_exception(*this, kMeta, row, column, op, threshold);

@@ -100,7 +100,7 @@ def run_agent(cmd, cwd, what, wait_for_row=None, tables=()):
 def check_readme(path):
     items = readme_blocks(path)
     for n, (kind, text) in enumerate(items):
-        if kind == "yaml" and text.lstrip().startswith(("requests:", "output:")):
+        if kind == "yaml" and text.lstrip().startswith(("requests:", "output:", "metrics:")):
             # A request file: the next command that names AGW_CONFIG uses it.
             cmd = next((c for k, c in items[n + 1:] if k == "cmd" and "AGW_CONFIG=" in c), None)
             if cmd is None:
