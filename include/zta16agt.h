@@ -2,14 +2,18 @@
 //
 // Two ways of sampling: a report request reads the records that one MIB call
 // returns; situation requests follow the log, scan after scan, and share one
-// MIB call per scan (a drive) among all of them.
+// MIB call per scan (a drive) among all of them. Each report sample first
+// lets the records counter (zta_ulogctr.h) follow this machine's log.
 #ifndef ZTA16AGT_H
 #define ZTA16AGT_H
 
 #include <fml32.h>
 
+#include <climits>
+
 #include "agwtx16b.h"
 #include "zta_cycle.h"
+#include "zta_ulogctr.h"
 
 class zta_txulogs_agent : public zta_txulogs_base {
 public:
@@ -54,6 +58,24 @@ public:
     };
     static drive_state theirDrive;
 
+    // The records counter of this machine's user log. Process-wide by
+    // design: one log is followed and counted once, whichever TXULOGS report
+    // object samples; used only on the framework's sampling thread.
+    static zta_ulog_counter theirCounter;
+
+    // What the last demand reply held: its records (the rows before any
+    // threshold) and its TA_MORE, the records of the day it left out. Both 0
+    // after a sample whose call failed.
+    struct demand_reply {
+        long records = 0;
+        long more = 0;
+        // The records of the day the MIB knew of, at most LONG_MAX.
+        long Total() const {
+            return more <= 0 ? records : more > LONG_MAX - records ? LONG_MAX : records + more;
+        }
+    };
+    const demand_reply& LastDemandReply() const { return lastDemand_; }
+
 private:
     void TakeSampleConstructor();
     void TakeSampleDestructor();
@@ -69,8 +91,13 @@ private:
     bool GetUlog(TRC1_Block* trace, char* request, char** reply);
     // The records of the current drive's reply, each as a row of this object.
     void PresentSitReply(long mode);
+    // One scan of the records counter, in the demand reply buffer. False,
+    // with the sample marked incomplete, when the agent could not follow the
+    // log (a failed MIB call made it leave the application).
+    bool FollowLog();
 
     zta_txulogs_data_t row_{};  // the working row
+    demand_reply lastDemand_;
 
     static zta_node theirNode;  // this node's name, fetched once for the table
 };

@@ -1,12 +1,14 @@
 // Sampler of the user log table TXULOGS: one row per user-log record
 // (MIB class T_ULOG), every column read from the reply with Fget32, no view.
 //
-// A report request (demand sample) asks once and shows the records of that
-// one reply. Situation requests scan the log every ZTA_ULOG_SCAN seconds and
-// see only the records written since the previous scan: the first object of
-// a scan (a drive) asks the MIB for the records from theirsinceMsgTime on,
-// into the process-wide theirSitReplyBuffer, and the other situation objects
-// of the same scan present that reply again, each in its own rows.
+// A report request (demand sample) first lets the records counter follow
+// this machine's log (zta_ulogctr.h), then asks once and shows the records of
+// that one reply, tracing what the reply left out. Situation requests scan
+// the log every ZTA_ULOG_SCAN seconds and see only the records written since
+// the previous scan: the first object of a scan (a drive) asks the MIB for
+// the records from theirsinceMsgTime on, into the process-wide
+// theirSitReplyBuffer, and the other situation objects of the same scan
+// present that reply again, each in its own rows.
 #include "zta16agt.h"
 
 #include <atmi.h>
@@ -20,10 +22,12 @@
 
 #include "zta_fields.h"
 #include "zta_metrics.h"
+#include "zta_scope.h"
 #include "zta_util.h"
 
 zta_node zta_txulogs_agent::theirNode;
 zta_txulogs_agent::drive_state zta_txulogs_agent::theirDrive;
+zta_ulog_counter zta_txulogs_agent::theirCounter;
 
 namespace {
 
@@ -129,7 +133,12 @@ void zta_txulogs_agent::TakeSample() {
 void zta_txulogs_agent::DemandTakeSample() {
     ZTA_TRACE_BLOCK("zta16agt", "DemandTakeSample");
     ZTA_ENTRY();
+    lastDemand_ = {};
     char* request = PrepareCall(&zta_trc_, &theirLogReplyBuffer, "tpalloc: theirLogReplyBuffer\n");
+    if (request != nullptr && !FollowLog()) {
+        tpfree(request);
+        request = nullptr;
+    }
     if (request == nullptr || !GetUlog(&zta_trc_, request, &theirLogReplyBuffer)) {
         MarkSampleIncomplete();  // the log was not read: this sample clears no situation
         ZTA_EXIT();
@@ -137,7 +146,13 @@ void zta_txulogs_agent::DemandTakeSample() {
     }
     auto* reply = reinterpret_cast<FBFR32*>(theirLogReplyBuffer);
     const long n = reply_records(reply);
+    lastDemand_ = {n, zta_reply_long(reply, zta::fld::TA_MORE, 0, 0)};
     ZTA_DETAIL("Retrieving <%d> rows for demand report\n", clamp_int(n));
+    if (lastDemand_.more > 0) {
+        ZTA_STATE("TXULOGS: the demand reply holds %ld of the %ld records of today's log "
+                  "(TA_MORE %ld); a report shows one reply\n",
+                  n, lastDemand_.Total(), lastDemand_.more);
+    }
     for (long i = 0; i < n; ++i) {
         FillRow(reply, &row_, i, 0);
         char severity[sizeof row_.severity + 1] = {};
@@ -147,6 +162,30 @@ void zta_txulogs_agent::DemandTakeSample() {
     }
     tpfree(request);
     ZTA_EXIT();
+}
+
+bool zta_txulogs_agent::FollowLog() {
+    ZTA_TRACE_BLOCK("zta16agt", "FollowLog");
+    const std::string lmid = zta_place().lmid;
+    if (lmid.empty()) return true;  // not known yet: nothing to follow
+    zta_mib_buffers buffers;
+    buffers.request = reinterpret_cast<FBFR32*>(tpalloc(zta_text("FML32"), nullptr, 0));
+    if (buffers.request == nullptr) {
+        zta_report_atmi_error(&zta_trc_, "tpalloc");
+        MarkSampleIncomplete("tpalloc failed");
+        return false;
+    }
+    // The demand reply buffer takes the counter's replies too: the demand
+    // call that follows overwrites them.
+    buffers.reply = theirLogReplyBuffer;
+    buffers.reply_len = theirDrive.rpLoglength;
+    std::string why;
+    const bool followed = theirCounter.Scan(&zta_trc_, lmid, buffers, &why);
+    theirLogReplyBuffer = buffers.reply;
+    theirDrive.rpLoglength = buffers.reply_len;
+    tpfree(reinterpret_cast<char*>(buffers.request));
+    if (!followed) MarkSampleIncomplete(why);
+    return followed;
 }
 
 char* zta_txulogs_agent::PrepareCall(TRC1_Block* trace, char** reply, const char* note) {

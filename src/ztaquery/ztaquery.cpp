@@ -23,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "zta16agt.h"
 #include "zta_agent.h"
 #include "zta_tables.h"
 
@@ -124,8 +125,14 @@ void print_table(const zta::TableMeta& table, tavro& object, std::vector<const z
             used += need;
         }
     }
-    std::printf("%s: %u row%s%s\n", table.upper, object.NumDataItems(), object.NumDataItems() == 1 ? "" : "s",
-                shown < columns.size() ? " (more columns with --all or --columns)" : "");
+    // The user log shows one reply: the heading says when the log held more.
+    std::string held;
+    if (const auto* ulog = dynamic_cast<const zta_txulogs_agent*>(&object);
+        ulog != nullptr && ulog->LastDemandReply().more > 0) {
+        held = " (of " + std::to_string(ulog->LastDemandReply().Total()) + " records in today's log; one reply)";
+    }
+    std::printf("%s: %u row%s%s%s\n", table.upper, object.NumDataItems(), object.NumDataItems() == 1 ? "" : "s",
+                held.c_str(), shown < columns.size() ? " (more columns with --all or --columns)" : "");
     auto print_line = [&](auto&& text_of) {
         std::string out;
         for (std::size_t k = 0; k < shown; ++k) {
@@ -141,26 +148,45 @@ void print_table(const zta::TableMeta& table, tavro& object, std::vector<const z
     for (const auto& line : cells) print_line([&](std::size_t k) { return line[k]; });
 }
 
+// A table's ZTA_TABLE_METRICS as ztaquery --list shows it: "rows, scope
+// group(srvgrp)".
+std::string metrics_of(const zta::TableMeta& t) {
+    std::string mode = t.metric_mode == zta::MetricsMode::rows        ? "rows"
+                       : t.metric_mode == zta::MetricsMode::aggregate ? "aggregate"
+                                                                       : "none";
+    std::string scope = t.scope == zta::Scope::domain ? "domain" : t.scope == zta::Scope::machine ? "machine" : "group";
+    if (t.scope != zta::Scope::domain && t.scope_column >= 0) {
+        scope += std::string("(") + t.columns[t.scope_column].name + ")";
+    }
+    return mode + ", scope " + scope;
+}
+
 void print_list() {
     for (const zta::TableMeta& t : zta::kTables) {
-        std::printf("%s  table %d, MIB class %s%s\n", t.upper, t.number, t.mib_class,
+        std::printf("%s  table %d, MIB class %s, series tuxedo_%s_*: %s%s\n", t.upper, t.number, t.mib_class,
+                    t.metric_subject, metrics_of(t).c_str(),
                     TableManager::Find(t.upper) != nullptr ? "" : " (not served by this build)");
         for (unsigned short i = 0; i < t.num_columns; ++i) {
             const zta::ColumnMeta& c = t.columns[i];
             std::string type = c.type == zta::kColumnTypeInteger ? "integer" : "text " + std::to_string(c.size);
-            // What the metrics endpoint makes of it.
+            // What the metrics endpoint makes of it, and its help.
             std::string series = std::string("tuxedo_") + t.metric_subject + "_" + c.metric;
             std::string metric;
             switch (c.role) {
-                case zta::Role::key: metric = std::string("label ") + c.metric; break;
+                case zta::Role::key: metric = std::string("label ") + c.label; break;
                 case zta::Role::counter: metric = "counter " + series + "_total"; break;
                 case zta::Role::gauge: metric = "gauge " + series; break;
-                case zta::Role::state: metric = std::string("label ") + c.name + " of " + series; break;
+                case zta::Role::state: metric = std::string("label ") + c.label + " of " + series; break;
                 case zta::Role::time: metric = "gauge " + series + "_timestamp_seconds"; break;
                 case zta::Role::none: break;
             }
-            std::printf("    %-11s %-9s %-18s %s\n", c.name, type.c_str(), *c.attribute ? c.attribute : "(agent)",
-                        metric.c_str());
+            if (*c.help != '\0') metric += std::string("  ") + c.help;
+            char line[64];
+            std::snprintf(line, sizeof line, "    %-11s %-9s %-18s", c.name, type.c_str(),
+                          *c.attribute ? c.attribute : "(agent)");
+            std::string text = metric.empty() ? std::string(line) : line + (" " + metric);
+            text.erase(text.find_last_not_of(' ') + 1);
+            std::printf("%s\n", text.c_str());
         }
     }
 }

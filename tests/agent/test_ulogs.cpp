@@ -1,24 +1,32 @@
 // The user log table against the stand-in: the conversion of one record,
 // demand reports, situation drives shared by all situation objects, the
-// start-up deferral, the day change and the scan interval.
+// start-up deferral, the day change, the scan interval and the records
+// counter that follows the log.
 #include <gtest/gtest.h>
 
 #include <atmi.h>
 #include <fml32.h>
 #include <tuxsim.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
+// The registry the endpoint serves, to read the counter as a scrape would.
+#include "../../framework/src/metrics.h"
 #include "agent_test_util.h"
 #include "zta16agt.h"
 #include "zta_agent.h"
 #include "zta_fields.h"
+#include "zta_scope.h"
 
 namespace {
 
@@ -61,6 +69,9 @@ protected:
         agw::SetTimeStampSource(&tuxsim::now);
         zta_release_log_buffers();
         zta_txulogs_agent::theirDrive = {};
+        zta_txulogs_agent::theirCounter = {};
+        zta_set_place_for_tests(zta_domain_place{});
+        agw::MetricsRegistry::Instance().Clear();
         unsetenv("ZTA_ULOG_SCAN");
         request_.name = "ulog";
         request_.table = "TXULOGS";
@@ -73,6 +84,46 @@ protected:
         agw::SetTimeStampSource(nullptr);
         unsetenv("ZTA_ULOG_SCAN");
         TRC1_Configure("0x80");
+        zta_set_place_for_tests(zta_domain_place{}, false);
+        agw::MetricsRegistry::Instance().Clear();
+        if (!dir_.empty()) {
+            std::remove((dir_ + "/domain.yaml").c_str());
+            rmdir(dir_.c_str());
+        }
+    }
+
+    // The test's domain: one machine, an empty log and replies of at most
+    // `batch` records, in a directory of the test's own.
+    void use_batch(int batch) {
+        char tmpl[] = "/tmp/zta-ulog-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        std::ofstream(dir_ + "/domain.yaml")
+            << "local_lmid: SITE1\nbatch: " << batch
+            << "\nclasses:\n  T_MACHINE:\n"
+            << "    - {TA_LMID: SITE1, TA_PMID: host1, TA_STATE: ACTive}\n";
+        tuxsim::use_domain_file(dir_ + "/domain.yaml");
+        ASSERT_EQ(tuxsim::load_domain(), "");
+    }
+    // This agent runs on SITE1.
+    static void place_on_site1() {
+        zta_domain_place place;
+        place.lmid = "SITE1";
+        zta_set_place_for_tests(place);
+    }
+    // The counter's value for SITE1 and `severity` as the endpoint serves it
+    // (whatever other labels the series carries); -1 without such a series.
+    static double counted(const std::string& severity) {
+        std::istringstream in(agw::MetricsRegistry::Instance().Exposition());
+        double value = -1;
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("tuxedo_userlog_records_total{", 0) != 0 ||
+                line.find("lmid=\"SITE1\"") == std::string::npos ||
+                line.find("severity=\"" + severity + "\"") == std::string::npos)
+                continue;
+            value = (value < 0 ? 0 : value) + std::stod(line.substr(line.rfind(' ') + 1));
+        }
+        return value;
     }
 
     // A table object made the way the framework makes one; the fixture owns it.
@@ -125,6 +176,7 @@ protected:
     RequestDetail request_;
     ContextInfo context_;
     std::vector<std::unique_ptr<zta_txulogs_agent>> objects_;
+    std::string dir_;  // use_batch's directory
 };
 
 // A reply buffer built by hand, for the conversion of single records.
@@ -420,13 +472,194 @@ TEST_F(UlogTable, DemandSampleShowsOneReplyWhenTheLogPages) {
         write("INFO: record " + std::to_string(i), "INFO");
     }
     auto& object = make_object(AGW_SAMPLE_REPORT);
+    TRC1_Configure("0x80,zta16agt=0x180");
     tuxsim::clear_requests();
-    sample(object);
+    const std::string trace = stderr_of([&] { sample(object); });
     // The stand-in answers a GET in batches: no GETNEXT follows.
     ASSERT_EQ(tuxsim::requests().size(), 1u);
-    EXPECT_GT(object.NumDataItems(), 0u);
-    EXPECT_LT(object.NumDataItems(), 25u);
+    EXPECT_EQ(object.NumDataItems(), 20u);
     EXPECT_EQ(messages(object).front(), "INFO: record 0");
+    // What the reply left out is said, and kept for ztaquery's heading.
+    EXPECT_NE(trace.find("TXULOGS: the demand reply holds 20 of the 25 records of today's log "
+                         "(TA_MORE 5)"),
+              std::string::npos)
+        << trace;
+    EXPECT_EQ(object.LastDemandReply().records, 20);
+    EXPECT_EQ(object.LastDemandReply().Total(), 25);
+
+    tuxsim::fail_call(tuxsim::Call::tpcall, 1, TPESYSTEM);
+    stderr_of([&] { sample(object); });
+    EXPECT_EQ(object.LastDemandReply().Total(), 0);
+}
+
+// Records written between two samples of a report request raise the counter
+// by exactly their number: many in one second, over several replies, and
+// across a failed call.
+TEST_F(UlogTable, CounterTakesEachNewRecordOnce) {
+    use_batch(7);
+    for (int i = 0; i < 5; ++i) write("INFO: before start", "INFO");
+    auto& report = make_object(AGW_SAMPLE_REPORT);
+    // Until the agent knows its machine, it follows no log.
+    tuxsim::clear_requests();
+    sample(report);
+    EXPECT_EQ(tuxsim::requests().size(), 1u);
+    EXPECT_EQ(counted("INFO"), -1);
+
+    // The first scan is the baseline: the log's records so far are not new.
+    place_on_site1();
+    sample(report);
+    EXPECT_EQ(counted("INFO"), 0);
+
+    // Twenty more in the same second: 25 records of 100000, four replies.
+    for (int i = 0; i < 20; ++i) {
+        write(i % 2 ? "ERROR: burst" : "INFO: burst", i % 2 ? "ERROR" : "INFO");
+    }
+    tuxsim::clear_requests();
+    sample(report);
+    EXPECT_EQ(counted("INFO"), 10);
+    EXPECT_EQ(counted("ERROR"), 10);
+    auto r = tuxsim::requests();
+    ASSERT_EQ(r.size(), 5u);  // GET, three GETNEXT, then the demand's GET
+    EXPECT_EQ(r[0].operation, "GET");
+    EXPECT_EQ(r[0].keys["TA_LMID"], "SITE1");
+    EXPECT_EQ(r[0].keys["TA_MMDDYY"], "31226");
+    EXPECT_EQ(r[0].keys["TA_ULOGTIME"], "100000");  // from the last record's second
+    EXPECT_EQ(r[3].operation, "GETNEXT");
+    EXPECT_EQ(r[4].keys.count("TA_ULOGTIME"), 0u);
+    EXPECT_EQ(report.NumDataItems(), 7u);  // the demand still shows one reply
+
+    // Nothing new, nothing counted.
+    sample(report);
+    EXPECT_EQ(counted("INFO"), 10);
+
+    // A call fails in the fifth reply's turn: the three new records of the
+    // fourth stay counted, the rest come with the next sample, none twice.
+    for (int i = 0; i < 20; ++i) write("WARN: more", "WARN");
+    tuxsim::fail_call(tuxsim::Call::tpcall, 5, TPESYSTEM);
+    stderr_of([&] { sample(report); });
+    EXPECT_TRUE(report.SampleIncomplete());
+    EXPECT_EQ(report.NumDataItems(), 0u);
+    EXPECT_EQ(counted("WARN"), 3);
+    stderr_of([&] { sample(report); });
+    EXPECT_EQ(counted("WARN"), 20);
+    EXPECT_EQ(counted("INFO") + counted("ERROR"), 20);
+}
+
+TEST_F(UlogTable, CounterMakesAtMostAHundredCallsPerScan) {
+    use_batch(1);
+    place_on_site1();
+    auto& report = make_object(AGW_SAMPLE_REPORT);
+    sample(report);  // the baseline of an empty log
+    for (int i = 0; i < 60; ++i) write("INFO: one", "INFO");
+    tuxsim::advance_time(std::chrono::seconds(1));
+    for (int i = 0; i < 60; ++i) write("INFO: two", "INFO");
+
+    TRC1_Configure("0x80,zta16agt=0x180");
+    tuxsim::clear_requests();
+    std::string trace = stderr_of([&] { sample(report); });
+    EXPECT_EQ(tuxsim::requests().size(), 101u);
+    EXPECT_EQ(counted("INFO"), 100);
+    EXPECT_NE(trace.find("T_ULOG: the user-log counter made its 100 MIB calls of this scan with "
+                         "TA_MORE 20; the rest is counted at the next scan"),
+              std::string::npos)
+        << trace;
+    TRC1_Configure("0x80");
+    sample(report);
+    EXPECT_EQ(counted("INFO"), 120);
+
+    // More records in one second than a hundred replies carry: the scan
+    // that only reads again those counted moves on, rather than stop the
+    // counter for the rest of the day.
+    tuxsim::advance_time(std::chrono::seconds(1));
+    for (int i = 0; i < 150; ++i) write("INFO: storm", "INFO");
+    sample(report);
+    sample(report);
+    EXPECT_EQ(counted("INFO"), 220);
+    TRC1_Configure("0x80");
+    trace = stderr_of([&] { sample(report); });
+    EXPECT_NE(trace.find("holds more records of 100002 than 100 replies carry; its records of "
+                         "that second after line 220 are not counted"),
+              std::string::npos)
+        << trace;
+    tuxsim::advance_time(std::chrono::seconds(1));
+    write("INFO: after the storm", "INFO");
+    sample(report);
+    EXPECT_EQ(counted("INFO"), 221);
+}
+
+// The old day's last records, written after its last scan, and the new
+// day's first (a log that starts again at line 1) are each counted once.
+TEST_F(UlogTable, CounterFinishesTheOldDayBeforeTheNewOne) {
+    tuxsim::set_time(local_time(2026, 3, 12, 23, 59, 0));
+    place_on_site1();
+    write("INFO: before start", "INFO");
+    auto& report = make_object(AGW_SAMPLE_REPORT);
+    sample(report);
+    tuxsim::set_time(local_time(2026, 3, 12, 23, 59, 30));
+    write("WARN: late", "WARN");
+    write("WARN: late", "WARN");
+    sample(report);
+    EXPECT_EQ(counted("WARN"), 2);
+    write("WARN: same second, after the scan", "WARN");
+    tuxsim::set_time(local_time(2026, 3, 12, 23, 59, 59));
+    write("WARN: last of the day", "WARN");
+    write("WARN: last of the day", "WARN");
+    tuxsim::set_time(local_time(2026, 3, 13, 0, 0, 10));
+    ASSERT_EQ(tuxsim::write_ulog({{"TA_ULOGMSG", "ERROR: new day"}, {"TA_SEVERITY", "ERROR"},
+                                  {"TA_ULOGLINE", "1"}}),
+              "");
+    tuxsim::set_time(local_time(2026, 3, 13, 0, 0, 20));
+    ASSERT_EQ(tuxsim::write_ulog({{"TA_ULOGMSG", "ERROR: new day"}, {"TA_SEVERITY", "ERROR"},
+                                  {"TA_ULOGLINE", "2"}}),
+              "");
+
+    tuxsim::clear_requests();
+    sample(report);
+    EXPECT_EQ(counted("WARN"), 5);
+    EXPECT_EQ(counted("ERROR"), 2);
+    EXPECT_EQ(counted("INFO"), 0);
+    auto r = tuxsim::requests();
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ(r[0].keys["TA_MMDDYY"], "31226");
+    EXPECT_EQ(r[0].keys["TA_ULOGTIME"], "235930");
+    EXPECT_EQ(r[1].keys["TA_MMDDYY"], "31326");
+    EXPECT_EQ(r[1].keys["TA_ULOGTIME"], "0");
+
+    tuxsim::clear_requests();
+    sample(report);
+    EXPECT_EQ(counted("WARN") + counted("ERROR"), 7);
+    EXPECT_EQ(tuxsim::requests()[0].keys["TA_ULOGTIME"], "20");
+}
+
+// The log of the same day starts again with lower line numbers (the domain
+// was booted again): later seconds are counted, the last second's lines up
+// to the last one taken are not counted again.
+TEST_F(UlogTable, CounterNeverGoesBackWhenTheLogStartsAgain) {
+    place_on_site1();
+    auto& report = make_object(AGW_SAMPLE_REPORT);
+    sample(report);
+    tuxsim::advance_time(std::chrono::seconds(5));
+    for (int i = 0; i < 3; ++i) write("ERROR: first boot");
+    sample(report);
+    EXPECT_EQ(counted("ERROR"), 3);
+
+    auto line = [](const std::string& n) {
+        ASSERT_EQ(tuxsim::write_ulog({{"TA_ULOGMSG", "ERROR: booted again"},
+                                      {"TA_SEVERITY", "ERROR"}, {"TA_ULOGLINE", n}}),
+                  "");
+    };
+    line("1");  // within the second already followed
+    tuxsim::advance_time(std::chrono::seconds(1));
+    line("1");
+    line("2");
+    TRC1_Configure("0x80,zta16agt=0x180");
+    const std::string trace = stderr_of([&] { sample(report); });
+    EXPECT_EQ(counted("ERROR"), 5);
+    EXPECT_NE(trace.find("the user log of SITE1 starts again at line 1 (100006) after line 3"),
+              std::string::npos)
+        << trace;
+    sample(report);
+    EXPECT_EQ(counted("ERROR"), 5);
 }
 
 }  // namespace
