@@ -10,14 +10,14 @@ import json
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 import urllib.parse
 import urllib.request
+
+from agent_processes import ProcessTest
 
 BUILD = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else "build")
 AGENT = os.path.join(BUILD, "ztaagent")
@@ -63,26 +63,14 @@ def readme_rules():
     raise AssertionError("the README gives no alerting rules")
 
 
-class Domain(unittest.TestCase):
+class Domain(ProcessTest):
+    prefix = "zta_domain_"
+
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="zta_domain_")
-        self.procs, self.files = [], []
+        super().setUp()
         self.env = dict(os.environ, AGW_OUTPUT="/dev/null")
         for name in ("AGW_CONFIG", "TUXSIM_FAULTS", "AGW_HTTP", "TUXSIM_DOMAIN"):
             self.env.pop(name, None)
-
-    def tearDown(self):
-        for p in self.procs:
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-                try:
-                    p.wait(10)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    p.wait()
-        for f in self.files:
-            f.close()
-        shutil.rmtree(self.dir, ignore_errors=True)
 
     def path(self, name):
         return os.path.join(self.dir, name)
@@ -100,20 +88,8 @@ class Domain(unittest.TestCase):
             "  - {name: %s, table: %s, interval: %d}\n" % (t, t, interval) for t in tables))
 
     def start_agent(self, name, domain, **env):
-        err = open(self.path(name + ".err"), "w+")
-        self.files.append(err)
         env = dict(self.env, TUXSIM_DOMAIN=domain, AGW_HTTP="127.0.0.1:0", **env)
-        p = subprocess.Popen([AGENT], env=env, stdout=subprocess.DEVNULL, stderr=err)
-        self.procs.append(p)
-        deadline = time.time() + 10
-        while time.time() < deadline:
-            err.seek(0)
-            m = re.search(r"metrics at (http://\S+/metrics)", err.read())
-            if m:
-                return m.group(1)
-            self.assertIsNone(p.poll(), "the agent ended early")
-            time.sleep(0.05)
-        self.fail("the agent did not say where its metrics are")
+        return super().start_agent(AGENT, env, name)[1]
 
     def wait_for(self, what, ready, seconds=30):
         deadline = time.time() + seconds
@@ -152,8 +128,7 @@ class Domain(unittest.TestCase):
                             "scrape_configs:\n  - job_name: ztaagent\n    static_configs:\n"
                             "      - targets: [%s]\n" % (rules, ", ".join(
                                 "'%s'" % urllib.parse.urlparse(u).netloc for u in urls)))
-        log = open(self.path("prometheus.log"), "w")
-        self.files.append(log)
+        log = self.open("prometheus.log", "w")
         self.procs.append(subprocess.Popen(
             ["prometheus", "--config.file=" + scrape, "--storage.tsdb.path=" + self.path("tsdb"),
              "--web.listen-address=127.0.0.1:%d" % port], stdout=log, stderr=log))

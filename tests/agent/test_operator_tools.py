@@ -19,6 +19,8 @@ import unittest
 import urllib.parse
 import urllib.request
 
+from agent_processes import ProcessTest
+
 BUILD = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else "build")
 AGENT = os.path.join(BUILD, "ztaagent")
 QUERY = os.path.join(BUILD, "ztaquery")
@@ -77,49 +79,20 @@ def served_tables():
     return tables
 
 
-class Tools(unittest.TestCase):
+class Tools(ProcessTest):
+    prefix = "zta_tools_"
+
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="zta_tools_")
+        super().setUp()
         self.domain = os.path.join(self.dir, "domain.yaml")
         with open(self.domain, "w") as f:
             f.write(DOMAIN)
         self.env = dict(os.environ, TUXSIM_DOMAIN=self.domain, AGW_OUTPUT="/dev/null")
         self.env.pop("AGW_CONFIG", None)
         self.env.pop("TUXSIM_FAULTS", None)
-        self.procs = []
-        self.files = []
-
-    def open(self, name, mode):
-        f = open(os.path.join(self.dir, name), mode)
-        self.files.append(f)
-        return f
-
-    def tearDown(self):
-        for p in self.procs:
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-                try:
-                    p.wait(10)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    p.wait()
-        for f in self.files:
-            f.close()
-        shutil.rmtree(self.dir, ignore_errors=True)
 
     def start_agent(self, env):
-        err = self.open("agent.err", "w+")
-        p = subprocess.Popen([AGENT], env=env, stdout=subprocess.DEVNULL, stderr=err)
-        self.procs.append(p)
-        deadline = time.time() + 10
-        while time.time() < deadline:
-            err.seek(0)
-            m = re.search(r"metrics at (http://\S+/metrics)", err.read())
-            if m:
-                return p, m.group(1)
-            self.assertIsNone(p.poll(), "the agent ended early")
-            time.sleep(0.05)
-        self.fail("the agent did not say where its metrics are")
+        return super().start_agent(AGENT, env)
 
     def scrape_when(self, url, ready, seconds=10):
         deadline = time.time() + seconds
