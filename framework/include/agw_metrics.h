@@ -33,6 +33,11 @@ void AGW_CounterAdd(const char* name, const char* help, const AgwLabels& labels,
 // previous sets. Thread-safe.
 void AGW_SetCommonLabels(const AgwLabels& every, const AgwLabels& own = {});
 
+// The agent's own reason why the endpoint's /-/ready should answer 503 (for
+// example "not joined to the application"); null or "" when it has none.
+// Thread-safe.
+void AGW_SetNotReady(const char* reason);
+
 // A setting of the request file's `metrics:` section (framework/README.md),
 // "" when not given: "machine", "domain_wide". Set before the agent loader
 // runs and never changed after.

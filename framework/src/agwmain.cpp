@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <exception>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -209,6 +210,7 @@ int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
     }
 
     SetMetricsSettings(config.metrics);
+    MetricsRegistry::Instance().SetShuttingDown(false);
 
     std::string outputName = config.output;
     std::string outputWhere = config.source + ": output";
@@ -331,6 +333,13 @@ int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
             if (!run->exported->Exported()) run->exported.reset();
         }
     }
+    {
+        std::set<std::uint32_t> expected;
+        for (auto& run : runs) {
+            if (run->exported) expected.insert(run->index);
+        }
+        MetricsRegistry::Instance().ExpectRequests(std::move(expected));
+    }
     for (auto& run : runs) run->ShowSituation();
 
     RowSink* previous = InstallSink(sink.get());
@@ -350,6 +359,7 @@ int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
     });
 
     AGW_TRACE(gMainTrace, AGW_TRC_STATE, "shutting down: destroying %zu table objects", runs.size());
+    MetricsRegistry::Instance().SetShuttingDown(true);
     destroyAll();
     InstallSink(previous);
     if (ownInterrupt) FLT1_Signal(EVT1_SIGINT, nullptr);

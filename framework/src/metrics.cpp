@@ -470,8 +470,44 @@ Families MetricsRegistry::Collect() const {
 
 std::string MetricsRegistry::Exposition() const { return prometheus::TextSerializer().Serialize(Collect()); }
 
+std::string MetricsRegistry::NotReadyReason() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (stopping_) return "the agent is shutting down";
+    if (!notReady_.empty()) return notReady_;
+    std::size_t missing = 0;
+    for (std::uint32_t request : expected_) missing += requests_.count(request) == 0;
+    if (missing > 0) {
+        return std::to_string(missing) + " of " + std::to_string(expected_.size()) +
+               " report requests have no current complete sample";
+    }
+    return {};
+}
+
+void MetricsRegistry::ExpectRequests(std::set<std::uint32_t> expected) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    expected_ = std::move(expected);
+}
+
+void MetricsRegistry::SetNotReady(const char* reason) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    notReady_ = reason != nullptr ? reason : "";
+}
+
+void MetricsRegistry::SetShuttingDown(bool stopping) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    stopping_ = stopping;
+}
+
+bool MetricsRegistry::ShuttingDown() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return stopping_;
+}
+
 void MetricsRegistry::Clear() {
     std::lock_guard<std::mutex> guard(mutex_);
+    expected_.clear();
+    notReady_.clear();
+    stopping_ = false;
     requests_.clear();
     own_.clear();
     common_.clear();
@@ -501,3 +537,5 @@ void AGW_CounterAdd(const char* name, const char* help, const AgwLabels& labels,
 void AGW_SetCommonLabels(const AgwLabels& every, const AgwLabels& own) {
     agw::MetricsRegistry::Instance().SetCommonLabels(every, own);
 }
+
+void AGW_SetNotReady(const char* reason) { agw::MetricsRegistry::Instance().SetNotReady(reason); }

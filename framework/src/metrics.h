@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -108,6 +109,16 @@ public:
     Families Collect() const;
     // Collect() in Prometheus' text format.
     std::string Exposition() const;
+    // Readiness for scrapes: "" when every request in `expected` (the
+    // exported report requests, ExpectRequests) has a published sample and
+    // nobody said otherwise (SetNotReady), else one line saying why not.
+    std::string NotReadyReason() const;
+    void ExpectRequests(std::set<std::uint32_t> expected);
+    // The agent's own reason not to be ready ("" or null: none).
+    void SetNotReady(const char* reason);
+    // The process is stopping: scrapes are answered 503 from now on.
+    void SetShuttingDown(bool stopping);
+    bool ShuttingDown() const;
     // Forgets every series (tests).
     void Clear();
 
@@ -126,6 +137,9 @@ private:
     std::map<std::string, Own> own_;
     AgwLabels common_;
     AgwLabels commonOwn_;
+    std::set<std::uint32_t> expected_;
+    std::string notReady_;
+    bool stopping_ = false;
 };
 
 

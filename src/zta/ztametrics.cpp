@@ -39,6 +39,7 @@ void zta_metrics_start() {
 void zta_metrics_joined(bool joined) {
     AGW_GaugeSet("tuxedo_agent_joined", "1 while the agent is joined to the Tuxedo application, else 0.", {},
                  joined ? 1 : 0);
+    AGW_SetNotReady(joined ? nullptr : "the agent is not joined to the Tuxedo application");
 }
 
 void zta_metrics_mib_call(const char* mib_class, const char* view, bool ok, long calls) {
