@@ -263,6 +263,7 @@ protected:
 struct zta_walk_outcome {
     long calls = 0;
     bool failed_call = false;
+    bool refused = false;  // the failed call had the MIB's error reply: still joined
     std::string why;
 };
 
@@ -271,8 +272,9 @@ struct zta_walk_outcome {
 // holds the GET (TA_OPERATION "GET", TA_CLASS, flags, keys, TA_OCCURS as the
 // caller wants); each reply goes to the target, and while TA_MORE is not 0
 // the next call is a GETNEXT with the reply's cursor. A failed call reports
-// the error (with the MIB's reason), leaves the application and ends the
-// walk. A walk that makes no progress (TA_MORE without TA_CURSOR, a reply
+// the error (with the MIB's reason) and ends the walk; it leaves the
+// application unless the MIB itself refused the request with an error
+// reply (TPESVCFAIL with TA_ERROR), after which the session is sound. A walk that makes no progress (TA_MORE without TA_CURSOR, a reply
 // with no object while TA_MORE says more, the cursor it was sent, more
 // calls than zta_walk_call_limit) ends with one error trace line and the
 // reason in the outcome. Its calls are counted in the agent's metrics under

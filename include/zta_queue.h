@@ -61,6 +61,9 @@ private:
 };
 
 // A /Q table's part of the loop.
+// The most /Q objects one sample of a table takes, over all its queue spaces.
+constexpr long ZTA_QUEUE_MAX_OBJECTS = 100000;
+
 class zta_queue_target {
 public:
     // Converts occurrence `index` of the reply into the working row and
@@ -71,18 +74,24 @@ protected:
     ~zta_queue_target() = default;
 };
 
-// One sample of a /Q table: for each configured queue space one GET of
+// One sample of a /Q table: for each configured queue space a GET of
 // `mib_class` naming the space by its three keys, and every occurrence of
-// that one reply (TA_OCCURS of them; none when the reply lacks it) to the
+// its replies (TA_OCCURS of each; none when a reply lacks it) to the
 // target. With `print_reply` each reply is also written to standard output
 // with Fprint32, under standard output's stdio lock and flushed before it is
 // released, so that it never lands inside a row line written there. A failed
-// call reports the error, leaves the application and ends the sample: the
-// queue spaces after it wait for the next sample, rows already handed over
-// stay. A sample that ends on a failed call, or cannot join or allocate its
+// call other than a refusal reports the error, leaves the application and
+// ends the sample: the queue spaces after it wait for the next sample, rows
+// already handed over stay. A sample that ends on a failed call, or cannot join or allocate its
 // buffers, is marked incomplete on `object`, so it never clears a situation.
-// `table` and `fields` (the attribute of each column) bound the occurrences
-// to those the reply holds (zta_reply_objects).
+// Each queue space's objects are read reply after reply (GETNEXT while
+// TA_MORE says more, through the agent's one walk), at most
+// ZTA_QUEUE_MAX_OBJECTS of all spaces in one sample (one error trace line
+// when that is reached). A queue space the MIB refuses (an error reply) is
+// named in one error line with the MIB's reason and skipped; the agent stays
+// joined and reads the others; the sample is incomplete. `table` and
+// `fields` (the attribute of each column) bound the occurrences to those a
+// reply holds (zta_reply_objects).
 void zta_queue_loop(TRC1_Block* trace, tavro& object, const zta::TableMeta& table,
                     const FLDID32* fields, bool print_reply, zta_queue_config& config,
                     zta_queue_target& target);

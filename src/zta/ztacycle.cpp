@@ -387,11 +387,18 @@ zta_walk_outcome zta_mib_walk(TRC1_Block* trace, zta_mib_buffers& buffers, const
         if (!target.BeforeCall()) break;
         if (tpcall(zta_text(".TMIB"), reinterpret_cast<char*>(request), 0, &buffers.reply,
                    &buffers.reply_len, ZTA_MIB_CALL_FLAGS) < 0) {
+            const int err = tperrno;
             zta_metrics_mib_call(mib_class, view, false);
             outcome.why = zta_report_atmi_error(trace, "tpcall", buffers.reply);
             outcome.failed_call = true;
+            // The MIB itself refused the request (an error reply with its
+            // TA_ERROR): the session is sound and the agent stays joined.
+            // Any other failure leaves the application.
+            outcome.refused = err == TPESVCFAIL &&
+                              Ffind32(reinterpret_cast<FBFR32*>(buffers.reply), zta::fld::TA_ERROR, 0,
+                                      nullptr) != nullptr;
             target.CallFailed();
-            Txinit::DeleteInstance();
+            if (!outcome.refused) Txinit::DeleteInstance();
             break;
         }
         ++outcome.calls;

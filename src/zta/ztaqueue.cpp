@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "printable.h"
 #include "zta_agent.h"
 #include "zta_metrics.h"
 
@@ -110,35 +111,67 @@ void zta_queue_loop(TRC1_Block* trace, tavro& object, const zta::TableMeta& tabl
     Fchg32(request, zta::fld::TA_CLASS, 0, zta_text(mib_class), 0);
 
     if (config.theirInfoDefined != 0) {
+        // Each queue space's objects, reply after reply, up to the most one
+        // sample takes of all spaces together.
+        struct pages final : zta_walk_target {
+            const zta::TableMeta& table;
+            const FLDID32* fields;
+            bool print;
+            zta_queue_target& target;
+            TRC1_Block* trace;
+            long taken = 0;
+            bool full = false;
+            pages(const zta::TableMeta& t, const FLDID32* f, bool p, zta_queue_target& g, TRC1_Block* tr)
+                : table(t), fields(f), print(p), target(g), trace(tr) {}
+            long Reply(FBFR32* reply) override {
+                if (print) print_reply(reply);
+                const long objects = zta_reply_objects(reply, table, fields, 0);
+                for (long i = 0; i < objects; ++i) {
+                    if (taken >= ZTA_QUEUE_MAX_OBJECTS) {
+                        ZTA_ERROR_B(trace, "%s: %ld objects in one sample, the most it takes: the rest is not read\n",
+                                    table.mib_class, taken);
+                        full = true;
+                        return -1;
+                    }
+                    target.Occurrence(reply, i);
+                    ++taken;
+                }
+                return objects;
+            }
+        } walk(table, fields, print, target, trace);
+
         int start = 1;
         int more = 1;
         char qspc[ZTA_QUEUE_LIST_SIZE];
         char qmconf[ZTA_QUEUE_LIST_SIZE];
         char lmid[ZTA_QUEUE_LIST_SIZE];
-        while (more != 0) {
+        while (more != 0 && !walk.full) {
             std::memset(qspc, 0, sizeof qspc);
             std::memset(qmconf, 0, sizeof qmconf);
             std::memset(lmid, 0, sizeof lmid);
             config.GetNextQueueTokens(qspc, qmconf, lmid, ';', start, more);
             if (more == 0) break;
-            // Occurrence 0: each queue space replaces the previous one's keys.
+            // Occurrence 0: each queue space replaces the previous one's keys,
+            // and its walk starts afresh.
+            Fchg32(request, zta::fld::TA_OPERATION, 0, zta_text("GET"), 0);
+            Fdel32(request, zta::fld::TA_CURSOR, 0);
             Fchg32(request, zta::fld::TA_APPQSPACENAME, 0, qspc, 0);
             Fchg32(request, zta::fld::TA_QMCONFIG, 0, qmconf, 0);
             Fchg32(request, zta::fld::TA_LMID, 0, lmid, 0);
-            if (tpcall(zta_text(".TMIB"), reinterpret_cast<char*>(request), 0, &buffers.reply,
-                       &buffers.reply_len, ZTA_MIB_CALL_FLAGS) < 0) {
-                zta_metrics_mib_call(mib_class, "", false);
-                object.MarkSampleIncomplete(zta_report_atmi_error(trace, "tpcall", buffers.reply));
-                Txinit::DeleteInstance();
-                break;
+            const zta_walk_outcome outcome = zta_mib_walk(trace, buffers, mib_class, "", walk);
+            if (walk.full) object.MarkSampleIncomplete(std::string(mib_class) + ": the most objects one sample takes");
+            if (outcome.why.empty()) continue;
+            if (outcome.refused) {
+                // The MIB refused this queue space: the others are read.
+                const std::string why = std::string(mib_class) + ": queue space " + zcommon::Printable(qspc, 64) +
+                                        " (" + zcommon::Printable(qmconf, 64) + ", " + zcommon::Printable(lmid, 64) +
+                                        ") refused: " + outcome.why;
+                ZTA_ERROR_B(trace, "%s\n", why.c_str());
+                object.MarkSampleIncomplete(why);
+                continue;
             }
-            zta_metrics_mib_call(mib_class, "", true);
-            auto* fbfr = reinterpret_cast<FBFR32*>(buffers.reply);
-            if (print) print_reply(fbfr);
-            // The objects of this one reply; those it reports as still to
-            // come (TA_MORE) are not fetched.
-            const long occurs = zta_reply_objects(fbfr, table, fields, 0);
-            for (long i = 0; i < occurs; ++i) target.Occurrence(fbfr, i);
+            object.MarkSampleIncomplete(outcome.why);
+            break;
         }
     }
 
