@@ -31,6 +31,12 @@ constexpr long kTpinitRequestSize = 144;
 // Offset added to each byte's index to form DeScramble's key stream.
 constexpr unsigned char kScrambleOffset = 0x5a;
 
+// Failed joins since the last successful one: an outage is told on standard
+// error when it starts and when a join succeeds again, not at every attempt
+// (an agent with 25 requests would write its lines 25 times a sample).
+// Guarded by the membership lock, as joining is.
+long gFailedJoins = 0;
+
 }  // namespace
 
 Txinit::Txinit() {
@@ -57,15 +63,26 @@ Txinit::Txinit() {
 
     if (tpinit(info) != -1) {
         theirErrorFlag = 0;
+        zta_metrics_join(true);
         zta_metrics_joined(true);
         std::fprintf(stderr, "TXWATCHER has joined the Application successfully!\n");
         ZTA_DETAIL("TXWATCHER has joined the Application successfully!");
+        if (gFailedJoins > 0) {
+            ZTA_STATE("joined again after %ld failed attempts\n", gFailedJoins);
+            gFailedJoins = 0;
+        }
     } else {
         const char* text = tpstrerror(tperrno);
-        std::fprintf(stderr, "Cannot Log into the Tuxedo Application\n");
-        ZTA_ERROR("Cannot Log into the Tuxedo Application\n");
-        ZTA_ERROR("tpinit: <%s>\n", text);
+        if (gFailedJoins == 0) {
+            std::fprintf(stderr, "Cannot Log into the Tuxedo Application\n");
+            ZTA_ERROR("Cannot Log into the Tuxedo Application\n");
+            ZTA_ERROR("tpinit: <%s>\n", text);
+        } else {
+            ZTA_DETAIL("join attempt %ld of this outage failed: <%s>\n", gFailedJoins + 1, text);
+        }
+        ++gFailedJoins;
         theirErrorFlag = 1;
+        zta_metrics_join(false);
     }
     ZTA_EXIT();
 }
