@@ -12,6 +12,7 @@
 #include <new>
 
 #include "zta_agent.h"
+#include "zta_scope.h"
 #include "zta_tables.h"
 
 namespace zta {
@@ -91,6 +92,7 @@ public:
     bool MetricsRowScope(const char* row, AgwLabels* extra) const override {
         return metrics_row_scope(kMeta, row, extra);
     }
+    void BeforeMetrics() override { zta_refresh_place(nullptr); }
     int ColumnIsException(char* row, char* column, IntfOper op, char* threshold) override {
         return column_is_exception(*this, kMeta, row, column, op, threshold);
     }

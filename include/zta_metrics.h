@@ -1,9 +1,11 @@
 // The agent's own health on the metrics endpoint, next to the tables' series
 // and the framework's (tuxedo_agent_sample_duration_seconds,
 // tuxedo_agent_sample_rows, tuxedo_agent_situation_raised):
-//   tuxedo_agent_build_info{version,revision,build}  1
+//   tuxedo_agent_build_info{version,revision}  1
 //   tuxedo_agent_joined                              1 while joined to the application, else 0
+//   tuxedo_agent_joins_total{outcome}                attempts to join, outcome "ok" or "failed"
 //   tuxedo_agent_mib_calls_total{table,outcome}      MIB calls, outcome "ok" or "failed"
+// Every outcome series is there from the start, at 0.
 #ifndef ZTA_METRICS_H
 #define ZTA_METRICS_H
 
@@ -13,6 +15,9 @@ void zta_metrics_start();
 
 // The membership changed.
 void zta_metrics_joined(bool joined);
+
+// An attempt to join the application ended.
+void zta_metrics_join(bool ok);
 
 // `calls` calls of ".TMIB" (default one) with the same outcome, for the table
 // read through `view` ("txview12"), or for the table of `mib_class` when the

@@ -29,6 +29,7 @@
 
 #include "agw.h"
 #include "agw_internal.h"
+#include "metrics.h"
 #include "atmi.h"
 #include "fml32.h"
 #include "scheduler.h"
@@ -37,6 +38,7 @@
 #include "zta_fields.h"
 #include "zta01agt.h"
 #include "zta_agent.h"
+#include "zta_scope.h"
 
 namespace {
 
@@ -340,6 +342,60 @@ void BM_JsonPerRow(benchmark::State& state) {
 }
 BENCHMARK(BM_JsonPerRow)->Iterations(8)->Unit(benchmark::kMillisecond);
 
+// ---- the metrics endpoint ---------------------------------------------------------
+
+// The series of 10,000 clients, one per object (a request with objects:
+// true): what the registry holds per series once they are published, and
+// the CPU time of one scrape's text per series.
+void BM_MetricsPerSeries(benchmark::State& state) {
+    serve_clients(10000);
+    RequestDetail request;
+    request.name = request.table = "TXCLIENTS";
+    TableObject table(request);  // joins the application
+    tavro& object = *table.object;
+    object.BeginSample();
+    object.TakeSample();
+    zta_domain_place place;
+    place.domain = "BENCHDOM";
+    place.lmid = "SITE1";
+    place.domain_wide = true;
+    zta_set_place_for_tests(place);
+    agw::MetricsRegistry& registry = agw::MetricsRegistry::Instance();
+    registry.Clear();
+    registry.Publish(1, agw::TableExport(object, "", /*perObject=*/true)
+                            .Build(object, object.Data(0), object.NumDataItems(), object.DataSize()));
+    const std::string first = registry.Exposition();
+    // Sample lines: every line but the HELP and TYPE lines.
+    double series = 0;
+    for (std::size_t at = 0; at < first.size();) {
+        const std::size_t end = first.find('\n', at);
+        if (first[at] != '#') series += 1;
+        at = end == std::string::npos ? first.size() : end + 1;
+    }
+    double spent = 0;
+    long scrapes = 0;
+    for (auto _ : state) {
+        const double t0 = cpu_ns();
+        const std::string text = registry.Exposition();
+        spent += cpu_ns() - t0;
+        ++scrapes;
+        benchmark::DoNotOptimize(text.data());
+    }
+    object.ClearCount();
+    // Held: the published text of the table's series (the process series
+    // are rendered at each scrape, the agent's own are a few dozen).
+    const double held = double(registry.HeldBytes());
+    registry.Clear();
+    zta_set_place_for_tests({}, false);
+    if (series <= 0 || scrapes == 0) return;
+    state.counters["series"] = series;
+    state.counters["bytes_per_series"] = held / series;
+    state.counters["scrape_us_per_series"] = spent / double(scrapes) / series / 1000.0;
+    report("5a", "metrics: bytes held per series, 10k clients per object", held / series, 200, " B");
+    report("5b", "metrics: scrape CPU per series", spent / double(scrapes) / series / 1000.0, 0.3, " us");
+}
+BENCHMARK(BM_MetricsPerSeries)->Iterations(20)->Unit(benchmark::kMillisecond);
+
 // ---- memory of the agent process -------------------------------------------------
 
 std::string self_path;  // this program, for the probe processes
@@ -370,11 +426,18 @@ long status_kb(const char* key) {
 // the warm-up and at the end, and stops the run after `samples` rounds.
 class ProbeClock : public agw::Clock {
 public:
-    explicit ProbeClock(long samples) : samples_(samples) {}
+    explicit ProbeClock(long samples, bool scrape = false) : samples_(samples), scrape_(scrape) {}
     std::int64_t NowMs() override { return now_; }
     void WaitUntil(std::int64_t deadline) override {
         if (deadline <= now_) return;
         tuxsim::advance_time(std::chrono::seconds((deadline - now_ + 999) / 1000));
+        // A scrape every 5 simulated seconds, as a Prometheus would make.
+        // The text is read a family at a time, as the endpoint sends it.
+        if (scrape_ && deadline / 5000 != now_ / 5000) {
+            auto reader = agw::MetricsRegistry::Instance().OpenExposition();
+            while (!reader->Next().empty()) {
+            }
+        }
         now_ = deadline;
         ++rounds_;
         if (rounds_ == std::min(samples_, 100L)) warm_kb = statm_resident_kb();
@@ -387,6 +450,7 @@ public:
 
 private:
     long samples_;
+    bool scrape_;
     long rounds_ = 0;
     std::int64_t now_ = 0;
 };
@@ -395,22 +459,26 @@ int no_tables() { return 0; }
 
 // The probe process: the agent's loader, every table it serves requested at a
 // 1 s interval, the framework's main routine on the simulated clock, rows to
-// /dev/null. Prints "warm end peak" in kB.
-int rss_probe(const char* domain, long samples) {
+// /dev/null. With `served` the metrics endpoint is on (loopback, any port),
+// every table's series are per object and the text is made as a scrape
+// makes it every 5 s. Prints "warm end peak" in kB.
+int rss_probe(const char* domain, long samples, bool served) {
     if (std::strcmp(domain, "-") != 0) setenv("TUXSIM_DOMAIN", domain, 1);
     setenv("AGW_OUTPUT", "/dev/null", 1);
+    if (served) setenv("AGW_HTTP", "127.0.0.1:0", 1);
     tuxsim::set_time(1765000000);
     LoadAgents();
     const std::string config = work_dir() + "/probe.yaml";
     {
         std::ofstream out(config);
-        out << "requests:\n";
+        out << "metrics: {machine: SITE1, domain_wide: true}\nrequests:\n";
         for (TableManager* m : TableManager::Registered())
-            out << "  - {name: " << m->TableName() << ", table: " << m->TableName() << ", interval: 1}\n";
+            out << "  - {name: " << m->TableName() << ", table: " << m->TableName() << ", interval: 1"
+                << (served ? ", objects: true" : "") << "}\n";
     }
     setenv("AGW_CONFIG", config.c_str(), 1);
     TBX_RegisterAgentLoader(no_tables);  // registered above
-    ProbeClock clock(samples);
+    ProbeClock clock(samples, served);
     char name[] = "ztaagent";
     char* argv[] = {name, nullptr};
     const int rc = agw::RunMain(1, argv, &clock);
@@ -420,8 +488,9 @@ int rss_probe(const char* domain, long samples) {
 }
 
 // Runs a probe process; false when it failed.
-bool run_probe(const std::string& domain, long samples, long& warm, long& end, long& peak) {
-    const std::string cmd = "'" + self_path + "' --rss-probe '" + domain + "' " + std::to_string(samples) + " 2>/dev/null";
+bool run_probe(const std::string& domain, long samples, long& warm, long& end, long& peak, bool served = false) {
+    const std::string cmd = "'" + self_path + "' --rss-probe" + (served ? "-served" : "") + " '" + domain + "' " +
+                            std::to_string(samples) + " 2>/dev/null";
     std::FILE* p = popen(cmd.c_str(), "r");
     if (p == nullptr) return false;
     const bool read = std::fscanf(p, "%ld %ld %ld", &warm, &end, &peak) == 3;
@@ -460,6 +529,14 @@ void BM_MemoryProbe(benchmark::State& state) {
         state.counters["10k_peak_MB"] = double(peak) / 1024;
         state.counters["10k_steady_MB"] = double(end) / 1024;
         report("4d", "agent + stand-in RSS, 10k clients, steady", double(end) / 1024, 60, " MB");
+        long served_warm = 0, served_end = 0, served_peak = 0;
+        if (!run_probe(clients_domain(10000), 30, served_warm, served_end, served_peak, true)) {
+            state.SkipWithError("the probe with the metrics endpoint failed");
+            return;
+        }
+        state.counters["10k_served_steady_MB"] = double(served_end) / 1024;
+        report("4f", "agent RSS, 10k clients per object: endpoint on and scraped / off",
+               double(served_end) / double(std::max(end, 1L)), 1.3);
         char text[160];
         std::snprintf(text, sizeof text, "agent + stand-in RSS, 10k clients, peak while the domain file loads: %.1f MB",
                       double(peak) / 1024);
@@ -485,7 +562,10 @@ void print_table() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 4 && std::strcmp(argv[1], "--rss-probe") == 0) return rss_probe(argv[2], std::atol(argv[3]));
+    if (argc == 4 && std::strcmp(argv[1], "--rss-probe") == 0) return rss_probe(argv[2], std::atol(argv[3]), false);
+    if (argc == 4 && std::strcmp(argv[1], "--rss-probe-served") == 0) {
+        return rss_probe(argv[2], std::atol(argv[3]), true);
+    }
     char self[4096];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     self_path = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string(argv[0]);

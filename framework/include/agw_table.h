@@ -127,6 +127,10 @@ public:
     // labels the row's series get besides its keys. Called on the sampling
     // thread, after the sample. The default exports every row as it is.
     virtual bool MetricsRowScope(const char* row, AgwLabels* extra) const;
+    // Called once after each sample whose rows become series, before the
+    // first MetricsRowScope of that sample: an object may read again here
+    // what its scope depends on. The default does nothing.
+    virtual void BeforeMetrics();
     virtual ~tavro();
     // Appends a copy of one row of DataSize() bytes, growing the row block
     // when it is full (by AllocationDefault() rows at first, then by as many

@@ -23,6 +23,7 @@
 #include "printable.h"
 #include "scheduler.h"
 #include "sink.h"
+#include "webconfig.h"
 
 namespace agw {
 
@@ -119,6 +120,7 @@ private:
                           seconds);
         registry.SetGauge(registry.Prefix() + "_sample_rows", "Rows kept by the latest sample.", labels, kept);
         if (exported && !object->SampleIncomplete()) {
+            object->BeforeMetrics();
             registry.Publish(index, exported->Build(*object, object->Data(0), kept, object->DataSize()));
             withdrawn = false;
             if (clock != nullptr) lastCompleteMs = clock->NowMs();
@@ -228,25 +230,30 @@ int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
         return kFailure;
     }
 
-    // The metrics endpoint, before any table object: a bad address or a busy
-    // port stops the run before its first sample.
+    // The metrics endpoint, before any table object: a bad address, a busy
+    // port or a bad web configuration stops the run before its first sample.
     std::unique_ptr<MetricsEndpoint> endpoint;
     const char* http = std::getenv("AGW_HTTP");
     if (http != nullptr && *http != '\0') {
         std::string bind;
-        if (!ParseHttpAddress(http, &bind, &error)) {
-            std::fprintf(stderr, "agwmain: AGW_HTTP \"%s\": %s\n", http, error.c_str());
+        WebConfig web;
+        const char* webPath = std::getenv("AGW_WEB_CONFIG");
+        if (webPath == nullptr || *webPath == '\0') webPath = config.webConfig.c_str();
+        bool listening = ParseHttpAddress(http, &bind, &error);
+        if (listening && *webPath != '\0' && !LoadWebConfig(webPath, &web, &error)) {
+            std::fprintf(stderr, "agwmain: %s\n", error.c_str());  // its values are escaped already
             AGW_TRACE_EXIT_VALUE(gMainTrace, kFailure);
             return kFailure;
         }
-        endpoint = MetricsEndpoint::Start(bind, &error);
+        if (listening) endpoint = MetricsEndpoint::Start(bind, web, &error);
         if (!endpoint) {
-            std::fprintf(stderr, "agwmain: AGW_HTTP \"%s\": %s\n", http, error.c_str());
+            std::fprintf(stderr, "agwmain: AGW_HTTP \"%s\": %s\n", zcommon::Printable(http).c_str(), error.c_str());
             AGW_TRACE_EXIT_VALUE(gMainTrace, kFailure);
             return kFailure;
         }
         std::string host = bind.substr(0, bind.rfind(':'));
-        std::fprintf(stderr, "agwmain: metrics at http://%s:%d/metrics\n", host.c_str(), endpoint->Port());
+        std::fprintf(stderr, "agwmain: metrics at %s://%s:%d/metrics\n", web.tls ? "https" : "http", host.c_str(),
+                     endpoint->Port());
     }
 
     ProductInfo product = Product();

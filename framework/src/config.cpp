@@ -143,6 +143,7 @@ bool LoadConfig(const std::string& path, Config* config, std::string* error) {
     config->output.clear();
     config->requests.clear();
     config->metrics.clear();
+    config->webConfig.clear();
     // A request file is a few kilobytes; a megabyte is far beyond any real
     // one and keeps a wrong path (a log, /dev/zero) from eating memory.
     constexpr std::size_t kMaxRequestFile = 1u << 20;
@@ -158,8 +159,17 @@ bool LoadConfig(const std::string& path, Config* config, std::string* error) {
     try {
         YAML::Node root = YAML::Load(text);
         if (!root.IsMap()) check.Fail(root, "expected a map with requests (and optionally output)");
-        check.CheckKeys(root, {"requests", "output", "metrics"}, "requests, output, metrics");
+        check.CheckKeys(root, {"requests", "output", "metrics", "web_config"}, "requests, output, metrics, web_config");
         if (root["output"]) config->output = check.Scalar(root["output"], "output", "a file name or -");
+        if (root["web_config"]) {
+            config->webConfig = check.Scalar(root["web_config"], "web_config", "a file name");
+            if (config->webConfig.empty()) check.Fail(root["web_config"], "web_config: expected a file name");
+            // Relative to the request file's folder, where it is kept with it.
+            std::size_t slash = path.rfind('/');
+            if (config->webConfig.front() != '/' && slash != std::string::npos) {
+                config->webConfig = path.substr(0, slash + 1) + config->webConfig;
+            }
+        }
         if (const YAML::Node& metrics = root["metrics"]) {
             if (!metrics.IsMap()) check.Fail(metrics, "metrics: expected a map with machine, domain_wide");
             check.CheckKeys(metrics, {"machine", "domain_wide"}, "machine, domain_wide");

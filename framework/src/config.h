@@ -21,6 +21,10 @@ struct Config {
     std::vector<ConfigRequest> requests;
     // The `metrics:` section: setting -> value (machine, domain_wide).
     std::map<std::string, std::string> metrics;
+    // `web_config:` the metrics endpoint's web configuration file (TLS,
+    // basic authentication), a relative name made relative to the request
+    // file's folder; empty when not given. AGW_WEB_CONFIG wins.
+    std::string webConfig;
 };
 
 // Reads and checks the file. False with *error set to one line (no newline)

@@ -1,76 +1,317 @@
-// The HTTP server of the metrics endpoint (see metrics.h).
+// The HTTP server of the metrics endpoint (see metrics.h), on libmicrohttpd:
+// a few threads, each with its own epoll set, serve every connection without
+// blocking, so idle clients, slow readers and half-open connections cost a
+// descriptor and a little memory each, never a scrape's turn. Idle
+// connections are closed after a few seconds, and the number held at once is
+// bounded. TLS is GnuTLS' (through libmicrohttpd); basic authentication and
+// client certificates are checked here, per request.
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <gnutls/gnutls.h>
+#include <gnutls/x509.h>
+#include <microhttpd.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <prometheus/collectable.h>
-#include <prometheus/exposer.h>
-
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
-#include <exception>
+#include <vector>
 
+#include "agw_trace.h"
 #include "metrics.h"
+#include "webconfig.h"
 
 namespace agw {
 
 namespace {
 
+// One trace block for the server's threads (blocks may be shared by threads).
+TRC1_Block gServeTrace = {"AGW100", "endpoint", "Serve"};
+
+// A scrape is one short request: a connection silent for this long is
+// closed, whether it never sent a request or never read its answer.
+constexpr unsigned kConnectionTimeoutSeconds = 5;
+// Connections held at once, across the threads: far above what scrapers
+// need, and well inside the usual limit of 1024 descriptors.
+constexpr unsigned kConnectionLimit = 512;
+constexpr unsigned kThreads = 4;
+constexpr const char* kRealm = "ztaagent";
+
+constexpr const char* kTextType = "text/plain; charset=utf-8";
+constexpr const char* kMetricsType = "text/plain; version=0.0.4; charset=utf-8";
+constexpr const char* kRootPage =
+    "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Metrics endpoint</title></head>\n"
+    "<body><h1>Metrics endpoint</h1><p><a href=\"/metrics\">Metrics</a></p></body></html>\n";
+
 bool AllDigits(std::string_view text) {
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-class RegistryCollectable : public prometheus::Collectable {
-public:
-    std::vector<prometheus::MetricFamily> Collect() const override { return MetricsRegistry::Instance().Collect(); }
-};
-
-class CivetEndpoint : public MetricsEndpoint {
-public:
-    CivetEndpoint(std::unique_ptr<prometheus::Exposer> exposer, std::shared_ptr<RegistryCollectable> collectable)
-        : exposer_(std::move(exposer)), collectable_(std::move(collectable)) {
-        exposer_->RegisterCollectable(collectable_);
-    }
-    int Port() const override {
-        std::vector<int> ports = exposer_->GetListeningPorts();
-        return ports.empty() ? 0 : ports.front();
-    }
-
-private:
-    std::unique_ptr<prometheus::Exposer> exposer_;
-    std::shared_ptr<RegistryCollectable> collectable_;
-};
-
-// Why bind cannot listen: the operating system's answer to a bind of our own.
-std::string BindProblem(const std::string& bind) {
+// A listening socket on bind (ParseHttpAddress's form); -1 with *problem
+// the operating system's reason.
+int Listen(const std::string& bind, bool* v6, std::string* problem) {
     std::size_t colon = bind.rfind(':');
     std::string host = bind.substr(0, colon);
-    int port = std::stoi(bind.substr(colon + 1));
-    bool v6 = !host.empty() && host.front() == '[';
-    int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return std::strerror(errno);
+    auto port = static_cast<std::uint16_t>(std::stoi(bind.substr(colon + 1)));
+    *v6 = !host.empty() && host.front() == '[';
+    sockaddr_storage address{};
+    socklen_t size = 0;
+    if (*v6) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(port);
+        inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &in6->sin6_addr);
+        size = sizeof *in6;
+    } else {
+        auto* in4 = reinterpret_cast<sockaddr_in*>(&address);
+        in4->sin_family = AF_INET;
+        in4->sin_port = htons(port);
+        inet_pton(AF_INET, host.c_str(), &in4->sin_addr);
+        size = sizeof *in4;
+    }
+    int fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        *problem = std::strerror(errno);
+        return -1;
+    }
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    int result;
-    if (v6) {
-        sockaddr_in6 address{};
-        address.sin6_family = AF_INET6;
-        address.sin6_port = htons(static_cast<std::uint16_t>(port));
-        inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &address.sin6_addr);
-        result = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    } else {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        inet_pton(AF_INET, host.c_str(), &address.sin_addr);
-        result = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+        *problem = std::strerror(errno);
+        ::close(fd);
+        return -1;
     }
-    std::string problem = result == 0 ? "the HTTP server could not start" : std::strerror(errno);
-    ::close(fd);
-    return problem;
+    return fd;
 }
+
+int BoundPort(int fd) {
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) return 0;
+    if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+    return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+}
+
+// libmicrohttpd's own messages (a failed TLS handshake, a client that went
+// away) are about clients, not the agent: detail trace lines.
+void LogServer(void* /*cls*/, const char* format, va_list args) {
+    if ((TRC1_Sync(&gServeTrace) & AGW_TRC_DETAIL) == 0) return;
+    char line[512];
+    std::vsnprintf(line, sizeof line, format, args);
+    AGW_TRACE(gServeTrace, AGW_TRC_DETAIL, "%s", line);
+}
+
+void FreeText(void* text) { delete static_cast<std::string*>(text); }
+
+struct Reply {
+    Reply(unsigned s, std::string b, const char* t = kTextType) : status(s), body(std::move(b)), type(t) {}
+    unsigned status = MHD_HTTP_OK;
+    std::string body;
+    const char* type = kTextType;
+    const char* allow = nullptr;  // the Allow header of a 405
+    bool askForPassword = false;  // a 401 with WWW-Authenticate
+    // /metrics: the text made a family at a time while it is sent, so that
+    // a scrape never holds the whole of it (chunked transfer).
+    std::unique_ptr<MetricsRegistry::Reader> stream;
+};
+
+// Where a streamed reply stands: the piece being sent and how far.
+struct Streaming {
+    std::unique_ptr<MetricsRegistry::Reader> reader;
+    const std::string* piece = nullptr;
+    std::size_t offset = 0;
+};
+
+ssize_t ReadStream(void* cls, uint64_t /*pos*/, char* buffer, size_t max) {
+    auto* s = static_cast<Streaming*>(cls);
+    while (s->piece == nullptr || s->offset == s->piece->size()) {
+        s->piece = &s->reader->Next();
+        s->offset = 0;
+        if (s->piece->empty()) return MHD_CONTENT_READER_END_OF_STREAM;
+    }
+    const std::size_t n = std::min(max, s->piece->size() - s->offset);
+    std::memcpy(buffer, s->piece->data() + s->offset, n);
+    s->offset += n;
+    return static_cast<ssize_t>(n);
+}
+
+void FreeStream(void* cls) { delete static_cast<Streaming*>(cls); }
+
+MHD_Result Queue(MHD_Connection* connection, Reply reply) {
+    MHD_Response* response = nullptr;
+    if (reply.stream) {
+        auto* s = new Streaming{std::move(reply.stream), nullptr, 0};
+        response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 64 * 1024, &ReadStream, s, &FreeStream);
+        if (response == nullptr) {
+            delete s;
+            return MHD_NO;
+        }
+    } else {
+        auto* text = new std::string(std::move(reply.body));
+        response = MHD_create_response_from_buffer_with_free_callback_cls(text->size(), text->data(), &FreeText, text);
+        if (response == nullptr) {
+            delete text;
+            return MHD_NO;
+        }
+    }
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, reply.type);
+    if (reply.allow != nullptr) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, reply.allow);
+    MHD_Result queued = reply.askForPassword ? MHD_queue_basic_auth_fail_response(connection, kRealm, response)
+                                             : MHD_queue_response(connection, reply.status, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+// Null when the client's certificate is what the configuration asks for,
+// else why not.
+const char* ClientCertificateProblem(MHD_Connection* connection, ClientAuth type) {
+    if (type == ClientAuth::none || type == ClientAuth::request) return nullptr;
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
+    if (info == nullptr || info->tls_session == nullptr) return "expected a TLS connection\n";
+    auto session = static_cast<gnutls_session_t>(info->tls_session);
+    unsigned count = 0;
+    const gnutls_datum_t* chain = gnutls_certificate_get_peers(session, &count);
+    if (chain == nullptr || count == 0) {
+        return type == ClientAuth::verifyIfGiven ? nullptr : "a client certificate is required\n";
+    }
+    if (type == ClientAuth::requireAny) return nullptr;
+    // Verified against client_ca_file (the daemon's trust list), for use by
+    // a TLS client.
+    gnutls_typed_vdata_st purpose{};
+    purpose.type = GNUTLS_DT_KEY_PURPOSE_OID;
+    purpose.data = reinterpret_cast<unsigned char*>(const_cast<char*>(GNUTLS_KP_TLS_WWW_CLIENT));
+    unsigned status = 0;
+    if (gnutls_certificate_verify_peers(session, &purpose, 1, &status) < 0 || status != 0) {
+        return "the client certificate is not valid\n";
+    }
+    return nullptr;
+}
+
+class HttpEndpoint : public MetricsEndpoint {
+public:
+    explicit HttpEndpoint(WebConfig web) : web_(std::move(web)), auth_(web_.users) {}
+    ~HttpEndpoint() override {
+        if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
+    }
+    HttpEndpoint(const HttpEndpoint&) = delete;
+    HttpEndpoint& operator=(const HttpEndpoint&) = delete;
+
+    // Serves on the listening socket fd, which it owns from now on.
+    bool Serve(int fd, bool v6, std::string* problem) {
+        port_ = BoundPort(fd);
+        std::vector<MHD_OptionItem> options = {
+            {MHD_OPTION_LISTEN_SOCKET, fd, nullptr},
+            {MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds, nullptr},
+            {MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit, nullptr},
+            {MHD_OPTION_THREAD_POOL_SIZE, kThreads, nullptr},
+        };
+        unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ITC | MHD_USE_ERROR_LOG;
+        if (v6) flags |= MHD_USE_IPv6;
+        if (web_.tls) {
+            flags |= MHD_USE_TLS;
+            options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(web_.certPem.data())});
+            options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(web_.keyPem.data())});
+            options.push_back({MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(web_.priorities.data())});
+            // A trust list makes the server ask for client certificates. Only
+            // the verifying types need the CAs; the others get the server's
+            // own certificate when no CA file is given, just to ask.
+            if (web_.clientAuth != ClientAuth::none) {
+                const std::string& trust = web_.clientCaPem.empty() ? web_.certPem : web_.clientCaPem;
+                options.push_back({MHD_OPTION_HTTPS_MEM_TRUST, 0, const_cast<char*>(trust.data())});
+            }
+        }
+        options.push_back({MHD_OPTION_END, 0, nullptr});
+        daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &HttpEndpoint::Answer, this,
+                                   MHD_OPTION_EXTERNAL_LOGGER, &LogServer, nullptr,
+                                   MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
+        if (daemon_ == nullptr) {
+            ::close(fd);
+            *problem = web_.tls && MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES
+                           ? "this build of libmicrohttpd has no TLS"
+                           : "the HTTP server could not start";
+            return false;
+        }
+        return true;
+    }
+
+    int Port() const override { return port_; }
+
+private:
+    static MHD_Result Answer(void* self, MHD_Connection* connection, const char* url, const char* method,
+                             const char* /*version*/, const char* /*upload*/, size_t* uploadSize, void** state) {
+        // GET and HEAD are answered once the whole request is in, which
+        // keeps the connection open for the next scrape; any other method
+        // at once, on the first call (libmicrohttpd then closes the
+        // connection instead of reading a body no path takes).
+        std::string_view verb = method;
+        bool readable = verb == MHD_HTTP_METHOD_GET || verb == MHD_HTTP_METHOD_HEAD;
+        if (readable && *state == nullptr) {
+            *state = self;  // marks the request as seen; nothing to free
+            return MHD_YES;
+        }
+        if (readable && *uploadSize != 0) {
+            *uploadSize = 0;  // a body nobody asked for, dropped
+            return MHD_YES;
+        }
+        return Queue(connection, static_cast<HttpEndpoint*>(self)->Handle(connection, url, verb));
+    }
+
+    Reply Handle(MHD_Connection* connection, std::string_view url, std::string_view method) const {
+        MetricsRegistry& registry = MetricsRegistry::Instance();
+        if (registry.ShuttingDown()) return {MHD_HTTP_SERVICE_UNAVAILABLE, "shutting down\n"};
+        if (web_.tls) {
+            if (const char* problem = ClientCertificateProblem(connection, web_.clientAuth)) {
+                return {MHD_HTTP_FORBIDDEN, problem};
+            }
+        }
+        if (auth_.Enabled() && !Authenticated(connection)) {
+            Reply reply{MHD_HTTP_UNAUTHORIZED, "unauthorized\n"};
+            reply.askForPassword = true;
+            return reply;
+        }
+        bool known = url == "/" || url == "/metrics" || url == "/-/healthy" || url == "/-/ready";
+        if (!known) return {MHD_HTTP_NOT_FOUND, "not found\n"};
+        if (method != MHD_HTTP_METHOD_GET && method != MHD_HTTP_METHOD_HEAD) {
+            Reply reply{MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed\n"};
+            reply.allow = "GET, HEAD";
+            return reply;
+        }
+        if (url == "/metrics") {
+            // HEAD gets the length a GET would send; a GET gets the text
+            // made while it is sent.
+            if (method == MHD_HTTP_METHOD_HEAD) return {MHD_HTTP_OK, registry.Exposition(), kMetricsType};
+            Reply reply{MHD_HTTP_OK, "", kMetricsType};
+            reply.stream = registry.OpenExposition();
+            return reply;
+        }
+        if (url == "/") return {MHD_HTTP_OK, kRootPage, "text/html; charset=utf-8"};
+        if (url == "/-/healthy") return {MHD_HTTP_OK, "OK\n"};
+        std::string reason = registry.NotReadyReason();
+        if (!reason.empty()) return {MHD_HTTP_SERVICE_UNAVAILABLE, reason + "\n"};
+        return {MHD_HTTP_OK, "OK\n"};
+    }
+
+    bool Authenticated(MHD_Connection* connection) const {
+        char* password = nullptr;
+        char* user = MHD_basic_auth_get_username_password(connection, &password);
+        bool ok = user != nullptr && password != nullptr && auth_.Check(user, password);
+        if (password != nullptr) {
+            explicit_bzero(password, std::strlen(password));
+            MHD_free(password);
+        }
+        if (user != nullptr) MHD_free(user);
+        return ok;
+    }
+
+    const WebConfig web_;  // the TLS texts stay here while the daemon runs
+    const BasicAuth auth_;
+    MHD_Daemon* daemon_ = nullptr;
+    int port_ = 0;
+};
 
 }  // namespace
 
@@ -105,14 +346,17 @@ bool ParseHttpAddress(std::string_view value, std::string* bind, std::string* er
     return true;
 }
 
-std::unique_ptr<MetricsEndpoint> MetricsEndpoint::Start(const std::string& bind, std::string* error) {
-    try {
-        auto exposer = std::make_unique<prometheus::Exposer>(bind, 2);
-        return std::make_unique<CivetEndpoint>(std::move(exposer), std::make_shared<RegistryCollectable>());
-    } catch (const std::exception&) {
-        *error = "cannot listen on " + bind + ": " + BindProblem(bind);
-        return nullptr;
+std::unique_ptr<MetricsEndpoint> MetricsEndpoint::Start(const std::string& bind, const WebConfig& web,
+                                                        std::string* error) {
+    bool v6 = false;
+    std::string problem;
+    int fd = Listen(bind, &v6, &problem);
+    if (fd >= 0) {
+        auto endpoint = std::make_unique<HttpEndpoint>(web);
+        if (endpoint->Serve(fd, v6, &problem)) return endpoint;
     }
+    *error = "cannot listen on " + bind + ": " + problem;
+    return nullptr;
 }
 
 }  // namespace agw

@@ -2,21 +2,26 @@
 #include "metrics.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <malloc.h>
+#include <sys/resource.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <prometheus/check_names.h>
-#include <prometheus/collectable.h>
-#include <prometheus/exposer.h>
-#include <prometheus/text_serializer.h>
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <exception>
 #include <set>
+#include <tuple>
+#include <unordered_set>
 
 #include "agw_internal.h"
 #include "agw_table.h"
@@ -29,7 +34,14 @@ namespace {
 
 TRC1_Block gExportTrace = {"AGW100", "metrics", "TableExport", {}};
 
-using Label = prometheus::ClientMetric::Label;
+// One label of a series.
+struct Label {
+    std::string name;
+    std::string value;
+    bool operator<(const Label& other) const {
+        return std::tie(name, value) < std::tie(other.name, other.value);
+    }
+};
 
 bool AllDigits(std::string_view text) {
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -52,24 +64,144 @@ std::string ValueText(const char* row, std::size_t offset, std::size_t size, uns
 }
 
 // The family of that name in families (made with type and help when new).
-prometheus::MetricFamily& FamilyOf(Families& families, std::map<std::string, std::size_t>& index,
-                                   const std::string& name, prometheus::MetricType type, const std::string& help) {
+RenderedFamily& FamilyOf(Families& families, std::map<std::string, std::size_t>& index, const std::string& name,
+                         prometheus::MetricType type, const std::string& help) {
     auto found = index.find(name);
     if (found != index.end()) return families[found->second];
     index.emplace(name, families.size());
-    families.push_back(prometheus::MetricFamily{name, help, type, {}});
+    families.push_back(RenderedFamily{name, type, help, {}});
     return families.back();
 }
 
-void AddSample(prometheus::MetricFamily& family, std::vector<Label> labels, double value) {
-    prometheus::ClientMetric metric;
-    metric.label = std::move(labels);
-    if (family.type == prometheus::MetricType::Counter) {
-        metric.counter.value = value;
-    } else {
-        metric.gauge.value = value;
+// A label value or HELP text escaped as the text format wants it; runs
+// that need no escape are copied whole.
+void AppendEscaped(std::string& out, std::string_view text, bool quotes) {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c != '\\' && c != '\n' && (c != '"' || !quotes)) continue;
+        out.append(text.data() + start, i - start);
+        out += c == '\\' ? "\\\\" : c == '\n' ? "\\n" : "\\\"";
+        start = i + 1;
     }
-    family.metric.push_back(std::move(metric));
+    out.append(text.data() + start, text.size() - start);
+}
+
+// A sample value as Prometheus' own clients write it.
+void AppendValue(std::string& out, double value) {
+    if (std::isnan(value)) {
+        out += "NaN";
+    } else if (std::isinf(value)) {
+        out += value > 0 ? "+Inf" : "-Inf";
+    } else if (value == std::floor(value) && std::fabs(value) < 1e15) {
+        // Whole numbers, most values, without the cost of a format.
+        char text[24];
+        const auto [end, error] = std::to_chars(text, text + sizeof text, static_cast<long long>(value));
+        out.append(text, error == std::errc() ? static_cast<std::size_t>(end - text) : 0);
+    } else {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.16g", value);
+        out += text;
+    }
+}
+
+// Labels as the text format writes them between the braces.
+void AppendLabelText(std::string& out, const std::vector<Label>& labels) {
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        if (i > 0) out += ',';
+        out += labels[i].name;
+        out += "=\"";
+        AppendEscaped(out, labels[i].value, true);
+        out += '"';
+    }
+}
+
+// One sample line of `family`: its labels and `common` (those it does not
+// carry itself), sorted by name.
+void AddSample(RenderedFamily& family, std::vector<Label> labels, double value, const AgwLabels& common) {
+    for (const auto& label : common) {
+        bool present = std::any_of(labels.begin(), labels.end(), [&](const Label& l) { return l.name == label.first; });
+        if (!present && !label.second.empty()) labels.push_back(Label{label.first, LabelValue(label.second)});
+    }
+    std::sort(labels.begin(), labels.end());
+    std::string& out = family.samples;
+    out += family.name;
+    if (!labels.empty()) {
+        out += '{';
+        AppendLabelText(out, labels);
+        out += '}';
+    }
+    out += ' ';
+    AppendValue(out, value);
+    out += '\n';
+}
+
+// A published sample this large, when replaced, has its freed memory given
+// back to the system.
+constexpr std::size_t kTrimAfterBytes = 1u << 20;
+
+// The process metrics as Prometheus' client libraries name them, read from
+// /proc at each scrape.
+Families ProcessFamilies() {
+    Families families;
+    auto add = [&](const char* name, prometheus::MetricType type, const char* help, double value) {
+        RenderedFamily family{name, type, help, {}};
+        AddSample(family, {}, value, {});
+        families.push_back(std::move(family));
+    };
+    const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+    const double page = static_cast<double>(sysconf(_SC_PAGESIZE));
+    std::string stat;
+    if (FILE* f = std::fopen("/proc/self/stat", "r")) {
+        char buffer[1024];
+        std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
+        std::fclose(f);
+        stat.assign(buffer, n);
+    }
+    // The fields after the command name, which may hold blanks and parentheses.
+    const std::size_t close = stat.rfind(')');
+    if (close != std::string::npos && tick > 0) {
+        std::vector<std::string> fields;
+        std::size_t at = close + 2;
+        while (at < stat.size()) {
+            std::size_t end = stat.find(' ', at);
+            if (end == std::string::npos) end = stat.size();
+            fields.push_back(stat.substr(at, end - at));
+            at = end + 1;
+        }
+        // fields[0] is field 3 of the file (the state).
+        auto field = [&](std::size_t number) { return number - 3 < fields.size() ? std::atof(fields[number - 3].c_str()) : 0.0; };
+        add("process_cpu_seconds_total", prometheus::MetricType::Counter,
+            "Total user and system CPU time spent in seconds.", (field(14) + field(15)) / tick);
+        add("process_virtual_memory_bytes", prometheus::MetricType::Gauge, "Virtual memory size in bytes.", field(23));
+        add("process_resident_memory_bytes", prometheus::MetricType::Gauge, "Resident memory size in bytes.",
+            field(24) * page);
+        double boot = 0;
+        if (FILE* f = std::fopen("/proc/stat", "r")) {
+            char line[256];
+            while (std::fgets(line, sizeof line, f) != nullptr) {
+                if (std::strncmp(line, "btime ", 6) == 0) boot = std::atof(line + 6);
+            }
+            std::fclose(f);
+        }
+        if (boot > 0) {
+            add("process_start_time_seconds", prometheus::MetricType::Gauge,
+                "Start time of the process since unix epoch in seconds.", boot + field(22) / tick);
+        }
+    }
+    double open = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (const dirent* entry = readdir(dir)) open += entry->d_name[0] != '.';
+        closedir(dir);
+        open -= 1;  // the directory being read
+        add("process_open_fds", prometheus::MetricType::Gauge, "Number of open file descriptors.", open);
+    }
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        add("process_max_fds", prometheus::MetricType::Gauge, "Maximum number of open file descriptors.",
+            limit.rlim_cur == RLIM_INFINITY ? 0 : static_cast<double>(limit.rlim_cur));
+    }
+    return families;
 }
 
 bool ValidLabels(const AgwLabels& labels) {
@@ -192,6 +324,29 @@ TableExport::TableExport(tavro& object, std::string requestLabel, bool perObject
     for (Column& c : columns_) {
         if (c.role == AgwMetricRole::state) c.help = stateHelp[c.name];
     }
+    // The per-object families, in the order of their first column.
+    auto shape = std::make_shared<ExportShape>();
+    shape->columns = columns_;
+    std::map<std::string, std::size_t> family;
+    for (std::size_t i = 0; i < columns_.size(); ++i) {
+        const Column& c = columns_[i];
+        if (c.role == AgwMetricRole::key || c.role == AgwMetricRole::none) continue;
+        if ((c.role == AgwMetricRole::counter || c.role == AgwMetricRole::gauge) && c.type != AGW_COLTYPE_INTEGER) continue;
+        auto [at, made] = family.try_emplace(c.name, shape->families.size());
+        if (made) {
+            auto type = c.role == AgwMetricRole::counter ? prometheus::MetricType::Counter : prometheus::MetricType::Gauge;
+            shape->families.push_back(ExportFamily{c.name, type, c.help, {}});
+        }
+        shape->families[at->second].columns.push_back(i);
+    }
+    shape->packed.assign(columns_.size(), 0);
+    for (const ExportFamily& f : shape->families) {
+        for (std::size_t i : f.columns) {
+            shape->packed[i] = shape->packedSize;
+            shape->packedSize += columns_[i].size;
+        }
+    }
+    shape_ = std::move(shape);
     exported_ = true;
 }
 
@@ -232,79 +387,58 @@ void AddLabels(std::vector<Label>& labels, const AgwLabels& extra) {
 
 }  // namespace
 
-Families TableExport::Build(const tavro& object, const char* rows, std::uint32_t count,
-                            std::size_t rowSize) const {
-    Families families;
-    if (!exported_) return families;
+PublishedSample TableExport::Build(const tavro& object, const char* rows, std::uint32_t count,
+                                  std::size_t rowSize) const {
+    PublishedSample out;
+    if (!exported_) return out;
     if (mode_ == AgwTableMode::aggregate) return BuildAggregate(object, rows, count, rowSize);
-    std::map<std::string, std::size_t> index;
-    // Objects already served: a row whose keys repeat an earlier row's would
-    // give a second, contradicting series; the first row wins.
-    std::set<std::vector<Label>> served;
-
+    const AgwLabels common = MetricsRegistry::Instance().CommonLabels();
+    out.shape = shape_;
+    out.rowSize = shape_->packedSize;
+    // Room for every row at once: the label texts are never moved, so the
+    // set of those served so far can point into them.
+    out.labels.reserve(count);
+    out.rows.reserve(static_cast<std::size_t>(count) * out.rowSize);
+    // Objects already served: a row whose labels repeat an earlier row's
+    // would give a second, contradicting series; the first row wins.
+    std::unordered_set<std::string_view> served;
+    served.reserve(count);
+    std::string text;
+    std::vector<Label> keys;
     for (std::uint32_t r = 0; r < count; ++r) {
         const char* row = rows + static_cast<std::size_t>(r) * rowSize;
         AgwLabels extra;
         if (!object.MetricsRowScope(row, &extra)) continue;
-        std::vector<Label> keys;
+        keys.clear();
         if (!requestLabel_.empty()) keys.push_back(Label{"request", LabelValue(requestLabel_)});
         for (const Column& c : columns_) {
             if (c.role != AgwMetricRole::key || c.offset + c.size > rowSize) continue;
             keys.push_back(Label{c.label, ValueText(row, c.offset, c.size, c.type)});
         }
         AddLabels(keys, extra);
-        std::vector<Label> sorted = keys;
-        std::sort(sorted.begin(), sorted.end());
-        if (!served.insert(std::move(sorted)).second) continue;
-        // State series of this row, by series name.
-        std::map<std::string, std::vector<Label>> states;
-        for (const Column& c : columns_) {
-            if (c.offset + c.size > rowSize) continue;
-            switch (c.role) {
-                case AgwMetricRole::counter:
-                case AgwMetricRole::gauge: {
-                    if (c.type != AGW_COLTYPE_INTEGER) break;
-                    std::int32_t raw = IntegerAt(row, c.offset);
-                    // A counter that passed 2^31 wrapped to negative in its
-                    // 32-bit column: read it unsigned, so it keeps growing.
-                    double value = c.role == AgwMetricRole::counter ? static_cast<double>(static_cast<std::uint32_t>(raw))
-                                                                     : static_cast<double>(raw);
-                    auto type = c.role == AgwMetricRole::counter ? prometheus::MetricType::Counter
-                                                                 : prometheus::MetricType::Gauge;
-                    AddSample(FamilyOf(families, index, c.name, type, c.help), keys, value * c.scale);
-                    break;
-                }
-                case AgwMetricRole::time: {
-                    double seconds = 0;
-                    if (WbTimeToUnix(FieldText(row + c.offset, static_cast<int>(c.size)), &seconds)) {
-                        AddSample(FamilyOf(families, index, c.name, prometheus::MetricType::Gauge, c.help), keys,
-                                  seconds);
-                    }
-                    break;
-                }
-                case AgwMetricRole::state: {
-                    std::string value = ValueText(row, c.offset, c.size, c.type);
-                    auto& labels = states[c.name];
-                    if (!value.empty()) labels.push_back(Label{c.label, value});
-                    FamilyOf(families, index, c.name, prometheus::MetricType::Gauge, c.help);
-                    break;
-                }
-                default:
-                    break;
+        AddLabels(keys, common);
+        std::sort(keys.begin(), keys.end());
+        text.clear();
+        AppendLabelText(text, keys);
+        if (served.count(text) != 0) continue;
+        out.labels.push_back(text);
+        served.insert(out.labels.back());
+        const std::size_t at = out.rows.size();
+        out.rows.resize(at + out.rowSize);
+        for (const ExportFamily& f : shape_->families) {
+            for (std::size_t i : f.columns) {
+                const Column& c = columns_[i];
+                // A column past the row's end (a shorter row than described)
+                // reads as zeros.
+                if (c.offset + c.size <= rowSize) std::memcpy(&out.rows[at + shape_->packed[i]], row + c.offset, c.size);
             }
         }
-        for (auto& [name, labels] : states) {
-            if (labels.empty()) continue;  // nothing to say: every state blank
-            std::vector<Label> all = keys;
-            all.insert(all.end(), labels.begin(), labels.end());
-            AddSample(families[index.at(name)], std::move(all), 1.0);
-        }
     }
-    return families;
+    return out;
 }
 
-Families TableExport::BuildAggregate(const tavro& object, const char* rows, std::uint32_t count,
-                                     std::size_t rowSize) const {
+PublishedSample TableExport::BuildAggregate(const tavro& object, const char* rows, std::uint32_t count,
+                                            std::size_t rowSize) const {
     // Objects that come and go with traffic (clients, messages, records)
     // would make a series each and churn with every login: they are counted
     // instead, and what they count summed, by machine and state.
@@ -344,18 +478,25 @@ Families TableExport::BuildAggregate(const tavro& object, const char* rows, std:
     }
     Families families;
     std::map<std::string, std::size_t> index;
+    const AgwLabels common = MetricsRegistry::Instance().CommonLabels();
     if (dimensions) {
         auto& family = FamilyOf(families, index, prefix_ + "s", prometheus::MetricType::Gauge,
                                 "Objects of " + table_ + " in the latest sample, by machine and state.");
-        for (const auto& [labels, n] : counted) AddSample(family, labels, n);
+        for (const auto& [labels, n] : counted) AddSample(family, labels, n, common);
     }
     for (const auto& [key, value] : sums) {
         const Column& c = columns_[key.first];
-        std::string help = "Sum over the objects of " + table_ + ": " + c.help;
-        AddSample(FamilyOf(families, index, prefix_ + "s_" + c.quantity, prometheus::MetricType::Gauge, help),
-                  key.second, value);
+        // A sum of the objects' counters goes down when an object leaves, so
+        // it is a gauge; "_summed" keeps it apart from a gauge of the same
+        // quantity (the conversations open now, and those begun).
+        const bool counter = c.role == AgwMetricRole::counter;
+        std::string help = "Sum over the objects of " + table_ + (counter ? " of their counters: " : ": ") + c.help;
+        const std::string name = prefix_ + "s_" + c.quantity + (counter ? "_summed" : "");
+        AddSample(FamilyOf(families, index, name, prometheus::MetricType::Gauge, help), key.second, value, common);
     }
-    return families;
+    PublishedSample out;
+    out.rendered = std::move(families);
+    return out;
 }
 
 MetricsRegistry& MetricsRegistry::Instance() {
@@ -365,25 +506,55 @@ MetricsRegistry& MetricsRegistry::Instance() {
     return *registry;
 }
 
-void MetricsRegistry::Publish(std::uint32_t request, Families families) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    requests_[request] = std::move(families);
+void MetricsRegistry::Replace(std::uint32_t request, std::shared_ptr<const PublishedSample> sample) {
+    std::size_t released = 0;
+    {
+        std::lock_guard<std::mutex> guard(publishMutex_);
+        auto next = std::make_shared<Snapshot>(*published_.load());
+        auto old = next->find(request);
+        if (old != next->end()) released = old->second->rows.capacity() + old->second->labels.capacity() * 48;
+        if (sample) {
+            (*next)[request] = std::move(sample);
+        } else {
+            next->erase(request);
+        }
+        published_.store(std::move(next));
+    }
+    // The previous sample of a large table was just freed (unless a scrape
+    // still reads it): give its pages back, so that holding one sample at a
+    // time is what the process's size shows, not two.
+    if (released > kTrimAfterBytes) malloc_trim(0);
 }
 
-void MetricsRegistry::Withdraw(std::uint32_t request) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    requests_.erase(request);
+void MetricsRegistry::Publish(std::uint32_t request, PublishedSample sample) {
+    for (auto& family : sample.rendered) family.samples.shrink_to_fit();  // held until the next sample
+    Replace(request, std::make_shared<const PublishedSample>(std::move(sample)));
 }
+
+void MetricsRegistry::Withdraw(std::uint32_t request) { Replace(request, nullptr); }
 
 void MetricsRegistry::SetPrefix(std::string prefix) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    prefix_ = std::move(prefix);
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        prefix_ = std::move(prefix);
+    }
+    std::lock_guard<std::mutex> own(ownMutex_);
+    RenderOwn();
 }
 
 void MetricsRegistry::SetCommonLabels(const AgwLabels& every, const AgwLabels& own) {
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        common_ = every;
+        commonOwn_ = own;
+    }
+    std::lock_guard<std::mutex> guard(ownMutex_);
+    RenderOwn();
+}
+
+AgwLabels MetricsRegistry::CommonLabels() const {
     std::lock_guard<std::mutex> guard(mutex_);
-    common_ = every;
-    commonOwn_ = own;
+    return common_;
 }
 
 std::string MetricsRegistry::Prefix() const {
@@ -396,7 +567,7 @@ void MetricsRegistry::Update(const std::string& name, const std::string& help, c
     if (!prometheus::CheckMetricName(name) || !ValidLabels(labels)) return;
     AgwLabels sorted = labels;
     std::sort(sorted.begin(), sorted.end());
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<std::mutex> guard(ownMutex_);
     auto [it, made] = own_.try_emplace(name);
     Own& own = it->second;
     if (made) {
@@ -405,11 +576,40 @@ void MetricsRegistry::Update(const std::string& name, const std::string& help, c
     } else if (own.counter != counter) {
         return;
     }
+    auto [entry, fresh] = own.values.try_emplace(sorted, 0.0);
+    const double before = entry->second;
     if (counter) {
-        own.values[sorted] += value;
+        entry->second += value;
     } else {
-        own.values[sorted] = value;
+        entry->second = value;
     }
+    if (fresh || entry->second != before) RenderOwn();
+}
+
+void MetricsRegistry::RenderOwn() {
+    AgwLabels every;
+    AgwLabels mine;
+    std::string own;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        every = common_;
+        mine = commonOwn_;
+        own = prefix_ + "_";
+    }
+    Families families;
+    for (const auto& [name, series] : own_) {
+        RenderedFamily family{name, series.counter ? prometheus::MetricType::Counter : prometheus::MetricType::Gauge,
+                              series.help, {}};
+        AgwLabels common = every;
+        if (name.compare(0, own.size(), own) == 0) common.insert(common.end(), mine.begin(), mine.end());
+        for (const auto& [labels, value] : series.values) {
+            std::vector<Label> list;
+            for (const auto& [k, v] : labels) list.push_back(Label{k, LabelValue(v)});
+            AddSample(family, std::move(list), value, common);
+        }
+        families.push_back(std::move(family));
+    }
+    ownRendered_.store(std::make_shared<const Families>(std::move(families)));
 }
 
 void MetricsRegistry::SetGauge(const std::string& name, const std::string& help, const AgwLabels& labels,
@@ -423,59 +623,175 @@ void MetricsRegistry::AddCounter(const std::string& name, const std::string& hel
     Update(name, help, labels, amount, true);
 }
 
-Families MetricsRegistry::Collect() const {
-    Families out;
-    std::map<std::string, std::size_t> index;
-    std::map<std::string, std::set<std::vector<Label>>> seen;
-    auto merge = [&](const prometheus::MetricFamily& family) {
-        auto& into = FamilyOf(out, index, family.name, family.type, family.help);
-        if (into.type != family.type) return;  // the first kind of a name wins
-        auto& labelSets = seen[family.name];
-        for (const prometheus::ClientMetric& metric : family.metric) {
-            std::vector<Label> key = metric.label;
-            std::sort(key.begin(), key.end());
-            if (labelSets.insert(std::move(key)).second) into.metric.push_back(metric);
-        }
-    };
-    std::lock_guard<std::mutex> guard(mutex_);
-    for (const auto& [request, families] : requests_) {
-        for (const auto& family : families) merge(family);
-    }
-    for (const auto& [name, own] : own_) {
-        prometheus::MetricFamily family{name, own.help,
-                                        own.counter ? prometheus::MetricType::Counter : prometheus::MetricType::Gauge,
-                                        {}};
-        for (const auto& [labels, value] : own.values) {
-            std::vector<Label> list;
-            for (const auto& [k, v] : labels) list.push_back(Label{k, LabelValue(v)});
-            AddSample(family, std::move(list), value);
-        }
-        merge(family);
-    }
-    // A family whose rows are all gone says nothing; leave it out.
-    out.erase(std::remove_if(out.begin(), out.end(), [](const auto& f) { return f.metric.empty(); }), out.end());
-    if (!common_.empty() || !commonOwn_.empty()) {
-        const std::string own = prefix_ + "_";
-        for (auto& family : out) {
-            const bool ours = family.name.compare(0, own.size(), own) == 0;
-            for (auto& metric : family.metric) {
-                AddLabels(metric.label, common_);
-                if (ours) AddLabels(metric.label, commonOwn_);
-                std::sort(metric.label.begin(), metric.label.end());
-            }
+std::size_t MetricsRegistry::HeldBytes() const {
+    std::size_t bytes = 0;
+    for (const auto& [request, sample] : *published_.load()) {
+        bytes += sizeof *sample + sample->rows.capacity();
+        for (const std::string& labels : sample->labels) bytes += sizeof labels + labels.capacity();
+        for (const RenderedFamily& family : sample->rendered) {
+            bytes += sizeof family + family.samples.capacity() + family.name.capacity() + family.help.capacity();
         }
     }
-    return out;
+    return bytes;
 }
 
-std::string MetricsRegistry::Exposition() const { return prometheus::TextSerializer().Serialize(Collect()); }
+namespace {
+
+// One state label of a row, after those already in `out`.
+void AppendStateLabel(std::string& out, const std::string& label, std::string_view value) {
+    if (!out.empty()) out += ',';
+    out += label;
+    out += "=\"";
+    AppendEscaped(out, value, true);
+    out += '"';
+}
+
+// The sample lines of one per-object family, made from the held rows.
+void RenderRows(const PublishedSample& sample, const ExportFamily& family, std::string& out) {
+    const std::vector<ExportColumn>& columns = sample.shape->columns;
+    const std::vector<std::size_t>& packed = sample.shape->packed;
+    const std::size_t firstIndex = family.columns.front();
+    const ExportColumn& first = columns[firstIndex];
+    std::string states;
+    for (std::size_t r = 0; r < sample.labels.size(); ++r) {
+        const char* row = sample.rows.data() + r * sample.rowSize;
+        const std::string& base = sample.labels[r];
+        double value = 1.0;
+        states.clear();
+        if (first.role == AgwMetricRole::state) {
+            for (std::size_t index : family.columns) {
+                const ExportColumn& c = columns[index];
+                if (c.type == AGW_COLTYPE_INTEGER) {
+                    AppendStateLabel(states, c.label, std::to_string(IntegerAt(row, packed[index])));
+                    continue;
+                }
+                const std::string_view text = FieldText(row + packed[index], static_cast<int>(c.size));
+                if (text.empty()) continue;
+                // Printable ASCII as it is; anything else made valid UTF-8.
+                const bool plain = std::all_of(text.begin(), text.end(),
+                                               [](char ch) { return ch >= ' ' && ch < 0x7f; });
+                AppendStateLabel(states, c.label, plain ? text : std::string_view(LabelValue(text)));
+            }
+            if (states.empty()) continue;  // nothing to say: every state blank
+        } else if (first.role == AgwMetricRole::time) {
+            if (!WbTimeToUnix(FieldText(row + packed[firstIndex], static_cast<int>(first.size)), &value)) continue;
+        } else {
+            const std::int32_t raw = IntegerAt(row, packed[firstIndex]);
+            // A counter that passed 2^31 wrapped to negative in its 32-bit
+            // column: read it unsigned, so it keeps growing.
+            value = first.role == AgwMetricRole::counter ? static_cast<double>(static_cast<std::uint32_t>(raw))
+                                                          : static_cast<double>(raw);
+            value *= first.scale;
+        }
+        out += family.name;
+        if (!base.empty() || !states.empty()) {
+            out += '{';
+            out += base;
+            if (!base.empty() && !states.empty()) out += ',';
+            out += states;
+            out += '}';
+        }
+        out += ' ';
+        AppendValue(out, value);
+        out += '\n';
+    }
+}
+
+// A scrape's text, one family (all its samples from every source) at a time.
+class SnapshotReader final : public MetricsRegistry::Reader {
+public:
+    struct Part {
+        const RenderedFamily* text = nullptr;   // a family kept as text
+        const PublishedSample* rows = nullptr;  // or one made from rows
+        const ExportFamily* family = nullptr;
+    };
+    struct Name {
+        std::string name;
+        prometheus::MetricType type;
+        std::string help;
+        std::vector<Part> parts;
+    };
+
+    SnapshotReader(std::shared_ptr<const std::map<std::uint32_t, std::shared_ptr<const PublishedSample>>> published,
+                   std::shared_ptr<const Families> own, Families process)
+        : published_(std::move(published)), own_(std::move(own)), process_(std::move(process)) {
+        std::map<std::string, std::size_t> index;
+        auto part = [&](const std::string& name, prometheus::MetricType type, const std::string& help, Part p) {
+            auto [at, made] = index.try_emplace(name, names_.size());
+            if (made) names_.push_back(Name{name, type, help, {}});
+            Name& n = names_[at->second];
+            if (n.type == type) n.parts.push_back(p);  // the first kind of a name wins
+        };
+        auto texts = [&](const Families& families) {
+            for (const RenderedFamily& f : families) {
+                if (!f.samples.empty()) part(f.name, f.type, f.help, Part{&f, nullptr, nullptr});
+            }
+        };
+        for (const auto& [request, sample] : *published_) {
+            texts(sample->rendered);
+            if (!sample->shape || sample->labels.empty()) continue;
+            for (const ExportFamily& f : sample->shape->families) {
+                part(f.name, f.type, f.help, Part{nullptr, sample.get(), &f});
+            }
+        }
+        texts(*own_);
+        texts(process_);
+    }
+
+    const std::string& Next() override {
+        chunk_.clear();
+        while (chunk_.empty() && next_ < names_.size()) {
+            const Name& n = names_[next_++];
+            std::string body;
+            for (const Part& p : n.parts) {
+                if (p.text != nullptr) {
+                    body += p.text->samples;
+                } else {
+                    RenderRows(*p.rows, *p.family, body);
+                }
+            }
+            if (body.empty()) continue;
+            chunk_ += "# HELP ";
+            chunk_ += n.name;
+            chunk_ += ' ';
+            AppendEscaped(chunk_, n.help, false);
+            chunk_ += "\n# TYPE ";
+            chunk_ += n.name;
+            chunk_ += n.type == prometheus::MetricType::Counter ? " counter\n" : " gauge\n";
+            chunk_ += body;
+        }
+        return chunk_;
+    }
+
+private:
+    std::shared_ptr<const std::map<std::uint32_t, std::shared_ptr<const PublishedSample>>> published_;
+    std::shared_ptr<const Families> own_;
+    Families process_;
+    std::vector<Name> names_;
+    std::size_t next_ = 0;
+    std::string chunk_;
+};
+
+}  // namespace
+
+std::unique_ptr<MetricsRegistry::Reader> MetricsRegistry::OpenExposition() const {
+    return std::make_unique<SnapshotReader>(published_.load(), ownRendered_.load(), ProcessFamilies());
+}
+
+std::string MetricsRegistry::Exposition() const {
+    std::unique_ptr<Reader> reader = OpenExposition();
+    std::string out;
+    for (const std::string* piece = &reader->Next(); !piece->empty(); piece = &reader->Next()) out += *piece;
+    return out;
+}
 
 std::string MetricsRegistry::NotReadyReason() const {
     std::lock_guard<std::mutex> guard(mutex_);
     if (stopping_) return "the agent is shutting down";
     if (!notReady_.empty()) return notReady_;
     std::size_t missing = 0;
-    for (std::uint32_t request : expected_) missing += requests_.count(request) == 0;
+    const std::shared_ptr<const Snapshot> published = published_.load();
+    for (std::uint32_t request : expected_) missing += published->count(request) == 0;
     if (missing > 0) {
         return std::to_string(missing) + " of " + std::to_string(expected_.size()) +
                " report requests have no current complete sample";
@@ -504,15 +820,20 @@ bool MetricsRegistry::ShuttingDown() const {
 }
 
 void MetricsRegistry::Clear() {
+    {
+        std::lock_guard<std::mutex> own(ownMutex_);
+        own_.clear();
+        ownRendered_.store(std::make_shared<const Families>());
+    }
     std::lock_guard<std::mutex> guard(mutex_);
     expected_.clear();
     notReady_.clear();
     stopping_ = false;
-    requests_.clear();
-    own_.clear();
     common_.clear();
     commonOwn_.clear();
     prefix_ = "agw";
+    std::lock_guard<std::mutex> publish(publishMutex_);
+    published_.store(std::make_shared<const Snapshot>());
 }
 
 }  // namespace agw

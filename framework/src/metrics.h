@@ -9,8 +9,9 @@
 #ifndef AGW_METRICS_INTERNAL_H
 #define AGW_METRICS_INTERNAL_H
 
-#include <prometheus/metric_family.h>
+#include <prometheus/metric_type.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -28,7 +29,17 @@ class tavro;
 
 namespace agw {
 
-using Families = std::vector<prometheus::MetricFamily>;
+// One family of series as a scrape serves it, rendered once when its sample
+// is published: name, kind and HELP, then its sample lines in Prometheus'
+// text format ("name{labels} value\n"). A sample is held as text only, a
+// few dozen bytes per series, and a scrape copies the text as it is.
+struct RenderedFamily {
+    std::string name;
+    prometheus::MetricType type = prometheus::MetricType::Gauge;
+    std::string help;
+    std::string samples;
+};
+using Families = std::vector<RenderedFamily>;
 
 // AGW_HTTP's value as the listener's address: "host:port" with an IPv4
 // address, "localhost" or a bracketed IPv6 address; ":port" is 127.0.0.1.
@@ -43,6 +54,53 @@ bool WbTimeToUnix(std::string_view text, double* seconds);
 // U+FFFD (the text format escapes backslash, quote and newline itself).
 std::string LabelValue(std::string_view bytes);
 
+// One column of a table as its series see it.
+struct ExportColumn {
+    std::string column;  // the column's name
+    std::size_t offset;
+    std::size_t size;
+    unsigned type;
+    AgwMetricRole role;
+    std::string name;  // label (key) or series name
+    std::string help;
+    double scale;
+    std::string label;     // key and state: the label the column becomes
+    std::string quantity;  // counter and gauge: the quantity's name
+};
+
+// One family of a table's per-object series: a counter, gauge or time
+// column, or the state columns of one series.
+struct ExportFamily {
+    std::string name;
+    prometheus::MetricType type;
+    std::string help;
+    std::vector<std::size_t> columns;  // indexes in ExportShape::columns
+};
+
+// What a table's per-object series are made of, read once from the table
+// object's descriptions and shared by every sample it publishes.
+struct ExportShape {
+    std::vector<ExportColumn> columns;
+    std::vector<ExportFamily> families;
+    // A held row keeps only the bytes its families read: column i's bytes
+    // start at packed[i] (keys are in the row's labels instead).
+    std::vector<std::size_t> packed;
+    std::size_t packedSize = 0;
+};
+
+// What one sample of a request publishes. A table served per object keeps
+// its rows (the exported bytes of each kept row) and each row's labels as
+// text; its sample lines are made only when a scrape reads them, family by
+// family, so the latest sample costs little more than its rows. A counted
+// table keeps its few families as text.
+struct PublishedSample {
+    Families rendered;
+    std::shared_ptr<const ExportShape> shape;
+    std::vector<char> rows;           // the kept rows, each packed to shape->packedSize bytes
+    std::size_t rowSize = 0;          // shape->packedSize
+    std::vector<std::string> labels;  // per kept row: its labels, sorted, as name="value",...
+};
+
 // The series of one request's rows, built from the table object's column and
 // metric descriptions, read once when the request starts.
 class TableExport {
@@ -56,25 +114,15 @@ public:
     bool Exported() const { return exported_; }
     // The series of `count` rows of `object` (the rows it kept in its latest
     // sample). A row the object leaves out of its scope (MetricsRowScope)
-    // gives no series; the labels it adds join the row's keys.
-    Families Build(const tavro& object, const char* rows, std::uint32_t count,
-                   std::size_t rowSize) const;
+    // gives no series; the labels it adds join the row's keys; a row whose
+    // labels repeat an earlier row's is served once (the first).
+    PublishedSample Build(const tavro& object, const char* rows, std::uint32_t count,
+                          std::size_t rowSize) const;
 
 private:
-    struct Column {
-        std::string column;  // the column's name
-        std::size_t offset;
-        std::size_t size;
-        unsigned type;
-        AgwMetricRole role;
-        std::string name;  // label (key) or series name
-        std::string help;
-        double scale;
-        std::string label;     // key and state: the label the column becomes
-        std::string quantity;  // counter and gauge: the quantity's name
-    };
-    Families BuildAggregate(const tavro& object, const char* rows, std::uint32_t count,
-                            std::size_t rowSize) const;
+    using Column = ExportColumn;
+    PublishedSample BuildAggregate(const tavro& object, const char* rows, std::uint32_t count,
+                                   std::size_t rowSize) const;
     static bool Summed(const Column& c);
     bool exported_ = false;
     AgwTableMode mode_ = AgwTableMode::rows;
@@ -82,17 +130,19 @@ private:
     std::string table_;
     std::string requestLabel_;
     std::vector<Column> columns_;
+    std::shared_ptr<const ExportShape> shape_;  // per-object families, made from columns_
 };
 
 // Everything /metrics serves. Process-wide (one endpoint per process); the
-// scheduler publishes, the server's threads collect, the agent adds its own
-// series from any thread: every member is guarded by mutex_.
+// scheduler publishes, the server's threads scrape, the agent adds its own
+// series from any thread. Publishing and the own series replace immutable
+// snapshots that scrapes read without waiting on either (see the members).
 class MetricsRegistry {
 public:
     static MetricsRegistry& Instance();
 
     // Replaces the series of one request.
-    void Publish(std::uint32_t request, Families families);
+    void Publish(std::uint32_t request, PublishedSample sample);
     void Withdraw(std::uint32_t request);
 
     void SetPrefix(std::string prefix);
@@ -101,14 +151,28 @@ public:
     // its own value), and those that the process's own series (named with
     // the prefix) get besides; an empty value drops that label.
     void SetCommonLabels(const AgwLabels& every, const AgwLabels& own);
+    // The labels every series gets, as SetCommonLabels set them.
+    AgwLabels CommonLabels() const;
     void SetGauge(const std::string& name, const std::string& help, const AgwLabels& labels, double value);
     void AddCounter(const std::string& name, const std::string& help, const AgwLabels& labels, double amount);
 
-    // The families of every request and of the health series; series of one
-    // name are merged into one family, a repeated label set is served once.
-    Families Collect() const;
-    // Collect() in Prometheus' text format.
+    // Everything served, in Prometheus' text format: the latest published
+    // sample of every request, the process's own series and the process
+    // metrics (process_*). Families of one name are served together under one
+    // HELP and TYPE. Takes no lock that publishing or sampling takes: it
+    // reads immutable snapshots. Exposition() makes the whole text;
+    // OpenExposition() hands it out a family at a time, for a server that
+    // sends it in pieces.
     std::string Exposition() const;
+    class Reader {
+    public:
+        virtual ~Reader() = default;
+        // The next piece of the text, empty at the end.
+        virtual const std::string& Next() = 0;
+    };
+    std::unique_ptr<Reader> OpenExposition() const;
+    // Bytes the published samples hold (benchmarks).
+    std::size_t HeldBytes() const;
     // Readiness for scrapes: "" when every request in `expected` (the
     // exported report requests, ExpectRequests) has a published sample and
     // nobody said otherwise (SetNotReady), else one line saying why not.
@@ -128,13 +192,25 @@ private:
         bool counter = false;
         std::map<AgwLabels, double> values;
     };
+    // What the requests published: replaced whole by each Publish and
+    // Withdraw (under publishMutex_, which only publishers take) and read by
+    // scrapes through the atomic pointer.
+    using Snapshot = std::map<std::uint32_t, std::shared_ptr<const PublishedSample>>;
     void Update(const std::string& name, const std::string& help, const AgwLabels& labels, double value,
                 bool counter);
+    // Renders the own series again (under ownMutex_).
+    void RenderOwn();
+    void Replace(std::uint32_t request, std::shared_ptr<const PublishedSample> sample);
 
+    std::atomic<std::shared_ptr<const Snapshot>> published_{std::make_shared<const Snapshot>()};
+    std::mutex publishMutex_;
+    std::atomic<std::shared_ptr<const Families>> ownRendered_{std::make_shared<const Families>()};
+    std::mutex ownMutex_;  // own_ and its rendering
+    std::map<std::string, Own> own_;
+
+    // Settings and readiness, small and read rarely: guarded by mutex_.
     mutable std::mutex mutex_;
     std::string prefix_ = "agw";
-    std::map<std::uint32_t, Families> requests_;
-    std::map<std::string, Own> own_;
     AgwLabels common_;
     AgwLabels commonOwn_;
     std::set<std::uint32_t> expected_;
@@ -143,12 +219,17 @@ private:
 };
 
 
-// The HTTP server of GET /metrics.
+struct WebConfig;  // webconfig.h
+
+// The HTTP server of the endpoint (endpoint.cpp): GET or HEAD of /metrics
+// (the registry's Exposition), / (a page linking it), /-/healthy and
+// /-/ready (NotReadyReason); 503 on every path while ShuttingDown. TLS,
+// client certificates and basic authentication as `web` asks.
 class MetricsEndpoint {
 public:
     // Listens on bind (ParseHttpAddress's form). Null with *error set when it
     // cannot (address in use, not an address of this machine).
-    static std::unique_ptr<MetricsEndpoint> Start(const std::string& bind, std::string* error);
+    static std::unique_ptr<MetricsEndpoint> Start(const std::string& bind, const WebConfig& web, std::string* error);
     virtual ~MetricsEndpoint() = default;
     // The port listened on (the one chosen when asked for port 0).
     virtual int Port() const = 0;

@@ -157,6 +157,8 @@ int tavro::GetColumnMetric(AgwColumnMetric* /*metric*/, int /*index*/) { return 
 
 bool tavro::MetricsRowScope(const char* /*row*/, AgwLabels* /*extra*/) const { return true; }
 
+void tavro::BeforeMetrics() {}
+
 int tavro::InsertRow(char* row) {
     if (row == nullptr) return AGW_STATUS_BAD_ARGUMENT;
     if (rowSize_ == 0) return AGW_STATUS_NO_ROW_SIZE;

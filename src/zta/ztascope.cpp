@@ -207,7 +207,6 @@ void zta_set_place_for_tests(const zta_domain_place& p, bool hold) {
 }
 
 bool zta::metrics_row_scope(const TableMeta& table, const char* row, AgwLabels* extra) {
-    zta_refresh_place(nullptr);
     const zta_domain_place& place = zta_place();
     if (table.scope == Scope::domain) return place.domain_wide;
     if (table.scope_column < 0 || table.scope_column >= table.num_columns) return true;

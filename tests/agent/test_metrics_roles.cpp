@@ -176,7 +176,7 @@ TEST(MetricsRoles, TheBindingHandsTheDescriptionToTheFramework) {
     ASSERT_EQ(zta::get_table_metrics(*zta::FindTable("TXULOGS"), &info), 0);
     EXPECT_EQ(info.mode, AgwTableMode::none);
     ASSERT_EQ(zta::get_table_metrics(*zta::FindTable("TXQTRAN"), &info), 0);
-    EXPECT_STREQ(info.subject, "Qspace transaction");
+    EXPECT_STREQ(info.subject, "Appq transaction");
     EXPECT_EQ(info.mode, AgwTableMode::aggregate);
 
     std::map<std::string, AgwColumnMetric> byColumn;

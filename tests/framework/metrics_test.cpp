@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <prometheus/text_serializer.h>
 
 #include <cstdlib>
 #include <string>
@@ -273,8 +272,10 @@ TEST_F(MetricsTest, HelpAndLabelsComeFromTheDescriptionAndAStateFamilySaysItsLab
     };
     auto text_of = [](Described& object) {
         object.AddRow(MakeRow("Q1", 250, "ACT"));
-        return prometheus::TextSerializer().Serialize(
-            agw::TableExport(object, "").Build(object, object.Data(0), object.NumDataItems(), object.DataSize()));
+        agw::MetricsRegistry& registry = agw::MetricsRegistry::Instance();
+        registry.Publish(1, agw::TableExport(object, "").Build(object, object.Data(0), object.NumDataItems(),
+                                                                object.DataSize()));
+        return registry.Exposition();
     };
     Described described(gManager, {{}, {}, {},
                                    {AgwMetricRole::state, "info", 1.0, "", "queue_name"},
