@@ -1,31 +1,39 @@
 // ztaquery: joins the Tuxedo application as the agent does, samples the named
 // tables once through the agent's own table objects, prints their rows as an
-// aligned table (or JSON Lines, the agent's row format) and leaves.
+// aligned table (or JSON Lines, the agent's row format) and leaves; with
+// --watch it stays joined and redraws a live view (watch.cpp).
 //
 //   ztaquery TXSERVER
-//   ztaquery --where STATE NE ACTive --columns srvgrp,srvid,state TXSERVER
+//   ztaquery --where STATE '~=' active --columns srvgrp,srvid,state TXSERVER
 //   ztaquery --json TXCLIENTS TXMSTATS
-//   ztaquery --list
+//   ztaquery --watch 2 TXSERVER TXQLOAD
+//   ztaquery --list TXSERVER
 //
-// Exit status: 0 when every table was sampled, 1 when the join or a MIB call
-// failed (one line on standard error says which), 2 for a bad command line.
+// Exit status: 0 when every table was sampled whole, 1 when the join or a
+// MIB call failed or a sample was cut short (one line on standard error says
+// which), 2 for a bad command line.
+#include "ztaquery.h"
+
 #include <CLI/CLI.hpp>
-#include <agw.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "zta16agt.h"
 #include "zta_agent.h"
-#include "zta_tables.h"
+
+namespace ztaquery {
 
 namespace {
 
@@ -39,39 +47,139 @@ std::string upper(std::string text) {
     return text;
 }
 
-// A field as the framework reads it (up to the first NUL or the width,
-// trailing blanks dropped), made safe for a terminal: control characters and
-// bytes that are not UTF-8 become '?'.
-std::string cell(const char* row, const zta::ColumnMeta& c) {
-    if (c.type == zta::kColumnTypeInteger) {
-        std::int32_t value;
-        std::memcpy(&value, row + c.offset, sizeof value);
-        return std::to_string(value);
+bool same_ignoring_case(std::string_view a, std::string_view b) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) {
+               return lower(x) == lower(y);
+           });
+}
+
+// A text column holding a WB timestamp: a moment (role time) or one of the
+// sample and record times the agent writes itself (16 characters, no MIB
+// attribute).
+bool is_wb_timestamp(const zta::ColumnMeta& c) {
+    return c.type == zta::kColumnTypeText &&
+           (c.role == zta::Role::time || (c.size == 16 && *c.attribute == '\0'));
+}
+
+// "1241209040000000" (century digit, YYMMDDHHMMSS, milliseconds; local time)
+// as "2024-12-09 04:00:00"; "" when the text is not such a timestamp.
+std::string wb_date(const std::string& text) {
+    if (text.size() != 16 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return "";
     }
-    std::size_t n = strnlen(row + c.offset, c.size);
-    while (n > 0 && row[c.offset + n - 1] == ' ') --n;
-    std::string out;
-    const auto* s = reinterpret_cast<const unsigned char*>(row + c.offset);
-    for (std::size_t i = 0; i < n;) {
-        unsigned char b = s[i];
-        std::size_t len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
-        bool ok = len > 0 && i + len <= n;
-        for (std::size_t k = 1; ok && k < len; ++k) ok = (s[i + k] & 0xC0) == 0x80;
-        if (!ok || (len == 1 && (b < 0x20 || b == 0x7F))) {
-            out.push_back('?');
-            ++i;
-        } else {
-            out.append(reinterpret_cast<const char*>(s + i), len);
-            i += len;
-        }
+    auto two = [&](std::size_t at) { return (text[at] - '0') * 10 + (text[at + 1] - '0'); };
+    int century = text[0] - '0';
+    int year = 1900 + century * 100 + two(1), month = two(3), day = two(5), hour = two(7), minute = two(9),
+        second = two(11);
+    if (century > 1 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) {
+        return "";
+    }
+    char out[32];
+    std::snprintf(out, sizeof out, "%04d-%02d-%02d %02d:%02d:%02d", year, month, day, hour, minute, second);
+    return out;
+}
+
+// A share in hundredths of a percent (scale 0.0001) with one decimal, cut
+// toward zero as the agent cuts it: 2550 is "25.5%". A whole percent (scale
+// 0.01) as it is: "12%".
+std::string percent(std::int32_t value, double scale) {
+    char out[32];
+    if (std::fabs(scale - 0.01) < 1e-12) {
+        std::snprintf(out, sizeof out, "%d%%", value);
+    } else {
+        long long tenths = value / 10;
+        std::snprintf(out, sizeof out, "%s%lld.%lld%%", tenths < 0 ? "-" : "", std::llabs(tenths) / 10,
+                      std::llabs(tenths) % 10);
     }
     return out;
 }
 
-// Characters a terminal shows for a UTF-8 text.
-std::size_t shown_width(const std::string& text) {
-    return static_cast<std::size_t>(
-        std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+bool is_percent(const zta::ColumnMeta& c) {
+    return c.type == zta::kColumnTypeInteger && (c.role == zta::Role::gauge || c.role == zta::Role::counter) &&
+           (std::fabs(c.scale - 0.0001) < 1e-12 || std::fabs(c.scale - 0.01) < 1e-12);
+}
+
+// The columns ztaquery shows of a table by default, the way an operator's
+// administration tool lists its objects; a name "table.column" is the
+// companion's column of the same object. Tables not named here show the
+// columns their description gives a metrics role.
+struct DefaultView {
+    const char* table;
+    const char* companion;  // "" for none
+    const char* columns;    // comma-separated
+    const char* busiest;    // the live view's order ("" for the first counter shown)
+};
+constexpr DefaultView kDefaultViews[] = {
+    {"TXSERVER", "TXSRVSTAT",
+     "servernm,srvgrp,srvid,rqaddr,txsrvstat.totreqc,txsrvstat.totworkl,txsrvstat.currsvc,state",
+     "txsrvstat.totreqc"},
+    {"TXSRVSTAT", "", "srvgrp,srvid,totreqc,totworkl,curreq,currsvc", "totreqc"},
+    {"TXSVCGRP", "", "servicenm,svcgrp,lmid,state,ncompleted,nqueued", "ncompleted"},
+    {"TXSVRQ", "TXQLOAD", "rqaddr,servername,servercnt,txqload.nqueued,txqload.wkqueued,lmid", "txqload.nqueued"},
+    {"TXQLOAD", "", "servernm,source,nqueued,wkqueued,totnqueued", "nqueued"},
+    {"TXCLIENTS", "", "lmid,username,clientname,state,netaddr", ""},
+    {"TXULOGS", "", "ulog_tm,lmid,ulogprocnm,severity,ulogmsg", ""},
+    {"TXMSTATS", "", "", "pctaccess"},
+};
+
+const zta::ColumnMeta* column_named(const zta::TableMeta& table, const std::string& name) {
+    for (unsigned short i = 0; i < table.num_columns; ++i) {
+        if (upper(name) == table.columns[i].upper) return &table.columns[i];
+    }
+    return nullptr;
+}
+
+// The columns that identify and measure a table's objects (those its
+// description gives a metrics role): keys first, then states, then figures.
+std::vector<Shown> role_columns(const zta::TableMeta& table) {
+    std::vector<Shown> chosen;
+    auto rank = [](zta::Role role) { return role == zta::Role::key ? 0 : role == zta::Role::state ? 1 : 2; };
+    for (int pass = 0; pass < 3; ++pass) {
+        for (unsigned short i = 0; i < table.num_columns; ++i) {
+            const zta::ColumnMeta& c = table.columns[i];
+            if (c.role != zta::Role::none && rank(c.role) == pass) chosen.push_back({&c, false});
+        }
+    }
+    if (chosen.empty()) {
+        for (unsigned short i = 3; i < table.num_columns; ++i) chosen.push_back({&table.columns[i], false});
+    }
+    return chosen;
+}
+
+// A column of the default view: "name" of the table or "table.name" of its
+// companion.
+Shown view_column(const Job& job, const std::string& name) {
+    std::size_t dot = name.find('.');
+    if (dot == std::string::npos) return {column_named(*job.table, name), false};
+    if (job.companion == nullptr || upper(name.substr(0, dot)) != job.companion->upper) return {};
+    return {column_named(*job.companion, name.substr(dot + 1)), true};
+}
+
+// Sets the job's default columns, companion and order.
+void choose_default_view(Job& job) {
+    const DefaultView* view = nullptr;
+    for (const DefaultView& v : kDefaultViews) {
+        if (job.table->upper == std::string_view(v.table)) view = &v;
+    }
+    job.columns = role_columns(*job.table);
+    if (view == nullptr) return;
+    if (*view->companion != '\0') {
+        job.companion = zta::FindTable(view->companion);
+        job.companion_manager = job.companion != nullptr ? TableManager::Find(job.companion->upper) : nullptr;
+        if (job.companion_manager == nullptr) job.companion = nullptr;  // not served by this build
+    }
+    if (*view->columns != '\0') {
+        job.columns.clear();
+        std::string list = view->columns;
+        for (std::size_t start = 0; start <= list.size();) {
+            std::size_t comma = std::min(list.find(',', start), list.size());
+            Shown shown = view_column(job, list.substr(start, comma - start));
+            if (shown.column != nullptr) job.columns.push_back(shown);
+            start = comma + 1;
+        }
+    }
+    if (*view->busiest != '\0') job.busiest = view_column(job, view->busiest);
 }
 
 std::size_t terminal_width() {
@@ -84,45 +192,38 @@ std::size_t terminal_width() {
     return 160;
 }
 
-// The columns shown by default: those the table's description gives a
-// metrics role (what identifies and measures its objects), keys first, then
-// states, then the figures; as many as fit the terminal.
-std::vector<const zta::ColumnMeta*> default_columns(const zta::TableMeta& table) {
-    std::vector<const zta::ColumnMeta*> chosen;
-    auto rank = [](zta::Role role) { return role == zta::Role::key ? 0 : role == zta::Role::state ? 1 : 2; };
-    for (int pass = 0; pass < 3; ++pass) {
-        for (unsigned short i = 0; i < table.num_columns; ++i) {
-            const zta::ColumnMeta& c = table.columns[i];
-            if (c.role != zta::Role::none && rank(c.role) == pass) chosen.push_back(&c);
-        }
-    }
-    if (chosen.empty()) {
-        for (unsigned short i = 3; i < table.num_columns; ++i) chosen.push_back(&table.columns[i]);
-    }
-    return chosen;
-}
-
-// Prints the rows aligned under their column names; columns that would run
-// past the terminal's width are left out (--columns or --all show them).
-void print_table(const zta::TableMeta& table, tavro& object, std::vector<const zta::ColumnMeta*> columns, bool fit) {
+// Prints the rows aligned under their column names. Fitted to the terminal,
+// columns that would run past its width are left out (--columns or --all
+// show them), but for a last text column with room for ten characters,
+// which is cut instead.
+void print_table(const Job& job, const TableSampler& sampler, bool raw) {
+    tavro& object = *sampler.Rows();
+    const auto& columns = job.columns;
     std::vector<std::vector<std::string>> cells;
     std::vector<std::size_t> widths;
-    for (const zta::ColumnMeta* c : columns) widths.push_back(std::strlen(c->name));
+    for (const Shown& c : columns) widths.push_back(std::strlen(c.column->name));
     for (std::uint32_t r = 0; r < object.NumDataItems(); ++r) {
         std::vector<std::string> line;
         for (std::size_t k = 0; k < columns.size(); ++k) {
-            line.push_back(cell(object.Data(r), *columns[k]));
-            widths[k] = std::max(widths[k], shown_width(line.back()));
+            line.push_back(sampler.CellOf(object.Data(r), columns[k], raw));
+            widths[k] = std::max(widths[k], ShownWidth(line.back()));
         }
         cells.push_back(std::move(line));
     }
     std::size_t shown = columns.size();
-    if (fit) {
+    if (job.fit) {
         std::size_t room = terminal_width(), used = 0;
         for (shown = 0; shown < columns.size(); ++shown) {
-            std::size_t need = (shown == 0 ? 0 : 2) + widths[shown];
-            if (shown > 0 && used + need > room) break;
-            used += need;
+            std::size_t gap = shown == 0 ? 0 : 2;
+            if (shown > 0 && used + gap + widths[shown] > room) {
+                if (shown + 1 == columns.size() && columns[shown].column->type == zta::kColumnTypeText &&
+                    used + gap + 10 <= room) {
+                    widths[shown] = room - used - gap;
+                    ++shown;
+                }
+                break;
+            }
+            used += gap + widths[shown];
         }
     }
     // The user log shows one reply: the heading says when the log held more.
@@ -131,19 +232,19 @@ void print_table(const zta::TableMeta& table, tavro& object, std::vector<const z
         ulog != nullptr && ulog->LastDemandReply().more > 0) {
         held = " (of " + std::to_string(ulog->LastDemandReply().Total()) + " records in today's log; one reply)";
     }
-    std::printf("%s: %u row%s%s%s\n", table.upper, object.NumDataItems(), object.NumDataItems() == 1 ? "" : "s",
+    std::printf("%s: %u row%s%s%s\n", job.table->upper, object.NumDataItems(), object.NumDataItems() == 1 ? "" : "s",
                 held.c_str(), shown < columns.size() ? " (more columns with --all or --columns)" : "");
     auto print_line = [&](auto&& text_of) {
         std::string out;
         for (std::size_t k = 0; k < shown; ++k) {
-            std::string text = text_of(k);
+            std::string text = CutToWidth(text_of(k), widths[k]);
             if (k > 0) out += "  ";
             out += text;
-            if (k + 1 < shown) out.append(widths[k] - shown_width(text), ' ');
+            if (k + 1 < shown) out.append(widths[k] - ShownWidth(text), ' ');
         }
         std::printf("%s\n", out.c_str());
     };
-    print_line([&](std::size_t k) { return std::string(columns[k]->name); });
+    print_line([&](std::size_t k) { return std::string(columns[k].column->name); });
     print_line([&](std::size_t k) { return std::string(widths[k], '-'); });
     for (const auto& line : cells) print_line([&](std::size_t k) { return line[k]; });
 }
@@ -161,8 +262,9 @@ std::string metrics_of(const zta::TableMeta& t) {
     return mode + ", scope " + scope;
 }
 
-void print_list() {
+void print_list(const std::vector<const zta::TableMeta*>& only) {
     for (const zta::TableMeta& t : zta::kTables) {
+        if (!only.empty() && std::find(only.begin(), only.end(), &t) == only.end()) continue;
         std::printf("%s  table %d, MIB class %s, series tuxedo_%s_*: %s%s\n", t.upper, t.number, t.mib_class,
                     t.metric_subject, metrics_of(t).c_str(),
                     TableManager::Find(t.upper) != nullptr ? "" : " (not served by this build)");
@@ -191,45 +293,6 @@ void print_list() {
     }
 }
 
-// Standard error while the agent's code runs: its join messages, error
-// output and trace lines go to a temporary file, so that a failure can be
-// told in one line of our own.
-class QuietStderr {
-public:
-    QuietStderr() {
-        const char* dir = std::getenv("TMPDIR");
-        path_ = std::string(dir != nullptr && *dir ? dir : "/tmp") + "/ztaquery.XXXXXX";
-        int fd = mkstemp(path_.data());
-        if (fd < 0) return;
-        std::fflush(stderr);
-        saved_ = dup(STDERR_FILENO);
-        dup2(fd, STDERR_FILENO);
-        close(fd);
-    }
-    ~QuietStderr() { Restore(); }
-    // What was written, and standard error back.
-    std::string Restore() {
-        if (saved_ < 0) return {};
-        std::fflush(stderr);
-        dup2(saved_, STDERR_FILENO);
-        close(saved_);
-        saved_ = -1;
-        std::string text;
-        if (FILE* f = std::fopen(path_.c_str(), "r")) {
-            char buffer[4096];
-            std::size_t n;
-            while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
-            std::fclose(f);
-        }
-        std::remove(path_.c_str());
-        return text;
-    }
-
-private:
-    std::string path_;
-    int saved_ = -1;
-};
-
 // The text after `label` on its line in `text`, or "".
 std::string line_after(const std::string& text, const std::string& label) {
     std::size_t at = text.rfind(label);
@@ -246,160 +309,429 @@ std::string tables_served() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// ---- Cells -------------------------------------------------------------------
+
+std::int64_t IntegerOf(const char* row, const zta::ColumnMeta& c) {
+    if (c.type != zta::kColumnTypeInteger) return 0;
+    std::int32_t value;
+    std::memcpy(&value, row + c.offset, sizeof value);
+    return value;
+}
+
+std::string StoredCell(const char* row, const zta::ColumnMeta& c) {
+    if (c.type == zta::kColumnTypeInteger) return std::to_string(IntegerOf(row, c));
+    std::size_t n = strnlen(row + c.offset, c.size);
+    while (n > 0 && row[c.offset + n - 1] == ' ') --n;
+    std::string out;
+    const auto* s = reinterpret_cast<const unsigned char*>(row + c.offset);
+    for (std::size_t i = 0; i < n;) {
+        unsigned char b = s[i];
+        std::size_t len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+        bool ok = len > 0 && i + len <= n;
+        for (std::size_t k = 1; ok && k < len; ++k) ok = (s[i + k] & 0xC0) == 0x80;
+        if (!ok || (len == 1 && (b < 0x20 || b == 0x7F))) {
+            out.push_back('?');
+            ++i;
+        } else {
+            out.append(reinterpret_cast<const char*>(s + i), len);
+            i += len;
+        }
+    }
+    return out;
+}
+
+std::string Cell(const char* row, const zta::ColumnMeta& c, bool raw) {
+    if (!raw && is_percent(c)) return percent(static_cast<std::int32_t>(IntegerOf(row, c)), c.scale);
+    std::string stored = StoredCell(row, c);
+    if (!raw && is_wb_timestamp(c)) {
+        std::string date = wb_date(stored);
+        if (!date.empty()) return date;
+    }
+    return stored;
+}
+
+std::size_t ShownWidth(const std::string& text) {
+    return static_cast<std::size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
+std::string CutToWidth(const std::string& text, std::size_t width) {
+    if (ShownWidth(text) <= width) return text;
+    if (width == 0) return "";
+    std::size_t chars = 0, at = 0;
+    for (; at < text.size(); ++at) {
+        if ((static_cast<unsigned char>(text[at]) & 0xC0) != 0x80 && chars++ == width - 1) break;
+    }
+    return text.substr(0, at) + "~";
+}
+
+// ---- Standard error, quiet -----------------------------------------------------
+
+QuietStderr::QuietStderr() {
+    // A memory file, else a file in TMPDIR unlinked as soon as it is made.
+    file_ = memfd_create("ztaquery-stderr", MFD_CLOEXEC);
+    if (file_ < 0) {
+        const char* dir = std::getenv("TMPDIR");
+        std::string path = std::string(dir != nullptr && *dir ? dir : "/tmp") + "/ztaquery.XXXXXX";
+        file_ = mkstemp(path.data());
+        if (file_ >= 0) unlink(path.c_str());
+    }
+    if (file_ < 0) return;
+    std::fflush(stderr);
+    saved_ = dup(STDERR_FILENO);
+    if (saved_ < 0 || dup2(file_, STDERR_FILENO) < 0) {
+        if (saved_ >= 0) close(saved_);
+        saved_ = -1;
+    }
+}
+
+QuietStderr::~QuietStderr() {
+    Restore();
+    if (file_ >= 0) close(file_);
+}
+
+std::string QuietStderr::Restore() {
+    if (saved_ < 0) return {};
+    std::fflush(stderr);
+    dup2(saved_, STDERR_FILENO);
+    close(saved_);
+    saved_ = -1;
+    std::string text;
+    if (lseek(file_, 0, SEEK_SET) == 0) {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = read(file_, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return text;
+}
+
+// ---- Sampling ------------------------------------------------------------------
+
+TableSampler::TableSampler(const Job& job, const std::vector<AgwThreshold>& thresholds) : job_(job) {
+    request_.name = request_.table = job.table->upper;
+    request_.thresholds = thresholds;
+    if (job.companion == nullptr) return;
+    companionRequest_.name = companionRequest_.table = job.companion->upper;
+    // The companion's rows are matched on its keys, each to the table's
+    // column that gives the same label.
+    for (unsigned short i = 0; i < job.companion->num_columns; ++i) {
+        const zta::ColumnMeta& key = job.companion->columns[i];
+        if (key.role != zta::Role::key) continue;
+        const zta::ColumnMeta* mine = nullptr;
+        for (unsigned short k = 0; k < job.table->num_columns && mine == nullptr; ++k) {
+            const zta::ColumnMeta& c = job.table->columns[k];
+            if ((c.role == zta::Role::key || c.role == zta::Role::state) && std::strcmp(c.label, key.label) == 0) {
+                mine = &c;
+            }
+        }
+        joinOn_.emplace_back(&key, mine);
+    }
+}
+
+TableSampler::~TableSampler() {
+    if (object_ != nullptr) job_.manager->DeleteTableObject(object_);
+    if (companion_ != nullptr) job_.companion_manager->DeleteTableObject(companion_);
+}
+
+namespace {
+
+enum class Outcome { whole, no_object, not_joined, incomplete };
+
+Outcome sample_one(TableManager* manager, tavro*& object, RequestDetail& request, ContextInfo& context) {
+    if (object == nullptr) {
+        // Making the first object joins the application.
+        object = manager->NewTableObject(&request, &context);
+        if (object == nullptr) return Outcome::no_object;
+    } else if (!Txinit::Joined()) {
+        Txinit::Instance();  // left after a failed call: join again
+    }
+    if (!Txinit::Joined()) return Outcome::not_joined;
+    // As the framework samples: under the manager's lock, the rows of the
+    // previous sample dropped, an exception an incomplete sample.
+    manager->lock();
+    object->ClearCount();
+    object->BeginSample();
+    try {
+        object->TakeSample();
+    } catch (const std::exception& e) {
+        object->MarkSampleIncomplete(std::string("the sample failed: ") + e.what());
+    } catch (...) {
+        object->MarkSampleIncomplete("the sample failed");
+    }
+    manager->unlock();
+    // A sample cut short (a failed call, a walk that made no progress) is a
+    // failure too: its rows are not the whole table.
+    return Txinit::Joined() && !object->SampleIncomplete() ? Outcome::whole : Outcome::incomplete;
+}
+
+std::string failure(Outcome outcome, const zta::TableMeta& table, const tavro* object, const std::string& said) {
+    const std::string name = table.upper;
+    switch (outcome) {
+        case Outcome::whole: return "";
+        case Outcome::no_object: return name + ": no table object could be made";
+        case Outcome::not_joined: {
+            std::string why = line_after(said, "tpinit: <");
+            return "cannot join the Tuxedo application" + (why.empty() ? "" : ": " + why.substr(0, why.rfind('>')));
+        }
+        case Outcome::incomplete: break;
+    }
+    const std::string& why = object->SampleIncompleteReason();
+    const std::string call = "tpcall: ";
+    if (why.rfind(call, 0) == 0) return name + ": the MIB call failed: " + why.substr(call.size());
+    if (!why.empty()) return name + ": " + why;
+    if (!Txinit::Joined()) return name + ": the MIB call failed: " + line_after(said, "Error Message : ");
+    return name + ": the sample is incomplete";
+}
+
+}  // namespace
+
+std::string TableSampler::TakeQuietly(std::string& said) {
+    Outcome outcome;
+    const zta::TableMeta* table = job_.table;
+    const tavro* object = nullptr;
+    {
+        QuietStderr quiet;
+        outcome = sample_one(job_.manager, object_, request_, context_);
+        object = object_;
+        if (outcome == Outcome::whole && job_.companion != nullptr) {
+            outcome = sample_one(job_.companion_manager, companion_, companionRequest_, context_);
+            table = job_.companion;
+            object = companion_;
+        }
+        said = quiet.Restore();
+    }
+    if (outcome != Outcome::whole) return failure(outcome, *table, object, said);
+    KeepMatching();
+    IndexCompanion();
+    return "";
+}
+
+// Keeps the rows every `~=` condition holds for, numbered again as the
+// framework numbers the rows a situation keeps.
+void TableSampler::KeepMatching() {
+    if (job_.matches.empty()) return;
+    const std::size_t size = object_->DataSize();
+    std::vector<char> kept;
+    std::uint32_t count = 0;
+    for (std::uint32_t r = 0; r < object_->NumDataItems(); ++r) {
+        const char* row = object_->Data(r);
+        bool holds = std::all_of(job_.matches.begin(), job_.matches.end(), [&](const TextMatch& m) {
+            return same_ignoring_case(StoredCell(row, *m.column), m.value);
+        });
+        if (!holds) continue;
+        kept.insert(kept.end(), row, row + size);
+        ++count;
+    }
+    object_->ClearCount();
+    for (std::uint32_t r = 0; r < count; ++r) object_->InsertRow(kept.data() + static_cast<std::size_t>(r) * size);
+}
+
+void TableSampler::IndexCompanion() {
+    companionIndex_.clear();
+    if (companion_ == nullptr) return;
+    for (std::uint32_t r = 0; r < companion_->NumDataItems(); ++r) {
+        std::string key;
+        for (const auto& [theirs, mine] : joinOn_) key += StoredCell(companion_->Data(r), *theirs) + '\x1f';
+        companionIndex_.emplace(std::move(key), r);
+    }
+}
+
+const char* TableSampler::CompanionRow(const char* row) const {
+    if (companion_ == nullptr) return nullptr;
+    std::string key;
+    for (const auto& [theirs, mine] : joinOn_) {
+        if (mine == nullptr) return nullptr;
+        key += StoredCell(row, *mine) + '\x1f';
+    }
+    auto at = companionIndex_.find(key);
+    return at == companionIndex_.end() ? nullptr : companion_->Data(at->second);
+}
+
+std::string TableSampler::CellOf(const char* row, const Shown& shown, bool raw) const {
+    if (!shown.companion) return Cell(row, *shown.column, raw);
+    const char* theirs = CompanionRow(row);
+    return theirs == nullptr ? "" : Cell(theirs, *shown.column, raw);
+}
+
+std::int64_t TableSampler::IntegerOf(const char* row, const Shown& shown) const {
+    if (!shown.companion) return ztaquery::IntegerOf(row, *shown.column);
+    const char* theirs = CompanionRow(row);
+    return theirs == nullptr ? 0 : ztaquery::IntegerOf(theirs, *shown.column);
+}
+
+std::string TableSampler::KeyOf(const char* row) const {
+    std::string key;
+    for (unsigned short i = 0; i < job_.table->num_columns; ++i) {
+        const zta::ColumnMeta& c = job_.table->columns[i];
+        if (c.role == zta::Role::key) key += StoredCell(row, c) + '\x1f';
+    }
+    return key;
+}
+
+// ---- The command line ------------------------------------------------------------
+
+namespace {
+
+int run(int argc, char** argv) {
     CLI::App app{"Samples tables of a Tuxedo domain once, as the monitoring agent does, and prints them."};
     std::vector<std::string> names;
     std::vector<std::string> where;
     std::string columnList;
-    bool json = false, all = false, list = false;
+    bool json = false, all = false, list = false, raw = false;
+    int watch = 0;
     app.add_option("tables", names, "Tables to sample (TXCLIENTS, TXSERVER, ...; any case)");
-    app.add_flag("--json", json, "JSON Lines, one object per row, as the agent writes them");
+    auto* watchOption =
+        app.add_option("--watch", watch, "SECONDS: stay joined and redraw a live view every SECONDS (q leaves)")
+            ->check(CLI::Range(1, 3600));
+    app.add_flag("--json", json, "JSON Lines, one object per row, as the agent writes them")->excludes(watchOption);
     app.add_flag("--all", all, "Every column of the table");
     app.add_option("--columns", columnList, "Comma-separated columns to show, in that order");
-    app.add_option("--where", where, "COLUMN OP VALUE: keep rows where it holds (OP: EQ NE LT LE GT GE); repeatable")
+    app.add_flag("--raw", raw, "Timestamps and percentages as the rows hold them");
+    app.add_option("--where", where,
+                   "COLUMN OP VALUE: keep rows where it holds (OP: EQ NE LT LE GT GE, or ~= for text equal "
+                   "ignoring case); repeatable")
         ->expected(3)
         ->allow_extra_args(false)
         ->take_all();
-    app.add_flag("--list", list, "List the tables and their columns");
-    CLI11_PARSE(app, argc, argv);
-
-    LoadAgents();
-    if (list) {
-        print_list();
-        return 0;
-    }
-    if (names.empty()) {
-        std::fprintf(stderr, "ztaquery: name at least one table (ztaquery --list shows them)\n");
+    app.add_flag("--list", list, "List the tables (or the tables named) and their columns");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);  // --help
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "ztaquery: %s (ztaquery --help shows the options)\n", e.what());
         return kUsage;
     }
 
-    // Everything the command line says is checked before the domain is joined.
-    std::vector<AgwThreshold> thresholds;
-    for (std::size_t i = 0; i + 2 < where.size(); i += 3) {
-        AgwThreshold t;
-        t.column = upper(where[i]);
-        t.value = where[i + 2];
-        const char* ops[] = {"EQ", "NE", "LT", "LE", "GT", "GE"};
-        auto op = std::find(std::begin(ops), std::end(ops), upper(where[i + 1]));
-        if (op == std::end(ops)) {
-            std::fprintf(stderr, "ztaquery: --where %s %s %s: expected an operator EQ NE LT LE GT GE, got \"%s\"\n",
-                         where[i].c_str(), where[i + 1].c_str(), where[i + 2].c_str(), where[i + 1].c_str());
-            return kUsage;
-        }
-        t.op = static_cast<IntfOper>(op - std::begin(ops));
-        thresholds.push_back(t);
-    }
-    struct Job {
-        const zta::TableMeta* table;
-        TableManager* manager;
-        std::vector<const zta::ColumnMeta*> columns;
-    };
-    std::vector<Job> jobs;
+    LoadAgents();
+    std::vector<const zta::TableMeta*> tables;
     for (const std::string& name : names) {
         const zta::TableMeta* table = zta::FindTable(upper(name));
         if (table == nullptr) {
             std::fprintf(stderr, "ztaquery: \"%s\": expected a table name (ztaquery --list shows them)\n", name.c_str());
             return kUsage;
         }
-        TableManager* manager = TableManager::Find(table->upper);
-        if (manager == nullptr) {
+        tables.push_back(table);
+    }
+    if (list) {
+        print_list(tables);
+        return 0;
+    }
+    if (tables.empty()) {
+        std::fprintf(stderr, "ztaquery: name at least one table (ztaquery --list shows them)\n");
+        return kUsage;
+    }
+
+    // Everything the command line says is checked before the domain is joined.
+    struct Condition {
+        std::string column;
+        std::string op;
+        std::string value;
+    };
+    std::vector<Condition> conditions;
+    std::vector<AgwThreshold> thresholds;
+    const char* ops[] = {"EQ", "NE", "LT", "LE", "GT", "GE"};
+    for (std::size_t i = 0; i + 2 < where.size(); i += 3) {
+        Condition c{upper(where[i]), upper(where[i + 1]), where[i + 2]};
+        auto op = std::find(std::begin(ops), std::end(ops), c.op);
+        if (op == std::end(ops) && c.op != "~=") {
+            std::fprintf(stderr,
+                         "ztaquery: --where %s %s %s: expected an operator EQ NE LT LE GT GE, got \"%s\" (~= compares "
+                         "text ignoring case)\n",
+                         where[i].c_str(), where[i + 1].c_str(), where[i + 2].c_str(), where[i + 1].c_str());
+            return kUsage;
+        }
+        if (op != std::end(ops)) thresholds.push_back({c.column, static_cast<IntfOper>(op - std::begin(ops)), c.value});
+        conditions.push_back(std::move(c));
+    }
+    std::vector<Job> jobs;
+    for (const zta::TableMeta* table : tables) {
+        Job job;
+        job.table = table;
+        job.manager = TableManager::Find(table->upper);
+        if (job.manager == nullptr) {
             std::fprintf(stderr, "ztaquery: %s is not served by this build (served: %s)\n", table->upper,
                          tables_served().c_str());
             return kUsage;
         }
         auto find_column = [&](const std::string& column) -> const zta::ColumnMeta* {
-            for (unsigned short i = 0; i < table->num_columns; ++i) {
-                if (upper(column) == table->columns[i].upper) return &table->columns[i];
+            const zta::ColumnMeta* c = column_named(*table, column);
+            if (c == nullptr) {
+                std::fprintf(stderr, "ztaquery: %s has no column \"%s\" (ztaquery --list shows them)\n",
+                             table->upper, column.c_str());
             }
-            std::fprintf(stderr, "ztaquery: %s has no column \"%s\" (ztaquery --list shows them)\n", table->upper,
-                         column.c_str());
-            return nullptr;
+            return c;
         };
-        for (const AgwThreshold& t : thresholds) {
-            const zta::ColumnMeta* c = find_column(t.column);
+        for (const Condition& condition : conditions) {
+            const zta::ColumnMeta* c = find_column(condition.column);
             if (c == nullptr) return kUsage;
+            if (condition.op == "~=") {
+                job.matches.push_back({c, condition.value});
+                continue;
+            }
             char* end = nullptr;
             errno = 0;
-            std::strtol(t.value.c_str(), &end, 10);
-            if (c->type == zta::kColumnTypeInteger && (t.value.empty() || *end != '\0' || errno != 0)) {
+            std::strtol(condition.value.c_str(), &end, 10);
+            if (c->type == zta::kColumnTypeInteger && (condition.value.empty() || *end != '\0' || errno != 0)) {
                 std::fprintf(stderr, "ztaquery: --where %s: expected a decimal integer, got \"%s\"\n",
-                             t.column.c_str(), t.value.c_str());
+                             condition.column.c_str(), condition.value.c_str());
                 return kUsage;
             }
         }
-        Job job{table, manager, {}};
         if (all) {
-            for (unsigned short i = 0; i < table->num_columns; ++i) job.columns.push_back(&table->columns[i]);
+            for (unsigned short i = 0; i < table->num_columns; ++i) job.columns.push_back({&table->columns[i], false});
+            job.fit = false;
         } else if (!columnList.empty()) {
-            std::size_t start = 0;
-            while (start <= columnList.size()) {
+            for (std::size_t start = 0; start <= columnList.size();) {
                 std::size_t comma = std::min(columnList.find(',', start), columnList.size());
                 const zta::ColumnMeta* c = find_column(columnList.substr(start, comma - start));
                 if (c == nullptr) return kUsage;
-                job.columns.push_back(c);
+                job.columns.push_back({c, false});
                 start = comma + 1;
             }
+            job.fit = false;
         } else {
-            job.columns = default_columns(*table);
+            choose_default_view(job);
         }
         jobs.push_back(std::move(job));
     }
 
-    int status = 0;
-    bool first = true;
-    for (Job& job : jobs) {
-        RequestDetail request;
-        request.name = job.table->upper;
-        request.table = job.table->upper;
-        request.thresholds = thresholds;
-        ContextInfo context;
-        QuietStderr quiet;
-        tavro* object = job.manager->NewTableObject(&request, &context);
-        bool joined = Txinit::Joined();
-        if (object != nullptr && joined) {
-            object->BeginSample();
-            object->TakeSample();
+    if (watch > 0) {
+        if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) {
+            std::fprintf(stderr, "ztaquery: --watch draws on a terminal: standard input and output must be one\n");
+            return kUsage;
         }
-        // A sample cut short (a failed call, a walk that made no progress)
-        // is a failure too: its rows are not the whole table.
-        bool sampled = object != nullptr && joined && Txinit::Joined() && !object->SampleIncomplete();
-        std::string said = quiet.Restore();
-        if (!sampled) {
-            if (object == nullptr) {
-                std::fprintf(stderr, "ztaquery: %s: no table object could be made\n", job.table->upper);
-            } else if (!joined) {
-                std::string why = line_after(said, "tpinit: <");
-                std::fprintf(stderr, "ztaquery: cannot join the Tuxedo application%s%s\n",
-                             why.empty() ? "" : ": ", why.substr(0, why.rfind('>')).c_str());
-            } else {
-                const std::string& why = object->SampleIncompleteReason();
-                const std::string call = "tpcall: ";
-                if (why.rfind(call, 0) == 0) {
-                    std::fprintf(stderr, "ztaquery: %s: the MIB call failed: %s\n", job.table->upper,
-                                 why.substr(call.size()).c_str());
-                } else if (!why.empty()) {
-                    std::fprintf(stderr, "ztaquery: %s: %s\n", job.table->upper, why.c_str());
-                } else if (!Txinit::Joined()) {
-                    std::fprintf(stderr, "ztaquery: %s: the MIB call failed: %s\n", job.table->upper,
-                                 line_after(said, "Error Message : ").c_str());
-                } else {
-                    std::fprintf(stderr, "ztaquery: %s: the sample is incomplete\n", job.table->upper);
-                }
-            }
-            if (object != nullptr) job.manager->DeleteTableObject(object);
-            status = kTuxedoFailed;
-            break;
+        return Watch(jobs, thresholds, watch, raw);
+    }
+
+    bool first = true;
+    for (const Job& job : jobs) {
+        TableSampler sampler(job, thresholds);
+        std::string said;
+        std::string why = sampler.TakeQuietly(said);
+        if (!why.empty()) {
+            std::fprintf(stderr, "ztaquery: %s\n", why.c_str());
+            return kTuxedoFailed;
         }
         if (json) {
-            object->Dispatch();
+            sampler.Rows()->Dispatch();
         } else {
             if (!first) std::printf("\n");
-            print_table(*job.table, *object, job.columns, !all && columnList.empty());
+            print_table(job, sampler, raw);
         }
         std::fflush(stdout);
         first = false;
-        job.manager->DeleteTableObject(object);
     }
+    return 0;
+}
+
+}  // namespace
+
+}  // namespace ztaquery
+
+int main(int argc, char** argv) {
+    int status = ztaquery::run(argc, argv);
+    // Leaves the application once, whatever was sampled.
     zta_release_log_buffers();
     Txinit::DeleteInstance();
     return status;

@@ -13,6 +13,7 @@
 #include "atmi.h"
 #include "buffers.hpp"
 #include "fml32.h"
+#include "fml_internal.h"
 #include "fml_values.hpp"
 #include "printable.h"
 #include "sim.hpp"
@@ -62,7 +63,7 @@ std::string Sim::ensure_domain() {
     std::string path = domain_override;
     if (path.empty()) {
         const char* env = std::getenv("TUXSIM_DOMAIN");
-        path = env && *env ? env : TUXSIM_DEFAULT_DOMAIN;
+        path = env && *env ? env : fml::first_existing_file(TUXSIM_DEFAULT_DOMAIN);
     }
     try {
         domain = open_domain(path);

@@ -1,7 +1,7 @@
 // Field tables: the text files that name FML32 fields, found through
 // FLDTBLDIR32 (colon-separated directories) and FIELDTBLS32 (comma-separated
-// file names); when unset, the directory TUXSIM_DEFAULT_FLDTBLDIR and the file
-// "tpadm". The format:
+// file names); when unset, the build's list of directories
+// TUXSIM_DEFAULT_FLDTBLDIR and the file "tpadm". The format:
 //
 //   # comment                   $ line passed to C code by Tuxedo: ignored
 //   *base 6000                  added to the numbers of the entries below
@@ -52,8 +52,17 @@ std::vector<std::string> env_dirs(const char* var, const char* fallback) {
     const char* value = std::getenv(var);
     std::vector<std::string> dirs;
     if (value != nullptr) dirs = split_list(value, ':');
-    if (dirs.empty()) dirs.emplace_back(fallback);
+    if (dirs.empty()) dirs = split_list(fallback, ':');
     return dirs;
+}
+
+std::string first_existing_file(const char* list) {
+    const auto paths = split_list(list, ':');
+    for (const auto& path : paths) {
+        struct stat st{};
+        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return path;
+    }
+    return paths.empty() ? std::string() : paths.front();
 }
 
 std::string find_file(const std::vector<std::string>& dirs, const std::string& name) {

@@ -134,9 +134,13 @@ bool is_identifier(const std::string& s);
 // Helpers for the files named by the Tuxedo environment (fldtbl.cpp).
 // Splits list at sep, dropping empty items and blanks around each item.
 std::vector<std::string> split_list(const std::string& list, char sep);
-// The directories of the colon-separated variable var, or {fallback} when it
+// The directories of the colon-separated variable var, or those of the
+// colon-separated fallback (the build's defaults, searched in order) when it
 // is unset or empty.
 std::vector<std::string> env_dirs(const char* var, const char* fallback);
+// The first path of the colon-separated list that names an existing regular
+// file, else the list's first path ("" for an empty list).
+std::string first_existing_file(const char* list);
 // Finds name (a path when it holds a '/') in dirs; empty when not found.
 std::string find_file(const std::vector<std::string>& dirs, const std::string& name);
 // Parses a whole token as a decimal integer; false when it is not one or does

@@ -3,8 +3,9 @@
 // Files are found through VIEWDIR32 (colon-separated directories) and
 // VIEWFILES32 (comma-separated file names). When VIEWFILES32 is unset every
 // regular file whose name starts with "txview" in those directories is read,
-// in name order; when VIEWDIR32 is unset the directory is
-// TUXSIM_DEFAULT_VIEWDIR (the project's views/). The format:
+// in name order; when VIEWDIR32 is unset the directories are the build's list
+// TUXSIM_DEFAULT_VIEWDIR (the project's views/, then where they are
+// installed; the first definition of a view wins). The format:
 //
 //   VIEW txview01
 //   #type  cname      fbname       count flag size null

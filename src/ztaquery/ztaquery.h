@@ -1,0 +1,129 @@
+// ztaquery's shared pieces: what is shown of a table, how a cell reads, and
+// how a table is sampled through the agent's own table objects. Used by the
+// one-shot listing (ztaquery.cpp) and the live view (watch.cpp).
+#ifndef ZTAQUERY_H
+#define ZTAQUERY_H
+
+#include <agw.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "zta_tables.h"
+
+namespace ztaquery {
+
+// One column shown: of the table's own row, or of its companion's row for
+// the same object (the servers' figures beside their configuration).
+struct Shown {
+    const zta::ColumnMeta* column = nullptr;
+    bool companion = false;
+};
+
+// A `--where COLUMN ~= VALUE`: the column's text equals VALUE, ignoring case.
+struct TextMatch {
+    const zta::ColumnMeta* column = nullptr;
+    std::string value;
+};
+
+// A table to sample and how to show it.
+struct Job {
+    const zta::TableMeta* table = nullptr;
+    TableManager* manager = nullptr;
+    // Sampled with the table and matched to its rows on the companion's key
+    // columns; null when the view shows the table's own columns only.
+    const zta::TableMeta* companion = nullptr;
+    TableManager* companion_manager = nullptr;
+    std::vector<Shown> columns;
+    bool fit = true;   // leave out what runs past the terminal's width
+    Shown busiest;     // the live view's order: a counter by its rate, else by value
+    std::vector<TextMatch> matches;
+};
+
+// A field as the framework reads it (up to the first NUL or the width,
+// trailing blanks dropped), made safe for a terminal: control characters and
+// bytes that are not UTF-8 become '?'. Integers in decimal.
+std::string StoredCell(const char* row, const zta::ColumnMeta& c);
+// The same, readable: a WB timestamp as local "YYYY-MM-DD HH:MM:SS", a share
+// in hundredths of a percent as "24.0%", a whole percent as "12%"; with raw,
+// the stored text.
+std::string Cell(const char* row, const zta::ColumnMeta& c, bool raw);
+// Characters a terminal shows for a UTF-8 text.
+std::size_t ShownWidth(const std::string& text);
+// At most width characters of a UTF-8 text; a text cut short ends in "~".
+std::string CutToWidth(const std::string& text, std::size_t width);
+// A column's integer value (0 for a text column).
+std::int64_t IntegerOf(const char* row, const zta::ColumnMeta& c);
+
+// Standard error while the agent's code runs: its join messages, error
+// output and trace lines go to an unlinked temporary file (none is left
+// behind whatever happens), so that a failure can be told in one line.
+class QuietStderr {
+public:
+    QuietStderr();
+    ~QuietStderr();
+    // What was written, and standard error back.
+    std::string Restore();
+
+    QuietStderr(const QuietStderr&) = delete;
+    QuietStderr& operator=(const QuietStderr&) = delete;
+
+private:
+    int file_ = -1;
+    int saved_ = -1;
+};
+
+// The table objects of one job, made at the first sample and kept for the
+// following ones (the live view), and what the last sample gave.
+class TableSampler {
+public:
+    TableSampler(const Job& job, const std::vector<AgwThreshold>& thresholds);
+    ~TableSampler();
+
+    // Takes one sample of the table and then of its companion, with standard
+    // error quiet (`said` gets what the agent's code wrote meanwhile). The
+    // first sample makes the table objects, which joins the application; a
+    // later one joins again when a failed call made the agent leave. Returns
+    // "" when both were sampled whole, else one line saying what went wrong
+    // ("TXSERVER: the MIB call failed: ...").
+    std::string TakeQuietly(std::string& said);
+
+    tavro* Rows() const { return object_; }
+    // The companion's row of the same object as `row`, or null.
+    const char* CompanionRow(const char* row) const;
+    // The cell shown for a row of the table.
+    std::string CellOf(const char* row, const Shown& shown, bool raw) const;
+    // The identity of a row's object (its key columns), to match it across samples.
+    std::string KeyOf(const char* row) const;
+    // An integer shown for a row (0 when the companion has no row for it).
+    std::int64_t IntegerOf(const char* row, const Shown& shown) const;
+
+    TableSampler(const TableSampler&) = delete;
+    TableSampler& operator=(const TableSampler&) = delete;
+
+private:
+    void KeepMatching();
+    void IndexCompanion();
+
+    const Job& job_;
+    RequestDetail request_;
+    RequestDetail companionRequest_;
+    ContextInfo context_;
+    tavro* object_ = nullptr;
+    tavro* companion_ = nullptr;
+    // Companion key column -> the table's column with the same label.
+    std::vector<std::pair<const zta::ColumnMeta*, const zta::ColumnMeta*>> joinOn_;
+    std::map<std::string, std::uint32_t> companionIndex_;
+};
+
+// The live view: samples the jobs every `seconds` seconds in one membership,
+// redrawing the terminal, until q, Ctrl-C or a termination signal; `stored`
+// shows cells as the rows hold them (--raw). Returns the exit status.
+int Watch(std::vector<Job>& jobs, const std::vector<AgwThreshold>& thresholds, int seconds, bool stored);
+
+}  // namespace ztaquery
+
+#endif  // ZTAQUERY_H
