@@ -117,12 +117,17 @@ class Tools(ProcessTest):
         if shutil.which("promtool"):
             check = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True, text=True)
             self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+        # A series served twice makes Prometheus refuse the whole scrape.
+        samples = [l.rsplit(" ", 1)[0] for l in text.splitlines() if l and not l.startswith("#")]
+        self.assertEqual(sorted(s for s in set(samples) if samples.count(s) > 1), [])
         # Clients come and go: counted by machine and state, not one series each.
         self.assertRegex(text, r'\ntuxedo_clients\{(\w+="[^"]*",)*lmid="SITE1",state="ACTive"\} 3\n')
         self.assertRegex(text, r'tuxedo_agent_joined\{domain="TOOLSDOM",lmid="SITE1"\} 1\n')
         self.assertIn('lmid="SITE1",outcome="ok",table="TXCLIENTS"}', text)
-        self.assertRegex(text, r'tuxedo_agent_build_info\{build="[^"]*",domain="TOOLSDOM",lmid="SITE1",'
-                               r'revision="03.00.00",version="300"\} 1')
+        self.assertRegex(text, r'tuxedo_agent_build_info\{domain="TOOLSDOM",lmid="SITE1",'
+                               r'revision="[0-9a-f]*",version="\d+\.\d+\.\d+"\} 1')
+        self.assertIn('tuxedo_agent_joins_total{domain="TOOLSDOM",lmid="SITE1",outcome="failed"} 0\n', text)
+        self.assertRegex(text, r"\nprocess_resident_memory_bytes [1-9]")
         # Every served table that has rows shows its series with all its keys.
         for name, table in tables.items():
             rows = re.search(r'tuxedo_agent_sample_rows\{[^}]*request="%s",table="%s"\} (\d+)' % (name, name), text)
@@ -359,6 +364,71 @@ class LaxMib(unittest.TestCase):
             said = err.read()
         self.assertEqual(p.returncode, 0)
         self.assertIn("T_SERVER: the walk makes no progress", said)
+
+
+# One queue space holding more messages than one MIB reply carries, and a
+# second, empty one.
+QUEUE_DOMAIN = """
+classes:
+  T_MACHINE:
+    - {TA_LMID: SITE1, TA_PMID: host1, TA_STATE: ACTive}
+  T_APPQSPACE:
+    - {TA_APPQSPACENAME: QS1, TA_QMCONFIG: /q/dev, TA_LMID: SITE1, TA_STATE: ACTive}
+    - {TA_APPQSPACENAME: QS2, TA_QMCONFIG: /q/dev, TA_LMID: SITE1, TA_STATE: ACTive}
+  T_APPQ:
+    - {TA_APPQNAME: ORDERS, TA_APPQSPACENAME: QS1, TA_QMCONFIG: /q/dev, TA_LMID: SITE1, TA_STATE: VALid}
+    - {TA_APPQNAME: OTHER, TA_APPQSPACENAME: QS2, TA_QMCONFIG: /q/dev, TA_LMID: SITE1, TA_STATE: VALid}
+  T_APPQMSG:
+""" + "".join('    - {TA_APPQMSGID: "0x%04x", TA_APPQNAME: ORDERS, TA_APPQSPACENAME: QS1, TA_QMCONFIG: /q/dev,'
+              ' TA_LMID: SITE1, TA_STATE: VALid}\n' % n for n in range(100))
+
+
+class QueueSpaces(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="zta_queues_")
+        self.domain = os.path.join(self.dir, "queues.yaml")
+        with open(self.domain, "w") as f:
+            f.write(QUEUE_DOMAIN)
+        self.env = dict(os.environ, TUXSIM_DOMAIN=self.domain, TXQMCONFIG="/q/dev", TXLMID="SITE1")
+        for name in ("AGW_CONFIG", "TUXSIM_FAULTS", "AGW_OUTPUT", "AGW_HTTP"):
+            self.env.pop(name, None)
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def test_every_message_of_a_space_and_the_spaces_after_a_refused_one(self):
+        p = subprocess.run([QUERY, "--json", "TXQMSG"], capture_output=True, text=True, timeout=30,
+                           env=dict(self.env, TXAPPQSPACENAME="QS1;"))
+        self.assertEqual((p.returncode, p.stderr), (0, ""))
+        ids = [json.loads(l)["row"]["appqmsgid"] for l in p.stdout.splitlines()]
+        self.assertEqual(sorted(ids), ["0x%04x" % n for n in range(100)])
+
+        # The agent: the refused space is named once per sample, the others
+        # are read, and the agent stays joined.
+        out = os.path.join(self.dir, "rows.jsonl")
+        config = os.path.join(self.dir, "requests.yaml")
+        with open(config, "w") as f:
+            f.write("requests:\n  - {name: TXAPPQ, table: TXAPPQ, interval: 1}\n")
+        env = dict(self.env, TXAPPQSPACENAME="NOSUCH;QS1;QS2;", AGW_CONFIG=config, AGW_OUTPUT=out)
+        with open(os.path.join(self.dir, "agent.err"), "w+") as err:
+            agent = subprocess.Popen([AGENT], env=env, stdout=subprocess.DEVNULL, stderr=err)
+            try:
+                deadline = time.time() + 15
+                rows = []
+                while time.time() < deadline and len({r["row"]["sampleno"] for r in rows}) < 3:
+                    time.sleep(0.2)
+                    if os.path.exists(out):
+                        with open(out) as f:
+                            rows = [json.loads(l) for l in f if l.endswith("\n") and '"table":"TXAPPQ"' in l]
+            finally:
+                agent.send_signal(signal.SIGTERM)
+                agent.wait(10)
+            err.seek(0)
+            said = err.read()
+        first = [r["row"]["appqnm"] for r in rows if r["row"]["sampleno"] == 1]
+        self.assertEqual(sorted(first), ["ORDERS", "OTHER"])
+        self.assertEqual(said.count("has joined the Application successfully"), 1, said)
+        self.assertIn("queue space NOSUCH (/q/dev, SITE1) refused", said)
 
 
 class Install(unittest.TestCase):

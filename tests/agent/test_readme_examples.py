@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Runs the README's examples as written: every request file it shows with
 the command that uses it, every ztaquery and tmib command line, the /Q
-watching example, and the Prometheus configuration it gives (when promtool is
-there). Each runs in a temporary folder of its own, where `build` points at
-the build tree, so relative paths behave as they would for a reader.
+watching example, the web configuration with the agent it secures, and the
+Prometheus configuration it gives (when promtool is there). Each runs in a
+temporary folder of its own, where `build` points at the build tree, so
+relative paths behave as they would for a reader.
 
 usage: test_readme_examples.py SOURCE_DIR BUILD_DIR
 """
@@ -113,6 +114,22 @@ def check_readme(path):
             m = re.search(r"^output:\s*(\S+)", text, re.M)
             reports = "type: situation" not in text or "interval: 60" in text
             run_agent(cmd, d, f"{path}: {cmd}", wait_for_row=m.group(1) if (m and reports) else None)
+            shutil.rmtree(d)
+        elif kind == "yaml" and text.lstrip().startswith(("tls_server_config:", "basic_auth_users:")):
+            # A web configuration: the next command that names AGW_WEB_CONFIG
+            # uses it, with the certificate the README's openssl command makes.
+            cmd = next((c for k, c in items[n + 1:] if k == "cmd" and "AGW_WEB_CONFIG=" in c), None)
+            if cmd is None:
+                fail(path, "a web configuration example with no command that uses it")
+                continue
+            d = workdir()
+            with open(os.path.join(d, re.search(r"AGW_WEB_CONFIG=(\S+)", cmd).group(1)), "w") as f:
+                f.write(text)
+            for c in (c for k, c in items if k == "cmd" and c.startswith("openssl req ")):
+                subprocess.run(["bash", "-c", c], cwd=d, capture_output=True, timeout=60, stdin=subprocess.DEVNULL)
+            run_agent(re.sub(r"AGW_HTTP=\S+", "AGW_HTTP=127.0.0.1:0", cmd), d, f"{path}: {cmd}")
+            if "metrics at https://" not in open(os.path.join(d, "stderr"), errors="replace").read():
+                fail(f"{path}: {cmd}", "the endpoint did not serve TLS")
             shutil.rmtree(d)
         elif kind == "yaml" and text.lstrip().startswith(("scrape_configs:", "groups:")):
             promtool = shutil.which("promtool")
