@@ -75,7 +75,7 @@ std::string wb_date(const std::string& text) {
     if (century > 1 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) {
         return "";
     }
-    char out[32];
+    char out[64];  // room for any int, though the checks above keep each field to its digits
     std::snprintf(out, sizeof out, "%04d-%02d-%02d %02d:%02d:%02d", year, month, day, hour, minute, second);
     return out;
 }
