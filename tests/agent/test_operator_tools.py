@@ -113,7 +113,10 @@ class Tools(ProcessTest):
         tables = served_tables()
         self.assertIn("TXCLIENTS", tables)
         _, url = self.start_agent(dict(self.env, AGW_HTTP="127.0.0.1:0"))
-        text = self.scrape_when(url, lambda t: all('table="%s"' % n in t for n in tables))
+        # Every table sampled once: its sample_rows series is there (the MIB
+        # call counters name every table from the start).
+        text = self.scrape_when(url, lambda t: all(
+            re.search(r'tuxedo_agent_sample_rows\{[^}]*request="%s",table="%s"\}' % (n, n), t) for n in tables))
         if shutil.which("promtool"):
             check = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True, text=True)
             self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
