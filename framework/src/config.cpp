@@ -44,10 +44,14 @@ public:
         return text;
     }
 
+    // Every key of `map` is known and appears once: the parser keeps the
+    // first of two equal keys and drops the other without a word.
     void CheckKeys(const YAML::Node& map, const std::set<std::string>& known, const std::string& list) const {
+        std::set<std::string> seen;
         for (const auto& item : map) {
             std::string key = item.first.IsScalar() ? item.first.Scalar() : "";
             if (known.count(key) == 0) Fail(item.first, "unknown key " + Quote(key) + ", expected one of " + list);
+            if (!seen.insert(key).second) Fail(item.first, "duplicate key " + Quote(key) + ", expected each key once");
         }
     }
 
@@ -131,6 +135,11 @@ ConfigRequest ReadRequest(Checker& check, const YAML::Node& node, std::uint32_t 
     if (node["thresholds"]) {
         const YAML::Node& list = node["thresholds"];
         if (!list.IsSequence()) check.Fail(list, "thresholds: expected a list of {column, op, value} maps");
+        // Before copying: an alias repeats a list without making the file longer.
+        if (list.size() > kMaxThresholds) {
+            check.Fail(list, "thresholds: expected at most " + std::to_string(kMaxThresholds) +
+                                 " thresholds per request, got " + std::to_string(list.size()));
+        }
         for (const auto& item : list) detail.thresholds.push_back(ReadThreshold(check, item));
     }
     return request;
@@ -192,6 +201,10 @@ bool LoadConfig(const std::string& path, Config* config, std::string* error) {
         const YAML::Node& requests = root["requests"];
         if (!requests || !requests.IsSequence() || requests.size() == 0) {
             check.Fail(requests ? requests : root, "requests: expected a list of at least one request");
+        }
+        if (requests.size() > kMaxRequests) {
+            check.Fail(requests, "requests: expected at most " + std::to_string(kMaxRequests) + " requests, got " +
+                                     std::to_string(requests.size()));
         }
         std::set<std::string> names;
         std::uint32_t id = 0;

@@ -2,6 +2,7 @@
 #ifndef AGW_CONFIG_H
 #define AGW_CONFIG_H
 
+#include <cstddef>
 #include <map>
 #include <string>
 #include <vector>
@@ -34,6 +35,13 @@ bool LoadConfig(const std::string& path, Config* config, std::string* error);
 // Smallest and largest interval in seconds (milliseconds must fit an int).
 constexpr int kMinInterval = 1;
 constexpr int kMaxInterval = 2147483;
+
+// The most requests a file may hold, and thresholds a request may have,
+// counted after aliases are expanded (an alias repeats a list at no cost in
+// the file's size): far beyond any real file, and they bound what reading it
+// takes.
+constexpr std::size_t kMaxRequests = 1000;
+constexpr std::size_t kMaxThresholds = 100;
 
 }  // namespace agw
 
