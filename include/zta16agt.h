@@ -1,15 +1,19 @@
 // Sampler of the user log table TXULOGS (MIB class T_ULOG).
 //
 // Two ways of sampling: a report request reads the records that one MIB call
-// returns; situation requests follow the log, scan after scan, and share one
-// MIB call per scan (a drive) among all of them. Each report sample first
-// lets the records counter (zta_ulogctr.h) follow this machine's log.
+// returns; situation requests follow the log by position (zta_ulog_place),
+// scan after scan, and share one MIB walk per scan (a drive) among all of
+// them. Each report sample first lets the records counter (zta_ulogctr.h)
+// follow this machine's log.
 #ifndef ZTA16AGT_H
 #define ZTA16AGT_H
 
 #include <fml32.h>
 
 #include <climits>
+#include <cstddef>
+#include <string>
+#include <vector>
 
 #include "agwtx16b.h"
 #include "zta_cycle.h"
@@ -25,12 +29,16 @@ public:
     void TakeSample() override;
     void DemandTakeSample();
     void SituationTakeSample();
-    // Run by the object that opens a drive, before its MIB call: on a new
+    // Run by the object that opens a drive, before its MIB walk: on a new
     // day the log is followed again from time 0.
     void CheckLogFileSwitched();
-    // Converts occurrence `index` of `reply` into `row`. Mode 1 also moves
-    // the time from which the next drive asks for records past this record.
+    // Converts occurrence `index` of `reply` into `row`. Mode 1 (a record
+    // a drive takes) also traces the record's time.
     void FillRow(void* reply, zta_txulogs_data_t* row, long index, long mode);
+
+    // The most records one drive takes: the records after them stay for
+    // the next scan, which asks from the last record taken.
+    static constexpr std::size_t kMaxDriveRecords = 1000;
 
     // The situation scan interval in seconds from the text of ZTA_ULOG_SCAN
     // (null when unset): unset, below 30 or not a whole decimal number gives
@@ -39,8 +47,8 @@ public:
     static int ScanInterval(const char* text);
 
     // The drive state shared by every TXULOGS table object of the process.
-    // Class-wide by design: the objects of one scan share one MIB call and
-    // its reply. Used only on the framework's sampling thread, which makes,
+    // Class-wide by design: the objects of one scan share one MIB walk and
+    // its records. Used only on the framework's sampling thread, which makes,
     // samples and destroys table objects one at a time.
     struct drive_state {
         long rpLoglength = 393216;      // size of the reply buffers; each call stores its reply length
@@ -48,13 +56,21 @@ public:
         int theirSitDriveCount = 0;     // objects of the current drive still to sample
         int firstSitDrive = 1;          // non-zero: the next situation sample opens a drive
         int initialDeferCount = 0;      // situation samples skipped at start-up (at most 4)
-        long theirsinceMsgTime = 0;     // hhmmss from which the next drive asks for records
+        // The last record a drive took: the next drive asks from its second
+        // and takes the records after it.
+        zta_ulog_place since;
         int theirFirstInterval = 0;     // 0 until the followed day has been set
         char sinceMsgDateBuffer[17] = {};  // century digit and YYMMDD of the followed day, then "0"s
-        // The current drive's reply in theirSitReplyBuffer is this drive's:
-        // false from the opening of a drive until its MIB call succeeded, so
-        // the later objects of a failed drive present no rows.
+        // The current drive's records are this drive's: false from the
+        // opening of a drive until its MIB walk succeeded, so the later
+        // objects of a failed drive present no rows.
         bool theirSitReplyValid = false;
+        // The rows of the current drive's records, in the log's order, for
+        // every object of the drive (at most kMaxDriveRecords).
+        std::vector<zta_txulogs_data_t> rows;
+        // Why the current drive did not see the log to its end ("" when it
+        // did): every object of the drive marks its sample incomplete.
+        std::string unseen;
     };
     static drive_state theirDrive;
 
@@ -89,8 +105,13 @@ private:
     // the error, marks the sample incomplete with it, leaves the application
     // and frees the request.
     bool GetUlog(TRC1_Block* trace, char* request, char** reply);
-    // The records of the current drive's reply, each as a row of this object.
-    void PresentSitReply(long mode);
+    // The drive's MIB walk from the position on, into theirSitReplyBuffer;
+    // the records after the position become the drive's rows. False when a
+    // call failed: then the drive has no rows and the position is where it
+    // was.
+    bool WalkSitReply(char* request);
+    // The records of the current drive, each as a row of this object.
+    void PresentSitReply();
     // One scan of the records counter, in the demand reply buffer. False,
     // with the sample marked incomplete, when the agent could not follow the
     // log (a failed MIB call made it leave the application).

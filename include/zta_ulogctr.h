@@ -38,6 +38,33 @@
 
 #include "zta_cycle.h"
 
+// A place in one day's user log: the time of day (hhmmss) and TA_ULOGLINE of
+// the last record taken. Whoever follows the log by position (the records
+// counter, the situation drive) asks for the records from the place's own
+// second on, not from the next one, and takes only those after it:
+// several records share a second, and some of them may have been written
+// after the last reading.
+struct zta_ulog_place {
+    long time = 0;  // hhmmss of the last record taken
+    long line = 0;  // its TA_ULOGLINE; 0 before the day's first record
+
+    // Where a record stands against the place. after: a record past the
+    // place in (time, line) order; restarted: past it by time but with a
+    // lower line than the place's (the log was started again the same day).
+    enum class step { seen, after, restarted };
+
+    // Moves the place to a record past it; a record at or before it was
+    // taken before and leaves it. A log that starts again with lower lines
+    // is followed on by time, never backwards.
+    step Take(long record_time, long record_line) {
+        if (record_time < time || (record_time == time && record_line <= line)) return step::seen;
+        const step kind = record_line < line ? step::restarted : step::after;
+        time = record_time;
+        line = record_line;
+        return kind;
+    }
+};
+
 class zta_ulog_counter {
 public:
     // The most MIB calls of one scan, over both days at midnight.
@@ -45,10 +72,8 @@ public:
     static constexpr const char* kSeries = "tuxedo_userlog_records_total";
 
     // Where the counter stands in the log it follows.
-    struct position {
-        long day = 0;   // the day followed as yyyymmdd; 0 until the first scan
-        long time = 0;  // hhmmss of the last record taken
-        long line = 0;  // its TA_ULOGLINE; 0 before the day's first record
+    struct position : zta_ulog_place {
+        long day = 0;  // the day followed as yyyymmdd; 0 until the first scan
     };
 
     // One scan of the user log of machine `lmid` (nothing when it is empty),

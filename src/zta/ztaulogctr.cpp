@@ -119,15 +119,15 @@ zta_ulog_counter::walk_end zta_ulog_counter::Walk(TRC1_Block* trace, zta_mib_buf
                 return;
             const long time = zta_read_long(reply, zta::fld::TA_ULOGTIME, i);
             const long line = zta_read_long(reply, zta::fld::TA_ULOGLINE, i);
-            if (time < pos.time || (time == pos.time && line <= pos.line)) return;  // taken before
-            if (line < pos.line) {
+            const zta_ulog_place before = pos;
+            const zta_ulog_place::step step = pos.Take(time, line);
+            if (step == zta_ulog_place::step::seen) return;  // taken before
+            if (step == zta_ulog_place::step::restarted) {
                 ZTA_STATE_B(trace,
                             "T_ULOG: the user log of %s starts again at line %ld (%06ld) after "
                             "line %ld (%06ld); followed on by time\n",
-                            counter.lmid_.c_str(), line, time, pos.line, pos.time);
+                            counter.lmid_.c_str(), line, time, before.line, before.time);
             }
-            pos.time = time;
-            pos.line = line;
             ++taken;
             char lmid[kLabelBuf] = {};
             char severity[kLabelBuf] = {};
@@ -195,7 +195,8 @@ bool zta_ulog_counter::Scan(TRC1_Block* trace, const std::string& lmid, zta_mib_
         if (end == walk_end::whole || end == walk_end::cut || end == walk_end::refused) {
             ZTA_STATE_B(trace, "T_ULOG: the user-log counter leaves %06ld and follows %06ld\n",
                         mmddyy_of(old_day), mmddyy_of(today));
-            pos_ = {today, 0, 0};
+            pos_ = position{};
+            pos_.day = today;
             // Every record of a later day was written after the agent started.
             baseline_ = false;
             if (end != walk_end::refused) end = Walk(trace, buffers, &calls_left, tally, why);

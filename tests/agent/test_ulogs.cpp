@@ -284,14 +284,6 @@ TEST_F(UlogTable, FillRowBoundsEveryColumnAndClearsAbsentAttributes) {
     EXPECT_EQ(text(row.severity, 30), padded("INFO", 30));
     EXPECT_EQ(text(row.ulogcat, 30), std::string(30, ' '));
 
-    // Mode 1 moves the time of the next drive past the record, by plain
-    // addition (no carry into minutes, no wrap to the next day); mode 0
-    // leaves it.
-    zta_txulogs_agent::theirDrive.theirsinceMsgTime = 5;
-    object.FillRow(reply.fbfr, &row, 0, 0);
-    EXPECT_EQ(zta_txulogs_agent::theirDrive.theirsinceMsgTime, 5);
-    object.FillRow(reply.fbfr, &row, 1, 1);
-    EXPECT_EQ(zta_txulogs_agent::theirDrive.theirsinceMsgTime, 235960);
 }
 
 TEST_F(UlogTable, DemandSampleShowsTodaysRecordsFromOneCall) {
@@ -369,12 +361,12 @@ TEST_F(UlogTable, SituationsDeferFourSamplesThenFollowTheLog) {
     write("ERROR: new");
     tuxsim::clear_requests();
     sample(object);
-    EXPECT_EQ(ulogtime_asked(), "100001");
+    EXPECT_EQ(ulogtime_asked(), "100000");  // from the last record's second
     EXPECT_EQ(messages(object), std::vector<std::string>{"ERROR: new"});
 
     tuxsim::clear_requests();
     sample(object);
-    EXPECT_EQ(ulogtime_asked(), "100031");
+    EXPECT_EQ(ulogtime_asked(), "100030");
     EXPECT_EQ(object.NumDataItems(), 0u);
 }
 
@@ -445,11 +437,12 @@ TEST_F(UlogTable, DayChangeAsksTheNewDayFromTimeZero) {
     EXPECT_EQ(ulogtime_asked(), "0");
     EXPECT_EQ(object.NumDataItems(), 1u);
 
-    // The next drive of the same day asks past the last record.
+    // The next drive of the same day asks from the last record's second.
     TRC1_Configure("0x80,zta16agt=0x90");
     tuxsim::clear_requests();
     std::string trace = stderr_of([&] { sample(object); });
-    EXPECT_EQ(ulogtime_asked(), "235960");
+    EXPECT_EQ(ulogtime_asked(), "235959");
+    EXPECT_EQ(object.NumDataItems(), 0u);
     EXPECT_EQ(trace.find("ULOG switched"), std::string::npos);
 
     tuxsim::advance_time(std::chrono::seconds(31));
@@ -465,6 +458,63 @@ TEST_F(UlogTable, DayChangeAsksTheNewDayFromTimeZero) {
 }  // namespace
 
 namespace {
+
+// Situation drives follow the log by time and line and page through it:
+// 35 records over two seconds behind replies of 20, the first reply's last
+// record sharing its second with the next ten, reach every situation of
+// each drive exactly once.
+TEST_F(UlogTable, SituationDrivesDeliverEachRecordOnceAcrossReplies) {
+    use_batch(20);
+    tuxsim::set_time(local_time(2026, 3, 12, 1, 0, 0));
+    auto objs = situations(2);
+    defer(*objs[0]);
+    int written = 0;
+    auto burst = [&](int n) {
+        for (int i = 0; i < n; ++i) write("ERROR: " + std::to_string(written++));
+    };
+    std::vector<std::string> seen[2];
+    auto scan = [&] {
+        tuxsim::clear_requests();
+        for (int k = 0; k < 2; ++k) {
+            sample(*objs[k]);
+            EXPECT_FALSE(objs[k]->SampleIncomplete());
+            for (const std::string& m : messages(*objs[k])) seen[k].push_back(m);
+        }
+        EXPECT_EQ(seen[0], seen[1]);  // the drive's later object presents the same rows
+        return tuxsim::requests();
+    };
+
+    burst(20);
+    EXPECT_EQ(scan().size(), 1u);
+    EXPECT_EQ(seen[1].size(), 20u);
+    burst(10);
+    tuxsim::advance_time(std::chrono::seconds(1));
+    burst(5);
+    const auto calls = scan();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].operation, "GET");
+    EXPECT_EQ(calls[0].keys.at("TA_ULOGTIME"), "10000");
+    EXPECT_EQ(calls[1].operation, "GETNEXT");
+    EXPECT_EQ(seen[1].size(), 35u);
+    scan();
+
+    std::vector<std::string> all;
+    for (int i = 0; i < 35; ++i) all.push_back("ERROR: " + std::to_string(i));
+    EXPECT_EQ(seen[1], all);
+
+    // A backlog beyond one drive's records waits for the next scan, even
+    // within one second; a scan that left some is incomplete.
+    for (int i = 0; i < 1005; ++i) write("WARN: storm", "WARN");
+    sample(*objs[0]);
+    EXPECT_EQ(objs[0]->NumDataItems(), zta_txulogs_agent::kMaxDriveRecords);
+    EXPECT_TRUE(objs[0]->SampleIncomplete());
+    sample(*objs[1]);
+    EXPECT_EQ(objs[1]->NumDataItems(), zta_txulogs_agent::kMaxDriveRecords);
+    EXPECT_TRUE(objs[1]->SampleIncomplete());
+    sample(*objs[0]);
+    EXPECT_EQ(objs[0]->NumDataItems(), 5u);
+    EXPECT_FALSE(objs[0]->SampleIncomplete());
+}
 
 TEST_F(UlogTable, DemandSampleShowsOneReplyWhenTheLogPages) {
     for (int i = 0; i < 25; ++i) {
