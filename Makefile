@@ -61,12 +61,13 @@ test: test-release test-asan test-fuzz
 # so that its standard output starts with the agent's banner; then
 # examples/run-demo.sh runs the agent.
 DEMO_TARGETS ?= ztaagent ztaquery tmib
-DEMO_HTTP    ?= 127.0.0.1:9464
+# Empty: 127.0.0.1:9464, or the next free port when it is taken (the demo
+# says which); make demo DEMO_HTTP=host:port uses exactly that address.
+DEMO_HTTP    ?=
 demo: bootstrap $(BUILD)/CMakeCache.txt
 	@echo "make demo: building $(DEMO_TARGETS) (log: $(BUILD)/demo-build.log)" >&2
 	@cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS) >$(BUILD)/demo-build.log 2>&1 \
 	  || { cat $(BUILD)/demo-build.log >&2; exit 1; }
-	@echo "make demo: metrics at http://$(DEMO_HTTP)/metrics; in another terminal: build/ztaquery TXSERVER; Ctrl-C stops" >&2
 	@exec examples/run-demo.sh $(BUILD) $(DEMO_HTTP)
 
 # The benchmarks, never part of make test. bench_agent runs last: it ends

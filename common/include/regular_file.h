@@ -18,11 +18,12 @@ namespace zcommon {
 bool ReadRegularFile(const std::string& path, std::size_t limit, std::string* text,
                      std::string* reason);
 
-// Opens `path` for appending (created 0644 when missing) without blocking:
+// Opens `path` for appending (created with `mode`, less the umask, when
+// missing) without blocking:
 // a FIFO that no process reads is refused at once (ENXIO) rather than
 // holding the caller, deaf to signals, in open(). Once open, writes block
 // as usual. Returns the descriptor, or -1 with `reason` set.
-int OpenForAppend(const std::string& path, std::string* reason);
+int OpenForAppend(const std::string& path, std::string* reason, unsigned mode = 0644);
 
 }  // namespace zcommon
 

@@ -53,8 +53,9 @@ bool ReadRegularFile(const std::string& path, std::size_t limit, std::string* te
     return ok;
 }
 
-int OpenForAppend(const std::string& path, std::string* reason) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
+int OpenForAppend(const std::string& path, std::string* reason, unsigned mode) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
+                            static_cast<mode_t>(mode));
     if (fd < 0) {
         *reason = errno == ENXIO ? "a FIFO that no process reads" : std::strerror(errno);
         return -1;

@@ -68,6 +68,17 @@ void TRC1_EventAt(TRC1_Block* block, const char* file, int line, int kind, long 
 void TRC1_PrintfClassAt(TRC1_Block* block, const char* file, int line, unsigned cls, const char* format,
                         ...) __attribute__((format(printf, 5, 6)));
 
+// Syslog priorities of lines on standard error.
+constexpr int AGW_PRIO_ERR = 3;
+constexpr int AGW_PRIO_WARNING = 4;
+constexpr int AGW_PRIO_INFO = 6;
+// The prefix that gives a line on standard error its priority in the
+// journal ("<3>", "<4>", "<6>"), when standard error is the journal's stream
+// (JOURNAL_STREAM names its device:inode, as systemd sets it); else "".
+// Trace lines written to standard error carry it on their own: ERROR lines
+// <3>, the others <6>.
+const char* TRC1_StderrPriority(int priority);
+
 // Replaces the trace configuration (same syntax as AGW_TRACE; null: read
 // AGW_TRACE again). Returns 0, or -1 when the text was bad and the default
 // was used. Blocks pick the change up at their next TRC1_Sync.

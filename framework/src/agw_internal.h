@@ -4,6 +4,7 @@
 #define AGW_INTERNAL_H
 
 #include <cstddef>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,11 @@ int ShutdownWakeFd();
 void DrainShutdownWake();
 // Forgets a shutdown request, so that agwmain can run again (tests).
 void ResetShutdown();
+// Wakes agwmain's wait without asking it to stop (async-signal-safe).
+void WakeMainLoop();
+// Now, in seconds since the epoch, by the clock of TBX_GenerateTimeStamp
+// (its test source when one is set): the "time" of rows and events.
+std::time_t StampClockNow();
 
 // --- product registration (tbx.cpp) ---
 struct ProductInfo {
@@ -52,10 +58,25 @@ bool FindColumn(tavro& object, std::string_view upperName, ColumnInfo* found);
 // --- trace (trace.cpp) ---
 // Sends trace lines to fd from now on (tests); returns the previous one.
 int SetTraceFd(int fd);
+// Opens AGW_TRACE_FILE again, at its path, in place of the open one (after a
+// rename by log rotation). 0: no trace file is in use; 1: reopened; -1:
+// it could not be opened (*error says why) and the old one is kept. *path is
+// the file's name when there is one.
+int ReopenTraceFile(std::string* path, std::string* error);
 
 // --- signals (signals.cpp) ---
 // True when an action is installed for the framework signal code.
 bool SignalActionInstalled(int code);
+// While on, the framework routes the signals of a service's life that no one
+// else handles: SIGHUP asks for the outputs to be reopened (TakeReopenRequest,
+// agwmain's loop wakes), and SIGQUIT, SIGUSR1, SIGUSR2 and SIGALRM stop the
+// run as SIGTERM does; SIGPIPE is ignored. Off restores the default actions
+// of the signals it took.
+void RouteServiceSignals(bool on);
+// True once for every run of SIGHUPs since the last call.
+bool TakeReopenRequest();
+// The name of the routed signal that stopped the run ("SIGQUIT"...), or null.
+const char* TakeStopSignalName();
 
 // --- text helpers (text.cpp) ---
 // Copies src into dst (size bytes), always NUL-terminated when size > 0.

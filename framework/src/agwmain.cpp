@@ -91,7 +91,8 @@ public:
             (holds || !object->SampleIncomplete())) {
             raised_ = kept > 0;
             std::string event;
-            AppendSituationEvent(event, object->RequestName(), object->TableName(), raised_, kept);
+            AppendSituationEvent(event, object->RequestName(), object->TableName(), raised_, kept,
+                                 UtcTime(StampClockNow()));
             CurrentSink()->Write(event);
             AGW_TRACE(gSampleTrace, AGW_TRC_STATE, "situation \"%s\" %s with %u rows", object->RequestName().c_str(),
                       raised_ ? "raised" : "cleared", kept);
@@ -326,6 +327,7 @@ int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
     // Ctrl-C and kill stop the run cleanly unless the agent routes them itself.
     bool ownInterrupt = !SignalActionInstalled(EVT1_SIGINT) && FLT1_Signal(EVT1_SIGINT, StopOnSignal) == 0;
     bool ownTerminate = !SignalActionInstalled(EVT1_SIGTERM) && FLT1_Signal(EVT1_SIGTERM, StopOnSignal) == 0;
+    RouteServiceSignals(true);  // SIGHUP reopens the outputs; SIGQUIT, SIGUSR1/2, SIGALRM stop the run
 
     if (endpoint) {
         // A table with several report requests tells their series apart by
@@ -360,10 +362,14 @@ int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
                   run->object->TableName(), run->object->Interval());
         scheduler.Add(run.get());
     }
-    scheduler.Run([] {
+    scheduler.Run([&sink] {
         DrainShutdownWake();
+        if (TakeReopenRequest()) ReopenOutputs(sink.get());
         return ShutdownRequested();
     });
+    if (const char* stopped = TakeStopSignalName()) {
+        AGW_TRACE(gMainTrace, AGW_TRC_STATE, "%s received: stopping as on SIGTERM", stopped);
+    }
 
     AGW_TRACE(gMainTrace, AGW_TRC_STATE, "shutting down: destroying %zu table objects", runs.size());
     MetricsRegistry::Instance().SetShuttingDown(true);
@@ -371,6 +377,7 @@ int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
     InstallSink(previous);
     if (ownInterrupt) FLT1_Signal(EVT1_SIGINT, nullptr);
     if (ownTerminate) FLT1_Signal(EVT1_SIGTERM, nullptr);
+    RouteServiceSignals(false);
     AGW_TRACE_EXIT_VALUE(gMainTrace, 0);
     return 0;
 }

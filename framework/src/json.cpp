@@ -162,7 +162,8 @@ RowFormat::RowFormat(std::string_view table, std::string_view request,
     prefix_ += ",\"request\":";
     AppendJsonString(prefix_, request);
     prefix_ += ",\"row\":{";
-    maxBytes_ = prefix_.size() + 3 + kShortKey;  // "}}\n", and the last short key's block
+    // "}}\n", the last short key's block and ,"time":"...".
+    maxBytes_ = prefix_.size() + 3 + kShortKey + 10 + kUtcTimeBytes;
     columns_.reserve(columns.size());
     for (std::size_t i = 0; i < columns.size(); ++i) {
         const ColumnInfo& info = columns[i];
@@ -180,7 +181,7 @@ RowFormat::RowFormat(std::string_view table, std::string_view request,
     }
 }
 
-char* RowFormat::Write(char* p, const char* row, std::size_t rowSize) const {
+char* RowFormat::Write(char* p, const char* row, std::size_t rowSize, std::string_view time) const {
     std::memcpy(p, prefix_.data(), prefix_.size());
     p += prefix_.size();
     for (const Column& column : columns_) {
@@ -204,26 +205,47 @@ char* RowFormat::Write(char* p, const char* row, std::size_t rowSize) const {
             p += 4;
         }
     }
-    std::memcpy(p, "}}\n", 3);
+    if (time.empty()) {
+        std::memcpy(p, "}}\n", 3);
+        return p + 3;
+    }
+    time = time.substr(0, kUtcTimeBytes);
+    std::memcpy(p, "},\"time\":\"", 10);
+    p += 10;
+    std::memcpy(p, time.data(), time.size());
+    p += time.size();
+    std::memcpy(p, "\"}\n", 3);
     return p + 3;
 }
 
-void RowFormat::Append(std::string& out, const char* row, std::size_t rowSize) const {
+void RowFormat::Append(std::string& out, const char* row, std::size_t rowSize, std::string_view time) const {
     const std::size_t at = out.size();
     out.resize(at + maxBytes_);
-    char* end = Write(out.data() + at, row, rowSize);
+    char* end = Write(out.data() + at, row, rowSize, time);
     out.resize(static_cast<std::size_t>(end - out.data()));
 }
 
 void AppendSituationEvent(std::string& out, std::string_view situation, std::string_view table,
-                          bool raised, std::uint32_t rows) {
+                          bool raised, std::uint32_t rows, std::string_view time) {
     out += "{\"situation\":";
     AppendJsonString(out, situation);
     out += ",\"table\":";
     AppendJsonString(out, table);
     out += raised ? ",\"state\":\"raised\",\"rows\":" : ",\"state\":\"cleared\",\"rows\":";
     out += std::to_string(rows);
+    if (!time.empty()) {
+        out += ",\"time\":";
+        AppendJsonString(out, time);
+    }
     out += "}\n";
+}
+
+std::string UtcTime(std::time_t seconds) {
+    std::tm utc{};
+    if (gmtime_r(&seconds, &utc) == nullptr) return {};
+    char text[32];
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return n > 0 && n <= kUtcTimeBytes ? std::string(text, n) : std::string();
 }
 
 }  // namespace agw

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,13 +36,15 @@ void AppendJsonString(std::string& out, std::string_view bytes);
 class RowFormat {
 public:
     RowFormat(std::string_view table, std::string_view request, const std::vector<ColumnInfo>& columns);
-    // Appends one row and a newline.
-    void Append(std::string& out, const char* row, std::size_t rowSize) const;
+    // Appends one row and a newline; a non-empty time (UtcTime) follows the
+    // row as "time".
+    void Append(std::string& out, const char* row, std::size_t rowSize, std::string_view time = {}) const;
     // The most bytes one row and its newline can take.
     std::size_t MaxBytes() const { return maxBytes_; }
     // Writes one row and a newline at p, which has room for MaxBytes();
-    // returns the end of what it wrote.
-    char* Write(char* p, const char* row, std::size_t rowSize) const;
+    // returns the end of what it wrote. time as for Append, at most
+    // kUtcTimeBytes long.
+    char* Write(char* p, const char* row, std::size_t rowSize, std::string_view time = {}) const;
 
 private:
     // Keys up to this long are copied as one fixed-size block.
@@ -58,9 +61,15 @@ private:
     std::size_t maxBytes_ = 0;
 };
 
-// {"situation":"S","table":"T","state":"raised"|"cleared","rows":N} and a newline.
+// {"situation":"S","table":"T","state":"raised"|"cleared","rows":N} and a
+// newline; a non-empty time follows as "time":"...".
 void AppendSituationEvent(std::string& out, std::string_view situation, std::string_view table,
-                          bool raised, std::uint32_t rows);
+                          bool raised, std::uint32_t rows, std::string_view time = {});
+
+// The most bytes UtcTime gives.
+constexpr std::size_t kUtcTimeBytes = 20;
+// ISO 8601 in UTC to the second, "2026-12-09T18:20:05Z".
+std::string UtcTime(std::time_t seconds);
 
 }  // namespace agw
 

@@ -14,6 +14,7 @@
 
 #include "agw_internal.h"
 #include "agw_signal.h"
+#include "agw_tbx.h"
 
 namespace {
 
@@ -40,6 +41,29 @@ std::atomic<int> gWakeWrite{-1};
 int gWakeRead = -1;
 std::mutex gStartMutex;
 bool gDispatcherStarted = false;
+
+// The signals of a service's life that agwmain routes itself when no one
+// else handles them (RouteServiceSignals). Process-wide like the slots above;
+// the OS handler touches only these atomics and the main loop's wake pipe.
+constexpr int kServiceSignals[] = {SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM};
+constexpr const char* kServiceNames[] = {"SIGHUP", "SIGQUIT", "SIGUSR1", "SIGUSR2", "SIGALRM"};
+std::atomic<bool> gServiceRouted[std::size(kServiceSignals)];
+std::atomic<bool> gReopenRequested{false};
+std::atomic<int> gStopSignal{-1};  // index into kServiceSignals, -1: none
+
+void ServiceHandler(int signo) {
+    int saved = errno;
+    if (signo == SIGHUP) {
+        gReopenRequested.store(true, std::memory_order_release);
+        agw::WakeMainLoop();
+    } else {
+        for (std::size_t i = 0; i < std::size(kServiceSignals); ++i) {
+            if (kServiceSignals[i] == signo) gStopSignal.store(static_cast<int>(i), std::memory_order_release);
+        }
+        TBX_Shutdown(1);  // an atomic store and one write()
+    }
+    errno = saved;
+}
 
 int SlotOf(int code) {
     for (int i = 0; i < kSlotCount; ++i) {
@@ -123,6 +147,38 @@ namespace agw {
 bool SignalActionInstalled(int code) {
     int slot = SlotOf(code);
     return slot >= 0 && gActions[slot].load(std::memory_order_acquire) != nullptr;
+}
+
+void RouteServiceSignals(bool on) {
+    std::signal(SIGPIPE, SIG_IGN);  // a closed output is seen as EPIPE by the writer
+    for (std::size_t i = 0; i < std::size(kServiceSignals); ++i) {
+        const int signo = kServiceSignals[i];
+        if (on) {
+            struct sigaction current {};
+            if (sigaction(signo, nullptr, &current) != 0) continue;
+            // Leave alone what the agent or the caller set up for itself.
+            const bool isDefault = (current.sa_flags & SA_SIGINFO) == 0 && current.sa_handler == SIG_DFL;
+            if (!isDefault) continue;
+            struct sigaction action {};
+            sigemptyset(&action.sa_mask);
+            action.sa_handler = ServiceHandler;
+            action.sa_flags = SA_RESTART;
+            if (sigaction(signo, &action, nullptr) == 0) gServiceRouted[i].store(true, std::memory_order_release);
+        } else if (gServiceRouted[i].exchange(false, std::memory_order_acq_rel)) {
+            std::signal(signo, SIG_DFL);
+        }
+    }
+    if (on) {
+        gReopenRequested.store(false, std::memory_order_release);
+        gStopSignal.store(-1, std::memory_order_release);
+    }
+}
+
+bool TakeReopenRequest() { return gReopenRequested.exchange(false, std::memory_order_acq_rel); }
+
+const char* TakeStopSignalName() {
+    const int index = gStopSignal.exchange(-1, std::memory_order_acq_rel);
+    return index >= 0 ? kServiceNames[index] : nullptr;
 }
 }  // namespace agw
 

@@ -3,6 +3,10 @@
 
 #include "regular_file.h"
 
+#include "agw_internal.h"
+#include "agw_tbx.h"
+#include "agw_trace.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -14,6 +18,8 @@
 namespace agw {
 
 namespace {
+TRC1_Block gSinkTrace = {"AGW100", "sink", "ReopenOutputs"};
+
 // The installed sink. Process-wide: agwmain installs it on its thread and
 // Dispatch reads it on the scheduler or a push-path thread.
 std::atomic<RowSink*> gSink{nullptr};
@@ -46,18 +52,72 @@ bool FdSink::WriteAll(std::string_view lines) {
     while (done < lines.size()) {
         ssize_t n = ::write(fd_, lines.data() + done, lines.size() - done);
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EPIPE) {
+            if (!reported_) {
+                reported_ = true;
+                std::fprintf(stderr, "%sagwmain: the reader of %s has gone; ending the run\n",
+                             TRC1_StderrPriority(AGW_PRIO_WARNING), name_.c_str());
+            }
+            TBX_Shutdown(1);
+            return false;
+        }
         if (n <= 0) {
             if (!reported_) {
                 reported_ = true;
                 std::fprintf(stderr,
-                             "agwmain: cannot write rows to %s: %s; rows are dropped while it cannot be written\n",
-                             name_.c_str(), n < 0 ? std::strerror(errno) : "nothing written");
+                             "%sagwmain: cannot write rows to %s: %s; rows are dropped while it cannot be written\n",
+                             TRC1_StderrPriority(AGW_PRIO_ERR), name_.c_str(), n < 0 ? std::strerror(errno) : "nothing written");
             }
             return false;
         }
         done += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+int FdSink::Reopen(std::string* error) {
+    if (!ownsFd_) return 0;
+    std::string reason;
+    const int fresh = zcommon::OpenForAppend(name_, &reason, kOutputFileMode);
+    if (fresh < 0) {
+        if (error != nullptr) *error = reason;
+        return -1;
+    }
+    std::lock_guard<std::mutex> guard(mutex_);
+    int result;
+    do {
+        result = ::dup3(fresh, fd_, O_CLOEXEC);
+    } while (result < 0 && errno == EINTR);
+    const int saved = errno;
+    ::close(fresh);
+    if (result < 0) {
+        if (error != nullptr) *error = std::strerror(saved);
+        return -1;
+    }
+    reported_ = false;  // a new file: its first failure is worth a line again
+    return 1;
+}
+
+void ReopenOutputs(RowSink* sink) {
+    std::string said;
+    auto add = [&said](const std::string& text) { said += (said.empty() ? "" : "; ") + text; };
+    if (sink != nullptr) {
+        std::string error;
+        const std::string name = sink->Name();
+        switch (sink->Reopen(&error)) {
+            case 1: add("rows \"" + name + "\" reopened"); break;
+            case -1: add("cannot reopen rows \"" + name + "\": " + error + "; writing on to the open file"); break;
+            default: add("rows to " + name + ", nothing to reopen"); break;
+        }
+    }
+    std::string path;
+    std::string error;
+    switch (ReopenTraceFile(&path, &error)) {
+        case 1: add("trace \"" + path + "\" reopened"); break;
+        case -1: add("cannot reopen trace \"" + path + "\": " + error + "; tracing on to the open file"); break;
+        default: break;
+    }
+    AGW_TRACE(gSinkTrace, AGW_TRC_STATE, "SIGHUP: %s", said.c_str());
 }
 
 bool MemorySink::Write(std::string_view lines) {
@@ -79,7 +139,7 @@ void MemorySink::Clear() {
 std::unique_ptr<RowSink> OpenRowOutput(const std::string& path, std::string* error) {
     if (path.empty() || path == "-") return std::make_unique<FdSink>(STDOUT_FILENO, "standard output", false);
     std::string reason;
-    const int fd = zcommon::OpenForAppend(path, &reason);
+    const int fd = zcommon::OpenForAppend(path, &reason, kOutputFileMode);
     if (fd < 0) {
         if (error != nullptr) *error = reason;
         return nullptr;

@@ -275,11 +275,12 @@ int tavro::Dispatch() {
     const std::size_t room = kDeliveryBlock + format_->MaxBytes();
     if (block.size() < room) block.resize(room);
     agw::RowSink* sink = agw::CurrentSink();
+    const std::string time = agw::UtcTime(agw::StampClockNow());  // one for the whole sample
     bool written = true;
     char* const start = block.data();
     char* end = start;
     for (std::uint32_t i = 0; i < rowCount_ && written; ++i) {
-        end = format_->Write(end, Data(i), rowSize_);
+        end = format_->Write(end, Data(i), rowSize_, time);
         if (static_cast<std::size_t>(end - start) >= kDeliveryBlock) {
             // The rest of a sample that cannot be written is dropped.
             written = sink->Write(std::string_view(start, static_cast<std::size_t>(end - start)));

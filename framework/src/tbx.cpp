@@ -128,6 +128,10 @@ int TBX_RegisterAgentLoader(int (*loader)()) {
 void TBX_Shutdown(int /*reason*/) {
     // Async-signal-safe: an atomic store and one write().
     gShutdown.store(true, std::memory_order_release);
+    agw::WakeMainLoop();
+}
+
+void agw::WakeMainLoop() {
     int fd = gWakeWrite.load(std::memory_order_acquire);
     if (fd >= 0) {
         int saved = errno;
@@ -136,6 +140,11 @@ void TBX_Shutdown(int /*reason*/) {
         (void)ignored;
         errno = saved;
     }
+}
+
+std::time_t agw::StampClockNow() {
+    if (const agw::TimeStampSource source = gTimeStampSource.load(std::memory_order_acquire)) return source();
+    return std::time(nullptr);
 }
 
 int TBX_GenerateTimeStamp(char* buffer17, int /*reserved*/) {

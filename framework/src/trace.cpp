@@ -1,6 +1,7 @@
 // The trace service (see agw_trace.h for the AGW_TRACE syntax and the line
 // format).
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -36,6 +37,10 @@ unsigned gDefaultMask = AGW_TRC_DEFAULT;
 std::vector<UnitMask> gUnitMasks;
 std::atomic<std::uint32_t> gGeneration{1};
 std::atomic<int> gTraceFd{STDERR_FILENO};
+// The trace file's path and descriptor when AGW_TRACE_FILE opened one (for
+// SIGHUP's reopen); set once at initialisation, read under gConfigMutex.
+std::string gTracePath;
+int gTraceFileFd = -1;
 
 bool ParseMask(const std::string& text, unsigned* mask) {
     if (text.empty()) return false;
@@ -92,9 +97,9 @@ int ApplySetting(const char* setting) {
     int result = 0;
     if (setting != nullptr && *setting != '\0' && !ParseSetting(setting, &defaultMask, &units)) {
         std::fprintf(stderr,
-                     "agwmain: AGW_TRACE: expected a mask (decimal or 0x-hex) or unit=mask items separated by "
+                     "%sagwmain: AGW_TRACE: expected a mask (decimal or 0x-hex) or unit=mask items separated by "
                      "commas, got \"%s\"; using 0x%x\n",
-                     zcommon::Printable(setting).c_str(), AGW_TRC_DEFAULT);
+                     TRC1_StderrPriority(AGW_PRIO_WARNING), zcommon::Printable(setting).c_str(), AGW_TRC_DEFAULT);
         defaultMask = AGW_TRC_DEFAULT;
         units.clear();
         result = -1;
@@ -110,18 +115,41 @@ void InitFromEnvironment() {
     const char* path = std::getenv("AGW_TRACE_FILE");
     if (path != nullptr && *path != '\0') {
         std::string reason;
-        const int fd = zcommon::OpenForAppend(path, &reason);
+        const int fd = zcommon::OpenForAppend(path, &reason, 0640);
         if (fd >= 0) {
             gTraceFd.store(fd, std::memory_order_release);
+            std::lock_guard<std::mutex> guard(gConfigMutex);
+            gTracePath = path;
+            gTraceFileFd = fd;
         } else {
-            std::fprintf(stderr, "agwmain: AGW_TRACE_FILE: cannot open \"%s\": %s; tracing to standard error\n",
-                         zcommon::Printable(path).c_str(), reason.c_str());
+            std::fprintf(stderr, "%sagwmain: AGW_TRACE_FILE: cannot open \"%s\": %s; tracing to standard error\n",
+                         TRC1_StderrPriority(AGW_PRIO_WARNING), zcommon::Printable(path).c_str(), reason.c_str());
         }
     }
     ApplySetting(std::getenv("AGW_TRACE"));
 }
 
 void Init() { std::call_once(gInitOnce, InitFromEnvironment); }
+
+// True when standard error is the journal's stream: JOURNAL_STREAM holds
+// "device:inode" of the stream systemd connected, and standard error is
+// still that file (not redirected by a script the service runs).
+bool StderrIsJournal() {
+    // Decided once: neither the variable nor standard error changes under
+    // a running agent. A function-level static, thread-safe by the language.
+    static const bool journal = [] {
+        const char* stream = std::getenv("JOURNAL_STREAM");
+        if (stream == nullptr || *stream == '\0') return false;
+        unsigned long long device = 0, inode = 0;
+        char rest = 0;
+        if (std::sscanf(stream, "%llu:%llu%c", &device, &inode, &rest) != 2) return false;
+        struct stat info {};
+        if (fstat(STDERR_FILENO, &info) != 0) return false;
+        return static_cast<unsigned long long>(info.st_dev) == device &&
+               static_cast<unsigned long long>(info.st_ino) == inode;
+    }();
+    return journal;
+}
 
 const char* ClassName(unsigned cls, char* buf, std::size_t size) {
     switch (cls) {
@@ -179,6 +207,20 @@ void Emit(const TRC1_Block* block, const char* file, int line, const char* cls, 
     } while (start <= body.size());
 
     int fd = gTraceFd.load(std::memory_order_acquire);
+    if (fd == STDERR_FILENO) {
+        const char* priority = TRC1_StderrPriority(std::strcmp(cls, "ERROR") == 0 ? AGW_PRIO_ERR : AGW_PRIO_INFO);
+        if (*priority != '\0') {
+            std::string marked;
+            marked.reserve(out.size() + 8 * sizeof header);
+            for (std::size_t at = 0; at < out.size();) {
+                std::size_t nl = out.find('\n', at);
+                marked += priority;
+                marked.append(out, at, nl + 1 - at);
+                at = nl + 1;
+            }
+            out.swap(marked);
+        }
+    }
     std::size_t done = 0;
     while (done < out.size()) {
         ssize_t n = ::write(fd, out.data() + done, out.size() - done);
@@ -210,7 +252,39 @@ int SetTraceFd(int fd) {
     Init();
     return gTraceFd.exchange(fd, std::memory_order_acq_rel);
 }
+
+int ReopenTraceFile(std::string* path, std::string* error) {
+    Init();
+    std::lock_guard<std::mutex> guard(gConfigMutex);
+    if (gTraceFileFd < 0) return 0;
+    if (path != nullptr) *path = gTracePath;
+    std::string reason;
+    const int fresh = zcommon::OpenForAppend(gTracePath, &reason, 0640);
+    if (fresh < 0) {
+        if (error != nullptr) *error = reason;
+        return -1;
+    }
+    // The new file takes the old descriptor's number: a line being written
+    // on another thread ends in the old file, the next starts in the new.
+    int result;
+    do {
+        result = ::dup3(fresh, gTraceFileFd, O_CLOEXEC);
+    } while (result < 0 && errno == EINTR);
+    const int saved = errno;
+    ::close(fresh);
+    if (result < 0) {
+        if (error != nullptr) *error = std::strerror(saved);
+        return -1;
+    }
+    return 1;
+}
 }  // namespace agw
+
+const char* TRC1_StderrPriority(int priority) {
+    static constexpr const char* kPrefixes[] = {"<0>", "<1>", "<2>", "<3>", "<4>", "<5>", "<6>", "<7>"};
+    if (priority < 0 || priority > 7 || !StderrIsJournal()) return "";
+    return kPrefixes[priority];
+}
 
 int TRC1_Configure(const char* setting) {
     Init();

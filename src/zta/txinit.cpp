@@ -49,7 +49,7 @@ Txinit::Txinit() {
     tpinfo_ = tpalloc(zta_text("TPINIT"), nullptr, size);
     if (tpinfo_ == nullptr) {
         const char* text = tpstrerror(tperrno);
-        std::fprintf(stderr, "ERROR:tpalloc:%s\n", text);
+        std::fprintf(stderr, "%sERROR:tpalloc:%s\n", TRC1_StderrPriority(AGW_PRIO_ERR), text);
         ZTA_ERROR("tpalloc: <%s>\n", text);
         theirErrorFlag = 1;
         ZTA_EXIT();
@@ -65,7 +65,7 @@ Txinit::Txinit() {
         theirErrorFlag = 0;
         zta_metrics_join(true);
         zta_metrics_joined(true);
-        std::fprintf(stderr, "TXWATCHER has joined the Application successfully!\n");
+        std::fprintf(stderr, "%sTXWATCHER has joined the Application successfully!\n", TRC1_StderrPriority(AGW_PRIO_INFO));
         ZTA_DETAIL("TXWATCHER has joined the Application successfully!");
         if (gFailedJoins > 0) {
             ZTA_STATE("joined again after %ld failed attempts\n", gFailedJoins);
@@ -74,7 +74,7 @@ Txinit::Txinit() {
     } else {
         const char* text = tpstrerror(tperrno);
         if (gFailedJoins == 0) {
-            std::fprintf(stderr, "Cannot Log into the Tuxedo Application\n");
+            std::fprintf(stderr, "%sCannot Log into the Tuxedo Application\n", TRC1_StderrPriority(AGW_PRIO_ERR));
             ZTA_ERROR("Cannot Log into the Tuxedo Application\n");
             ZTA_ERROR("tpinit: <%s>\n", text);
         } else {

@@ -189,7 +189,9 @@ std::string zta_mib_reason(const char* reply) {
 std::string zta_report_atmi_error(TRC1_Block* trace, const char* call, const char* reply) {
     const int err = tperrno;
     const char* text = tpstrerror(err);
-    std::fprintf(stderr, "Error: in %s\nERROR NO : %d\nError Message : %s\n", call, err, text);
+    const char* priority = TRC1_StderrPriority(AGW_PRIO_ERR);  // on each of the three lines
+    std::fprintf(stderr, "%sError: in %s\n%sERROR NO : %d\n%sError Message : %s\n", priority, call, priority, err,
+                 priority, text);
     std::fflush(stderr);
     // Only a reply that the service sent with its failure holds the MIB's
     // reason; after any other error the buffer still holds an older reply.
@@ -218,7 +220,8 @@ bool view_unusable(int err) {
 std::string zta_report_view_error(TRC1_Block* trace, const char* call, const char* view) {
     const int err = Ferror32;
     const char* text = Fstrerror32(err);
-    std::fprintf(stderr, "Error: view %s cannot be used: %s: %s\n", view, call, text);
+    std::fprintf(stderr, "%sError: view %s cannot be used: %s: %s\n", TRC1_StderrPriority(AGW_PRIO_ERR), view, call,
+                 text);
     std::fflush(stderr);
     ZTA_ERROR_B(trace, "view %s cannot be used: %s: <%s>\n", view, call, text);
     return std::string("view ") + view + " cannot be used: " + call + ": " + text;

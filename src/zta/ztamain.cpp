@@ -4,6 +4,7 @@
 #include <atmi.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -68,7 +69,7 @@ int WbMain(int argc, char** argv) {
 
     const int status = agwmain(argc, argv);
 
-    std::fprintf(stderr, "Logging out of Application\n");
+    std::fprintf(stderr, "%sLogging out of Application\n", TRC1_StderrPriority(AGW_PRIO_INFO));
     std::fflush(stderr);
     ZTA_DETAIL("Logging out of Application\n");
     zta_release_log_buffers();
@@ -124,6 +125,10 @@ void write_banner() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before the banner: standard output into a pipe whose reader has gone
+    // must not end the process before it has joined and can leave in order
+    // (the row output then ends the run on EPIPE).
+    std::signal(SIGPIPE, SIG_IGN);
     write_banner();
     // Only the program name reaches the framework.
     (void)argc;

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <chrono>
 #include <sstream>
 #include <thread>
 
 #include "agw_internal.h"
+#include "config.h"
 #include "scheduler.h"
 #include "test_table.h"
 #include "test_util.h"
@@ -93,8 +95,8 @@ TEST_F(AgwmainTest, SituationIsRaisedOnceAndClearedOnceOverAScriptedRun) {
         for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
         return n;
     };
-    EXPECT_EQ(count("{\"situation\":\"deep-queues\",\"table\":\"TSTQUEUE\",\"state\":\"raised\",\"rows\":2}\n"), 1);
-    EXPECT_EQ(count("{\"situation\":\"deep-queues\",\"table\":\"TSTQUEUE\",\"state\":\"cleared\",\"rows\":0}\n"), 1);
+    EXPECT_EQ(count("{\"situation\":\"deep-queues\",\"table\":\"TSTQUEUE\",\"state\":\"raised\",\"rows\":2,\"time\":\""), 1);
+    EXPECT_EQ(count("{\"situation\":\"deep-queues\",\"table\":\"TSTQUEUE\",\"state\":\"cleared\",\"rows\":0,\"time\":\""), 1);
     EXPECT_EQ(count("{\"situation\":"), 2);
     EXPECT_LT(text.find("\"raised\""), text.find("\"cleared\""));
     EXPECT_EQ(count("\"request\":\"deep-queues\""), 3);  // kept rows of samples 2 and 3
@@ -124,7 +126,10 @@ TEST_F(AgwmainTest, AnIncompleteSampleRaisesButNeverClearsASituation) {
     std::string events;
     std::istringstream lines(ReadFile(output));
     for (std::string line; std::getline(lines, line);) {
-        if (line.find("\"situation\"") != std::string::npos) events += line.substr(line.find("\"state\"")) + "\n";
+        if (line.find("\"situation\"") == std::string::npos) continue;
+        const std::size_t state = line.find("\"state\""), time = line.find(",\"time\":\"");
+        ASSERT_NE(time, std::string::npos) << line;  // every event says when
+        events += line.substr(state, time - state) + "}\n";
     }
     EXPECT_EQ(events,
               "\"state\":\"raised\",\"rows\":1}\n"
@@ -214,6 +219,19 @@ TEST_P(ConfigErrors, OneLineNamingFileRequestAndExpectationThenNonZeroBeforeAnyS
 // Nested deeper than the YAML parser goes.
 const std::string kDeepNesting = "requests: " + std::string(3000, '[') + std::string(3000, ']') + "\n";
 
+// `requests` requests, the first with an anchored list of `thresholds`
+// thresholds that every other one aliases: short in the file (under 1 MiB
+// at 8,000 and 9,000), huge once the aliases are expanded.
+std::string AliasBomb(int thresholds, int requests) {
+    std::string text = "requests:\n  - {name: r0, table: TSTQUEUE, thresholds: &t [";
+    for (int i = 0; i < thresholds; ++i) text += "{column: DEPTH, op: GT, value: 1},";
+    text += "]}\n";
+    for (int i = 1; i < requests; ++i) text += "  - {name: r" + std::to_string(i) + ", table: TSTQUEUE, thresholds: *t}\n";
+    return text;
+}
+const std::string kManyRequests = AliasBomb(8000, 9000);
+const std::string kManyThresholds = AliasBomb(101, 2);
+
 const char kGood[] = "  - {name: ok, table: TSTQUEUE, type: situation, thresholds: [{column: DEPTH, op: GT, value: 1}]}\n";
 
 INSTANTIATE_TEST_SUITE_P(
@@ -256,9 +274,39 @@ INSTANTIATE_TEST_SUITE_P(
                    "requests:\n  - {name: ok, table: TSTQUEUE}\n"
                    "  - {name: r2, table: TSTQUEUE, thresholds: [{column: depth, op: GT, value: 1O}]}\n",
                    "r2", "threshold on DEPTH: expected a decimal integer, got \"1O\""},
+        ConfigCase{"too_many_requests", kManyRequests.c_str(), nullptr,
+                   "requests: expected at most 1000 requests, got 9000"},
+        ConfigCase{"too_many_thresholds", kManyThresholds.c_str(), "r0",
+                   "thresholds: expected at most 100 thresholds per request, got 101"},
+        ConfigCase{"duplicate_request_key", "requests:\n  - {name: a,\n     name: b, table: TSTQUEUE}\n", "a",
+                   ":3: request \"a\": duplicate key \"name\""},
+        ConfigCase{"duplicate_threshold_key",
+                   "requests:\n  - name: r1\n    table: TSTQUEUE\n    thresholds:\n"
+                   "      - {column: DEPTH, op: GT, value: 1, op: LT}\n",
+                   "r1", ":5: request \"r1\": duplicate key \"op\""},
+        ConfigCase{"duplicate_top_key", "output: a\noutput: b\nrequests:\n  - {name: ok, table: TSTQUEUE}\n", nullptr,
+                   ":2: duplicate key \"output\""},
         ConfigCase{"bad_output", "output: /nonexistent-dir/rows.jsonl\nrequests:\n  - {name: ok, table: TSTQUEUE}\n",
                    nullptr, "output: cannot open \"/nonexistent-dir/rows.jsonl\""}),
     [](const ::testing::TestParamInfo<ConfigCase>& info) { return std::string(info.param.title); });
+
+// Aliases expanded are counted before anything is copied: the file that
+// expands to 72 million thresholds is refused at once, naming the limit.
+TEST(ConfigLimits, AnAliasBombIsRefusedWithinASecond) {
+    ASSERT_LT(kManyRequests.size(), std::size_t{1} << 20);
+    const std::string path = TestFile("bomb", ".yaml");
+    for (const std::string& yaml : {kManyRequests, AliasBomb(8000, 1000)}) {
+        WriteFile(path, yaml);
+        agw::Config config;
+        std::string error;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(agw::LoadConfig(path, &config, &error));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+        EXPECT_EQ(error.rfind(path + ":2: ", 0), 0u) << error;
+        EXPECT_NE(error.find("expected at most 1"), std::string::npos) << error;
+        EXPECT_TRUE(config.requests.empty());
+    }
+}
 
 // The signal's action runs on the framework's dispatch thread, which may
 // trace and call TBX_Shutdown; agwmain then ends the run cleanly.
@@ -322,16 +370,28 @@ void ExpectSamplingSurvivesBrokenOutput(AgwmainTest& test, const char* name) {
     EXPECT_NE(err.find(std::string("cannot write rows to ") + name), std::string::npos) << err;
 }
 
-TEST_F(AgwmainTest, AClosedStandardOutputDoesNotStopSampling) {
+// Nothing written to a pipe whose reader has gone will be read: the run
+// ends after that sample, with one line, as on SIGTERM.
+TEST_F(AgwmainTest, AClosedStandardOutputEndsTheRunWithOneLine) {
     int saved = dup(STDOUT_FILENO);
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     close(fds[0]);  // nobody reads: writes fail with EPIPE (and SIGPIPE, which agwmain ignores)
     dup2(fds[1], STDOUT_FILENO);
     close(fds[1]);
-    ExpectSamplingSurvivesBrokenOutput(*this, "standard output");
+    gManager->sampler = [](TstObject& object) {
+        object.AddRow(MakeRow("Q", 1, "ON"));
+        if (object.SampleNumber() == 3) TBX_Shutdown(0);
+    };
+    ::testing::internal::CaptureStderr();
+    int status = Run(&clock);
+    std::string err = ::testing::internal::GetCapturedStderr();
     dup2(saved, STDOUT_FILENO);
     close(saved);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(Counters().samples, 1);
+    EXPECT_EQ(Counters().live, 0);
+    EXPECT_EQ(err, "agwmain: the reader of standard output has gone; ending the run\n");
 }
 
 TEST_F(AgwmainTest, AFullDiskDoesNotStopSampling) {

@@ -1,12 +1,14 @@
 // JSON Lines output of rows and situation events.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
+#include "agw_tbx.h"
 #include "json.h"
 #include "sink.h"
 #include "test_table.h"
@@ -58,13 +60,16 @@ TEST_F(DispatchTest, WritesOneObjectPerRowFromTheColumnDescriptions) {
     std::memcpy(odd.qname, "\xFF\x01\"\xC3\xA9 ", 6);  // invalid byte, control, quote, e-acute, blank
     std::memcpy(odd.state, "ABCDEFGH", 8);               // fills its width, no NUL
     object.AddRow(odd);
+    agw::SetTimeStampSource([] { return std::time_t{1796811605}; });
     ASSERT_EQ(object.Dispatch(), 0);
+    agw::SetTimeStampSource(nullptr);
     std::string expected =
         "{\"table\":\"TSTQUEUE\",\"request\":\"deep \\\"queues\\\"\",\"row\":{\"originnode\":\"node1\","
-        "\"sampleno\":1,\"rowno\":0,\"qname\":\"Q1\",\"depth\":7,\"state\":\"ACT\"}}\n"
+        "\"sampleno\":1,\"rowno\":0,\"qname\":\"Q1\",\"depth\":7,\"state\":\"ACT\"},"
+        "\"time\":\"2026-12-09T10:20:05Z\"}\n"
         "{\"table\":\"TSTQUEUE\",\"request\":\"deep \\\"queues\\\"\",\"row\":{\"originnode\":\"node1\","
         "\"sampleno\":1,\"rowno\":1,\"qname\":\"\xEF\xBF\xBD\\u0001\\\"\xC3\xA9\",\"depth\":-3,"
-        "\"state\":\"ABCDEFGH\"}}\n";
+        "\"state\":\"ABCDEFGH\"},\"time\":\"2026-12-09T10:20:05Z\"}\n";
     EXPECT_EQ(sink.Text(), expected);
 }
 
@@ -139,7 +144,8 @@ TEST(Delivery, AHundredThousandRowsInBlocksOfWholeLinesNoneLostOrRepeated) {
                 const std::string rowno = ",\"rowno\":" + std::to_string(next) + ",";
                 ASSERT_NE(line.find(rowno), std::string_view::npos) << "row " << next;
                 ASSERT_NE(line.find("\"depth\":" + std::to_string(next) + ","), std::string_view::npos);
-                ASSERT_EQ(line.substr(line.size() - 2), "}}");
+                ASSERT_NE(line.find("},\"time\":\""), std::string_view::npos);
+                ASSERT_EQ(line.substr(line.size() - 3), "Z\"}");
                 ++next;
                 at = end + 1;
             }
@@ -196,6 +202,37 @@ TEST(SituationEvent, HasTheFixedShape) {
     EXPECT_EQ(out,
               "{\"situation\":\"busy\",\"table\":\"TSTQUEUE\",\"state\":\"raised\",\"rows\":2}\n"
               "{\"situation\":\"busy\",\"table\":\"TSTQUEUE\",\"state\":\"cleared\",\"rows\":0}\n");
+}
+
+TEST(SituationEvent, TimeComesLastAsIsoUtc) {
+    std::string out;
+    agw::AppendSituationEvent(out, "busy", "TSTQUEUE", true, 2, agw::UtcTime(1796811605));
+    EXPECT_EQ(out, "{\"situation\":\"busy\",\"table\":\"TSTQUEUE\",\"state\":\"raised\",\"rows\":2,"
+                   "\"time\":\"2026-12-09T10:20:05Z\"}\n");
+    EXPECT_EQ(agw::UtcTime(0), "1970-01-01T00:00:00Z");
+}
+
+// Log rotation renames the row file; Reopen makes a fresh one (0640) at the
+// name, and the next lines go there, none into the renamed one.
+TEST(FileSink, ReopenAfterARenameWritesToAFreshFileAtTheName) {
+    const std::string path = TestFile("rows", ".jsonl");
+    std::string error;
+    std::unique_ptr<agw::RowSink> sink = agw::OpenRowOutput(path, &error);
+    ASSERT_TRUE(sink) << error;
+    ASSERT_TRUE(sink->Write("{\"n\":1}\n"));
+    ASSERT_EQ(std::rename(path.c_str(), (path + ".1").c_str()), 0);
+    ASSERT_TRUE(sink->Write("{\"n\":2}\n"));  // still the open file
+    EXPECT_EQ(sink->Reopen(&error), 1) << error;
+    ASSERT_TRUE(sink->Write("{\"n\":3}\n"));
+    EXPECT_EQ(ReadFile(path + ".1"), "{\"n\":1}\n{\"n\":2}\n");
+    EXPECT_EQ(ReadFile(path), "{\"n\":3}\n");
+    struct stat info {};
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777 & ~0640u, 0u);  // never more than 0640, whatever the umask
+    EXPECT_EQ(info.st_mode & 0007, 0u);
+
+    std::unique_ptr<agw::RowSink> out = agw::OpenRowOutput("-", &error);
+    EXPECT_EQ(out->Reopen(&error), 0);  // standard output has no name to reopen
 }
 
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <ctime>
 
 #include "agw_internal.h"
@@ -136,6 +137,45 @@ TEST(Signals, ActionsRunOffTheSignalHandlerWithTheFrameworkCode) {
     for (int i = 0; i < 2000 && code == 0; ++i) usleep(1000);
     EXPECT_EQ(code.load(), EVT1_SIGILL);
     EXPECT_EQ(FLT1_Signal(EVT1_SIGILL, nullptr), 0);
+}
+
+// While routed: SIGHUP asks for a reopen and wakes agwmain's loop without
+// stopping it; SIGUSR2 (as SIGQUIT, SIGUSR1, SIGALRM) stops the run like
+// SIGTERM. A signal someone else handles is left to them; off puts the
+// defaults back.
+TEST(Signals, ServiceSignalsReopenOrStopAndAreGivenBack) {
+    agw::ResetShutdown();
+    struct sigaction own {};
+    own.sa_handler = [](int) {};
+    sigemptyset(&own.sa_mask);
+    struct sigaction before {};
+    ASSERT_EQ(sigaction(SIGUSR1, &own, &before), 0);
+
+    const int wake = agw::ShutdownWakeFd();  // made before agwmain waits on it
+    agw::RouteServiceSignals(true);
+    raise(SIGHUP);
+    EXPECT_TRUE(agw::TakeReopenRequest());
+    EXPECT_FALSE(agw::TakeReopenRequest());
+    EXPECT_FALSE(agw::ShutdownRequested());
+    char byte = 0;
+    EXPECT_EQ(read(wake, &byte, 1), 1);  // the loop was woken
+    agw::DrainShutdownWake();
+
+    raise(SIGUSR1);  // the test's own handler runs: nothing stops
+    EXPECT_FALSE(agw::ShutdownRequested());
+    raise(SIGUSR2);
+    EXPECT_TRUE(agw::ShutdownRequested());
+    EXPECT_STREQ(agw::TakeStopSignalName(), "SIGUSR2");
+    EXPECT_EQ(agw::TakeStopSignalName(), nullptr);
+
+    agw::RouteServiceSignals(false);
+    struct sigaction now {};
+    ASSERT_EQ(sigaction(SIGHUP, nullptr, &now), 0);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
+    ASSERT_EQ(sigaction(SIGUSR1, nullptr, &now), 0);
+    EXPECT_EQ(now.sa_handler, own.sa_handler);
+    sigaction(SIGUSR1, &before, nullptr);
+    agw::ResetShutdown();
 }
 
 TEST(TimeStamp, SixteenDigitsOfLocalTimeAndANul) {
