@@ -176,6 +176,8 @@ public:
     char* Data(unsigned index) { return rowBlock_ + static_cast<std::size_t>(rowSize_) * index; }
     // Delivers the rows held now (0 .. NumDataItems()-1) to the row output.
     int Dispatch();
+    // The rows the latest Dispatch handed to the row output whole.
+    std::uint32_t RowsDelivered() const { return rowsDelivered_; }
     // Writes the request's thresholds to the trace.
     void DumpThresholds();
     // Resolves the request's thresholds against the columns the object
@@ -258,6 +260,7 @@ private:
     bool sampleIncomplete_ = false;
     std::string incompleteReason_;
     std::unique_ptr<agw::RowFormat> format_;  // made at the first Dispatch
+    std::uint32_t rowsDelivered_ = 0;
 };
 
 #endif

@@ -1,6 +1,7 @@
 // The framework's main routine: requests in, table objects made, samples run
 // on this thread in due order, rows delivered, everything destroyed at
 // shutdown.
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -49,6 +50,10 @@ public:
     TableManager* manager = nullptr;
     std::uint32_t index = 0;                 // the run's number, names its series in the registry
     std::unique_ptr<TableExport> exported;   // set when the endpoint serves this request's rows
+    // Set when the rows endpoint keeps this request's latest rows: their
+    // JSON Lines form and the request's place in the registry's table.
+    std::unique_ptr<RowFormat> rowsFormat;
+    std::size_t rowsSlot = 0;
     // Freshness of the exported series: the scheduler's clock, every run (to
     // withdraw the stale ones) and when this run last published a complete
     // sample (-1: never). Used on the scheduler's thread only.
@@ -98,6 +103,12 @@ public:
                       raised_ ? "raised" : "cleared", kept);
             ShowSituation();
         }
+        // The sample's last line: what it delivered and whether it was whole.
+        std::string record;
+        AppendSampleRecord(record, object->SampleNumber(), object->RequestName(), object->TableName(),
+                           object->RowsDelivered(), !object->SampleIncomplete(), object->SampleIncompleteReason(),
+                           UtcTime(StampClockNow()));
+        CurrentSink()->Write(record);
         object->ClearCount();
         manager->unlock();
     }
@@ -129,7 +140,18 @@ private:
             registry.SetGauge(registry.Prefix() + "_last_complete_sample_timestamp_seconds",
                               "When the request's latest complete sample was published, in Unix seconds.", labels, now);
         }
+        if (rowsFormat && !object->SampleIncomplete()) KeepRows(kept);
         WithdrawStale();
+    }
+
+    // The rows endpoint's copy of a complete sample, the lines Dispatch
+    // delivers for it, made once and shared by every reader.
+    void KeepRows(std::uint32_t kept) {
+        auto lines = std::make_shared<std::string>();
+        const std::string time = UtcTime(StampClockNow());
+        for (std::uint32_t i = 0; i < kept; ++i) rowsFormat->Append(*lines, object->Data(i), object->DataSize(), time);
+        lines->shrink_to_fit();  // held until the next sample: no room to spare
+        MetricsRegistry::Instance().PublishRows(rowsSlot, object->SampleNumber(), std::move(lines));
     }
 
     // The series of a request whose latest complete sample is older than
@@ -348,6 +370,25 @@ int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
             if (run->exported) expected.insert(run->index);
         }
         MetricsRegistry::Instance().ExpectRequests(std::move(expected));
+    }
+    {
+        // The rows endpoint, opt-in: it holds a copy of each report
+        // request's latest rows.
+        auto setting = config.metrics.find("rows_endpoint");
+        const bool keepRows = endpoint && setting != config.metrics.end() && setting->second == "true";
+        MetricsRegistry::RowsTable rowRequests;
+        for (auto& run : runs) {
+            if (!keepRows || run->object->RequestType() != AGW_SAMPLE_REPORT) continue;
+            std::vector<ColumnInfo> columns;
+            for (int i = 0; i < run->object->NumColumns(); ++i) {
+                ColumnInfo info{};
+                if (run->object->GetColumnInfo(&info, i) == AGW_STATUS_OK) columns.push_back(info);
+            }
+            run->rowsFormat = std::make_unique<RowFormat>(run->object->TableName(), run->object->RequestName(), columns);
+            run->rowsSlot = rowRequests.size();
+            rowRequests.push_back({run->object->RequestName(), run->object->TableName(), run->object->Interval(), 0, nullptr});
+        }
+        MetricsRegistry::Instance().SetRowRequests(keepRows, std::move(rowRequests));
     }
     for (auto& run : runs) run->ShowSituation();
 

@@ -180,8 +180,8 @@ bool LoadConfig(const std::string& path, Config* config, std::string* error) {
             }
         }
         if (const YAML::Node& metrics = root["metrics"]) {
-            if (!metrics.IsMap()) check.Fail(metrics, "metrics: expected a map with machine, domain_wide");
-            check.CheckKeys(metrics, {"machine", "domain_wide"}, "machine, domain_wide");
+            if (!metrics.IsMap()) check.Fail(metrics, "metrics: expected a map with machine, domain_wide, rows_endpoint");
+            check.CheckKeys(metrics, {"machine", "domain_wide", "rows_endpoint"}, "machine, domain_wide, rows_endpoint");
             if (metrics["machine"]) {
                 std::string machine = check.Scalar(metrics["machine"], "machine", "a machine's name");
                 if (machine.empty() || machine.size() > 30) {
@@ -196,6 +196,13 @@ bool LoadConfig(const std::string& path, Config* config, std::string* error) {
                     check.Fail(metrics["domain_wide"], "domain_wide: expected auto, true or false, got " + Quote(wide));
                 }
                 config->metrics["domain_wide"] = wide;
+            }
+            if (metrics["rows_endpoint"]) {
+                std::string rows = check.Scalar(metrics["rows_endpoint"], "rows_endpoint", "true or false");
+                if (rows != "true" && rows != "false") {
+                    check.Fail(metrics["rows_endpoint"], "rows_endpoint: expected true or false, got " + Quote(rows));
+                }
+                config->metrics["rows_endpoint"] = rows;
             }
         }
         const YAML::Node& requests = root["requests"];

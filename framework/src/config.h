@@ -20,7 +20,7 @@ struct Config {
     std::string source;  // the file's name
     std::string output;  // row output from the file; empty when not given
     std::vector<ConfigRequest> requests;
-    // The `metrics:` section: setting -> value (machine, domain_wide).
+    // The `metrics:` section: setting -> value (machine, domain_wide, rows_endpoint).
     std::map<std::string, std::string> metrics;
     // `web_config:` the metrics endpoint's web configuration file (TLS,
     // basic authentication), a relative name made relative to the request

@@ -22,7 +22,9 @@
 #include <vector>
 
 #include "agw_trace.h"
+#include "json.h"
 #include "metrics.h"
+#include "printable.h"
 #include "webconfig.h"
 
 namespace agw {
@@ -43,6 +45,7 @@ constexpr const char* kRealm = "ztaagent";
 
 constexpr const char* kTextType = "text/plain; charset=utf-8";
 constexpr const char* kMetricsType = "text/plain; version=0.0.4; charset=utf-8";
+constexpr const char* kLinesType = "application/x-ndjson; charset=utf-8";
 constexpr const char* kRootPage =
     "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Metrics endpoint</title></head>\n"
     "<body><h1>Metrics endpoint</h1><p><a href=\"/metrics\">Metrics</a></p></body></html>\n";
@@ -106,6 +109,7 @@ void LogServer(void* /*cls*/, const char* format, va_list args) {
 }
 
 void FreeText(void* text) { delete static_cast<std::string*>(text); }
+void FreeShared(void* text) { delete static_cast<std::shared_ptr<const std::string>*>(text); }
 
 struct Reply {
     Reply(unsigned s, std::string b, const char* t = kTextType) : status(s), body(std::move(b)), type(t) {}
@@ -117,6 +121,8 @@ struct Reply {
     // /metrics: the text made a family at a time while it is sent, so that
     // a scrape never holds the whole of it (chunked transfer).
     std::unique_ptr<MetricsRegistry::Reader> stream;
+    // /api/v1/rows: the published text itself, sent without a copy.
+    std::shared_ptr<const std::string> shared;
 };
 
 // Where a streamed reply stands: the piece being sent and how far.
@@ -148,6 +154,15 @@ MHD_Result Queue(MHD_Connection* connection, Reply reply) {
         response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 64 * 1024, &ReadStream, s, &FreeStream);
         if (response == nullptr) {
             delete s;
+            return MHD_NO;
+        }
+    } else if (reply.shared) {
+        auto* held = new std::shared_ptr<const std::string>(std::move(reply.shared));
+        response = MHD_create_response_from_buffer_with_free_callback_cls((*held)->size(),
+                                                                          const_cast<char*>((*held)->data()),
+                                                                          &FreeShared, held);
+        if (response == nullptr) {
+            delete held;
             return MHD_NO;
         }
     } else {
@@ -273,7 +288,8 @@ private:
             reply.askForPassword = true;
             return reply;
         }
-        bool known = url == "/" || url == "/metrics" || url == "/-/healthy" || url == "/-/ready";
+        bool known = url == "/" || url == "/metrics" || url == "/-/healthy" || url == "/-/ready" ||
+                     url == "/api/v1/rows" || url == "/api/v1/requests";
         if (!known) return {MHD_HTTP_NOT_FOUND, "not found\n"};
         if (method != MHD_HTTP_METHOD_GET && method != MHD_HTTP_METHOD_HEAD) {
             Reply reply{MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed\n"};
@@ -288,11 +304,41 @@ private:
             reply.stream = registry.OpenExposition();
             return reply;
         }
+        if (url == "/api/v1/rows" || url == "/api/v1/requests") return RowsReply(connection, url, registry);
         if (url == "/") return {MHD_HTTP_OK, kRootPage, "text/html; charset=utf-8"};
         if (url == "/-/healthy") return {MHD_HTTP_OK, "OK\n"};
         std::string reason = registry.NotReadyReason();
         if (!reason.empty()) return {MHD_HTTP_SERVICE_UNAVAILABLE, reason + "\n"};
         return {MHD_HTTP_OK, "OK\n"};
+    }
+
+    // The rows endpoint: the request list, or the latest complete sample of
+    // one report request as the agent delivered it.
+    static Reply RowsReply(MHD_Connection* connection, std::string_view url, const MetricsRegistry& registry) {
+        std::shared_ptr<const MetricsRegistry::RowsTable> rows = registry.Rows();
+        if (!rows) return {MHD_HTTP_NOT_FOUND, "rows endpoint is off\n"};
+        if (url == "/api/v1/requests") {
+            std::string out;
+            for (const auto& r : *rows) {
+                out += "{\"request\":";
+                AppendJsonString(out, r.request);
+                out += ",\"table\":";
+                AppendJsonString(out, r.table);
+                out += ",\"interval\":" + std::to_string(r.interval) + ",\"sample\":" + std::to_string(r.sample) +
+                       "}\n";
+            }
+            return {MHD_HTTP_OK, std::move(out), kLinesType};
+        }
+        const char* name = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "request");
+        if (name == nullptr || *name == '\0') return {MHD_HTTP_BAD_REQUEST, "expected ?request=NAME\n"};
+        auto found = std::find_if(rows->begin(), rows->end(), [&](const auto& r) { return r.request == name; });
+        if (found == rows->end()) return {MHD_HTTP_NOT_FOUND, "no report request \"" + zcommon::Printable(name) + "\"\n"};
+        if (!found->lines) {
+            return {MHD_HTTP_SERVICE_UNAVAILABLE, "request \"" + found->request + "\" has no complete sample yet\n"};
+        }
+        Reply reply{MHD_HTTP_OK, "", kLinesType};
+        reply.shared = found->lines;
+        return reply;
     }
 
     bool Authenticated(MHD_Connection* connection) const {

@@ -240,6 +240,28 @@ void AppendSituationEvent(std::string& out, std::string_view situation, std::str
     out += "}\n";
 }
 
+void AppendSampleRecord(std::string& out, std::uint32_t sample, std::string_view request, std::string_view table,
+                        std::uint32_t rows, bool complete, std::string_view reason, std::string_view time) {
+    out += "{\"sample\":";
+    out += std::to_string(sample);
+    out += ",\"request\":";
+    AppendJsonString(out, request);
+    out += ",\"table\":";
+    AppendJsonString(out, table);
+    out += ",\"rows\":";
+    out += std::to_string(rows);
+    out += complete ? ",\"complete\":true" : ",\"complete\":false";
+    if (!complete) {
+        out += ",\"reason\":";
+        AppendJsonString(out, reason);
+    }
+    if (!time.empty()) {
+        out += ",\"time\":";
+        AppendJsonString(out, time);
+    }
+    out += "}\n";
+}
+
 std::string UtcTime(std::time_t seconds) {
     std::tm utc{};
     if (gmtime_r(&seconds, &utc) == nullptr) return {};

@@ -66,6 +66,13 @@ private:
 void AppendSituationEvent(std::string& out, std::string_view situation, std::string_view table,
                           bool raised, std::uint32_t rows, std::string_view time = {});
 
+// The record that follows every sample of a request:
+// {"sample":N,"request":"R","table":"T","rows":R,"complete":true} and a
+// newline, rows being the rows delivered; an incomplete sample has
+// "complete":false and its "reason"; a non-empty time follows as "time".
+void AppendSampleRecord(std::string& out, std::uint32_t sample, std::string_view request, std::string_view table,
+                        std::uint32_t rows, bool complete, std::string_view reason, std::string_view time = {});
+
 // The most bytes UtcTime gives.
 constexpr std::size_t kUtcTimeBytes = 20;
 // ISO 8601 in UTC to the second, "2026-12-09T18:20:05Z".

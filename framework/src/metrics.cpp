@@ -819,7 +819,26 @@ bool MetricsRegistry::ShuttingDown() const {
     return stopping_;
 }
 
+void MetricsRegistry::SetRowRequests(bool on, RowsTable requests) {
+    std::lock_guard<std::mutex> guard(rowsMutex_);
+    rows_.store(on ? std::make_shared<const RowsTable>(std::move(requests)) : nullptr);
+}
+
+void MetricsRegistry::PublishRows(std::size_t slot, std::uint32_t sample, std::shared_ptr<const std::string> lines) {
+    std::lock_guard<std::mutex> guard(rowsMutex_);
+    std::shared_ptr<const RowsTable> current = rows_.load();
+    if (!current || slot >= current->size()) return;
+    // The other requests' lines are shared, not copied.
+    auto next = std::make_shared<RowsTable>(*current);
+    (*next)[slot].sample = sample;
+    (*next)[slot].lines = std::move(lines);
+    rows_.store(std::move(next));
+}
+
+std::shared_ptr<const MetricsRegistry::RowsTable> MetricsRegistry::Rows() const { return rows_.load(); }
+
 void MetricsRegistry::Clear() {
+    SetRowRequests(false, {});
     {
         std::lock_guard<std::mutex> own(ownMutex_);
         own_.clear();

@@ -186,6 +186,25 @@ public:
     // Forgets every series (tests).
     void Clear();
 
+    // The rows endpoint (the request file's metrics: rows_endpoint: true):
+    // per report request, the JSON Lines of its latest complete sample, as
+    // the agent delivered them. One copy of each request's rows is held.
+    struct RequestRows {
+        std::string request;
+        std::string table;
+        int interval = 0;
+        std::uint32_t sample = 0;                  // the sample the lines are of; 0: none yet
+        std::shared_ptr<const std::string> lines;  // null until the first complete sample
+    };
+    using RowsTable = std::vector<RequestRows>;
+    // Turns the rows endpoint on with these requests (no rows yet), or off
+    // with an empty table and on == false.
+    void SetRowRequests(bool on, RowsTable requests);
+    // Replaces the rows of requests[slot] (SetRowRequests' order).
+    void PublishRows(std::size_t slot, std::uint32_t sample, std::shared_ptr<const std::string> lines);
+    // What the endpoint serves; null when it is off. Takes no lock.
+    std::shared_ptr<const RowsTable> Rows() const;
+
 private:
     struct Own {
         std::string help;
@@ -206,6 +225,11 @@ private:
     std::mutex publishMutex_;
     std::atomic<std::shared_ptr<const Families>> ownRendered_{std::make_shared<const Families>()};
     std::mutex ownMutex_;  // own_ and its rendering
+    // The rows endpoint's table: replaced whole by each PublishRows (under
+    // rowsMutex_, which only the sampling thread takes), read by scrapes
+    // through the atomic pointer; null while the endpoint is off.
+    std::atomic<std::shared_ptr<const RowsTable>> rows_;
+    std::mutex rowsMutex_;
     std::map<std::string, Own> own_;
 
     // Settings and readiness, small and read rarely: guarded by mutex_.
@@ -223,7 +247,8 @@ struct WebConfig;  // webconfig.h
 
 // The HTTP server of the endpoint (endpoint.cpp): GET or HEAD of /metrics
 // (the registry's Exposition), / (a page linking it), /-/healthy and
-// /-/ready (NotReadyReason); 503 on every path while ShuttingDown. TLS,
+// /-/ready (NotReadyReason), /api/v1/requests and /api/v1/rows (Rows; 404
+// while it is off); 503 on every path while ShuttingDown. TLS,
 // client certificates and basic authentication as `web` asks.
 class MetricsEndpoint {
 public:

@@ -6,10 +6,13 @@
 #include "agw_internal.h"
 #include "agw_tbx.h"
 #include "agw_trace.h"
+#include "metrics.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -19,6 +22,7 @@ namespace agw {
 
 namespace {
 TRC1_Block gSinkTrace = {"AGW100", "sink", "ReopenOutputs"};
+TRC1_Block gOutputTrace = {"AGW100", "sink", "Write"};
 
 // The installed sink. Process-wide: agwmain installs it on its thread and
 // Dispatch reads it on the scheduler or a push-path thread.
@@ -32,47 +36,126 @@ FdSink::~FdSink() {
 }
 
 bool FdSink::Write(std::string_view lines) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    // Standard output may also carry the agent's own text, written through
-    // stdio (printed replies). Holding stdio's lock of stdout, after writing
-    // out what it has pending, keeps that text and these lines apart: a line
-    // is never split by the other writer.
-    const bool shares_stdio = fd_ == STDOUT_FILENO;
-    if (shares_stdio) {
-        flockfile(stdout);
-        std::fflush(stdout);
+    Outcome outcome;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        // Standard output may also carry the agent's own text, written through
+        // stdio (printed replies). Holding stdio's lock of stdout, after writing
+        // out what it has pending, keeps that text and these lines apart: a line
+        // is never split by the other writer.
+        const bool shares_stdio = fd_ == STDOUT_FILENO;
+        if (shares_stdio) {
+            flockfile(stdout);
+            std::fflush(stdout);
+        }
+        outcome = WriteLines(lines);
+        if (shares_stdio) funlockfile(stdout);
     }
-    const bool written = WriteAll(lines);
-    if (shares_stdio) funlockfile(stdout);
-    return written;
+    Report(outcome);
+    return outcome.written;
 }
 
-bool FdSink::WriteAll(std::string_view lines) {
+FdSink::Outcome FdSink::WriteLines(std::string_view lines) {
+    Outcome outcome;
+    if (lines.empty()) {
+        outcome.written = true;
+        return outcome;
+    }
     std::size_t done = 0;
-    while (done < lines.size()) {
-        ssize_t n = ::write(fd_, lines.data() + done, lines.size() - done);
+    int error = 0;
+    bool written = true;
+    if (cutLine_) {
+        // The line cut by the last failure ends here, so this block's first
+        // line stands on its own.
+        std::size_t newline = 0;
+        written = WriteAll("\n", &newline, &error);
+        if (written) cutLine_ = false;
+    }
+    if (written) written = WriteAll(lines, &done, &error);
+    if (written) {
+        outcome.written = true;
+        if (failing_) {
+            failing_ = false;
+            outcome.ended = true;
+            outcome.outageDropped = outageDropped_;
+            outageDropped_ = 0;
+        }
+        return outcome;
+    }
+    outcome.error = error;
+    if (error == EPIPE) return outcome;  // the run ends; Report says so
+    // Whole lines only: what went out of this block is taken back where it
+    // can be, else the next write ends the cut line.
+    std::uint64_t dropped = static_cast<std::uint64_t>(std::count(lines.begin(), lines.end(), '\n'));
+    if (done > 0) {
+        struct stat st {};
+        const off_t at = ::lseek(fd_, 0, SEEK_CUR);  // the end of what this block wrote
+        if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && at >= static_cast<off_t>(done) &&
+            ::ftruncate(fd_, at - static_cast<off_t>(done)) == 0) {
+            ::lseek(fd_, at - static_cast<off_t>(done), SEEK_SET);  // no hole before the next line
+        } else {
+            // The complete lines before the cut were delivered.
+            const std::string_view out = lines.substr(0, done);
+            dropped -= static_cast<std::uint64_t>(std::count(out.begin(), out.end(), '\n'));
+            cutLine_ = lines[done - 1] != '\n';
+        }
+    }
+    outcome.dropped = dropped;
+    if (!failing_) {
+        failing_ = true;
+        outcome.started = true;
+    }
+    outageDropped_ += dropped;
+    return outcome;
+}
+
+bool FdSink::WriteAll(std::string_view bytes, std::size_t* done, int* error) {
+    while (*done < bytes.size()) {
+        ssize_t n = ::write(fd_, bytes.data() + *done, bytes.size() - *done);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno == EPIPE) {
-            if (!reported_) {
-                reported_ = true;
-                std::fprintf(stderr, "%sagwmain: the reader of %s has gone; ending the run\n",
-                             TRC1_StderrPriority(AGW_PRIO_WARNING), name_.c_str());
-            }
-            TBX_Shutdown(1);
-            return false;
-        }
         if (n <= 0) {
-            if (!reported_) {
-                reported_ = true;
-                std::fprintf(stderr,
-                             "%sagwmain: cannot write rows to %s: %s; rows are dropped while it cannot be written\n",
-                             TRC1_StderrPriority(AGW_PRIO_ERR), name_.c_str(), n < 0 ? std::strerror(errno) : "nothing written");
-            }
+            *error = n < 0 ? errno : 0;
             return false;
         }
-        done += static_cast<std::size_t>(n);
+        *done += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+void FdSink::Report(const Outcome& outcome) {
+    if (outcome.written && !outcome.ended) return;
+    if (!outcome.written && outcome.error == EPIPE) {
+        bool first;
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            first = !readerGone_;
+            readerGone_ = true;
+        }
+        if (first) {
+            std::fprintf(stderr, "%sagwmain: the reader of %s has gone; ending the run\n",
+                         TRC1_StderrPriority(AGW_PRIO_WARNING), name_.c_str());
+        }
+        TBX_Shutdown(1);
+        return;
+    }
+    if (outcome.dropped > 0) {
+        MetricsRegistry& registry = MetricsRegistry::Instance();
+        registry.AddCounter(registry.Prefix() + "_rows_dropped_total",
+                            "Rows the row output could not take (full disk, write errors).", {},
+                            static_cast<double>(outcome.dropped));
+    }
+    if (outcome.started) {
+        const char* why = outcome.error != 0 ? std::strerror(outcome.error) : "nothing written";
+        std::fprintf(stderr, "%sagwmain: cannot write rows to %s: %s; rows are dropped while it cannot be written\n",
+                     TRC1_StderrPriority(AGW_PRIO_ERR), name_.c_str(), why);
+        AGW_TRACE(gOutputTrace, AGW_TRC_STATE, "rows to %s cannot be written: %s", name_.c_str(), why);
+    }
+    if (outcome.ended) {
+        const auto n = static_cast<unsigned long long>(outcome.outageDropped);
+        std::fprintf(stderr, "%sagwmain: rows to %s are written again; %llu row%s dropped meanwhile\n",
+                     TRC1_StderrPriority(AGW_PRIO_INFO), name_.c_str(), n, n == 1 ? " was" : "s were");
+        AGW_TRACE(gOutputTrace, AGW_TRC_STATE, "rows to %s are written again; %llu dropped", name_.c_str(), n);
+    }
 }
 
 int FdSink::Reopen(std::string* error) {
@@ -94,7 +177,6 @@ int FdSink::Reopen(std::string* error) {
         if (error != nullptr) *error = std::strerror(saved);
         return -1;
     }
-    reported_ = false;  // a new file: its first failure is worth a line again
     return 1;
 }
 

@@ -3,6 +3,7 @@
 #ifndef AGW_SINK_H
 #define AGW_SINK_H
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -26,13 +27,21 @@ public:
     virtual std::string Name() const { return {}; }
 };
 
-// Lines to a file descriptor. The first failed write is reported with one
-// line on standard error; later failures are silent, and every later Write
-// tries again. A reader gone (EPIPE: standard output into a pipe whose
-// reader has exited) ends the run instead, with one line, as TBX_Shutdown
-// does: nothing written there will ever be read. Lines to standard output are written under stdio's lock of
-// stdout, after what stdio holds for it, so text that others print there
-// under that lock never splits a line.
+// Lines to a file descriptor, whole lines only. A block that cannot be
+// written whole (full disk, a write error) is dropped whole: on a regular
+// file the file is cut back to its size before the block, so it ends with
+// the last complete line; on a pipe or a device, where what went out cannot
+// be taken back, the next write that succeeds begins with a newline, which
+// ends the cut line (that one fragment is the only line a reader cannot
+// parse). An outage is reported with one line on standard error when it
+// starts (the output and the error) and one when a write succeeds again
+// (with the rows dropped meanwhile), and both in the trace; the dropped rows
+// are counted in <prefix>_rows_dropped_total. Every Write tries again. A
+// reader gone (EPIPE: standard output into a pipe whose reader has exited)
+// ends the run instead, with one line, as TBX_Shutdown does: nothing
+// written there will ever be read. Lines to standard output are written
+// under stdio's lock of stdout, after what stdio holds for it, so text that
+// others print there under that lock never splits a line.
 class FdSink : public RowSink {
 public:
     FdSink(int fd, std::string name, bool ownsFd);
@@ -45,13 +54,27 @@ public:
     std::string Name() const override { return name_; }
 
 private:
-    bool WriteAll(std::string_view lines);  // with mutex_ held
+    // What one Write has to say once the locks are released.
+    struct Outcome {
+        bool written = false;
+        bool started = false;        // an outage began with this write
+        bool ended = false;          // an outage ended with this write
+        int error = 0;               // errno of the failure (0: nothing written)
+        std::uint64_t dropped = 0;   // rows this write dropped
+        std::uint64_t outageDropped = 0;  // rows the ended outage dropped
+    };
+    Outcome WriteLines(std::string_view lines);      // with mutex_ held
+    bool WriteAll(std::string_view bytes, std::size_t* done, int* error);  // with mutex_ held
+    void Report(const Outcome& outcome);             // without the locks
 
     std::mutex mutex_;  // Dispatch may run on the scheduler and on push-path threads
     int fd_;
     std::string name_;
     bool ownsFd_;
-    bool reported_ = false;
+    bool readerGone_ = false;     // EPIPE said once
+    bool failing_ = false;        // in an outage
+    bool cutLine_ = false;        // a line went out in part (not a regular file)
+    std::uint64_t outageDropped_ = 0;  // rows dropped in the current outage
 };
 
 // Lines kept in memory (tests, benchmarks).

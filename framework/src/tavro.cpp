@@ -258,6 +258,7 @@ void tavro::DumpThresholds() {
 }
 
 int tavro::Dispatch() {
+    rowsDelivered_ = 0;
     if (rowCount_ == 0) return AGW_STATUS_OK;
     if (!format_) {
         std::vector<ColumnInfo> columns;
@@ -279,15 +280,22 @@ int tavro::Dispatch() {
     bool written = true;
     char* const start = block.data();
     char* end = start;
+    std::uint32_t inBlock = 0;
     for (std::uint32_t i = 0; i < rowCount_ && written; ++i) {
         end = format_->Write(end, Data(i), rowSize_, time);
+        ++inBlock;
         if (static_cast<std::size_t>(end - start) >= kDeliveryBlock) {
             // The rest of a sample that cannot be written is dropped.
             written = sink->Write(std::string_view(start, static_cast<std::size_t>(end - start)));
+            if (written) rowsDelivered_ += inBlock;
             end = start;
+            inBlock = 0;
         }
     }
-    if (written && end != start) written = sink->Write(std::string_view(start, static_cast<std::size_t>(end - start)));
+    if (written && end != start) {
+        written = sink->Write(std::string_view(start, static_cast<std::size_t>(end - start)));
+        if (written) rowsDelivered_ += inBlock;
+    }
     return written ? AGW_STATUS_OK : AGW_STATUS_SINK_FAILED;
 }
 

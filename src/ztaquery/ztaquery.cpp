@@ -1,13 +1,16 @@
 // ztaquery: joins the Tuxedo application as the agent does, samples the named
 // tables once through the agent's own table objects, prints their rows as an
 // aligned table (or JSON Lines, the agent's row format) and leaves; with
-// --watch it stays joined and redraws a live view (watch.cpp).
+// --watch it stays joined and redraws a live view (watch.cpp). With --agent
+// it joins nothing: it reads the running agent's latest complete samples
+// from its endpoint (agent.cpp).
 //
 //   ztaquery TXSERVER
 //   ztaquery --where STATE '~=' active --columns srvgrp,srvid,state TXSERVER
 //   ztaquery --json TXCLIENTS TXMSTATS
 //   ztaquery --watch 2 TXSERVER TXQLOAD
 //   ztaquery --list TXSERVER
+//   ztaquery --agent http://127.0.0.1:9464 TXSERVER
 //
 // Exit status: 0 when every table was sampled whole, 1 when the join or a
 // MIB call failed or a sample was cut short (one line on standard error says
@@ -192,62 +195,18 @@ std::size_t terminal_width() {
     return 160;
 }
 
-// Prints the rows aligned under their column names. Fitted to the terminal,
-// columns that would run past its width are left out (--columns or --all
-// show them), but for a last text column with room for ten characters,
-// which is cut instead.
 void print_table(const Job& job, const TableSampler& sampler, bool raw) {
     tavro& object = *sampler.Rows();
-    const auto& columns = job.columns;
-    std::vector<std::vector<std::string>> cells;
-    std::vector<std::size_t> widths;
-    for (const Shown& c : columns) widths.push_back(std::strlen(c.column->name));
-    for (std::uint32_t r = 0; r < object.NumDataItems(); ++r) {
-        std::vector<std::string> line;
-        for (std::size_t k = 0; k < columns.size(); ++k) {
-            line.push_back(sampler.CellOf(object.Data(r), columns[k], raw));
-            widths[k] = std::max(widths[k], ShownWidth(line.back()));
-        }
-        cells.push_back(std::move(line));
-    }
-    std::size_t shown = columns.size();
-    if (job.fit) {
-        std::size_t room = terminal_width(), used = 0;
-        for (shown = 0; shown < columns.size(); ++shown) {
-            std::size_t gap = shown == 0 ? 0 : 2;
-            if (shown > 0 && used + gap + widths[shown] > room) {
-                if (shown + 1 == columns.size() && columns[shown].column->type == zta::kColumnTypeText &&
-                    used + gap + 10 <= room) {
-                    widths[shown] = room - used - gap;
-                    ++shown;
-                }
-                break;
-            }
-            used += gap + widths[shown];
-        }
-    }
     // The user log shows one reply: the heading says when the log held more.
     std::string held;
     if (const auto* ulog = dynamic_cast<const zta_txulogs_agent*>(&object);
         ulog != nullptr && ulog->LastDemandReply().more > 0) {
         held = " (of " + std::to_string(ulog->LastDemandReply().Total()) + " records in today's log; one reply)";
     }
-    std::printf("%s: %u row%s%s%s\n", job.table->upper, object.NumDataItems(), object.NumDataItems() == 1 ? "" : "s",
-                held.c_str(), shown < columns.size() ? " (more columns with --all or --columns)" : "");
-    auto print_line = [&](auto&& text_of) {
-        std::string out;
-        for (std::size_t k = 0; k < shown; ++k) {
-            std::string text = CutToWidth(text_of(k), widths[k]);
-            if (k > 0) out += "  ";
-            out += text;
-            if (k + 1 < shown) out.append(widths[k] - ShownWidth(text), ' ');
-        }
-        std::printf("%s\n", out.c_str());
-    };
-    print_line([&](std::size_t k) { return std::string(columns[k].column->name); });
-    print_line([&](std::size_t k) { return std::string(widths[k], '-'); });
-    for (const auto& line : cells) print_line([&](std::size_t k) { return line[k]; });
+    PrintTable(job, object.NumDataItems(), held,
+               [&](std::size_t r, const Shown& shown) { return sampler.CellOf(object.Data(static_cast<std::uint32_t>(r)), shown, raw); });
 }
+
 
 // A table's ZTA_TABLE_METRICS as ztaquery --list shows it: "rows, scope
 // group(srvgrp)".
@@ -308,6 +267,58 @@ std::string tables_served() {
 }
 
 }  // namespace
+
+// Prints the rows aligned under their column names. Fitted to the terminal,
+// columns that would run past its width are left out (--columns or --all
+// show them), but for a last text column with room for ten characters,
+// which is cut instead.
+void PrintTable(const Job& job, std::size_t count, const std::string& held,
+                const std::function<std::string(std::size_t, const Shown&)>& cell) {
+    const auto& columns = job.columns;
+    std::vector<std::vector<std::string>> cells;
+    std::vector<std::size_t> widths;
+    for (const Shown& c : columns) widths.push_back(std::strlen(c.column->name));
+    for (std::size_t r = 0; r < count; ++r) {
+        std::vector<std::string> line;
+        for (std::size_t k = 0; k < columns.size(); ++k) {
+            line.push_back(cell(r, columns[k]));
+            widths[k] = std::max(widths[k], ShownWidth(line.back()));
+        }
+        cells.push_back(std::move(line));
+    }
+    std::size_t shown = columns.size();
+    if (job.fit) {
+        std::size_t room = terminal_width(), used = 0;
+        for (shown = 0; shown < columns.size(); ++shown) {
+            std::size_t gap = shown == 0 ? 0 : 2;
+            if (shown > 0 && used + gap + widths[shown] > room) {
+                if (shown + 1 == columns.size() && columns[shown].column->type == zta::kColumnTypeText &&
+                    used + gap + 10 <= room) {
+                    widths[shown] = room - used - gap;
+                    ++shown;
+                }
+                break;
+            }
+            used += gap + widths[shown];
+        }
+    }
+    std::printf("%s: %zu row%s%s%s\n", job.table->upper, count, count == 1 ? "" : "s",
+                held.c_str(), shown < columns.size() ? " (more columns with --all or --columns)" : "");
+    auto print_line = [&](auto&& text_of) {
+        std::string out;
+        for (std::size_t k = 0; k < shown; ++k) {
+            std::string text = CutToWidth(text_of(k), widths[k]);
+            if (k > 0) out += "  ";
+            out += text;
+            if (k + 1 < shown) out.append(widths[k] - ShownWidth(text), ' ');
+        }
+        std::printf("%s\n", out.c_str());
+    };
+    print_line([&](std::size_t k) { return std::string(columns[k].column->name); });
+    print_line([&](std::size_t k) { return std::string(widths[k], '-'); });
+    for (const auto& line : cells) print_line([&](std::size_t k) { return line[k]; });
+}
+
 
 // ---- Cells -------------------------------------------------------------------
 
@@ -594,6 +605,14 @@ int run(int argc, char** argv) {
         ->allow_extra_args(false)
         ->take_all();
     app.add_flag("--list", list, "List the tables (or the tables named) and their columns");
+    AgentAccess agent;
+    auto* agentOption = app.add_option("--agent", agent.url,
+                                       "URL: read the running agent's latest complete samples from its rows endpoint "
+                                       "(http://127.0.0.1:9464) instead of joining the domain")
+                            ->excludes(watchOption);
+    app.add_option("--user", agent.user, "USER:PASS: basic authentication at the agent")->needs(agentOption);
+    app.add_flag("--insecure", agent.insecure, "https: do not check the agent's certificate")->needs(agentOption);
+    app.get_option("--where")->excludes(agentOption);
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
@@ -696,6 +715,7 @@ int run(int argc, char** argv) {
         jobs.push_back(std::move(job));
     }
 
+    if (!agent.url.empty()) return FromAgent(jobs, agent, json, raw);
     if (watch > 0) {
         if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) {
             std::fprintf(stderr, "ztaquery: --watch draws on a terminal: standard input and output must be one\n");

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -118,6 +119,24 @@ private:
     std::vector<std::pair<const zta::ColumnMeta*, const zta::ColumnMeta*>> joinOn_;
     std::map<std::string, std::uint32_t> companionIndex_;
 };
+
+// Prints `count` rows aligned under the job's column names, headed by the
+// table's name and row count (and `held`, said after the count); cell(r,
+// shown) is the text of row r's column. Fitted to the terminal unless the
+// job says otherwise.
+void PrintTable(const Job& job, std::size_t count, const std::string& held,
+                const std::function<std::string(std::size_t, const Shown&)>& cell);
+
+// Where --agent reads: the agent's endpoint and how to reach it.
+struct AgentAccess {
+    std::string url;   // http://host:port or https://host:port
+    std::string user;  // USER:PASS for basic authentication, "" for none
+    bool insecure = false;  // https: no certificate checks
+};
+// Prints the jobs' tables from the running agent's latest complete samples
+// (its rows endpoint), as a table or with json the lines as the agent
+// delivered them. No join, no MIB call. Returns the exit status.
+int FromAgent(const std::vector<Job>& jobs, const AgentAccess& agent, bool json, bool raw);
 
 // The live view: samples the jobs every `seconds` seconds in one membership,
 // redrawing the terminal, until q, Ctrl-C or a termination signal; `stored`

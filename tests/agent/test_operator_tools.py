@@ -354,7 +354,7 @@ class LaxMib(unittest.TestCase):
                     time.sleep(0.2)
                     if os.path.exists(out):
                         with open(out) as f:
-                            rows = [json.loads(l) for l in f if l.endswith("\n")]
+                            rows = [r for r in (json.loads(l) for l in f if l.endswith("\n")) if r.get("row")]
                         samples = {r["row"]["sampleno"] for r in rows if r.get("table") == "TXCLIENTS"}
                 self.assertGreaterEqual(len(samples), 3, "TXCLIENTS was not sampled again")
                 self.assertEqual(sum(1 for r in rows if r.get("table") == "TXCLIENTS"
@@ -422,7 +422,7 @@ class QueueSpaces(unittest.TestCase):
                     time.sleep(0.2)
                     if os.path.exists(out):
                         with open(out) as f:
-                            rows = [json.loads(l) for l in f if l.endswith("\n") and '"table":"TXAPPQ"' in l]
+                            rows = [json.loads(l) for l in f if l.endswith("\n") and l.startswith('{"table":"TXAPPQ"')]
             finally:
                 agent.send_signal(signal.SIGTERM)
                 agent.wait(10)

@@ -74,7 +74,7 @@ def run_agent(cmd, cwd, what, wait_for_row=None, tables=()):
             if wait_for_row is not None and os.path.exists(os.path.join(cwd, wait_for_row)):
                 rows = open(os.path.join(cwd, wait_for_row), errors="replace").read()
             rows_ok = wait_for_row is None or (
-                '{"table":' in rows and all(f'"table":"{t}"' in rows for t in tables))
+                '{"table":' in rows and all(f'{{"table":"{t}"' in rows for t in tables))
             if joined and rows_ok:
                 break
             time.sleep(0.1)
@@ -157,7 +157,7 @@ def check_readme(path):
             run_agent(text, d, f"{path}: /Q example", wait_for_row="rows.jsonl", tables=("TXAPPQ", "TXQSPCS"))
             rows = open(os.path.join(d, "rows.jsonl")).read() if os.path.exists(os.path.join(d, "rows.jsonl")) else ""
             for table in ("TXAPPQ", "TXQSPCS"):
-                if f'"table":"{table}"' not in rows:
+                if f'{{"table":"{table}"' not in rows:
                     fail(f"{path}: /Q example", f"no {table} row")
             shutil.rmtree(d)
 

@@ -64,7 +64,9 @@ class ServiceTest(ProcessTest):
         numbers = []
         with open(path) as f:
             for line in f:
-                numbers.append(json.loads(line)["row"]["sampleno"])
+                record = json.loads(line)
+                if "row" in record:  # not a sample's closing record
+                    numbers.append(record["row"]["sampleno"])
         return numbers
 
     def test_rotation_by_rename_and_sighup(self):

@@ -4,6 +4,7 @@ view in a terminal (tmux).
 
 Run by ctest: python3 test_ztaquery.py SOURCE_DIR BUILD_DIR
 """
+import json
 import os
 import re
 import shutil
@@ -12,10 +13,15 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.error
+import urllib.request
+
+from agent_processes import ProcessTest
 
 SOURCE = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 2 else ".")
 BUILD = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else "build")
 QUERY = os.path.join(BUILD, "ztaquery")
+AGENT = os.path.join(BUILD, "ztaagent")
 
 # Three servers whose request counters move every second, one machine at 7
 # of 50 accessers, and a server started at a known moment.
@@ -210,6 +216,87 @@ class LiveView(QueryTest):
             said = f.read()
         self.assertEqual(said.count("TXWATCHER has joined the Application successfully!"), 1, said)
         self.assertEqual(said.count("Logging out of Application"), 1, said)
+
+
+class FromAgent(ProcessTest):
+    prefix = "zta_query_agent_"
+
+    def start(self, rows_endpoint):
+        """An agent on the demo domain sampling TXSERVER every second, its
+        rows to a file; returns the endpoint's base URL."""
+        config = os.path.join(self.dir, "requests.yaml")
+        with open(config, "w") as f:
+            f.write("metrics: {rows_endpoint: %s}\n" % ("true" if rows_endpoint else "false") +
+                    "requests:\n  - {name: SERVERS, table: TXSERVER, interval: 1}\n")
+        self.rows = os.path.join(self.dir, "rows.jsonl")
+        self.env = {k: v for k, v in os.environ.items() if k not in TUXEDO_VARIABLES + ("AGW_CONFIG", "AGW_HTTP")}
+        env = dict(self.env, AGW_CONFIG=config, AGW_HTTP="127.0.0.1:0", AGW_OUTPUT=self.rows)
+        return self.start_agent(AGENT, env)[1][:-len("/metrics")]
+
+    def status(self, url):
+        try:
+            with urllib.request.urlopen(url, timeout=10) as r:
+                return r.status, r.read().decode()
+        except urllib.error.HTTPError as e:
+            return e.code, e.read().decode()
+
+    def delivered(self):
+        """The rows of each sample in the output file, by sample number."""
+        samples = {}
+        with open(self.rows) as f:
+            for line in f:
+                row = json.loads(line) if line.endswith("\n") else {}
+                if "row" in row:
+                    samples.setdefault(row["row"]["sampleno"], []).append(line)
+        return samples
+
+    def test_json_is_the_last_delivered_sample_without_joining_the_domain(self):
+        url = self.start(True)
+        deadline = time.monotonic() + 10
+        while self.status(url + "/api/v1/rows?request=SERVERS")[0] == 503 and time.monotonic() < deadline:
+            time.sleep(0.1)
+        listed = [json.loads(l) for l in self.status(url + "/api/v1/requests")[1].splitlines()]
+        self.assertEqual([(r["request"], r["table"], r["interval"]) for r in listed], [("SERVERS", "TXSERVER", 1)])
+        record = os.path.join(self.dir, "record")
+        for _ in range(5):
+            p = subprocess.run([QUERY, "--agent", url, "--json", "txserver"], capture_output=True, text=True,
+                               timeout=30, env=dict(self.env, TUXSIM_RECORD=record))
+            self.assertEqual((p.returncode, p.stderr), (0, ""))
+            lines = p.stdout.splitlines(keepends=True)
+            self.assertTrue(lines)
+            sample = json.loads(lines[0])["row"]["sampleno"]
+            # The agent may sample again between the two reads.
+            if sample in self.delivered():
+                break
+            time.sleep(0.3)
+        got, want = [json.loads(l) for l in lines], [json.loads(l) for l in self.delivered()[sample]]
+        self.assertEqual([r["row"] for r in got], [r["row"] for r in want])
+        self.assertEqual({(r["table"], r["request"]) for r in got}, {("TXSERVER", "SERVERS")})
+        self.assertFalse(os.path.exists(record) and os.path.getsize(record) > 0, "the tool called the domain")
+
+        # The readable table: the default columns, the companion's blank
+        # when the agent does not sample it.
+        p = subprocess.run([QUERY, "--agent", url, "TXSERVER"], capture_output=True, text=True, timeout=30,
+                           env=dict(self.env, COLUMNS="200"))
+        self.assertEqual((p.returncode, p.stderr), (0, ""))
+        out = p.stdout.splitlines()
+        self.assertEqual(out[0], "TXSERVER: %d rows" % len(got))
+        self.assertEqual(out[1].split(), ["servernm", "srvgrp", "srvid", "rqaddr", "totreqc", "totworkl", "currsvc",
+                                          "state"])
+        first = got[0]["row"]
+        self.assertEqual(out[3].split(), [first["servernm"], first["srvgrp"], str(first["srvid"]), first["rqaddr"],
+                                          first["state"]])
+
+        self.assertEqual(self.status(url + "/api/v1/rows?request=NOPE")[0], 404)
+        p = subprocess.run([QUERY, "--agent", url, "TXQLOAD"], capture_output=True, text=True, timeout=30,
+                           env=self.env)
+        self.assertEqual(p.returncode, 1)
+        self.assertEqual(p.stderr, "ztaquery: agent %s: the agent has no report request of TXQLOAD\n" % url)
+
+    def test_rows_are_off_unless_asked_for(self):
+        url = self.start(False)
+        for path in ("/api/v1/rows?request=SERVERS", "/api/v1/requests"):
+            self.assertEqual(self.status(url + path), (404, "rows endpoint is off\n"))
 
 
 if __name__ == "__main__":

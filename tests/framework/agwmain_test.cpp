@@ -99,10 +99,16 @@ TEST_F(AgwmainTest, SituationIsRaisedOnceAndClearedOnceOverAScriptedRun) {
     EXPECT_EQ(count("{\"situation\":\"deep-queues\",\"table\":\"TSTQUEUE\",\"state\":\"cleared\",\"rows\":0,\"time\":\""), 1);
     EXPECT_EQ(count("{\"situation\":"), 2);
     EXPECT_LT(text.find("\"raised\""), text.find("\"cleared\""));
-    EXPECT_EQ(count("\"request\":\"deep-queues\""), 3);  // kept rows of samples 2 and 3
-    EXPECT_EQ(count("\"request\":\"all-queues\""), 6);   // every row of samples 1 to 5
+    EXPECT_EQ(count("\"request\":\"deep-queues\",\"row\":"), 3);  // kept rows of samples 2 and 3
+    EXPECT_EQ(count("\"request\":\"all-queues\",\"row\":"), 6);   // every row of samples 1 to 5
     EXPECT_EQ(count("\"sampleno\":2,\"rowno\":1,\"qname\":\"Q2\",\"depth\":300"), 2);
-    EXPECT_EQ(CountLines(text), 11);
+    // Each sample of each request ends with its record (deep-queues every
+    // 120 s, all-queues every 60 s, over 480 s).
+    EXPECT_EQ(count("{\"sample\":"), 5 + 9);
+    EXPECT_EQ(count("{\"sample\":2,\"request\":\"deep-queues\",\"table\":\"TSTQUEUE\","
+                    "\"rows\":2,\"complete\":true,\"time\":\""),
+              1);
+    EXPECT_EQ(CountLines(text), 11 + 5 + 9);
     if (HavePython()) {
         EXPECT_TRUE(PythonAcceptsJsonLines(output));
     }
@@ -114,7 +120,8 @@ TEST_F(AgwmainTest, AnIncompleteSampleRaisesButNeverClearsASituation) {
     gManager->sampler = [&](TstObject& object) {
         const std::uint32_t n = object.SampleNumber();
         if (object.RequestName() != "deep-queues") return;
-        if (n == 2 || n == 3 || n == 5) object.MarkSampleIncomplete();
+        if (n == 2 || n == 5) object.MarkSampleIncomplete();
+        if (n == 3) object.MarkSampleIncomplete("the \"MIB\" call failed");
         if (n == 2 || n == 5) object.AddRow(MakeRow("Q1", 150, "ACT"));
         if (n == 5) TBX_Shutdown(0);
     };
@@ -124,8 +131,17 @@ TEST_F(AgwmainTest, AnIncompleteSampleRaisesButNeverClearsASituation) {
     ASSERT_EQ(Run(&clock), 0);
 
     std::string events;
+    std::string samples;  // deep-queues' sample records, up to "time"
+    int others = 0;
     std::istringstream lines(ReadFile(output));
     for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("{\"sample\":", 0) == 0) {
+            if (line.find("\"request\":\"deep-queues\"") != std::string::npos) {
+                samples += line.substr(0, line.find(",\"time\":\"")) + "}\n";
+            }
+            continue;
+        }
+        ++others;
         if (line.find("\"situation\"") == std::string::npos) continue;
         const std::size_t state = line.find("\"state\""), time = line.find(",\"time\":\"");
         ASSERT_NE(time, std::string::npos) << line;  // every event says when
@@ -135,7 +151,15 @@ TEST_F(AgwmainTest, AnIncompleteSampleRaisesButNeverClearsASituation) {
               "\"state\":\"raised\",\"rows\":1}\n"
               "\"state\":\"cleared\",\"rows\":0}\n"
               "\"state\":\"raised\",\"rows\":1}\n");
-    EXPECT_EQ(CountLines(ReadFile(output)), 5);  // 3 events and the rows of samples 2 and 5
+    EXPECT_EQ(others, 5);  // 3 events and the rows of samples 2 and 5
+    // The records tell the consumer which samples were partial.
+    const std::string head = ",\"request\":\"deep-queues\",\"table\":\"TSTQUEUE\",\"rows\":";
+    EXPECT_EQ(samples,
+              "{\"sample\":1" + head + "0,\"complete\":true}\n"
+              "{\"sample\":2" + head + "1,\"complete\":false,\"reason\":\"\"}\n"
+              "{\"sample\":3" + head + "0,\"complete\":false,\"reason\":\"the \\\"MIB\\\" call failed\"}\n"
+              "{\"sample\":4" + head + "0,\"complete\":true}\n"
+              "{\"sample\":5" + head + "1,\"complete\":false,\"reason\":\"\"}\n");
 }
 
 TEST_F(AgwmainTest, WithoutAConfigurationEveryTableIsReportedEveryThirtySeconds) {
@@ -150,7 +174,12 @@ TEST_F(AgwmainTest, WithoutAConfigurationEveryTableIsReportedEveryThirtySeconds)
     setenv("AGW_OUTPUT", output.c_str(), 1);
     ASSERT_EQ(Run(&clock), 0);
     EXPECT_EQ(times, (std::vector<std::int64_t>{0, 30, 60}));
-    EXPECT_EQ(CountLines(ReadFile(output)), 3);
+    const std::string text = ReadFile(output);
+    EXPECT_EQ(CountLines(text), 6);  // a row and the sample's record, three times
+    EXPECT_NE(text.find("{\"sample\":3,\"request\":\"TSTQUEUE\",\"table\":\"TSTQUEUE\","
+                        "\"rows\":1,\"complete\":true,\"time\":\""),
+              std::string::npos)
+        << text;
 }
 
 TEST_F(AgwmainTest, AShutdownRequestedBeforehandEndsTheRunBeforeAnySample) {
