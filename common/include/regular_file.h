@@ -25,6 +25,12 @@ bool ReadRegularFile(const std::string& path, std::size_t limit, std::string* te
 // as usual. Returns the descriptor, or -1 with `reason` set.
 int OpenForAppend(const std::string& path, std::string* reason, unsigned mode = 0644);
 
+// Opens `path` again (OpenForAppend, `mode`) under the number of descriptor
+// `fd`, so that every writer of `fd` goes on in the new file (after a
+// rotation moved the old one away): a line being written ends in the old
+// file, the next starts in the new. Returns 1, or -1 with `reason` set.
+int ReopenAs(int fd, const std::string& path, std::string* reason, unsigned mode);
+
 }  // namespace zcommon
 
 #endif  // ZCOMMON_REGULAR_FILE_H

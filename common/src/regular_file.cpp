@@ -69,4 +69,20 @@ int OpenForAppend(const std::string& path, std::string* reason, unsigned mode) {
     return fd;
 }
 
+int ReopenAs(int fd, const std::string& path, std::string* reason, unsigned mode) {
+    const int fresh = OpenForAppend(path, reason, mode);
+    if (fresh < 0) return -1;
+    int result;
+    do {
+        result = ::dup3(fresh, fd, O_CLOEXEC);
+    } while (result < 0 && errno == EINTR);
+    const int saved = errno;
+    ::close(fresh);
+    if (result < 0) {
+        if (reason != nullptr) *reason = std::strerror(saved);
+        return -1;
+    }
+    return 1;
+}
+
 }  // namespace zcommon

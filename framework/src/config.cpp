@@ -10,6 +10,7 @@
 #include <set>
 
 #include "agw_internal.h"
+#include "yaml_check.h"
 #include "printable.h"
 #include "regular_file.h"
 
@@ -17,50 +18,8 @@ namespace agw {
 
 namespace {
 
-// Thrown inside this unit only, to carry the first problem to LoadConfig.
-struct ConfigError {
-    std::string text;
-};
-
-// A value from the file inside a message: quoted, escaped and bounded.
-std::string Quote(const std::string& text) { return "\"" + zcommon::Printable(text) + "\""; }
-
-class Checker {
-public:
-    explicit Checker(const std::string& source) : source_(source) {}
-
-    [[noreturn]] void Fail(const YAML::Node& node, const std::string& what) const {
-        std::string text = source_;
-        if (node.IsDefined() && node.Mark().line >= 0) text += ":" + std::to_string(node.Mark().line + 1);
-        text += ": ";
-        if (!request_.empty()) text += "request " + Quote(request_) + ": ";
-        throw ConfigError{text + what};
-    }
-
-    std::string Scalar(const YAML::Node& node, const std::string& key, const std::string& expected) const {
-        if (!node.IsScalar()) Fail(node, key + ": expected " + expected);
-        const std::string& text = node.Scalar();
-        if (text.find('\0') != std::string::npos) Fail(node, key + ": expected " + expected + ", got a NUL byte");
-        return text;
-    }
-
-    // Every key of `map` is known and appears once: the parser keeps the
-    // first of two equal keys and drops the other without a word.
-    void CheckKeys(const YAML::Node& map, const std::set<std::string>& known, const std::string& list) const {
-        std::set<std::string> seen;
-        for (const auto& item : map) {
-            std::string key = item.first.IsScalar() ? item.first.Scalar() : "";
-            if (known.count(key) == 0) Fail(item.first, "unknown key " + Quote(key) + ", expected one of " + list);
-            if (!seen.insert(key).second) Fail(item.first, "duplicate key " + Quote(key) + ", expected each key once");
-        }
-    }
-
-    void SetRequest(const std::string& name) { request_ = name; }
-
-private:
-    const std::string& source_;
-    std::string request_;
-};
+using Checker = YamlChecker;
+using ConfigError = YamlCheckError;
 
 std::string Upper(std::string text) {
     for (char& c : text) {
@@ -85,7 +44,7 @@ AgwThreshold ReadThreshold(Checker& check, const YAML::Node& node) {
 }
 
 ConfigRequest ReadRequest(Checker& check, const YAML::Node& node, std::uint32_t id) {
-    check.SetRequest("");
+    check.SetContext("");
     if (!node.IsMap()) check.Fail(node, "requests: expected a list of maps with name, table, type, interval, thresholds");
     ConfigRequest request;
     request.line = node.Mark().line + 1;
@@ -94,7 +53,7 @@ ConfigRequest ReadRequest(Checker& check, const YAML::Node& node, std::uint32_t 
     if (!node["name"]) check.Fail(node, "request without a name: expected name");
     detail.name = check.Scalar(node["name"], "name", "a request name");
     if (detail.name.empty()) check.Fail(node["name"], "name: expected a non-empty request name");
-    check.SetRequest(detail.name);
+    check.SetContext("request " + Quote(detail.name) + ": ");
     check.CheckKeys(node, {"name", "table", "type", "interval", "thresholds", "objects"},
                     "name, table, type, interval, thresholds, objects");
 

@@ -160,21 +160,10 @@ void FdSink::Report(const Outcome& outcome) {
 
 int FdSink::Reopen(std::string* error) {
     if (!ownsFd_) return 0;
-    std::string reason;
-    const int fresh = zcommon::OpenForAppend(name_, &reason, kOutputFileMode);
-    if (fresh < 0) {
-        if (error != nullptr) *error = reason;
-        return -1;
-    }
     std::lock_guard<std::mutex> guard(mutex_);
-    int result;
-    do {
-        result = ::dup3(fresh, fd_, O_CLOEXEC);
-    } while (result < 0 && errno == EINTR);
-    const int saved = errno;
-    ::close(fresh);
-    if (result < 0) {
-        if (error != nullptr) *error = std::strerror(saved);
+    std::string reason;
+    if (zcommon::ReopenAs(fd_, name_, &reason, kOutputFileMode) < 0) {
+        if (error != nullptr) *error = reason;
         return -1;
     }
     return 1;

@@ -259,21 +259,8 @@ int ReopenTraceFile(std::string* path, std::string* error) {
     if (gTraceFileFd < 0) return 0;
     if (path != nullptr) *path = gTracePath;
     std::string reason;
-    const int fresh = zcommon::OpenForAppend(gTracePath, &reason, 0640);
-    if (fresh < 0) {
+    if (zcommon::ReopenAs(gTraceFileFd, gTracePath, &reason, 0640) < 0) {
         if (error != nullptr) *error = reason;
-        return -1;
-    }
-    // The new file takes the old descriptor's number: a line being written
-    // on another thread ends in the old file, the next starts in the new.
-    int result;
-    do {
-        result = ::dup3(fresh, gTraceFileFd, O_CLOEXEC);
-    } while (result < 0 && errno == EINTR);
-    const int saved = errno;
-    ::close(fresh);
-    if (result < 0) {
-        if (error != nullptr) *error = std::strerror(saved);
         return -1;
     }
     return 1;

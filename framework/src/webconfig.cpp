@@ -14,17 +14,13 @@
 
 #include "printable.h"
 #include "regular_file.h"
+#include "yaml_check.h"
 
 namespace agw {
 
 namespace {
 
-// Thrown inside this unit only, to carry the first problem to LoadWebConfig.
-struct WebConfigError {
-    std::string text;
-};
-
-std::string Quote(const std::string& text) { return "\"" + zcommon::Printable(text) + "\""; }
+using WebConfigError = YamlCheckError;
 
 // A web configuration is a few lines; certificate chains and CA bundles a
 // few hundred kilobytes at most. The bounds keep a wrong path from eating
@@ -35,32 +31,7 @@ constexpr std::size_t kMaxPemFile = 1u << 20;
 const char* const kVersions[] = {"TLS10", "TLS11", "TLS12", "TLS13"};
 const char* const kGnutlsVersions[] = {"VERS-TLS1.0", "VERS-TLS1.1", "VERS-TLS1.2", "VERS-TLS1.3"};
 
-class Checker {
-public:
-    explicit Checker(const std::string& source) : source_(source) {}
-
-    [[noreturn]] void Fail(const YAML::Node& node, const std::string& what) const {
-        std::string text = source_;
-        if (node.IsDefined() && node.Mark().line >= 0) text += ":" + std::to_string(node.Mark().line + 1);
-        throw WebConfigError{text + ": " + what};
-    }
-    std::string Scalar(const YAML::Node& node, const std::string& key, const std::string& expected) const {
-        if (!node.IsScalar()) Fail(node, key + ": expected " + expected);
-        const std::string& text = node.Scalar();
-        if (text.find('\0') != std::string::npos) Fail(node, key + ": expected " + expected + ", got a NUL byte");
-        return text;
-    }
-    void CheckKeys(const YAML::Node& map, const std::set<std::string>& known, const std::string& where,
-                   const std::string& list) const {
-        for (const auto& item : map) {
-            std::string key = item.first.IsScalar() ? item.first.Scalar() : "";
-            if (known.count(key) == 0) Fail(item.first, where + "unknown key " + Quote(key) + ", expected one of " + list);
-        }
-    }
-
-private:
-    const std::string& source_;
-};
+using Checker = YamlChecker;
 
 // A file the configuration names, relative to the configuration's folder.
 std::string Beside(const std::string& config, const std::string& file) {
@@ -146,8 +117,8 @@ int Version(const Checker& check, const YAML::Node& tls, const std::string& key,
 void ReadTls(const std::string& path, const Checker& check, const YAML::Node& tls, WebConfig* config) {
     if (!tls.IsMap()) check.Fail(tls, "tls_server_config: expected a map with cert_file and key_file");
     check.CheckKeys(tls, {"cert_file", "key_file", "client_auth_type", "client_ca_file", "min_version", "max_version"},
-                    "tls_server_config: ",
-                    "cert_file, key_file, client_auth_type, client_ca_file, min_version, max_version");
+                    "cert_file, key_file, client_auth_type, client_ca_file, min_version, max_version",
+                    "tls_server_config: ");
     for (const char* key : {"cert_file", "key_file"}) {
         if (!tls[key]) check.Fail(tls, std::string("tls_server_config: expected ") + key);
     }
@@ -244,8 +215,7 @@ bool LoadWebConfig(const std::string& path, WebConfig* config, std::string* erro
         YAML::Node root = YAML::Load(text);
         if (root.IsNull()) return true;  // an empty file: plain HTTP, nobody asked for a password
         if (!root.IsMap()) check.Fail(root, "expected a map with tls_server_config, basic_auth_users");
-        check.CheckKeys(root, {"tls_server_config", "basic_auth_users"}, "",
-                        "tls_server_config, basic_auth_users");
+        check.CheckKeys(root, {"tls_server_config", "basic_auth_users"}, "tls_server_config, basic_auth_users");
         if (root["tls_server_config"]) ReadTls(path, check, root["tls_server_config"], config);
         if (root["basic_auth_users"]) ReadUsers(check, root["basic_auth_users"], config);
     } catch (const WebConfigError& problem) {

@@ -180,19 +180,7 @@ std::string Fetch(AgentClient& client, const std::vector<nlohmann::json>& reques
 // label (as TableSampler matches them).
 class CompanionIndex {
 public:
-    CompanionIndex(const Job& job, const AgentTable& companion) {
-        for (unsigned short i = 0; i < job.companion->num_columns; ++i) {
-            const zta::ColumnMeta& key = job.companion->columns[i];
-            if (key.role != zta::Role::key) continue;
-            const zta::ColumnMeta* mine = nullptr;
-            for (unsigned short k = 0; k < job.table->num_columns && mine == nullptr; ++k) {
-                const zta::ColumnMeta& c = job.table->columns[k];
-                if ((c.role == zta::Role::key || c.role == zta::Role::state) && std::strcmp(c.label, key.label) == 0) {
-                    mine = &c;
-                }
-            }
-            joinOn_.emplace_back(&key, mine);
-        }
+    CompanionIndex(const Job& job, const AgentTable& companion) : joinOn_(companion_join(job)) {
         for (const auto& record : companion.records) {
             std::string k;
             for (const auto& [theirs, mine] : joinOn_) k += StoredCell(record.data(), *theirs) + '\x1f';
@@ -210,7 +198,7 @@ public:
     }
 
 private:
-    std::vector<std::pair<const zta::ColumnMeta*, const zta::ColumnMeta*>> joinOn_;
+    JoinColumns joinOn_;
     std::map<std::string, const char*> index_;
 };
 

@@ -423,8 +423,11 @@ TableSampler::TableSampler(const Job& job, const std::vector<AgwThreshold>& thre
     request_.thresholds = thresholds;
     if (job.companion == nullptr) return;
     companionRequest_.name = companionRequest_.table = job.companion->upper;
-    // The companion's rows are matched on its keys, each to the table's
-    // column that gives the same label.
+    joinOn_ = companion_join(job);
+}
+
+JoinColumns companion_join(const Job& job) {
+    JoinColumns join;
     for (unsigned short i = 0; i < job.companion->num_columns; ++i) {
         const zta::ColumnMeta& key = job.companion->columns[i];
         if (key.role != zta::Role::key) continue;
@@ -435,8 +438,9 @@ TableSampler::TableSampler(const Job& job, const std::vector<AgwThreshold>& thre
                 mine = &c;
             }
         }
-        joinOn_.emplace_back(&key, mine);
+        join.emplace_back(&key, mine);
     }
+    return join;
 }
 
 TableSampler::~TableSampler() {

@@ -44,6 +44,12 @@ struct Job {
     std::vector<TextMatch> matches;
 };
 
+// The companion's key columns, each with the table's column that gives the
+// same label (null when the table has none): how a companion's rows are
+// matched to the table's.
+using JoinColumns = std::vector<std::pair<const zta::ColumnMeta*, const zta::ColumnMeta*>>;
+JoinColumns companion_join(const Job& job);
+
 // A field as the framework reads it (up to the first NUL or the width,
 // trailing blanks dropped), made safe for a terminal: control characters and
 // bytes that are not UTF-8 become '?'. Integers in decimal.
@@ -116,7 +122,7 @@ private:
     tavro* object_ = nullptr;
     tavro* companion_ = nullptr;
     // Companion key column -> the table's column with the same label.
-    std::vector<std::pair<const zta::ColumnMeta*, const zta::ColumnMeta*>> joinOn_;
+    JoinColumns joinOn_;
     std::map<std::string, std::uint32_t> companionIndex_;
 };
 
