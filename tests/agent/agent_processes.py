@@ -19,6 +19,15 @@ class ProcessTest(unittest.TestCase):
         self.procs = []
         self.files = []
 
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, text):
+        """Writes a file of this test's own; returns its path."""
+        with open(self.path(name), "w") as f:
+            f.write(text)
+        return self.path(name)
+
     def open(self, name, mode):
         f = open(os.path.join(self.dir, name), mode)
         self.files.append(f)

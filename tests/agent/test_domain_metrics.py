@@ -72,14 +72,6 @@ class Domain(ProcessTest):
         for name in ("AGW_CONFIG", "TUXSIM_FAULTS", "AGW_HTTP", "TUXSIM_DOMAIN"):
             self.env.pop(name, None)
 
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def write(self, name, text):
-        with open(self.path(name), "w") as f:
-            f.write(text)
-        return self.path(name)
-
     def requests(self, interval=1):
         tables = [l.split()[0] for l in subprocess.run([QUERY, "--list"], capture_output=True, text=True,
                                                        check=True).stdout.splitlines()

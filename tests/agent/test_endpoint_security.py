@@ -60,14 +60,6 @@ class Endpoint(ProcessTest):
         for name in ("AGW_CONFIG", "TUXSIM_FAULTS", "AGW_HTTP", "TUXSIM_DOMAIN", "AGW_WEB_CONFIG"):
             self.env.pop(name, None)
 
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def write(self, name, text):
-        with open(self.path(name), "w") as f:
-            f.write(text)
-        return self.path(name)
-
     def run_quiet(self, *command):
         subprocess.run(command, cwd=self.dir, check=True, capture_output=True, timeout=30)
 
