@@ -16,9 +16,9 @@ std::string resolve_quirks(const tuxsim::Quirks& in, QuirkMasks& out) {
     for (const auto& [name, set] : sets) {
         if (set.first->all) set.second->set();
         for (const std::string& cls : set.first->names) {
-            const ClassSpec* spec = find_class(cls);
-            if (!spec) return std::string("set_quirks: ") + name + ": unknown MIB class \"" + cls + "\"";
-            set.second->set(class_index(*spec));
+            const auto* known = find_class(cls);
+            if (!known) return std::string("set_quirks: ") + name + ": unknown MIB class \"" + cls + "\"";
+            set.second->set(class_index(*known));
         }
     }
     q.strict_views = in.strict_views;
