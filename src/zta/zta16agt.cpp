@@ -47,14 +47,6 @@ int clamp_int(long value) {
     return static_cast<int>(value);
 }
 
-// The number of records of a reply; a reply without TA_OCCURS has none.
-// The records a reply holds: its TA_OCCURS, never past the first
-// occurrence without any of the table's attributes.
-long reply_records(FBFR32* reply) {
-    return zta_reply_objects(reply, zta::kTableMetaOf<zta_txulogs_data_t>,
-                             zta::kFieldsOf<zta_txulogs_data_t>.data(), 0);
-}
-
 }  // namespace
 
 int zta_txulogs_agent::ScanInterval(const char* text) {
@@ -146,7 +138,7 @@ void zta_txulogs_agent::DemandTakeSample() {
         return;
     }
     auto* reply = reinterpret_cast<FBFR32*>(theirLogReplyBuffer);
-    const long n = reply_records(reply);
+    const long n = zta_ulog_records(reply);
     lastDemand_ = {n, zta_reply_long(reply, zta::fld::TA_MORE, 0, 0)};
     ZTA_DETAIL("Retrieving <%d> rows for demand report\n", clamp_int(n));
     if (lastDemand_.more > 0) {
@@ -306,7 +298,7 @@ bool zta_txulogs_agent::WalkSitReply(char* request) {
         bool BeforeCall() override { return !full; }
         long Reply(FBFR32* reply) override {
             more = zta_reply_long(reply, zta::fld::TA_MORE, 0, 0);
-            const long n = reply_records(reply);
+            const long n = zta_ulog_records(reply);
             for (long i = 0; i < n; ++i) {
                 if (full) {
                     rest = true;

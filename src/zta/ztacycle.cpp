@@ -250,11 +250,13 @@ const FLDID32* zta_attribute_ids(const zta::TableMeta& table) {
 }
 
 long zta_walk_call_limit(long first_objects, long first_more) {
-    const long announced = std::max(0L, first_objects) / 2 + std::max(0L, first_more) / 2;
-    // Halved above so that the sum cannot overflow; at most LONG_MAX.
-    const long objects = announced > LONG_MAX / 2 ? LONG_MAX : announced * 2 + 1;
-    const long margin = objects / 4 + 16;
-    return objects > LONG_MAX - margin ? LONG_MAX : objects + margin;
+    long objects = 0;
+    if (__builtin_add_overflow(std::max(0L, first_objects), std::max(0L, first_more), &objects)) {
+        objects = LONG_MAX;
+    }
+    long limit = 0;
+    if (__builtin_add_overflow(objects, objects / 4 + 16, &limit)) limit = LONG_MAX;
+    return limit;
 }
 
 long zta_reply_objects(FBFR32* reply, const zta::TableMeta& table, const FLDID32* fields,

@@ -79,7 +79,7 @@ bool read_class(TRC1_Block* trace, const char* mib_class, FLDID32 key,
     Fchg32(buffers.request, zta::fld::TA_CLASS, 0, zta_text(mib_class), 0);
     for (const auto& [field, value] : selectors) {
         if (field == 0) continue;
-        if ((field >> 25) == zta::fld::kLong) {
+        if (zta::fld::type_of(field) == zta::fld::kLong) {
             const long number = std::strtol(value.c_str(), nullptr, 10);
             Fchg32(buffers.request, field, 0, zta_value(number), 0);
         } else {

@@ -37,12 +37,6 @@ long mmddyy_of(long key) {
     return (key / 100 % 100) * 10000 + (key % 100) * 100 + key / 10000 % 100;
 }
 
-// The records a reply holds, as the table reads them.
-long reply_records(FBFR32* reply) {
-    return zta_reply_objects(reply, zta::kTableMetaOf<zta_txulogs_data_t>,
-                             zta::kFieldsOf<zta_txulogs_data_t>.data(), 0);
-}
-
 constexpr long kLastSecond = 235959;
 
 // The time of day one second after hhmmss (240000 after the day's last).
@@ -104,7 +98,7 @@ zta_ulog_counter::walk_end zta_ulog_counter::Walk(TRC1_Block* trace, zta_mib_buf
         }
         long Reply(FBFR32* reply) override {
             more = zta_reply_long(reply, zta::fld::TA_MORE, 0, 0);
-            const long n = reply_records(reply);
+            const long n = zta_ulog_records(reply);
             for (long i = 0; i < n; ++i) Take(reply, i);
             return n;
         }
@@ -214,4 +208,9 @@ bool zta_ulog_counter::Scan(TRC1_Block* trace, const std::string& lmid, zta_mib_
                        static_cast<double>(count));
     }
     return end != walk_end::failed && end != walk_end::refused;
+}
+
+long zta_ulog_records(FBFR32* reply) {
+    return zta_reply_objects(reply, zta::kTableMetaOf<zta_txulogs_data_t>,
+                             zta::kFieldsOf<zta_txulogs_data_t>.data(), 0);
 }
