@@ -240,6 +240,7 @@ std::string LabelValue(std::string_view bytes) { return ValidUtf8(bytes); }
 
 TableExport::TableExport(tavro& object, std::string requestLabel, bool perObject)
     : table_(object.TableName()), requestLabel_(std::move(requestLabel)) {
+    std::vector<Column> columns;
     AgwTableMetrics info;
     if (object.GetTableMetrics(&info) != AGW_STATUS_OK || info.prefix == nullptr || *info.prefix == '\0') return;
     if (info.mode == AgwTableMode::none) return;
@@ -305,7 +306,7 @@ TableExport::TableExport(tavro& object, std::string requestLabel, bool perObject
             continue;
         }
         if (c.role == AgwMetricRole::state) stateLabels[c.name].push_back(c.label);
-        columns_.push_back(std::move(c));
+        columns.push_back(std::move(c));
     }
     // A state family's HELP: what its rows are and every label it carries,
     // "Server: value 1, labelled with state." Made here once per series.
@@ -321,15 +322,14 @@ TableExport::TableExport(tavro& object, std::string requestLabel, bool perObject
         }
         stateHelp[series] = help + ".";
     }
-    for (Column& c : columns_) {
+    for (Column& c : columns) {
         if (c.role == AgwMetricRole::state) c.help = stateHelp[c.name];
     }
     // The per-object families, in the order of their first column.
     auto shape = std::make_shared<ExportShape>();
-    shape->columns = columns_;
     std::map<std::string, std::size_t> family;
-    for (std::size_t i = 0; i < columns_.size(); ++i) {
-        const Column& c = columns_[i];
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        const Column& c = columns[i];
         if (c.role == AgwMetricRole::key || c.role == AgwMetricRole::none) continue;
         if ((c.role == AgwMetricRole::counter || c.role == AgwMetricRole::gauge) && c.type != AGW_COLTYPE_INTEGER) continue;
         auto [at, made] = family.try_emplace(c.name, shape->families.size());
@@ -339,13 +339,14 @@ TableExport::TableExport(tavro& object, std::string requestLabel, bool perObject
         }
         shape->families[at->second].columns.push_back(i);
     }
-    shape->packed.assign(columns_.size(), 0);
+    shape->packed.assign(columns.size(), 0);
     for (const ExportFamily& f : shape->families) {
         for (std::size_t i : f.columns) {
             shape->packed[i] = shape->packedSize;
-            shape->packedSize += columns_[i].size;
+            shape->packedSize += columns[i].size;
         }
     }
+    shape->columns = std::move(columns);
     shape_ = std::move(shape);
     exported_ = true;
 }
@@ -411,7 +412,7 @@ PublishedSample TableExport::Build(const tavro& object, const char* rows, std::u
         if (!object.MetricsRowScope(row, &extra)) continue;
         keys.clear();
         if (!requestLabel_.empty()) keys.push_back(Label{"request", LabelValue(requestLabel_)});
-        for (const Column& c : columns_) {
+        for (const Column& c : shape_->columns) {
             if (c.role != AgwMetricRole::key || c.offset + c.size > rowSize) continue;
             keys.push_back(Label{c.label, ValueText(row, c.offset, c.size, c.type)});
         }
@@ -427,7 +428,7 @@ PublishedSample TableExport::Build(const tavro& object, const char* rows, std::u
         out.rows.resize(at + out.rowSize);
         for (const ExportFamily& f : shape_->families) {
             for (std::size_t i : f.columns) {
-                const Column& c = columns_[i];
+                const Column& c = shape_->columns[i];
                 // A column past the row's end (a shorter row than described)
                 // reads as zeros.
                 if (c.offset + c.size <= rowSize) std::memcpy(&out.rows[at + shape_->packed[i]], row + c.offset, c.size);
@@ -442,7 +443,7 @@ PublishedSample TableExport::BuildAggregate(const tavro& object, const char* row
     // Objects that come and go with traffic (clients, messages, records)
     // would make a series each and churn with every login: they are counted
     // instead, and what they count summed, by machine and state.
-    bool dimensions = std::any_of(columns_.begin(), columns_.end(), [](const Column& c) {
+    bool dimensions = std::any_of(shape_->columns.begin(), shape_->columns.end(), [](const Column& c) {
         return (c.role == AgwMetricRole::key || c.role == AgwMetricRole::state) && AggregatedBy(c.label);
     });
     std::map<std::vector<Label>, double> counted;
@@ -453,7 +454,7 @@ PublishedSample TableExport::BuildAggregate(const tavro& object, const char* row
         if (!object.MetricsRowScope(row, &extra)) continue;
         std::vector<Label> by;
         if (!requestLabel_.empty()) by.push_back(Label{"request", LabelValue(requestLabel_)});
-        for (const Column& c : columns_) {
+        for (const Column& c : shape_->columns) {
             if (c.offset + c.size > rowSize) continue;
             if ((c.role == AgwMetricRole::key || c.role == AgwMetricRole::state) && AggregatedBy(c.label)) {
                 std::string value = ValueText(row, c.offset, c.size, c.type);
@@ -467,8 +468,8 @@ PublishedSample TableExport::BuildAggregate(const tavro& object, const char* row
         AddLabels(by, machine);
         std::sort(by.begin(), by.end());
         counted[by] += 1;
-        for (std::size_t i = 0; i < columns_.size(); ++i) {
-            const Column& c = columns_[i];
+        for (std::size_t i = 0; i < shape_->columns.size(); ++i) {
+            const Column& c = shape_->columns[i];
             if (!Summed(c) || c.offset + c.size > rowSize) continue;
             std::int32_t raw = IntegerAt(row, c.offset);
             double value = c.role == AgwMetricRole::counter ? static_cast<double>(static_cast<std::uint32_t>(raw))
@@ -485,7 +486,7 @@ PublishedSample TableExport::BuildAggregate(const tavro& object, const char* row
         for (const auto& [labels, n] : counted) AddSample(family, labels, n, common);
     }
     for (const auto& [key, value] : sums) {
-        const Column& c = columns_[key.first];
+        const Column& c = shape_->columns[key.first];
         // A sum of the objects' counters goes down when an object leaves, so
         // it is a gauge; "_summed" keeps it apart from a gauge of the same
         // quantity (the conversations open now, and those begun).

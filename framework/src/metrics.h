@@ -129,8 +129,9 @@ private:
     std::string prefix_;
     std::string table_;
     std::string requestLabel_;
-    std::vector<Column> columns_;
-    std::shared_ptr<const ExportShape> shape_;  // per-object families, made from columns_
+    // The exported columns and the per-object families made of them; null
+    // when the table is not exported.
+    std::shared_ptr<const ExportShape> shape_;
 };
 
 // Everything /metrics serves. Process-wide (one endpoint per process); the
