@@ -116,24 +116,52 @@ void AppendLabelText(std::string& out, const std::vector<Label>& labels) {
     }
 }
 
-// One sample line of `family`: its labels and `common` (those it does not
-// carry itself), sorted by name.
-void AddSample(RenderedFamily& family, std::vector<Label> labels, double value, const AgwLabels& common) {
-    for (const auto& label : common) {
-        bool present = std::any_of(labels.begin(), labels.end(), [&](const Label& l) { return l.name == label.first; });
-        if (!present && !label.second.empty()) labels.push_back(Label{label.first, LabelValue(label.second)});
+// Appends `extra` to `labels`, each name at most once (the row's own wins).
+void AddLabels(std::vector<Label>& labels, const AgwLabels& extra) {
+    for (const auto& label : extra) {
+        const std::string& name = label.first;
+        bool present = std::any_of(labels.begin(), labels.end(), [&](const Label& l) { return l.name == name; });
+        if (!present && !label.second.empty() && prometheus::CheckLabelName(name)) {
+            labels.push_back(Label{name, LabelValue(label.second)});
+        }
     }
-    std::sort(labels.begin(), labels.end());
-    std::string& out = family.samples;
-    out += family.name;
-    if (!labels.empty()) {
+}
+
+// One sample line: the series name, the labels as text (`labels`, then
+// `more`, either may be empty) and the value.
+void AppendSampleLine(std::string& out, const std::string& name, std::string_view labels, std::string_view more,
+                      double value) {
+    out += name;
+    if (!labels.empty() || !more.empty()) {
         out += '{';
-        AppendLabelText(out, labels);
+        out += labels;
+        if (!labels.empty() && !more.empty()) out += ',';
+        out += more;
         out += '}';
     }
     out += ' ';
     AppendValue(out, value);
     out += '\n';
+}
+
+// One sample line of `family`: its labels and `common` (those it does not
+// carry itself), sorted by name.
+void AddSample(RenderedFamily& family, std::vector<Label> labels, double value, const AgwLabels& common) {
+    AddLabels(labels, common);
+    std::sort(labels.begin(), labels.end());
+    std::string text;
+    AppendLabelText(text, labels);
+    AppendSampleLine(family.samples, family.name, text, {}, value);
+}
+
+// An integer column's value at `field`. A counter that passed 2^31 wrapped
+// to negative in its 32-bit column: it is read unsigned, so it keeps
+// growing.
+double IntegerValue(const ExportColumn& c, const char* field) {
+    std::int32_t raw;
+    std::memcpy(&raw, field, sizeof raw);
+    return c.role == AgwMetricRole::counter ? static_cast<double>(static_cast<std::uint32_t>(raw))
+                                            : static_cast<double>(raw);
 }
 
 // A published sample this large, when replaced, has its freed memory given
@@ -375,16 +403,6 @@ bool TableExport::Summed(const Column& c) {
 
 namespace {
 
-// Appends `extra` to `labels`, each name at most once (the row's own wins).
-void AddLabels(std::vector<Label>& labels, const AgwLabels& extra) {
-    for (const auto& label : extra) {
-        const std::string& name = label.first;
-        bool present = std::any_of(labels.begin(), labels.end(), [&](const Label& l) { return l.name == name; });
-        if (!present && !label.second.empty() && prometheus::CheckLabelName(name)) {
-            labels.push_back(Label{name, LabelValue(label.second)});
-        }
-    }
-}
 
 }  // namespace
 
@@ -471,10 +489,7 @@ PublishedSample TableExport::BuildAggregate(const tavro& object, const char* row
         for (std::size_t i = 0; i < shape_->columns.size(); ++i) {
             const Column& c = shape_->columns[i];
             if (!Summed(c) || c.offset + c.size > rowSize) continue;
-            std::int32_t raw = IntegerAt(row, c.offset);
-            double value = c.role == AgwMetricRole::counter ? static_cast<double>(static_cast<std::uint32_t>(raw))
-                                                             : static_cast<double>(raw);
-            sums[{i, by}] += value * c.scale;
+            sums[{i, by}] += IntegerValue(c, row + c.offset) * c.scale;
         }
     }
     Families families;
@@ -677,24 +692,9 @@ void RenderRows(const PublishedSample& sample, const ExportFamily& family, std::
         } else if (first.role == AgwMetricRole::time) {
             if (!WbTimeToUnix(FieldText(row + packed[firstIndex], static_cast<int>(first.size)), &value)) continue;
         } else {
-            const std::int32_t raw = IntegerAt(row, packed[firstIndex]);
-            // A counter that passed 2^31 wrapped to negative in its 32-bit
-            // column: read it unsigned, so it keeps growing.
-            value = first.role == AgwMetricRole::counter ? static_cast<double>(static_cast<std::uint32_t>(raw))
-                                                          : static_cast<double>(raw);
-            value *= first.scale;
+            value = IntegerValue(first, row + packed[firstIndex]) * first.scale;
         }
-        out += family.name;
-        if (!base.empty() || !states.empty()) {
-            out += '{';
-            out += base;
-            if (!base.empty() && !states.empty()) out += ',';
-            out += states;
-            out += '}';
-        }
-        out += ' ';
-        AppendValue(out, value);
-        out += '\n';
+        AppendSampleLine(out, family.name, base, states, value);
     }
 }
 
