@@ -138,7 +138,7 @@ TEST_F(ClientsTable, ThreeClientsGiveOneGetTwoGetnextAndThreeRows) {
 // Each call stamps the row it brings, before the call: three rows, three
 // stamps, where a stamp taken once per sample would give every row the first.
 TEST_F(ClientsTable, EachCallStampsItsOwnRowBeforeTheCall) {
-    agent_test::ScopedTz tz("UTC0");
+    test_support::ScopedTz tz("UTC0");
     std::unique_ptr<zta_txclients_agent> object;
     stderr_of([&] { object = make_object(); });
     tuxsim::clear_requests();

@@ -111,7 +111,7 @@ protected:
 };
 
 TEST_F(ServersAndMachines, ServersGiveOneRowPerCallWithTimesStateAndPermissions) {
-    agent_test::ScopedTz tz("UTC0");
+    test_support::ScopedTz tz("UTC0");
     auto object = make<zta_txserver_agent>("TXSERVER");
     ASSERT_TRUE(object);
     EXPECT_EQ(object->DataSize(), 672u);
@@ -257,7 +257,7 @@ TEST_F(ServersAndMachines, MachineStatisticsPercentagesAreExactHundredths) {
 // A machine's row is stamped once its call has succeeded: call n's row reads
 // n seconds, where a stamp taken before the call would read n - 1.
 TEST_F(ServersAndMachines, MachineStatisticsStampEachRowAfterItsCallSucceeded) {
-    agent_test::ScopedTz tz("UTC0");
+    test_support::ScopedTz tz("UTC0");
     auto object = make<zta_txmstats_agent>("TXMSTATS");
     ASSERT_TRUE(object);
     agw::SetTimeStampSource(&agent_test::calls_clock);

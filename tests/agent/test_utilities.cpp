@@ -12,7 +12,7 @@
 
 namespace {
 
-using agent_test::ScopedTz;
+using test_support::ScopedTz;
 
 std::string wb(std::int64_t seconds) {
     char buf[ZTA_WBTIME_BUF];

@@ -1,4 +1,5 @@
-// A time zone for the length of a scope, for tests of local-time output.
+// A time zone for the length of a scope, for tests of local-time output in
+// any part (it knows nothing of them).
 #ifndef SCOPED_TZ_H
 #define SCOPED_TZ_H
 
@@ -6,7 +7,7 @@
 #include <ctime>
 #include <string>
 
-namespace agent_test {
+namespace test_support {
 
 // Sets TZ and restores the previous zone when the scope ends.
 class ScopedTz {
@@ -30,6 +31,6 @@ private:
     std::string old_;
 };
 
-}  // namespace agent_test
+}  // namespace test_support
 
 #endif  // SCOPED_TZ_H
