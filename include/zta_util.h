@@ -6,17 +6,19 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "wbtime.h"
+
 // Length of a WB timestamp in a row, and of the buffer that holds one with its
 // terminating NUL.
-constexpr std::size_t ZTA_WBTIME_LEN = 16;
-constexpr std::size_t ZTA_WBTIME_BUF = 17;
+constexpr std::size_t ZTA_WBTIME_LEN = zcommon::kWbTimeLength;
+constexpr std::size_t ZTA_WBTIME_BUF = zcommon::kWbTimeBufferSize;
 
 // Writes the WB timestamp of `seconds` (seconds since 1970-01-01 00:00:00 UTC,
 // expressed in local time) and a NUL into `buf`, which holds 17 bytes: the
-// century digit ("0" for years before 2000, "1" from 2000 on), YYMMDDHHMMSS
-// and "000". The count is 64-bit: MIB times are FML32 longs, and a 32-bit
-// count would wrap in 2038. A time the C library cannot convert gives sixteen
-// "0" digits.
+// century digit (wbtime.h: "0" for 1900-1999, "1" for 2000-2099, ...),
+// YYMMDDHHMMSS and "000". The count is 64-bit: MIB times are FML32 longs, and
+// a 32-bit count would wrap in 2038. A time outside 1900..2899, or one the C
+// library cannot convert, gives sixteen "0" digits.
 void secondstoWBtime(std::int64_t seconds, char* buf);
 
 // Takes the next token of `list` from index `position`, up to the next

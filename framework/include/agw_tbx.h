@@ -23,8 +23,8 @@ int TBX_RegisterAgentLoader(int (*loader)());
 void TBX_Shutdown(int reason);
 
 // The current local time as a WB timestamp: a century digit ("0" for
-// 1900-1999, "1" from 2000), YYMMDDHHMMSS and three digits of milliseconds,
-// then a NUL: 17 bytes in all. The second argument is reserved (pass 0).
+// 1900-1999, "1" for 2000-2099, ...: zcommon's wbtime.h), YYMMDDHHMMSS and
+// three digits of milliseconds, then a NUL: 17 bytes in all. The second argument is reserved (pass 0).
 // Returns 0, or AGW_STATUS_BAD_ARGUMENT for a null buffer.
 int TBX_GenerateTimeStamp(char* buffer17, int reserved);
 

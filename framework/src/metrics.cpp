@@ -27,6 +27,7 @@
 #include "agw_table.h"
 #include "agw_trace.h"
 #include "json.h"
+#include "wbtime.h"
 
 namespace agw {
 
@@ -42,13 +43,6 @@ struct Label {
         return std::tie(name, value) < std::tie(other.name, other.value);
     }
 };
-
-bool AllDigits(std::string_view text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// Two decimal digits at text[at].
-int Two(std::string_view text, std::size_t at) { return (text[at] - '0') * 10 + (text[at + 1] - '0'); }
 
 std::int32_t IntegerAt(const char* row, std::size_t offset) {
     std::int32_t value;
@@ -241,28 +235,7 @@ bool ValidLabels(const AgwLabels& labels) {
 
 
 
-bool WbTimeToUnix(std::string_view text, double* seconds) {
-    if (text.size() < 16 || !AllDigits(text.substr(0, 16))) return false;
-    int century = text[0] - '0';
-    if (century > 1) return false;
-    std::tm tm{};
-    tm.tm_year = century * 100 + Two(text, 1);
-    tm.tm_mon = Two(text, 3) - 1;
-    tm.tm_mday = Two(text, 5);
-    tm.tm_hour = Two(text, 7);
-    tm.tm_min = Two(text, 9);
-    tm.tm_sec = Two(text, 11);
-    int ms = (text[13] - '0') * 100 + Two(text, 14);
-    if (tm.tm_mon < 0 || tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 ||
-        tm.tm_min > 59 || tm.tm_sec > 60) {
-        return false;
-    }
-    tm.tm_isdst = -1;
-    std::time_t t = std::mktime(&tm);
-    if (t == static_cast<std::time_t>(-1)) return false;
-    *seconds = static_cast<double>(t) + ms / 1000.0;
-    return true;
-}
+bool WbTimeToUnix(std::string_view text, double* seconds) { return zcommon::WbTimeToEpochSeconds(text, seconds); }
 
 std::string LabelValue(std::string_view bytes) { return ValidUtf8(bytes); }
 

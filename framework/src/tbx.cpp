@@ -13,6 +13,7 @@
 
 #include "agw_internal.h"
 #include "agw_tbx.h"
+#include "wbtime.h"
 
 namespace {
 
@@ -159,7 +160,7 @@ int TBX_GenerateTimeStamp(char* buffer17, int /*reserved*/) {
     // digits up to the second are made once per second (per thread) and only
     // the milliseconds for each call.
     thread_local time_t cachedSecond = -1;
-    thread_local char cached[17] = {};
+    thread_local char cached[zcommon::kWbTimeBufferSize] = {};
     const int ms = static_cast<int>(now.tv_nsec / 1000000);
     if (now.tv_sec == cachedSecond) {
         std::memcpy(buffer17, cached, 13);
@@ -169,21 +170,8 @@ int TBX_GenerateTimeStamp(char* buffer17, int /*reserved*/) {
         buffer17[16] = '\0';
         return AGW_STATUS_OK;
     }
-    tm local{};
-    if (localtime_r(&now.tv_sec, &local) == nullptr) {
-        agw::CopyBounded(buffer17, 17, "0000000000000000");
-        return AGW_STATUS_OK;
-    }
-    // The century digit counts centuries from 1900; it is "1" for 2000-2099.
-    int centuries = local.tm_year >= 0 ? local.tm_year / 100 : 0;
-    if (centuries > 9) centuries = 9;
-    int yy = local.tm_year >= 0 ? local.tm_year % 100 : 0;
-    // Every field is within its width; the roomy buffer only quiets the
-    // compiler, which cannot see that.
-    char text[64];
-    std::snprintf(text, sizeof text, "%01d%02d%02d%02d%02d%02d%02d%03d", centuries, yy, local.tm_mon + 1,
-                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, ms);
-    agw::CopyBounded(buffer17, 17, text);
+    const std::span<char, zcommon::kWbTimeBufferSize> out(buffer17, zcommon::kWbTimeBufferSize);
+    if (!zcommon::MakeWbTimeFromEpoch(now.tv_sec, ms, out)) return AGW_STATUS_OK;  // sixteen zeros, not kept
     std::memcpy(cached, buffer17, sizeof cached);
     cachedSecond = now.tv_sec;
     return AGW_STATUS_OK;

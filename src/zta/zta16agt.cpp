@@ -392,21 +392,25 @@ void zta_txulogs_agent::FillRow(void* reply, zta_txulogs_data_t* row, long index
     std::memcpy(severity, row->severity, sizeof row->severity);
     ZTA_DETAIL("Data Severity: <%s>\n", severity);
 
-    // The record's date (mmddyy) and time of day (hhmmss).
+    // The record's date (mmddyy) and time of day (hhmmss); a date or time
+    // outside its six digits is no moment.
     const long date = zta_read_long(fml, zta::fld::TA_MMDDYY, index);
-    const long yy = date % 100;
-    const long yymmdd = yy * 10000 + date / 100;
-    const char century = yy < 90 ? '1' : '0';  // 90 .. 99 are 1990 .. 1999
     const long time = zta_read_long(fml, zta::fld::TA_ULOGTIME, index);
+    zcommon::WbTimeFields when;
+    if (date >= 0 && date <= 999999 && time >= 0 && time <= 999999) {
+        const int mmddyy = static_cast<int>(date), hhmmss = static_cast<int>(time), yy = mmddyy % 100;
+        when = {yy < 90 ? 2000 + yy : 1900 + yy,  // 90 .. 99 are 1990 .. 1999
+                mmddyy / 10000, mmddyy / 100 % 100, hhmmss / 10000, hhmmss / 100 % 100, hhmmss % 100, 0};
+    }
     if (mode == 1) ZTA_DETAIL("Time of last record accessed: <%d>\n", clamp_int(time));
 
     char stamp[ZTA_WBTIME_BUF] = {};
     TBX_GenerateTimeStamp(stamp, 0);
     std::memcpy(row->timestamp, stamp, sizeof row->timestamp);
-    // Sixteen characters and no NUL in the row; a date or time out of its
-    // range is cut, never written past the column.
-    char ulog_tm[64];
-    std::snprintf(ulog_tm, sizeof ulog_tm, "%c%06ld%06ld000", century, yymmdd, time);
-    zta_blankfill(row->ulog_tm, sizeof row->ulog_tm, ulog_tm);
+    // Sixteen digits and no NUL in the row: sixteen "0"s when the record's
+    // date or time is not a valid moment.
+    char ulog_tm[ZTA_WBTIME_BUF];
+    zcommon::MakeWbTime(when, ulog_tm);
+    std::memcpy(row->ulog_tm, ulog_tm, sizeof row->ulog_tm);
     ZTA_EXIT();
 }

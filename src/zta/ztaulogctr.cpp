@@ -17,19 +17,14 @@ namespace {
 
 using tally_t = std::map<std::pair<std::string, std::string>, long>;
 
-// The agent's today as yyyymmdd, from the WB timestamp of now (century
-// digit, YYMMDD, ...).
+// The agent's today as yyyymmdd, from the WB timestamp of now (0 when the
+// clock gives no moment).
 long today_key() {
     char now[ZTA_WBTIME_BUF] = {};
     TBX_GenerateTimeStamp(now, 0);
-    long digits[7] = {};
-    for (int i = 0; i < 7; ++i) {
-        digits[i] = now[i] >= '0' && now[i] <= '9' ? now[i] - '0' : 0;
-    }
-    const long year = 1900 + 100 * digits[0] + 10 * digits[1] + digits[2];
-    const long month = 10 * digits[3] + digits[4];
-    const long day = 10 * digits[5] + digits[6];
-    return year * 10000 + month * 100 + day;
+    zcommon::WbTimeFields today;
+    zcommon::ReadWbTime(now, &today);
+    return today.year * 10000L + today.month * 100L + today.day;
 }
 
 // yyyymmdd as the MIB's TA_MMDDYY.

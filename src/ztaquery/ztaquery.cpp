@@ -33,6 +33,8 @@
 #include <string_view>
 #include <vector>
 
+#include "ascii.h"
+#include "wbtime.h"
 #include "zta16agt.h"
 #include "zta_agent.h"
 
@@ -63,24 +65,6 @@ bool same_ignoring_case(std::string_view a, std::string_view b) {
 bool is_wb_timestamp(const zta::ColumnMeta& c) {
     return c.type == zta::kColumnTypeText &&
            (c.role == zta::Role::time || (c.size == 16 && *c.attribute == '\0'));
-}
-
-// "1241209040000000" (century digit, YYMMDDHHMMSS, milliseconds; local time)
-// as "2024-12-09 04:00:00"; "" when the text is not such a timestamp.
-std::string wb_date(const std::string& text) {
-    if (text.size() != 16 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return "";
-    }
-    auto two = [&](std::size_t at) { return (text[at] - '0') * 10 + (text[at + 1] - '0'); };
-    int century = text[0] - '0';
-    int year = 1900 + century * 100 + two(1), month = two(3), day = two(5), hour = two(7), minute = two(9),
-        second = two(11);
-    if (century > 1 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) {
-        return "";
-    }
-    char out[64];  // room for any int, though the checks above keep each field to its digits
-    std::snprintf(out, sizeof out, "%04d-%02d-%02d %02d:%02d:%02d", year, month, day, hour, minute, second);
-    return out;
 }
 
 // A share in hundredths of a percent (scale 0.0001) with one decimal, cut
@@ -355,7 +339,8 @@ std::string Cell(const char* row, const zta::ColumnMeta& c, bool raw) {
     if (!raw && is_percent(c)) return percent(static_cast<std::int32_t>(IntegerOf(row, c)), c.scale);
     std::string stored = StoredCell(row, c);
     if (!raw && is_wb_timestamp(c)) {
-        std::string date = wb_date(stored);
+        // "1241209040000000" as "2024-12-09 04:00:00"
+        std::string date = zcommon::WbTimeReadable(stored);
         if (!date.empty()) return date;
     }
     return stored;

@@ -178,7 +178,7 @@ TEST(WbTime, MomentsBecomeUnixSecondsAndBlanksOrNonsenseNothing) {
     EXPECT_DOUBLE_EQ(seconds, 1704110400.5);
     EXPECT_TRUE(agw::WbTimeToUnix("0991231235959000", &seconds));
     EXPECT_DOUBLE_EQ(seconds, 946684799.0);
-    for (const char* bad : {"", "                ", "0000000000000000", "1241301120000000", "2240101120000000",
+    for (const char* bad : {"", "                ", "0000000000000000", "1241301120000000", "1230229120000000",
                             "124010112000", "12401011200x0000"}) {
         EXPECT_FALSE(agw::WbTimeToUnix(bad, &seconds)) << bad;
     }
