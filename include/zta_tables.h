@@ -24,6 +24,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "ascii.h"
+
 // ---- Row records ----------------------------------------------------------
 
 // clang-format off
@@ -121,9 +123,7 @@ namespace detail {
 // originnode, sampleno and rowno.
 constexpr bool IsUpperOf(const char* upper, const char* lower) {
     for (; *lower != '\0'; ++lower, ++upper) {
-        const char expected =
-            (*lower >= 'a' && *lower <= 'z') ? static_cast<char>(*lower - 'a' + 'A') : *lower;
-        if (*upper != expected) return false;
+        if (*upper != zcommon::ToUpper(*lower)) return false;
     }
     return *upper == '\0';
 }

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "ascii.h"
 #include "zta_binding.h"
 
 namespace zta {
@@ -29,9 +30,7 @@ std::string subject_words(const char* subject) {
     std::string words(subject);
     for (char& c : words)
         if (c == '_') c = ' ';
-    if (!words.empty() && words[0] >= 'a' && words[0] <= 'z') {
-        words[0] = static_cast<char>(words[0] - 'a' + 'A');
-    }
+    if (!words.empty()) words[0] = zcommon::ToUpper(words[0]);
     return words;
 }
 

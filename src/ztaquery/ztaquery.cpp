@@ -45,19 +45,8 @@ namespace {
 constexpr int kTuxedoFailed = 1;
 constexpr int kUsage = 2;
 
-std::string upper(std::string text) {
-    for (char& c : text) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
-    return text;
-}
-
-bool same_ignoring_case(std::string_view a, std::string_view b) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) {
-               return lower(x) == lower(y);
-           });
-}
+using zcommon::EqualsIgnoreCase;
+using zcommon::ToUpper;
 
 // A text column holding a WB timestamp: a moment (role time) or one of the
 // sample and record times the agent writes itself (16 characters, no MIB
@@ -112,7 +101,7 @@ constexpr DefaultView kDefaultViews[] = {
 
 const zta::ColumnMeta* column_named(const zta::TableMeta& table, const std::string& name) {
     for (unsigned short i = 0; i < table.num_columns; ++i) {
-        if (upper(name) == table.columns[i].upper) return &table.columns[i];
+        if (ToUpper(name) == table.columns[i].upper) return &table.columns[i];
     }
     return nullptr;
 }
@@ -139,7 +128,7 @@ std::vector<Shown> role_columns(const zta::TableMeta& table) {
 Shown view_column(const Job& job, const std::string& name) {
     std::size_t dot = name.find('.');
     if (dot == std::string::npos) return {column_named(*job.table, name), false};
-    if (job.companion == nullptr || upper(name.substr(0, dot)) != job.companion->upper) return {};
+    if (job.companion == nullptr || ToUpper(name.substr(0, dot)) != job.companion->upper) return {};
     return {column_named(*job.companion, name.substr(dot + 1)), true};
 }
 
@@ -516,7 +505,7 @@ void TableSampler::KeepMatching() {
     for (std::uint32_t r = 0; r < object_->NumDataItems(); ++r) {
         const char* row = object_->Data(r);
         bool holds = std::all_of(job_.matches.begin(), job_.matches.end(), [&](const TextMatch& m) {
-            return same_ignoring_case(StoredCell(row, *m.column), m.value);
+            return EqualsIgnoreCase(StoredCell(row, *m.column), m.value);
         });
         if (!holds) continue;
         kept.insert(kept.end(), row, row + size);
@@ -614,7 +603,7 @@ int run(int argc, char** argv) {
     LoadAgents();
     std::vector<const zta::TableMeta*> tables;
     for (const std::string& name : names) {
-        const zta::TableMeta* table = zta::FindTable(upper(name));
+        const zta::TableMeta* table = zta::FindTable(ToUpper(name));
         if (table == nullptr) {
             std::fprintf(stderr, "ztaquery: \"%s\": expected a table name (ztaquery --list shows them)\n", name.c_str());
             return kUsage;
@@ -640,7 +629,7 @@ int run(int argc, char** argv) {
     std::vector<AgwThreshold> thresholds;
     const char* ops[] = {"EQ", "NE", "LT", "LE", "GT", "GE"};
     for (std::size_t i = 0; i + 2 < where.size(); i += 3) {
-        Condition c{upper(where[i]), upper(where[i + 1]), where[i + 2]};
+        Condition c{ToUpper(where[i]), ToUpper(where[i + 1]), where[i + 2]};
         auto op = std::find(std::begin(ops), std::end(ops), c.op);
         if (op == std::end(ops) && c.op != "~=") {
             std::fprintf(stderr,
