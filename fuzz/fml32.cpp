@@ -9,12 +9,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "fml_internal.h"
 #include "fuzz_input.h"
 #include "tuxsim_fml.h"
 #include "zta_queue.h"
+#include "zta_tables.h"
 
 namespace {
 
@@ -87,11 +89,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Ffprint32(fbfr, sink);
 
     // Every view of the project, and the /Q tables' readers.
-    // Writable copies: the VIEW32 calls take char*.
-    char views[][9] = {"txview01", "txview02", "txview03", "txview04", "txview05",
-                       "txview06", "txview07", "txview08", "txview09", "txview10",
-                       "txview11", "txview12", "txview13", "txview14", "txview15"};
-    for (char* view : views) {
+    for (const zta::TableMeta& table : zta::kTables) {
+        if (*table.view == '\0') continue;
+        std::string name = table.view;  // a writable copy: the VIEW32 calls take char*
+        char* view = name.data();
         const long need = tuxsim_Fvsize32(view);
         if (need <= 0) std::abort();  // the project's views always load
         std::vector<char> record(static_cast<std::size_t>(need) + 1, '\x5a');

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <random>
 #include <string>
@@ -195,8 +196,13 @@ TEST(View32Reference, EveryProjectViewOverRandomReplies) {
     ScopedFmlEnv env;
     env.fields("tpadm", TUXSIM_FIELDS_DIR);
     env.views(nullptr, PROJECT_VIEWS_DIR);
+    // The project's views: one file per view in views/, named as the view it
+    // holds ("txview..." as the loader finds them without VIEWFILES32).
     std::vector<std::string> views;
-    for (int n = 1; n <= 15; ++n) views.push_back((n < 10 ? "txview0" : "txview") + std::to_string(n));
+    for (const auto& entry : std::filesystem::directory_iterator(PROJECT_VIEWS_DIR))
+        if (entry.path().filename().string().rfind("txview", 0) == 0) views.push_back(entry.path().filename().string());
+    std::sort(views.begin(), views.end());
+    ASSERT_FALSE(views.empty());
     // What a MIB reply carries besides the object's attributes.
     const std::vector<FLDID32> others = {Fldid32(txt("TA_MORE")), Fldid32(txt("TA_OCCURS")), Fldid32(txt("TA_CURSOR")),
                                          Fldid32(txt("TA_ERROR")), Fldid32(txt("TA_CLASS"))};
