@@ -38,17 +38,17 @@
 
 #include "zta_cycle.h"
 
+// The records a T_ULOG reply holds: its TA_OCCURS (none without it), never
+// past the first occurrence after the first without any of the table's
+// attributes.
+long zta_ulog_records(FBFR32* reply);
+
 // A place in one day's user log: the time of day (hhmmss) and TA_ULOGLINE of
 // the last record taken. Whoever follows the log by position (the records
 // counter, the situation drive) asks for the records from the place's own
 // second on, not from the next one, and takes only those after it:
 // several records share a second, and some of them may have been written
 // after the last reading.
-// The records a T_ULOG reply holds: its TA_OCCURS (none without it), never
-// past the first occurrence after the first without any of the table's
-// attributes.
-long zta_ulog_records(FBFR32* reply);
-
 struct zta_ulog_place {
     long time = 0;  // hhmmss of the last record taken
     long line = 0;  // its TA_ULOGLINE; 0 before the day's first record
