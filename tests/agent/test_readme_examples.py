@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Runs the README's examples as written: every request file it shows with
-the command that uses it, every ztaquery and tmib command line, the /Q
+"""Runs the examples of README.md, framework/README.md and CONTRIBUTING.md
+as written: every request file they show with the command that uses it,
+every ztaquery and tmib command line, the /Q
 watching example, the web configuration with the agent it secures, and the
 Prometheus configuration it gives (when promtool is there). Each runs in a
 temporary folder of its own, where `build` points at the build tree, so
@@ -199,7 +200,7 @@ def check_demo():
 
 
 check_demo()
-for readme in ("README.md", "framework/README.md"):
+for readme in ("README.md", "framework/README.md", "CONTRIBUTING.md"):
     check_readme(os.path.join(SOURCE, readme))
 
 for c in checked:
