@@ -133,7 +133,8 @@ private:
         registry.SetGauge(registry.Prefix() + "_sample_rows", "Rows kept by the latest sample.", labels, kept);
         if (exported && !object->SampleIncomplete()) {
             object->BeforeMetrics();
-            registry.Publish(index, exported->Build(*object, object->Data(0), kept, object->DataSize()));
+            registry.Publish(index, exported->Build(*object, object->Data(0), kept, object->DataSize(),
+                                                    registry.CommonLabels()));
             withdrawn = false;
             if (clock != nullptr) lastCompleteMs = clock->NowMs();
             const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
