@@ -363,7 +363,8 @@ void BM_MetricsPerSeries(benchmark::State& state) {
     agw::MetricsRegistry& registry = agw::MetricsRegistry::Instance();
     registry.Clear();
     registry.Publish(1, agw::TableExport(object, "", /*perObject=*/true)
-                            .Build(object, object.Data(0), object.NumDataItems(), object.DataSize()));
+                            .Build(object, object.Data(0), object.NumDataItems(), object.DataSize(),
+                                   registry.CommonLabels()));
     const std::string first = registry.Exposition();
     // Sample lines: every line but the HELP and TYPE lines.
     double series = 0;

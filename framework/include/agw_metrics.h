@@ -6,6 +6,7 @@
 #define AGW_METRICS_H
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -42,6 +43,15 @@ void AGW_SetNotReady(const char* reason);
 // "" when not given: "machine", "domain_wide". Set before the agent loader
 // runs and never changed after.
 const char* AGW_MetricsSetting(const char* key);
+
+namespace agw {
+// Prometheus' name rules, as the endpoint applies them (a series or label
+// that breaks them is not served): a series name matches
+// [a-zA-Z_:][a-zA-Z0-9_:]*, a label name [a-zA-Z_][a-zA-Z0-9_]*, and a name
+// that starts with "__" is reserved for Prometheus' own use in either.
+bool ValidMetricName(std::string_view name);
+bool ValidLabelName(std::string_view name);
+}  // namespace agw
 
 
 #endif

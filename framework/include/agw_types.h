@@ -1,11 +1,12 @@
 // Plain types shared by the framework and the agents it hosts: statuses,
-// column descriptions, comparison operators, sample types and the request a
-// table object is made for.
+// column descriptions, comparison operators and their names, sample types
+// and the request a table object is made for.
 #ifndef AGW_TYPES_H
 #define AGW_TYPES_H
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Statuses are 32-bit; 0 is success. The framework's own failures live in
@@ -76,6 +77,14 @@ struct AgwTableMetrics {
 
 // Threshold comparison operators: "column <op> threshold".
 enum IntfOper : std::int32_t { EQ = 0, NE = 1, LT = 2, LE = 3, GT = 4, GE = 5 };
+
+namespace agw {
+// An operator's name, "EQ" ... "GE" (as requests and thresholds write it);
+// "??" for a value outside the enum.
+const char* OperatorName(IntfOper op);
+// The operator a name says, in any case; false for anything else.
+bool ParseOperator(std::string_view text, IntfOper* op);
+}  // namespace agw
 
 // What a table object samples for. A situation request's object may switch
 // itself to situation sampling (and change its interval) while it is made.

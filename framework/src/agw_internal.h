@@ -87,9 +87,6 @@ bool ParseDecimal(const char* text, long* value);
 // A fixed-width text field as the framework reads it: up to width bytes or
 // the first NUL, trailing blanks dropped.
 std::string_view FieldText(const char* field, int width);
-const char* OperatorName(IntfOper op);
-// "EQ" ... "GE", in any case; false for anything else.
-bool ParseOperator(std::string_view text, IntfOper* op);
 
 }  // namespace agw
 

@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@
 #include "metrics.h"
 #include "printable.h"
 #include "scheduler.h"
+#include "scope_guard.h"
 #include "sink.h"
 #include "webconfig.h"
 
@@ -65,7 +67,7 @@ public:
     int IntervalSeconds() override { return object->Interval(); }
 
     void Run() override {
-        manager->lock();  // the push path of the same table must not interleave
+        std::lock_guard<TableManager> hold(*manager);  // the push path of the same table must not interleave
         object->BeginSample();
         AGW_TRACE(gSampleTrace, AGW_TRC_DETAIL, "sample %u of request \"%s\" on %s", object->SampleNumber(),
                   object->RequestName().c_str(), object->TableName());
@@ -110,7 +112,6 @@ public:
                            UtcTime(StampClockNow()));
         CurrentSink()->Write(record);
         object->ClearCount();
-        manager->unlock();
     }
 
     // The situation's series, 0 until it is raised.
@@ -133,7 +134,8 @@ private:
         registry.SetGauge(registry.Prefix() + "_sample_rows", "Rows kept by the latest sample.", labels, kept);
         if (exported && !object->SampleIncomplete()) {
             object->BeforeMetrics();
-            registry.Publish(index, exported->Build(*object, object->Data(0), kept, object->DataSize()));
+            registry.Publish(index, exported->Build(*object, object->Data(0), kept, object->DataSize(),
+                                                    registry.CommonLabels()));
             withdrawn = false;
             if (clock != nullptr) lastCompleteMs = clock->NowMs();
             const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -217,68 +219,88 @@ std::string Where(const Config& config, const ConfigRequest& request) {
     return where + ": request \"" + zcommon::Printable(request.detail.name) + "\": ";
 }
 
-}  // namespace
-
-int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
-    AGW_TRACE_ENTRY(gMainTrace);
-    std::signal(SIGPIPE, SIG_IGN);  // a closed output must not end the process
-
+// What one run of the main routine holds, step by step. Its members go in
+// the reverse of their order here, and that is the one way back, for a start
+// that failed at any step as for a stop: the table objects first (their last
+// rows still reach the run's output), then the previous row output and the
+// signals' actions are put back, then the endpoint stops and the output
+// closes. A guard does nothing until its step has taken what it gives back.
+struct Session {
     Config config;
+    bool requestFile = false;  // AGW_CONFIG named the requests
+    std::unique_ptr<RowSink> sink;
+    std::unique_ptr<MetricsEndpoint> endpoint;
+    ScopeGuard signals;  // gives back SIGINT, SIGTERM and the service signals
+    ScopeGuard output;   // puts back the row output installed before the run's
+    std::vector<std::unique_ptr<RequestRun>> runs;
+    ScopeGuard tables;  // withdraws the runs' series and destroys their table objects
+};
+
+// The request file named by AGW_CONFIG, when one is.
+bool LoadRequests(Session& s) {
     const char* configPath = std::getenv("AGW_CONFIG");
-    if (configPath != nullptr && *configPath != '\0') {
+    s.requestFile = configPath != nullptr && *configPath != '\0';
+    if (s.requestFile) {
         std::string error;
-        if (!LoadConfig(configPath, &config, &error)) {
+        if (!LoadConfig(configPath, &s.config, &error)) {
             std::fprintf(stderr, "agwmain: %s\n", zcommon::Printable(error, zcommon::kPrintableLine).c_str());
-            AGW_TRACE_EXIT_VALUE(gMainTrace, kFailure);
-            return kFailure;
+            return false;
         }
     }
-
-    SetMetricsSettings(config.metrics);
+    SetMetricsSettings(s.config.metrics);
     MetricsRegistry::Instance().SetShuttingDown(false);
+    return true;
+}
 
-    std::string outputName = config.output;
-    std::string outputWhere = config.source + ": output";
+// The rows' output: AGW_OUTPUT, else the request file's.
+bool OpenOutput(Session& s) {
+    std::string outputName = s.config.output;
+    std::string outputWhere = s.config.source + ": output";
     const char* outputEnv = std::getenv("AGW_OUTPUT");
     if (outputEnv != nullptr && *outputEnv != '\0') {
         outputName = outputEnv;
         outputWhere = "AGW_OUTPUT";
     }
     std::string error;
-    std::unique_ptr<RowSink> sink = OpenRowOutput(outputName, &error);
-    if (!sink) {
+    s.sink = OpenRowOutput(outputName, &error);
+    if (!s.sink) {
         std::fprintf(stderr, "agwmain: %s: cannot open \"%s\" for the rows: %s\n",
                      zcommon::Printable(outputWhere).c_str(), zcommon::Printable(outputName).c_str(), error.c_str());
-        AGW_TRACE_EXIT_VALUE(gMainTrace, kFailure);
-        return kFailure;
+        return false;
     }
+    return true;
+}
 
-    // The metrics endpoint, before any table object: a bad address, a busy
-    // port or a bad web configuration stops the run before its first sample.
-    std::unique_ptr<MetricsEndpoint> endpoint;
+// The metrics endpoint when AGW_HTTP asks for it, before any table object: a
+// bad address, a busy port or a bad web configuration stops the run before
+// its first sample.
+bool StartEndpoint(Session& s) {
     const char* http = std::getenv("AGW_HTTP");
-    if (http != nullptr && *http != '\0') {
-        std::string bind;
-        WebConfig web;
-        const char* webPath = std::getenv("AGW_WEB_CONFIG");
-        if (webPath == nullptr || *webPath == '\0') webPath = config.webConfig.c_str();
-        bool listening = ParseHttpAddress(http, &bind, &error);
-        if (listening && *webPath != '\0' && !LoadWebConfig(webPath, &web, &error)) {
-            std::fprintf(stderr, "agwmain: %s\n", error.c_str());  // its values are escaped already
-            AGW_TRACE_EXIT_VALUE(gMainTrace, kFailure);
-            return kFailure;
-        }
-        if (listening) endpoint = MetricsEndpoint::Start(bind, web, &error);
-        if (!endpoint) {
-            std::fprintf(stderr, "agwmain: AGW_HTTP \"%s\": %s\n", zcommon::Printable(http).c_str(), error.c_str());
-            AGW_TRACE_EXIT_VALUE(gMainTrace, kFailure);
-            return kFailure;
-        }
-        std::string host = bind.substr(0, bind.rfind(':'));
-        std::fprintf(stderr, "agwmain: metrics at %s://%s:%d/metrics\n", web.tls ? "https" : "http", host.c_str(),
-                     endpoint->Port());
+    if (http == nullptr || *http == '\0') return true;
+    std::string bind;
+    std::string error;
+    WebConfig web;
+    const char* webPath = std::getenv("AGW_WEB_CONFIG");
+    if (webPath == nullptr || *webPath == '\0') webPath = s.config.webConfig.c_str();
+    bool listening = ParseHttpAddress(http, &bind, &error);
+    if (listening && *webPath != '\0' && !LoadWebConfig(webPath, &web, &error)) {
+        std::fprintf(stderr, "agwmain: %s\n", error.c_str());  // its values are escaped already
+        return false;
     }
+    if (listening) s.endpoint = MetricsEndpoint::Start(bind, web, &error);
+    if (!s.endpoint) {
+        std::fprintf(stderr, "agwmain: AGW_HTTP \"%s\": %s\n", zcommon::Printable(http).c_str(), error.c_str());
+        return false;
+    }
+    std::string host = bind.substr(0, bind.rfind(':'));
+    std::fprintf(stderr, "agwmain: metrics at %s://%s:%d/metrics\n", web.tls ? "https" : "http", host.c_str(),
+                 s.endpoint->Port());
+    return true;
+}
 
+// The agent's loader registers its table managers; without a request file,
+// every table they serve is reported at the default interval.
+void LoadAgent(Session& s) {
     ProductInfo product = Product();
     std::string affinities;
     for (const std::string& a : product.affinities) affinities += " " + a;
@@ -293,70 +315,88 @@ int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
         }
     }
 
-    if (configPath == nullptr || *configPath == '\0') {
-        std::uint32_t id = 0;
-        for (TableManager* manager : TableManager::Registered()) {
-            ConfigRequest request;
-            request.detail.name = manager->TableName();
-            request.detail.table = manager->TableName();
-            request.detail.type = AGW_SAMPLE_REPORT;
-            request.detail.interval = kDefaultInterval;
-            request.detail.id = ++id;
-            config.requests.push_back(std::move(request));
-        }
-        if (config.requests.empty()) std::fprintf(stderr, "agwmain: no table manager is registered; nothing to sample\n");
+    if (s.requestFile) return;
+    std::uint32_t id = 0;
+    for (TableManager* manager : TableManager::Registered()) {
+        ConfigRequest request;
+        request.detail.name = manager->TableName();
+        request.detail.table = manager->TableName();
+        request.detail.type = AGW_SAMPLE_REPORT;
+        request.detail.interval = kDefaultInterval;
+        request.detail.id = ++id;
+        s.config.requests.push_back(std::move(request));
     }
+    if (s.config.requests.empty()) std::fprintf(stderr, "agwmain: no table manager is registered; nothing to sample\n");
+}
 
-    // Make every table object first, so that a bad request stops the run
-    // before any sample.
-    std::vector<std::unique_ptr<RequestRun>> runs;
-    auto destroyAll = [&runs] {
+// Every request's table object, all made before any sample, so that a bad
+// request stops the run before it starts.
+bool MakeRuns(Session& s) {
+    s.tables.Arm([&runs = s.runs] {
         for (auto& run : runs) {
             MetricsRegistry::Instance().Withdraw(run->index);
             if (run->object != nullptr) run->manager->DeleteTableObject(run->object);
             run->object = nullptr;
         }
-    };
-    for (ConfigRequest& request : config.requests) {
-        auto run = std::make_unique<RequestRun>(request, config.source);
+    });
+    for (ConfigRequest& request : s.config.requests) {
+        auto run = std::make_unique<RequestRun>(request, s.config.source);
         RequestDetail& detail = run->Request().detail;
         run->manager = TableManager::Find(detail.table.c_str());
         if (run->manager == nullptr) {
             std::fprintf(stderr, "agwmain: %stable \"%s\": expected a table a manager serves (%s)\n",
-                         Where(config, request).c_str(), zcommon::Printable(detail.table).c_str(), TableList().c_str());
-            destroyAll();
-            AGW_TRACE_EXIT_VALUE(gMainTrace, kFailure);
-            return kFailure;
+                         Where(s.config, request).c_str(), zcommon::Printable(detail.table).c_str(),
+                         TableList().c_str());
+            return false;
         }
         run->object = run->manager->NewTableObject(&detail, run->Context());
         if (run->object == nullptr) {
             std::fprintf(stderr, "agwmain: %stable \"%s\": the table's manager made no table object; request skipped\n",
-                         Where(config, request).c_str(), detail.table.c_str());
+                         Where(s.config, request).c_str(), detail.table.c_str());
             continue;
         }
         std::string problem = CheckThresholds(*run->object, detail);
         if (problem.empty()) run->object->ResolveThresholds();  // once, before any row is checked
-        run->index = static_cast<std::uint32_t>(runs.size());
-        runs.push_back(std::move(run));
+        run->index = static_cast<std::uint32_t>(s.runs.size());
+        s.runs.push_back(std::move(run));
         if (!problem.empty()) {
-            std::fprintf(stderr, "agwmain: %s%s\n", Where(config, request).c_str(), problem.c_str());
-            destroyAll();
-            AGW_TRACE_EXIT_VALUE(gMainTrace, kFailure);
-            return kFailure;
+            std::fprintf(stderr, "agwmain: %s%s\n", Where(s.config, request).c_str(), problem.c_str());
+            return false;
         }
     }
+    return true;
+}
 
-    // Ctrl-C and kill stop the run cleanly unless the agent routes them itself.
-    bool ownInterrupt = !SignalActionInstalled(EVT1_SIGINT) && FLT1_Signal(EVT1_SIGINT, StopOnSignal) == 0;
-    bool ownTerminate = !SignalActionInstalled(EVT1_SIGTERM) && FLT1_Signal(EVT1_SIGTERM, StopOnSignal) == 0;
-    RouteServiceSignals(true);  // SIGHUP reopens the outputs; SIGQUIT, SIGUSR1/2, SIGALRM stop the run
+// Everything the start takes and the stop gives back, step by step; false
+// (the reason on standard error) at the first step that fails.
+bool Start(Session& s) {
+    if (!LoadRequests(s) || !OpenOutput(s) || !StartEndpoint(s)) return false;
+    LoadAgent(s);
+    return MakeRuns(s);
+}
 
-    if (endpoint) {
+// Ctrl-C and kill stop the run cleanly unless the agent routes them itself;
+// SIGHUP reopens the outputs; SIGQUIT, SIGUSR1/2, SIGALRM stop the run.
+void TakeSignals(Session& s) {
+    const bool ownInterrupt = !SignalActionInstalled(EVT1_SIGINT) && FLT1_Signal(EVT1_SIGINT, StopOnSignal) == 0;
+    const bool ownTerminate = !SignalActionInstalled(EVT1_SIGTERM) && FLT1_Signal(EVT1_SIGTERM, StopOnSignal) == 0;
+    RouteServiceSignals(true);
+    s.signals.Arm([ownInterrupt, ownTerminate] {
+        if (ownInterrupt) FLT1_Signal(EVT1_SIGINT, nullptr);
+        if (ownTerminate) FLT1_Signal(EVT1_SIGTERM, nullptr);
+        RouteServiceSignals(false);
+    });
+}
+
+// What the endpoint serves of the runs: the series of each exported report
+// request, the readiness that waits for them and, opt-in, their rows.
+void ExportRuns(Session& s) {
+    if (s.endpoint) {
         // A table with several report requests tells their series apart by
         // a request label.
         std::map<std::string, int> reports;
-        for (auto& run : runs) reports[run->object->TableName()] += run->object->RequestType() == AGW_SAMPLE_REPORT;
-        for (auto& run : runs) {
+        for (auto& run : s.runs) reports[run->object->TableName()] += run->object->RequestType() == AGW_SAMPLE_REPORT;
+        for (auto& run : s.runs) {
             if (run->object->RequestType() != AGW_SAMPLE_REPORT) continue;
             bool several = reports[run->object->TableName()] > 1;
             run->exported = std::make_unique<TableExport>(*run->object, several ? run->object->RequestName() : "",
@@ -364,63 +404,76 @@ int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
             if (!run->exported->Exported()) run->exported.reset();
         }
     }
-    {
-        std::set<std::uint32_t> expected;
-        for (auto& run : runs) {
-            if (run->exported) expected.insert(run->index);
-        }
-        MetricsRegistry::Instance().ExpectRequests(std::move(expected));
+    std::set<std::uint32_t> expected;
+    for (auto& run : s.runs) {
+        if (run->exported) expected.insert(run->index);
     }
-    {
-        // The rows endpoint, opt-in: it holds a copy of each report
-        // request's latest rows.
-        auto setting = config.metrics.find("rows_endpoint");
-        const bool keepRows = endpoint && setting != config.metrics.end() && setting->second == "true";
-        MetricsRegistry::RowsTable rowRequests;
-        for (auto& run : runs) {
-            if (!keepRows || run->object->RequestType() != AGW_SAMPLE_REPORT) continue;
-            std::vector<ColumnInfo> columns;
-            for (int i = 0; i < run->object->NumColumns(); ++i) {
-                ColumnInfo info{};
-                if (run->object->GetColumnInfo(&info, i) == AGW_STATUS_OK) columns.push_back(info);
-            }
-            run->rowsFormat = std::make_unique<RowFormat>(run->object->TableName(), run->object->RequestName(), columns);
-            run->rowsSlot = rowRequests.size();
-            rowRequests.push_back({run->object->RequestName(), run->object->TableName(), run->object->Interval(), 0, nullptr});
-        }
-        MetricsRegistry::Instance().SetRowRequests(keepRows, std::move(rowRequests));
-    }
-    for (auto& run : runs) run->ShowSituation();
+    MetricsRegistry::Instance().ExpectRequests(std::move(expected));
 
-    RowSink* previous = InstallSink(sink.get());
+    // The rows endpoint, opt-in: it holds a copy of each report request's
+    // latest rows.
+    auto setting = s.config.metrics.find("rows_endpoint");
+    const bool keepRows = s.endpoint && setting != s.config.metrics.end() && setting->second == "true";
+    MetricsRegistry::RowsTable rowRequests;
+    for (auto& run : s.runs) {
+        if (!keepRows || run->object->RequestType() != AGW_SAMPLE_REPORT) continue;
+        std::vector<ColumnInfo> columns;
+        for (int i = 0; i < run->object->NumColumns(); ++i) {
+            ColumnInfo info{};
+            if (run->object->GetColumnInfo(&info, i) == AGW_STATUS_OK) columns.push_back(info);
+        }
+        run->rowsFormat = std::make_unique<RowFormat>(run->object->TableName(), run->object->RequestName(), columns);
+        run->rowsSlot = rowRequests.size();
+        rowRequests.push_back({run->object->RequestName(), run->object->TableName(), run->object->Interval(), 0, nullptr});
+    }
+    MetricsRegistry::Instance().SetRowRequests(keepRows, std::move(rowRequests));
+    for (auto& run : s.runs) run->ShowSituation();
+}
+
+// Samples every run in due order until a shutdown is asked for.
+void Loop(Session& s, Clock* clock) {
+    RowSink* previous = InstallSink(s.sink.get());
+    s.output.Arm([previous] { InstallSink(previous); });
     SteadyClock steady(ShutdownWakeFd());
     Clock& schedule = clock != nullptr ? *clock : steady;
     Scheduler scheduler(schedule);
-    for (auto& run : runs) {
+    for (auto& run : s.runs) {
         run->clock = &schedule;
-        run->all = &runs;
+        run->all = &s.runs;
         AGW_TRACE(gMainTrace, AGW_TRC_STATE, "request \"%s\" on %s every %d s", run->object->RequestName().c_str(),
                   run->object->TableName(), run->object->Interval());
         scheduler.Add(run.get());
     }
-    scheduler.Run([&sink] {
+    RowSink* sink = s.sink.get();
+    scheduler.Run([sink] {
         DrainShutdownWake();
-        if (TakeReopenRequest()) ReopenOutputs(sink.get());
+        if (TakeReopenRequest()) ReopenOutputs(sink);
         return ShutdownRequested();
     });
     if (const char* stopped = TakeStopSignalName()) {
         AGW_TRACE(gMainTrace, AGW_TRC_STATE, "%s received: stopping as on SIGTERM", stopped);
     }
-
-    AGW_TRACE(gMainTrace, AGW_TRC_STATE, "shutting down: destroying %zu table objects", runs.size());
+    AGW_TRACE(gMainTrace, AGW_TRC_STATE, "shutting down: destroying %zu table objects", s.runs.size());
     MetricsRegistry::Instance().SetShuttingDown(true);
-    destroyAll();
-    InstallSink(previous);
-    if (ownInterrupt) FLT1_Signal(EVT1_SIGINT, nullptr);
-    if (ownTerminate) FLT1_Signal(EVT1_SIGTERM, nullptr);
-    RouteServiceSignals(false);
-    AGW_TRACE_EXIT_VALUE(gMainTrace, 0);
-    return 0;
+}
+
+}  // namespace
+
+int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
+    AGW_TRACE_ENTRY(gMainTrace);
+    std::signal(SIGPIPE, SIG_IGN);  // a closed output must not end the process
+    int status = kFailure;
+    {
+        Session session;
+        if (Start(session)) {
+            TakeSignals(session);
+            ExportRuns(session);
+            Loop(session, clock);
+            status = 0;
+        }
+    }  // the session gives back what its steps took
+    AGW_TRACE_EXIT_VALUE(gMainTrace, status);
+    return status;
 }
 
 }  // namespace agw

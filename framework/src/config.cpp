@@ -10,6 +10,7 @@
 #include <set>
 
 #include "agw_internal.h"
+#include "ascii.h"
 #include "yaml_check.h"
 #include "printable.h"
 #include "regular_file.h"
@@ -21,19 +22,12 @@ namespace {
 using Checker = YamlChecker;
 using ConfigError = YamlCheckError;
 
-std::string Upper(std::string text) {
-    for (char& c : text) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
-    return text;
-}
-
 AgwThreshold ReadThreshold(Checker& check, const YAML::Node& node) {
     if (!node.IsMap()) check.Fail(node, "thresholds: expected a list of {column, op, value} maps");
     check.CheckKeys(node, {"column", "op", "value"}, "column, op, value");
     AgwThreshold threshold;
     if (!node["column"]) check.Fail(node, "threshold: expected a column");
-    threshold.column = Upper(check.Scalar(node["column"], "column", "a column name"));
+    threshold.column = zcommon::ToUpper(check.Scalar(node["column"], "column", "a column name"));
     if (threshold.column.empty()) check.Fail(node["column"], "column: expected a column name");
     if (!node["op"]) check.Fail(node, "threshold: expected an op (EQ, NE, LT, LE, GT or GE)");
     std::string op = check.Scalar(node["op"], "op", "EQ, NE, LT, LE, GT or GE");
@@ -58,7 +52,7 @@ ConfigRequest ReadRequest(Checker& check, const YAML::Node& node, std::uint32_t 
                     "name, table, type, interval, thresholds, objects");
 
     if (!node["table"]) check.Fail(node, "table: expected a table name");
-    detail.table = Upper(check.Scalar(node["table"], "table", "a table name"));
+    detail.table = zcommon::ToUpper(check.Scalar(node["table"], "table", "a table name"));
     if (detail.table.empty()) check.Fail(node["table"], "table: expected a table name");
 
     detail.type = AGW_SAMPLE_REPORT;

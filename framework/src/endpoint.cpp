@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "agw_trace.h"
+#include "ascii.h"
 #include "json.h"
 #include "metrics.h"
 #include "printable.h"
@@ -49,10 +50,6 @@ constexpr const char* kLinesType = "application/x-ndjson; charset=utf-8";
 constexpr const char* kRootPage =
     "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Metrics endpoint</title></head>\n"
     "<body><h1>Metrics endpoint</h1><p><a href=\"/metrics\">Metrics</a></p></body></html>\n";
-
-bool AllDigits(std::string_view text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
 
 // A listening socket on bind (ParseHttpAddress's form); -1 with *problem
 // the operating system's reason.
@@ -367,7 +364,7 @@ bool ParseHttpAddress(std::string_view value, std::string* bind, std::string* er
         "port 0 to 65535)";
     std::size_t colon = value.rfind(':');
     std::string_view port = colon == std::string_view::npos ? std::string_view{} : value.substr(colon + 1);
-    if (colon == std::string_view::npos || !AllDigits(port) || port.size() > 5 || std::stoi(std::string(port)) > 65535) {
+    if (colon == std::string_view::npos || !zcommon::AllDigits(port) || port.size() > 5 || std::stoi(std::string(port)) > 65535) {
         *error = expected;
         return false;
     }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "agw_internal.h"
+#include "ascii.h"
 
 namespace agw {
 
@@ -167,10 +168,7 @@ RowFormat::RowFormat(std::string_view table, std::string_view request,
     columns_.reserve(columns.size());
     for (std::size_t i = 0; i < columns.size(); ++i) {
         const ColumnInfo& info = columns[i];
-        std::string name = info.name != nullptr ? info.name : "column" + std::to_string(i);
-        for (char& ch : name) {
-            if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
-        }
+        const std::string name = zcommon::ToLower(info.name != nullptr ? info.name : "column" + std::to_string(i));
         Column column{std::string(i == 0 ? "" : ","), {}, info.offset, info.size, info.type};
         AppendJsonString(column.key, name);
         column.key.push_back(':');

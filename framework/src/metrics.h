@@ -6,10 +6,13 @@
 // one step (Publish), so a scrape always sees whole samples: the latest
 // complete one of each request, never a sample in progress. Objects that
 // vanished from the table vanish from the series with the next sample.
+//
+// Where each part lives: exposition.cpp writes the text format, tableexport.cpp
+// turns rows into series, registry.cpp holds what is served, scrape.cpp reads
+// it for a scrape, procmetrics.cpp the process metrics, endpoint.cpp serves
+// it over HTTP and metrics.cpp is the agent's side (agw_metrics.h).
 #ifndef AGW_METRICS_INTERNAL_H
 #define AGW_METRICS_INTERNAL_H
-
-#include <prometheus/metric_type.h>
 
 #include <atomic>
 #include <cstddef>
@@ -29,17 +32,24 @@ class tavro;
 
 namespace agw {
 
+// The kinds of series the endpoint serves.
+enum class MetricType { counter, gauge };
+
 // One family of series as a scrape serves it, rendered once when its sample
 // is published: name, kind and HELP, then its sample lines in Prometheus'
 // text format ("name{labels} value\n"). A sample is held as text only, a
 // few dozen bytes per series, and a scrape copies the text as it is.
 struct RenderedFamily {
     std::string name;
-    prometheus::MetricType type = prometheus::MetricType::Gauge;
+    MetricType type = MetricType::gauge;
     std::string help;
     std::string samples;
 };
 using Families = std::vector<RenderedFamily>;
+
+// The process metrics (process_*) as Prometheus' client libraries name them,
+// read from /proc now (procmetrics.cpp).
+Families ProcessFamilies();
 
 // AGW_HTTP's value as the listener's address: "host:port" with an IPv4
 // address, "localhost" or a bracketed IPv6 address; ":port" is 127.0.0.1.
@@ -72,7 +82,7 @@ struct ExportColumn {
 // column, or the state columns of one series.
 struct ExportFamily {
     std::string name;
-    prometheus::MetricType type;
+    MetricType type;
     std::string help;
     std::vector<std::size_t> columns;  // indexes in ExportShape::columns
 };
@@ -101,6 +111,10 @@ struct PublishedSample {
     std::vector<std::string> labels;  // per kept row: its labels, sorted, as name="value",...
 };
 
+// The sample lines of one per-object family of `sample`, made from its held
+// rows (when a scrape reads them), appended to `out`.
+void RenderRows(const PublishedSample& sample, const ExportFamily& family, std::string& out);
+
 // The series of one request's rows, built from the table object's column and
 // metric descriptions, read once when the request starts.
 class TableExport {
@@ -114,15 +128,16 @@ public:
     bool Exported() const { return exported_; }
     // The series of `count` rows of `object` (the rows it kept in its latest
     // sample). A row the object leaves out of its scope (MetricsRowScope)
-    // gives no series; the labels it adds join the row's keys; a row whose
-    // labels repeat an earlier row's is served once (the first).
-    PublishedSample Build(const tavro& object, const char* rows, std::uint32_t count,
-                          std::size_t rowSize) const;
+    // gives no series; the labels it adds join the row's keys, then `common`
+    // (the registry's CommonLabels) those the row does not carry itself; a
+    // row whose labels repeat an earlier row's is served once (the first).
+    PublishedSample Build(const tavro& object, const char* rows, std::uint32_t count, std::size_t rowSize,
+                          const AgwLabels& common) const;
 
 private:
     using Column = ExportColumn;
     PublishedSample BuildAggregate(const tavro& object, const char* rows, std::uint32_t count,
-                                   std::size_t rowSize) const;
+                                   std::size_t rowSize, const AgwLabels& common) const;
     static bool Summed(const Column& c);
     bool exported_ = false;
     AgwTableMode mode_ = AgwTableMode::rows;

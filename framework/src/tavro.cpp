@@ -10,6 +10,7 @@
 #include "agw_internal.h"
 #include "agw_table.h"
 #include "agw_trace.h"
+#include "ascii.h"
 #include "json.h"
 #include "sink.h"
 
@@ -307,11 +308,7 @@ bool FindColumn(tavro& object, std::string_view upperName, ColumnInfo* found) {
         ColumnInfo info{};
         if (object.GetColumnInfo(&info, i) != AGW_STATUS_OK || info.name == nullptr) continue;
         std::size_t k = 0;
-        for (; info.name[k] != '\0' && k < upperName.size(); ++k) {
-            char c = info.name[k];
-            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-            if (c != upperName[k]) break;
-        }
+        while (info.name[k] != '\0' && k < upperName.size() && zcommon::ToUpper(info.name[k]) == upperName[k]) ++k;
         if (k == upperName.size() && info.name[k] == '\0') {
             if (found != nullptr) *found = info;
             return true;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "agw_internal.h"
+#include "ascii.h"
 
 namespace agw {
 
@@ -26,10 +27,7 @@ bool ParseDecimal(const char* text, long* value) {
     if (text == nullptr) return false;
     const char* p = text;
     if (*p == '+' || *p == '-') ++p;
-    if (*p == '\0') return false;
-    for (const char* q = p; *q != '\0'; ++q) {
-        if (*q < '0' || *q > '9') return false;
-    }
+    if (!zcommon::AllDigits(p)) return false;
     errno = 0;
     char* end = nullptr;
     long v = std::strtol(text, &end, 10);
@@ -64,10 +62,8 @@ const char* OperatorName(IntfOper op) {
 }
 
 bool ParseOperator(std::string_view text, IntfOper* op) {
-    if (text.size() != 2) return false;
-    char up[3] = {static_cast<char>(text[0] & ~0x20), static_cast<char>(text[1] & ~0x20), '\0'};
     for (unsigned i = 0; i < std::size(kOperatorNames); ++i) {
-        if (std::strcmp(up, kOperatorNames[i]) == 0) {
+        if (zcommon::EqualsIgnoreCase(text, kOperatorNames[i])) {
             *op = static_cast<IntfOper>(i);
             return true;
         }

@@ -18,6 +18,7 @@
 
 #include "agw_internal.h"
 #include "agw_trace.h"
+#include "ascii.h"
 #include "printable.h"
 #include "regular_file.h"
 
@@ -51,7 +52,7 @@ bool ParseMask(const std::string& text, unsigned* mask) {
         base = 16;
     }
     for (const char* p = digits; *p != '\0'; ++p) {
-        bool ok = base == 16 ? std::strchr("0123456789abcdefABCDEF", *p) != nullptr : (*p >= '0' && *p <= '9');
+        bool ok = base == 16 ? std::strchr("0123456789abcdefABCDEF", *p) != nullptr : zcommon::IsDigit(*p);
         if (!ok) return false;
     }
     errno = 0;

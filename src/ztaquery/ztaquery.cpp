@@ -627,18 +627,18 @@ int run(int argc, char** argv) {
     };
     std::vector<Condition> conditions;
     std::vector<AgwThreshold> thresholds;
-    const char* ops[] = {"EQ", "NE", "LT", "LE", "GT", "GE"};
     for (std::size_t i = 0; i + 2 < where.size(); i += 3) {
         Condition c{ToUpper(where[i]), ToUpper(where[i + 1]), where[i + 2]};
-        auto op = std::find(std::begin(ops), std::end(ops), c.op);
-        if (op == std::end(ops) && c.op != "~=") {
+        IntfOper op = EQ;
+        const bool compares = agw::ParseOperator(c.op, &op);
+        if (!compares && c.op != "~=") {
             std::fprintf(stderr,
                          "ztaquery: --where %s %s %s: expected an operator EQ NE LT LE GT GE, got \"%s\" (~= compares "
                          "text ignoring case)\n",
                          where[i].c_str(), where[i + 1].c_str(), where[i + 2].c_str(), where[i + 1].c_str());
             return kUsage;
         }
-        if (op != std::end(ops)) thresholds.push_back({c.column, static_cast<IntfOper>(op - std::begin(ops)), c.value});
+        if (compares) thresholds.push_back({c.column, op, c.value});
         conditions.push_back(std::move(c));
     }
     std::vector<Job> jobs;

@@ -198,7 +198,8 @@ TEST_F(MetricsTest, RowsBecomeLabelledSeriesWithEscapedLabelsThatPromtoolAccepts
     agw::TableExport exported(object, "");
     ASSERT_TRUE(exported.Exported());
     agw::MetricsRegistry& registry = agw::MetricsRegistry::Instance();
-    registry.Publish(1, exported.Build(object, object.Data(0), object.NumDataItems(), object.DataSize()));
+    registry.Publish(1, exported.Build(object, object.Data(0), object.NumDataItems(), object.DataSize(),
+                                       registry.CommonLabels()));
     registry.AddCounter("agw_test_calls_total", "Calls.", {{"outcome", "ok"}}, 2);
     registry.AddCounter("agw_test_calls_total", "Calls.", {{"outcome", "ok"}}, 1);
     registry.AddCounter("agw_test_calls_total", "Calls.", {{"bad-label", "x"}}, 1);  // ignored
@@ -237,7 +238,7 @@ TEST_F(MetricsTest, AnAggregateTableCountsAndSumsInScopeRowsByState) {
     agw::MetricsRegistry& registry = agw::MetricsRegistry::Instance();
     registry.SetCommonLabels({{"domain", "DOM1"}}, {{"lmid", "SITE1"}});
     registry.Publish(1, agw::TableExport(object, "").Build(object, object.Data(0), object.NumDataItems(),
-                                                            object.DataSize()));
+                                                            object.DataSize(), registry.CommonLabels()));
     std::string text = registry.Exposition();
     EXPECT_NE(text.find("tst_queues{domain=\"DOM1\",lmid=\"SITE1\",state=\"ACT\"} 2\n"), std::string::npos) << text;
     EXPECT_NE(text.find("tst_queues{domain=\"DOM1\",lmid=\"SITE1\",state=\"SUS\"} 1\n"), std::string::npos) << text;
@@ -245,7 +246,8 @@ TEST_F(MetricsTest, AnAggregateTableCountsAndSumsInScopeRowsByState) {
     EXPECT_EQ(text.find("queue=\""), std::string::npos) << text;
 
     registry.Publish(1, agw::TableExport(object, "", /*perObject=*/true)
-                            .Build(object, object.Data(0), object.NumDataItems(), object.DataSize()));
+                            .Build(object, object.Data(0), object.NumDataItems(), object.DataSize(),
+                                   registry.CommonLabels()));
     text = registry.Exposition();
     EXPECT_NE(text.find("tst_queue_depth_ratio{domain=\"DOM1\",lmid=\"SITE1\",queue=\"Q2\"} 1\n"),
               std::string::npos)
@@ -274,7 +276,7 @@ TEST_F(MetricsTest, HelpAndLabelsComeFromTheDescriptionAndAStateFamilySaysItsLab
         object.AddRow(MakeRow("Q1", 250, "ACT"));
         agw::MetricsRegistry& registry = agw::MetricsRegistry::Instance();
         registry.Publish(1, agw::TableExport(object, "").Build(object, object.Data(0), object.NumDataItems(),
-                                                                object.DataSize()));
+                                                                object.DataSize(), registry.CommonLabels()));
         return registry.Exposition();
     };
     Described described(gManager, {{}, {}, {},
