@@ -614,7 +614,22 @@ int run(int argc, char** argv) {
                                        "URL: read the running agent's latest complete samples from its rows endpoint "
                                        "(http://127.0.0.1:9464) instead of joining the domain")
                             ->excludes(watchOption);
-    app.add_option("--user", agent.user, "USER:PASS: basic authentication at the agent")->needs(agentOption);
+    auto* userOption = app.add_option("--user", agent.user,
+                                      "USER: basic authentication at the agent, the password from --password-file "
+                                      "or " + std::string(kPasswordVariable))
+                           ->needs(agentOption);
+    std::string passwordFile;
+    app.add_option("--password-file", passwordFile, "FILE: the first line is the password of --user (mode 600)")
+        ->needs(userOption);
+    app.add_option("--cacert", agent.cacert, "FILE: https: trust the CA certificates in FILE (PEM)")
+        ->check(CLI::ExistingFile)
+        ->needs(agentOption);
+    auto* certOption = app.add_option("--cert", agent.cert, "FILE: https: present the client certificate in FILE (PEM)")
+                           ->check(CLI::ExistingFile)
+                           ->needs(agentOption);
+    app.add_option("--key", agent.key, "FILE: the private key of --cert, when its file does not hold it")
+        ->check(CLI::ExistingFile)
+        ->needs(certOption);
     app.add_flag("--insecure", agent.insecure, "https: do not check the agent's certificate")->needs(agentOption);
     app.get_option("--where")->excludes(agentOption);
     try {
@@ -624,6 +639,13 @@ int run(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         std::fprintf(stderr, "ztaquery: %s (ztaquery --help shows the options)\n", e.what());
         return kUsage;
+    }
+
+    if (!agent.user.empty()) {
+        if (std::string why = TakePassword(agent, passwordFile); !why.empty()) {
+            std::fprintf(stderr, "ztaquery: %s\n", why.c_str());
+            return kUsage;
+        }
     }
 
     LoadAgents();

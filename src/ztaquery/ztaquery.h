@@ -135,10 +135,22 @@ void PrintTable(const Job& job, std::size_t count, const std::string& held,
 
 // Where --agent reads: the agent's endpoint and how to reach it.
 struct AgentAccess {
-    std::string url;   // http://host:port or https://host:port
-    std::string user;  // USER:PASS for basic authentication, "" for none
+    std::string url;       // http://host:port or https://host:port
+    std::string user;      // basic authentication's user, "" for none
+    std::string password;  // its password, never taken from the command line
+    std::string cacert;    // https: the CA certificates to trust, "" for the system's
+    std::string cert;      // https: a client certificate (PEM), "" for none
+    std::string key;       // its private key, "" when the certificate file holds it
     bool insecure = false;  // https: no certificate checks
 };
+// Environment variable holding the password of --user, when no
+// --password-file names one.
+inline constexpr const char* kPasswordVariable = "ZTAQUERY_PASSWORD";
+// Sets access.password for access.user from `file` (its first line), else
+// from kPasswordVariable. Returns "" or one line saying what is wrong: a
+// user given as USER:PASS, no password, a file that cannot be read or that
+// others than its owner may read.
+std::string TakePassword(AgentAccess& access, const std::string& file);
 // Prints the jobs' tables from the running agent's latest complete samples
 // (its rows endpoint), as a table or with json the lines as the agent
 // delivered them. No join, no MIB call. Returns the exit status.
