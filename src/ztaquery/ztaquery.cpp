@@ -422,9 +422,8 @@ std::string take_held(int file) {
         ssize_t n;
         while ((n = read(file, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
     }
-    if (ftruncate(file, 0) != 0 || lseek(file, 0, SEEK_SET) != 0) {
-        // Left as it is: the next text is written after it and read with it.
-    }
+    // Emptied for the next text (should that fail, it is read with this one).
+    if (ftruncate(file, 0) == 0) lseek(file, 0, SEEK_SET);
     return text;
 }
 
