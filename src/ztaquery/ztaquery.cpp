@@ -483,15 +483,17 @@ void GuardTheSamples(bool verbose) {
     Held& h = held();
     void* shared = mmap(nullptr, kSamplingSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (h.file < 0 || shared == MAP_FAILED) return;
+    // Shared before the child starts, which may write it at once; a new
+    // mapping holds zeros, so "" until a sample begins.
+    h.sampling = static_cast<char*>(shared);
     std::fflush(nullptr);
     const pid_t parent = getpid();
     const pid_t child = fork();
     if (child < 0) {
+        h.sampling = nullptr;
         munmap(shared, kSamplingSize);
         return;
     }
-    h.sampling = static_cast<char*>(shared);
-    *h.sampling = '\0';
     if (child == 0) {
         // Ends with the parent, should that be killed.
         prctl(PR_SET_PDEATHSIG, SIGTERM);
