@@ -178,6 +178,11 @@ public:
     int Dispatch();
     // The rows the latest Dispatch handed to the row output whole.
     std::uint32_t RowsDelivered() const { return rowsDelivered_; }
+    // Writes the record that ends a sample to the row output, after its
+    // Dispatch: {"sample":N,"request":"R","table":"T","rows":R,
+    // "complete":true|false} with an incomplete sample's "reason" and the
+    // time.
+    int DispatchSampleRecord();
     // Writes the request's thresholds to the trace.
     void DumpThresholds();
     // Resolves the request's thresholds against the columns the object

@@ -300,6 +300,13 @@ int tavro::Dispatch() {
     return written ? AGW_STATUS_OK : AGW_STATUS_SINK_FAILED;
 }
 
+int tavro::DispatchSampleRecord() {
+    std::string record;
+    agw::AppendSampleRecord(record, sampleNumber_, requestName_, TableName(), rowsDelivered_, !sampleIncomplete_,
+                            incompleteReason_, agw::UtcTime(agw::StampClockNow()));
+    return agw::CurrentSink()->Write(record) ? AGW_STATUS_OK : AGW_STATUS_SINK_FAILED;
+}
+
 namespace agw {
 
 bool FindColumn(tavro& object, std::string_view upperName, ColumnInfo* found) {

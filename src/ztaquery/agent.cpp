@@ -4,9 +4,11 @@
 // record (the description's offsets, widths and padding), so that cells
 // read and print exactly as they do for a sample taken here.
 #include <curl/curl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -15,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "regular_file.h"
 #include "ztaquery.h"
 
 namespace ztaquery {
@@ -26,6 +29,8 @@ constexpr int kAgentFailed = 1;
 // not an answer of the endpoint.
 constexpr std::size_t kMaxAnswer = 256u << 20;
 constexpr long kTimeoutSeconds = 30;
+// A password file holds one line.
+constexpr std::size_t kMaxPasswordFile = 4096;
 
 struct Answer {
     long status = 0;
@@ -71,8 +76,12 @@ public:
         curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &answer.body);
         if (!access_.user.empty()) {
             curl_easy_setopt(curl_, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
-            curl_easy_setopt(curl_, CURLOPT_USERPWD, access_.user.c_str());
+            curl_easy_setopt(curl_, CURLOPT_USERNAME, access_.user.c_str());
+            curl_easy_setopt(curl_, CURLOPT_PASSWORD, access_.password.c_str());
         }
+        if (!access_.cacert.empty()) curl_easy_setopt(curl_, CURLOPT_CAINFO, access_.cacert.c_str());
+        if (!access_.cert.empty()) curl_easy_setopt(curl_, CURLOPT_SSLCERT, access_.cert.c_str());
+        if (!access_.key.empty()) curl_easy_setopt(curl_, CURLOPT_SSLKEY, access_.key.c_str());
         if (access_.insecure) {
             curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYPEER, 0L);
             curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYHOST, 0L);
@@ -203,6 +212,36 @@ private:
 };
 
 }  // namespace
+
+std::string TakePassword(AgentAccess& access, const std::string& file) {
+    if (access.user.find(':') != std::string::npos) {
+        return "--user takes the user name only: give the password with --password-file FILE or " +
+               std::string(kPasswordVariable) + ", never on the command line";
+    }
+    if (file.empty()) {
+        const char* variable = std::getenv(kPasswordVariable);
+        if (variable == nullptr || *variable == '\0') {
+            return "--user " + access.user + ": no password: name a file holding it with --password-file FILE, or set " +
+                   kPasswordVariable;
+        }
+        access.password = variable;
+        return "";
+    }
+    // A password file is its owner's alone, as ssh wants of a private key.
+    struct stat status {};
+    if (stat(file.c_str(), &status) == 0 && (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        return "--password-file " + file + ": others than its owner may read it; chmod 600 it";
+    }
+    std::string text, reason;
+    if (!zcommon::ReadRegularFile(file, kMaxPasswordFile, &text, &reason)) {
+        return "--password-file " + file + ": " + reason;
+    }
+    text.erase(std::min(text.find('\n'), text.size()));
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    if (text.empty()) return "--password-file " + file + ": its first line is empty: expected the password";
+    access.password = std::move(text);
+    return "";
+}
 
 int FromAgent(const std::vector<Job>& jobs, const AgentAccess& agent, bool json, bool raw) {
     curl_global_init(CURL_GLOBAL_DEFAULT);

@@ -12,19 +12,29 @@
 //   ztaquery --list TXSERVER
 //   ztaquery --agent http://127.0.0.1:9464 TXSERVER
 //
+// Standard output carries ztaquery's own output only: what the agent's code
+// writes while it samples (the join, trace lines, the MIB replies TXAPPQ
+// prints) is held, and goes to standard error with --verbose.
+//
 // Exit status: 0 when every table was sampled whole, 1 when the join or a
-// MIB call failed or a sample was cut short (one line on standard error says
-// which), 2 for a bad command line.
+// MIB call failed or a sample was cut short (the rows read are still
+// printed; one line on standard error says what went wrong), 2 for a bad
+// command line. When the Tuxedo libraries end the process inside a sample
+// (GuardTheSamples), their status, with one line naming the table and the
+// last line they wrote.
 #include "ztaquery.h"
 
 #include <CLI/CLI.hpp>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +44,7 @@
 #include <vector>
 
 #include "ascii.h"
+#include "printable.h"
 #include "wbtime.h"
 #include "zta16agt.h"
 #include "zta_agent.h"
@@ -350,44 +361,153 @@ std::string CutToWidth(const std::string& text, std::size_t width) {
     return text.substr(0, at) + "~";
 }
 
-// ---- Standard error, quiet -----------------------------------------------------
+// ---- Output held while the agent's code runs ------------------------------------
 
-QuietStderr::QuietStderr() {
-    // A memory file, else a file in TMPDIR unlinked as soon as it is made.
-    file_ = memfd_create("ztaquery-stderr", MFD_CLOEXEC);
-    if (file_ < 0) {
-        const char* dir = std::getenv("TMPDIR");
-        std::string path = std::string(dir != nullptr && *dir ? dir : "/tmp") + "/ztaquery.XXXXXX";
-        file_ = mkstemp(path.data());
-        if (file_ >= 0) unlink(path.c_str());
+namespace {
+
+// The held file, made once and shared with the guarding parent, and the
+// table being sampled ("" between samples) in memory shared with it too.
+// Set up and used on the main thread only, the one that samples.
+struct Held {
+    int file = -1;
+    char* sampling = nullptr;  // kSamplingSize bytes when guarded
+};
+constexpr std::size_t kSamplingSize = 64;
+Held& held() {
+    static Held h;
+    if (h.file < 0) {
+        // A memory file, else a file in TMPDIR unlinked as soon as it is made.
+        h.file = memfd_create("ztaquery-held", MFD_CLOEXEC);
+        if (h.file < 0) {
+            const char* dir = std::getenv("TMPDIR");
+            std::string path = std::string(dir != nullptr && *dir ? dir : "/tmp") + "/ztaquery.XXXXXX";
+            h.file = mkstemp(path.data());
+            if (h.file >= 0) unlink(path.c_str());
+        }
     }
-    if (file_ < 0) return;
-    std::fflush(stderr);
-    saved_ = dup(STDERR_FILENO);
-    if (saved_ < 0 || dup2(file_, STDERR_FILENO) < 0) {
-        if (saved_ >= 0) close(saved_);
-        saved_ = -1;
-    }
+    return h;
 }
 
-QuietStderr::~QuietStderr() {
-    Restore();
-    if (file_ >= 0) close(file_);
-}
-
-std::string QuietStderr::Restore() {
-    if (saved_ < 0) return {};
-    std::fflush(stderr);
-    dup2(saved_, STDERR_FILENO);
-    close(saved_);
-    saved_ = -1;
+// What the held file holds, emptied.
+std::string take_held(int file) {
     std::string text;
-    if (lseek(file_, 0, SEEK_SET) == 0) {
+    if (lseek(file, 0, SEEK_SET) == 0) {
         char buffer[4096];
         ssize_t n;
-        while ((n = read(file_, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+        while ((n = read(file, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
     }
+    // Emptied for the next text (should that fail, it is read with this one).
+    if (ftruncate(file, 0) == 0) lseek(file, 0, SEEK_SET);
     return text;
+}
+
+// The guarded child's process id for the parent's signal handler, which can
+// reach nothing but a flag of static storage; written once before the
+// handler is set.
+volatile std::sig_atomic_t guarded_child = 0;
+
+void forward_signal(int signal) {
+    if (guarded_child > 0) kill(static_cast<pid_t>(guarded_child), signal);
+}
+
+// The last line of a text that has something on it, printable.
+std::string last_line(const std::string& text) {
+    std::size_t end = text.find_last_not_of(" \t\r\n");
+    if (end == std::string::npos) return "";
+    std::size_t start = text.rfind('\n', end);
+    start = start == std::string::npos ? 0 : start + 1;
+    return zcommon::Printable(text.substr(start, end + 1 - start), zcommon::kPrintableLine);
+}
+
+}  // namespace
+
+QuietOutput::QuietOutput(const char* sampling) {
+    Held& h = held();
+    if (h.file < 0) return;
+    std::fflush(stdout);
+    std::fflush(stderr);
+    take_held(h.file);
+    savedOut_ = dup(STDOUT_FILENO);
+    savedErr_ = dup(STDERR_FILENO);
+    if (savedOut_ < 0 || savedErr_ < 0 || dup2(h.file, STDOUT_FILENO) < 0 || dup2(h.file, STDERR_FILENO) < 0) {
+        Restore();
+        return;
+    }
+    if (h.sampling != nullptr) std::snprintf(h.sampling, kSamplingSize, "%s", sampling);
+}
+
+QuietOutput::~QuietOutput() { Restore(); }
+
+std::string QuietOutput::Restore() {
+    if (savedOut_ < 0 && savedErr_ < 0) return {};
+    std::fflush(stdout);
+    std::fflush(stderr);
+    for (auto [saved, fd] : {std::pair{savedOut_, STDOUT_FILENO}, std::pair{savedErr_, STDERR_FILENO}}) {
+        if (saved < 0) continue;
+        dup2(saved, fd);
+        close(saved);
+    }
+    savedOut_ = savedErr_ = -1;
+    Held& h = held();
+    if (h.sampling != nullptr) *h.sampling = '\0';
+    return take_held(h.file);
+}
+
+void GuardTheSamples(bool verbose) {
+    Held& h = held();
+    void* shared = mmap(nullptr, kSamplingSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (h.file < 0 || shared == MAP_FAILED) return;
+    // Shared before the child starts, which may write it at once; a new
+    // mapping holds zeros, so "" until a sample begins.
+    h.sampling = static_cast<char*>(shared);
+    std::fflush(nullptr);
+    const pid_t parent = getpid();
+    const pid_t child = fork();
+    if (child < 0) {
+        h.sampling = nullptr;
+        munmap(shared, kSamplingSize);
+        return;
+    }
+    if (child == 0) {
+        // Ends with the parent, should that be killed.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) std::_Exit(kTuxedoFailed);
+        return;
+    }
+    // Keys that signal the terminal's process group reach the child too;
+    // a signal sent to this process alone is passed on.
+    guarded_child = child;
+    std::signal(SIGINT, SIG_IGN);
+    std::signal(SIGQUIT, SIG_IGN);
+    struct sigaction pass{};
+    pass.sa_handler = forward_signal;
+    sigemptyset(&pass.sa_mask);
+    for (int signal : {SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) sigaction(signal, &pass, nullptr);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    const std::string sampling(h.sampling, strnlen(h.sampling, kSamplingSize));
+    int exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : kTuxedoFailed;
+    const int ended_by = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    const bool asked = ended_by == SIGINT || ended_by == SIGTERM || ended_by == SIGHUP || ended_by == SIGQUIT ||
+                       ended_by == SIGPIPE;
+    if (!sampling.empty() && !asked) {
+        const std::string said = take_held(h.file);
+        if (verbose) std::fputs(said.c_str(), stderr);
+        const std::string how =
+            ended_by != 0 ? std::string("signal ") + strsignal(ended_by) : "status " + std::to_string(exit_status);
+        const std::string last = last_line(said);
+        std::fprintf(stderr, "ztaquery: %s: the process ended (%s) inside the sample%s%s\n", sampling.c_str(),
+                     how.c_str(), last.empty() ? "" : ": ", last.c_str());
+        if (exit_status == 0) exit_status = kTuxedoFailed;
+    }
+    std::fflush(stderr);
+    if (asked) {
+        // Ends the same way, as a shell expects of a program it stopped.
+        std::signal(ended_by, SIG_DFL);
+        raise(ended_by);
+    }
+    std::_Exit(exit_status);
 }
 
 // ---- Sampling ------------------------------------------------------------------
@@ -479,7 +599,7 @@ std::string TableSampler::TakeQuietly(std::string& said) {
     const zta::TableMeta* table = job_.table;
     const tavro* object = nullptr;
     {
-        QuietStderr quiet;
+        QuietOutput quiet(job_.table->upper);
         outcome = sample_one(job_.manager, object_, request_, context_);
         object = object_;
         if (outcome == Outcome::whole && job_.companion != nullptr) {
@@ -489,10 +609,13 @@ std::string TableSampler::TakeQuietly(std::string& said) {
         }
         said = quiet.Restore();
     }
-    if (outcome != Outcome::whole) return failure(outcome, *table, object, said);
-    KeepMatching();
-    IndexCompanion();
-    return "";
+    // A sample cut short after it read rows still gave those.
+    partial_ = outcome == Outcome::incomplete && object_->NumDataItems() > 0;
+    if (outcome == Outcome::whole || partial_) {
+        KeepMatching();
+        IndexCompanion();
+    }
+    return failure(outcome, *table, object, said);
 }
 
 // Keeps the rows every `~=` condition holds for, numbered again as the
@@ -566,13 +689,19 @@ int run(int argc, char** argv) {
     std::vector<std::string> names;
     std::vector<std::string> where;
     std::string columnList;
-    bool json = false, all = false, list = false, raw = false;
+    bool json = false, all = false, list = false, raw = false, verbose = false;
     int watch = 0;
     app.add_option("tables", names, "Tables to sample (TXCLIENTS, TXSERVER, ...; any case)");
     auto* watchOption =
         app.add_option("--watch", watch, "SECONDS: stay joined and redraw a live view every SECONDS (q leaves)")
             ->check(CLI::Range(1, 3600));
-    app.add_flag("--json", json, "JSON Lines, one object per row, as the agent writes them")->excludes(watchOption);
+    app.add_flag("--json", json,
+                 "JSON Lines, one object per row, as the agent writes them; a sample cut short ends with the "
+                 "agent's sample record, \"complete\":false and its reason")
+        ->excludes(watchOption);
+    app.add_flag("--verbose", verbose,
+                 "Standard error also gets what the agent's code writes while it samples: the join, trace "
+                 "lines, the replies a table prints (TXAPPQ)");
     app.add_flag("--all", all, "Every column of the table");
     app.add_option("--columns", columnList, "Comma-separated columns to show, in that order");
     app.add_flag("--raw", raw, "Timestamps and percentages as the rows hold them");
@@ -588,9 +717,29 @@ int run(int argc, char** argv) {
                                        "URL: read the running agent's latest complete samples from its rows endpoint "
                                        "(http://127.0.0.1:9464) instead of joining the domain")
                             ->excludes(watchOption);
-    app.add_option("--user", agent.user, "USER:PASS: basic authentication at the agent")->needs(agentOption);
+    auto* userOption = app.add_option("--user", agent.user,
+                                      "USER: basic authentication at the agent, the password from --password-file "
+                                      "or " + std::string(kPasswordVariable))
+                           ->needs(agentOption);
+    std::string passwordFile;
+    app.add_option("--password-file", passwordFile, "FILE: the first line is the password of --user (mode 600)")
+        ->needs(userOption);
+    app.add_option("--cacert", agent.cacert, "FILE: https: trust the CA certificates in FILE (PEM)")
+        ->check(CLI::ExistingFile)
+        ->needs(agentOption);
+    auto* certOption = app.add_option("--cert", agent.cert, "FILE: https: present the client certificate in FILE (PEM)")
+                           ->check(CLI::ExistingFile)
+                           ->needs(agentOption);
+    app.add_option("--key", agent.key, "FILE: the private key of --cert, when its file does not hold it")
+        ->check(CLI::ExistingFile)
+        ->needs(certOption);
     app.add_flag("--insecure", agent.insecure, "https: do not check the agent's certificate")->needs(agentOption);
     app.get_option("--where")->excludes(agentOption);
+    app.footer(
+        "Standard output carries the tables (or JSON lines) only; what the agent's code writes while it samples "
+        "goes to standard error with --verbose, else nowhere.\nExit status: 0 when every table was sampled whole; 1 "
+        "when the join or a MIB call failed or a sample was cut short (the rows read are still printed, the reason "
+        "in one line on standard error); 2 for a bad command line.");
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
@@ -598,6 +747,13 @@ int run(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         std::fprintf(stderr, "ztaquery: %s (ztaquery --help shows the options)\n", e.what());
         return kUsage;
+    }
+
+    if (!agent.user.empty()) {
+        if (std::string why = TakePassword(agent, passwordFile); !why.empty()) {
+            std::fprintf(stderr, "ztaquery: %s\n", why.c_str());
+            return kUsage;
+        }
     }
 
     LoadAgents();
@@ -690,37 +846,51 @@ int run(int argc, char** argv) {
         } else {
             choose_default_view(job);
         }
+        if (json) {
+            // The lines are the table's own rows: no companion to sample.
+            job.companion = nullptr;
+            job.companion_manager = nullptr;
+        }
         jobs.push_back(std::move(job));
     }
 
     if (!agent.url.empty()) return FromAgent(jobs, agent, json, raw);
-    if (watch > 0) {
-        if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) {
-            std::fprintf(stderr, "ztaquery: --watch draws on a terminal: standard input and output must be one\n");
-            return kUsage;
-        }
-        return Watch(jobs, thresholds, watch, raw);
+    if (watch > 0 && (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO))) {
+        std::fprintf(stderr, "ztaquery: --watch draws on a terminal: standard input and output must be one\n");
+        return kUsage;
     }
+    GuardTheSamples(verbose);
+    if (watch > 0) return Watch(jobs, thresholds, watch, raw);
 
+    // Every table in turn; one whose sample was cut short shows the rows it
+    // read, and the run goes on. A failure before any row ends it.
+    int status = 0;
     bool first = true;
     for (const Job& job : jobs) {
         TableSampler sampler(job, thresholds);
         std::string said;
         std::string why = sampler.TakeQuietly(said);
-        if (!why.empty()) {
+        if (verbose) std::fputs(said.c_str(), stderr);
+        if (!why.empty() && !sampler.Partial()) {
             std::fprintf(stderr, "ztaquery: %s\n", why.c_str());
             return kTuxedoFailed;
         }
         if (json) {
-            sampler.Rows()->Dispatch();
+            tavro* rows = sampler.Rows();
+            rows->Dispatch();
+            if (rows->SampleIncomplete()) rows->DispatchSampleRecord();
         } else {
             if (!first) std::printf("\n");
             print_table(job, sampler, raw);
         }
         std::fflush(stdout);
         first = false;
+        if (!why.empty()) {
+            std::fprintf(stderr, "ztaquery: %s\n", why.c_str());
+            status = kTuxedoFailed;
+        }
     }
-    return 0;
+    return status;
 }
 
 }  // namespace

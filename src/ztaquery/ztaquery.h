@@ -65,23 +65,35 @@ std::string CutToWidth(const std::string& text, std::size_t width);
 // A column's integer value (0 for a text column).
 std::int64_t IntegerOf(const char* row, const zta::ColumnMeta& c);
 
-// Standard error while the agent's code runs: its join messages, error
-// output and trace lines go to an unlinked temporary file (none is left
-// behind whatever happens), so that a failure can be told in one line.
-class QuietStderr {
+// Standard output and error while the agent's code runs for the table
+// `sampling`: its join messages, the replies a table prints as it samples,
+// error output and trace lines go to one held file (in memory, else in
+// TMPDIR, deleted as it is made: none is left behind whatever happens), so
+// that ztaquery's standard output carries its own output only and a
+// failure can be told in one line.
+class QuietOutput {
 public:
-    QuietStderr();
-    ~QuietStderr();
-    // What was written, and standard error back.
+    explicit QuietOutput(const char* sampling);
+    ~QuietOutput();
+    // What was written, and standard output and error back.
     std::string Restore();
 
-    QuietStderr(const QuietStderr&) = delete;
-    QuietStderr& operator=(const QuietStderr&) = delete;
+    QuietOutput(const QuietOutput&) = delete;
+    QuietOutput& operator=(const QuietOutput&) = delete;
 
 private:
-    int file_ = -1;
-    int saved_ = -1;
+    int savedOut_ = -1;
+    int savedErr_ = -1;
 };
+
+// The Tuxedo libraries may end the process inside a call (the stand-in does
+// on a domain file it cannot use, at the first join), while its output is
+// held. From here on the run goes on in a child process and returns there;
+// the parent waits for it and exits with its status, and when the child
+// ended inside a QuietOutput it first says in one line on standard error
+// which table was being sampled and the last line held (all of it before,
+// with `verbose`). Without a child to make, returns in the one process.
+void GuardTheSamples(bool verbose);
 
 // The table objects of one job, made at the first sample and kept for the
 // following ones (the live view), and what the last sample gave.
@@ -91,12 +103,16 @@ public:
     ~TableSampler();
 
     // Takes one sample of the table and then of its companion, with standard
-    // error quiet (`said` gets what the agent's code wrote meanwhile). The
-    // first sample makes the table objects, which joins the application; a
-    // later one joins again when a failed call made the agent leave. Returns
-    // "" when both were sampled whole, else one line saying what went wrong
-    // ("TXSERVER: the MIB call failed: ...").
+    // output and error quiet (`said` gets what the agent's code wrote
+    // meanwhile). The first sample makes the table objects, which joins the
+    // application; a later one joins again when a failed call made the agent
+    // leave. Returns "" when both were sampled whole, else one line saying
+    // what went wrong ("TXSERVER: the MIB call failed: ..."); Partial() says
+    // whether the rows read before it are there to show.
     std::string TakeQuietly(std::string& said);
+    // The last sample failed after it read some of the table's rows (or all,
+    // and the companion failed): those are what the MIB answered.
+    bool Partial() const { return partial_; }
 
     tavro* Rows() const { return object_; }
     // The companion's row of the same object as `row`, or null.
@@ -124,6 +140,7 @@ private:
     // Companion key column -> the table's column with the same label.
     JoinColumns joinOn_;
     std::map<std::string, std::uint32_t> companionIndex_;
+    bool partial_ = false;
 };
 
 // Prints `count` rows aligned under the job's column names, headed by the
@@ -135,10 +152,22 @@ void PrintTable(const Job& job, std::size_t count, const std::string& held,
 
 // Where --agent reads: the agent's endpoint and how to reach it.
 struct AgentAccess {
-    std::string url;   // http://host:port or https://host:port
-    std::string user;  // USER:PASS for basic authentication, "" for none
+    std::string url;       // http://host:port or https://host:port
+    std::string user;      // basic authentication's user, "" for none
+    std::string password;  // its password, never taken from the command line
+    std::string cacert;    // https: the CA certificates to trust, "" for the system's
+    std::string cert;      // https: a client certificate (PEM), "" for none
+    std::string key;       // its private key, "" when the certificate file holds it
     bool insecure = false;  // https: no certificate checks
 };
+// Environment variable holding the password of --user, when no
+// --password-file names one.
+inline constexpr const char* kPasswordVariable = "ZTAQUERY_PASSWORD";
+// Sets access.password for access.user from `file` (its first line), else
+// from kPasswordVariable. Returns "" or one line saying what is wrong: a
+// user given as USER:PASS, no password, a file that cannot be read or that
+// others than its owner may read.
+std::string TakePassword(AgentAccess& access, const std::string& file);
 // Prints the jobs' tables from the running agent's latest complete samples
 // (its rows endpoint), as a table or with json the lines as the agent
 // delivered them. No join, no MIB call. Returns the exit status.

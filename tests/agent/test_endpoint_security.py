@@ -152,6 +152,46 @@ class Endpoint(ProcessTest):
         self.assertIn("tuxedo_", body)
         self.assertEqual(self.curl(base + "/metrics", "-k")[0], 403)
         self.assertEqual(self.curl(base + "/metrics", "-k", *key("stranger"))[0], 403)
+        # ztaquery presents one too.
+        base = self.start(AGW_HTTP="127.0.0.1:0", AGW_WEB_CONFIG=web, AGW_CONFIG=self.rows_config())
+        p = self.query(base, "--insecure", *key("client"))
+        self.assertEqual((p.returncode, p.stderr), (0, ""))
+        self.assertEqual(self.query(base, "--insecure").returncode, 1)
+
+    def rows_config(self):
+        return self.write("requests.yaml", "metrics: {rows_endpoint: true}\n"
+                                           "requests:\n  - {name: SERVERS, table: TXSERVER, interval: 1}\n")
+
+    def query(self, base, *args, **env):
+        """ztaquery --agent base --json ... TXSERVER, once the agent has a
+        complete sample (503 until then)."""
+        deadline = time.time() + 10
+        while True:
+            p = subprocess.run([QUERY, "--agent", base, "--json", *args, "TXSERVER"], capture_output=True, text=True,
+                               timeout=30, env=dict(self.env, **env))
+            if "no complete sample" not in p.stderr or time.time() > deadline:
+                return p
+            time.sleep(0.2)
+
+    def test_ztaquery_trusts_a_ca_file_and_takes_the_password_from_a_file_or_the_environment(self):
+        base = self.start(AGW_HTTP="127.0.0.1:0", AGW_WEB_CONFIG=self.tls_config(), AGW_CONFIG=self.rows_config())
+        password = self.write("password", "s3cret\n")
+        os.chmod(password, 0o600)
+        trusted = ("--cacert", self.path("server.crt"), "--user", "scraper")
+        for args, env in (((*trusted, "--password-file", password), {}), (trusted, {"ZTAQUERY_PASSWORD": "s3cret"})):
+            p = self.query(base, *args, **env)
+            self.assertEqual((p.returncode, p.stderr), (0, ""), args)
+            self.assertTrue(all(json.loads(l)["table"] == "TXSERVER" for l in p.stdout.splitlines()), p.stdout)
+        # Each refusal in one line: an untrusted certificate, a wrong
+        # password, a password on the command line, a file others may read.
+        os.chmod(password, 0o644)
+        for args, env, status in ((trusted[2:], {"ZTAQUERY_PASSWORD": "s3cret"}, 1),
+                                  (trusted, {"ZTAQUERY_PASSWORD": "guess"}, 1),
+                                  (("--cacert", self.path("server.crt"), "--user", "scraper:s3cret"), {}, 2),
+                                  ((*trusted, "--password-file", password), {}, 2)):
+            p = self.query(base, *args, **env)
+            self.assertEqual((p.returncode, p.stdout, len(p.stderr.splitlines())), (status, "", 1), (args, p.stderr))
+            self.assertNotIn("s3cret", p.stderr)
 
     @unittest.skipUnless(shutil.which("prometheus"), "prometheus is not installed (scripts/bootstrap installs it)")
     def test_prometheus_scrapes_over_tls_with_the_right_password_only(self):

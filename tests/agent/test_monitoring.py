@@ -1,7 +1,9 @@
 """The rules and the dashboard shipped under monitoring/: promtool checks the
-rules and runs their unit tests; then a real Prometheus on loopback scrapes
-an agent on the demo domain, and every dashboard variable and panel query,
-every series the rules read and every recorded series answers.
+rules and runs their unit tests, and one built from a real scrape of an agent
+on one machine of the demo domain (the other ACTive machine alerts as
+unwatched); then a real Prometheus on loopback scrapes an agent on the demo
+domain, and every dashboard variable and panel query, every series the rules
+read and every recorded series answers.
 
 Run by ctest: python3 test_monitoring.py BUILD_DIR
 """
@@ -59,6 +61,31 @@ class Monitoring(ProcessTest):
         for cmd in (["check", "rules", RULES], ["test", "rules", RULE_TESTS]):
             r = subprocess.run(["promtool"] + cmd, capture_output=True, text=True, cwd=self.dir, timeout=60)
             self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+
+    def test_an_active_machine_without_an_agent_alerts_from_a_real_scrape(self):
+        # One agent, on SITE1 (the demo's master): the machines it serves and
+        # its own series, as scraped, are the rules' input for ten minutes.
+        requests = self.write("requests.yaml", "requests:\n  - {name: TXMCONF, table: TXMCONF, interval: 1}\n")
+        env = {k: v for k, v in os.environ.items() if not k.startswith(("AGW_", "TUXSIM_", "ZTA_"))}
+        env.update(AGW_CONFIG=requests, AGW_HTTP="127.0.0.1:0", AGW_OUTPUT="/dev/null")
+        _, url = self.start_agent(AGENT, env)
+        wanted = re.compile(r'^(tuxedo_machine_state|tuxedo_agent_joined)\{(.*domain="BANKDOM".*)\} (\S+)$', re.M)
+        deadline, found = time.time() + 20, []
+        while time.time() < deadline and not any(m[0] == "tuxedo_machine_state" for m in found):
+            time.sleep(0.2)
+            with urllib.request.urlopen(url, timeout=5) as reply:
+                found = wanted.findall(reply.read().decode())
+        self.assertIn(("tuxedo_agent_joined", 'domain="BANKDOM",lmid="SITE1"', "1"), found)
+        series = "".join("      - series: '%s{job=\"ztaagent\",instance=\"a:9464\",%s}'\n        values: '%sx10'\n"
+                         % m for m in found)
+        tests = self.write("unwatched.test.yml", (
+            "rule_files: ['%s']\nevaluation_interval: 1m\ntests:\n  - interval: 1m\n    input_series:\n%s"
+            "    promql_expr_test:\n      - expr: ALERTS{alertname=\"TuxedoMachineUnwatched\",alertstate=\"firing\"}\n"
+            "        eval_time: 10m\n        exp_samples:\n          - labels: 'ALERTS{alertname=\"TuxedoMachineUnwatched\","
+            "alertstate=\"firing\",severity=\"warning\",domain=\"BANKDOM\",lmid=\"SITE2\"}'\n"
+            "            value: 1\n") % (RULES, series))
+        r = subprocess.run(["promtool", "test", "rules", tests], capture_output=True, text=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
 
     @unittest.skipUnless(shutil.which("prometheus"), "prometheus is not installed (scripts/bootstrap installs it)")
     def test_dashboard_and_rules_answer_against_a_live_agent(self):

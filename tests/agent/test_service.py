@@ -170,8 +170,9 @@ class ServiceTest(ProcessTest):
 
 
 class PackageTest(ProcessTest):
-    """The Debian package: its conffiles, logrotate file, copyright,
-    maintainer scripts, and the unit's hardening."""
+    """The Debian package: its conffiles, logrotate file and the logrotate it
+    recommends, copyright, description, maintainer scripts, and the unit's
+    hardening."""
     prefix = "zta_package_"
 
     def test_package_contents_and_scripts(self):
@@ -203,7 +204,12 @@ class PackageTest(ProcessTest):
         self.assertRegex(scripts["prerm"], r"systemctl stop ztaagent")
         self.assertRegex(scripts["postrm"], r'"purge"[\s\S]*systemctl disable ztaagent')
         with open(os.path.join(control, "control")) as f:
-            maintainer = re.search(r"^Maintainer: (.*)$", f.read(), re.M).group(1)
+            fields = f.read()
+        maintainer = re.search(r"^Maintainer: (.*)$", fields, re.M).group(1)
+        # The logrotate file shipped is of use only with logrotate; the
+        # description says more than its summary line.
+        self.assertRegex(fields, r"(?m)^Recommends: .*\blogrotate\b")
+        self.assertGreaterEqual(len(re.search(r"^Description: .*\n((?: .*\n)*)", fields, re.M).group(1).splitlines()), 3)
         self.assertRegex(maintainer, r"^[^<>]+ <[^@<>\s]+@[^@<>\s]+>$")
         self.assertNotIn("@localhost", maintainer)
 

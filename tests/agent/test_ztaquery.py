@@ -67,20 +67,50 @@ class QueryTest(unittest.TestCase):
 class Truth(QueryTest):
     def test_failures_exit_nonzero_in_one_line(self):
         cases = [
-            (["TXSERVER"], {"VIEWDIR32": "/nonexistent"}, 1, "ztaquery: TXSERVER: view txview12 cannot be used: "),
+            (["TXSERVER"], {"VIEWDIR32": "/nonexistent"}, 1, "ztaquery: TXSERVER: view txview12 cannot be used: ", ""),
+            # One object per call: call 2 fails mid-walk, after one row.
             (["TXSERVER"], {"TUXSIM_FAULTS": "tpcall:2:TPESYSTEM"}, 1,
-             "ztaquery: TXSERVER: the MIB call failed: TPESYSTEM - internal system error"),
-            (["--bogus", "TXSERVER"], {}, 2, "ztaquery: The following argument was not expected: --bogus"),
-            (["--watch", "0", "TXSERVER"], {}, 2, "ztaquery: --watch: "),
-            (["--where", "STATE", "IS", "x", "TXSERVER"], {}, 2, "ztaquery: --where STATE IS x: expected an operator"),
+             "ztaquery: TXSERVER: the MIB call failed: TPESYSTEM - internal system error", "TXSERVER: 1 row\n"),
+            # The stand-in ends the process in the first join.
+            (["TXSERVER"], {"TUXSIM_DOMAIN": "/nonexistent/dom.yaml"}, 2,
+             "ztaquery: TXSERVER: the process ended (status 2) inside the sample: /nonexistent/dom.yaml: ", ""),
+            (["--bogus", "TXSERVER"], {}, 2, "ztaquery: The following argument was not expected: --bogus", ""),
+            (["--watch", "0", "TXSERVER"], {}, 2, "ztaquery: --watch: ", ""),
+            (["--where", "STATE", "IS", "x", "TXSERVER"], {}, 2, "ztaquery: --where STATE IS x: expected an operator",
+             ""),
+            (["--agent", "http://127.0.0.1:1", "--user", "u:p", "TXSERVER"], {}, 2,
+             "ztaquery: --user takes the user name only", ""),
         ]
-        for args, env, status, says in cases:
-            # One sample walk per call: call 2 fails mid-walk.
-            p = self.query(*args, TUXSIM_DOMAIN=os.path.join(SOURCE, "tuxsim/domains/demo.yaml"), **env)
+        for args, env, status, says, shows in cases:
+            p = self.query(*args, **{"TUXSIM_DOMAIN": os.path.join(SOURCE, "tuxsim/domains/demo.yaml"), **env})
             self.assertEqual(p.returncode, status, (args, p.stderr))
             self.assertEqual(len(p.stderr.splitlines()), 1, p.stderr)
             self.assertTrue(p.stderr.startswith(says), p.stderr)
-            self.assertEqual(p.stdout, "")
+            self.assertTrue(p.stdout.startswith(shows) and bool(p.stdout) == bool(shows), p.stdout)
+
+    def test_standard_output_holds_rows_only_and_a_partial_sample_what_it_read(self):
+        queues = {"TUXSIM_DOMAIN": os.path.join(SOURCE, "tuxsim/domains/demo.yaml"),
+                  "TXAPPQSPACENAME": "QSPACE1;QSPACE2;", "TXLMID": "SITE1;SITE2;",
+                  "TXQMCONFIG": "/srv/bank/queues/qdev1;/srv/bank/queues/qdev2;"}
+        # TXAPPQ prints each MIB reply as it samples: on standard error with
+        # --verbose, else nowhere.
+        for verbose in ([], ["--verbose"]):
+            p = self.query(*verbose, "--json", "TXAPPQ", **queues)
+            self.assertEqual(p.returncode, 0, p.stderr)
+            self.assertEqual({json.loads(l)["table"] for l in p.stdout.splitlines()}, {"TXAPPQ"})
+            self.assertEqual("TA_CURBLOCKS" in p.stderr, bool(verbose), p.stderr)
+        # A queue space the MIB refuses, before two it answers.
+        p = self.query("--json", "TXQSPCS", **dict(queues, TXAPPQSPACENAME="NOSUCH;QSPACE1;QSPACE2;",
+                                                   TXLMID="SITE1;SITE1;SITE2;",
+                                                   TXQMCONFIG="/srv/bank/queues/qdev1;" + queues["TXQMCONFIG"]))
+        self.assertEqual(p.returncode, 1)
+        lines = [json.loads(l) for l in p.stdout.splitlines()]
+        self.assertEqual([l["row"]["appspcnm"] for l in lines[:-1]], ["QSPACE1", "QSPACE2"])
+        self.assertEqual({k: lines[-1][k] for k in ("sample", "table", "rows", "complete")},
+                         {"sample": 1, "table": "TXQSPCS", "rows": 2, "complete": False})
+        self.assertIn("queue space NOSUCH", lines[-1]["reason"])
+        self.assertEqual(len(p.stderr.splitlines()), 1, p.stderr)
+        self.assertIn("queue space NOSUCH", p.stderr)
 
     def test_no_file_is_left_in_tmpdir_even_when_the_process_ends_mid_sample(self):
         tmp = os.path.join(self.dir, "tmp")
