@@ -321,7 +321,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Aliases expanded are counted before anything is copied: the file that
 // expands to 72 million thresholds is refused at once, naming the limit.
-TEST(ConfigLimits, AnAliasBombIsRefusedWithinASecond) {
+// Copying them would take minutes and gigabytes; the bound is loose enough
+// for a loaded machine or a sanitizer build and still catches that.
+TEST(ConfigLimits, AnAliasBombIsRefusedAtOnce) {
     ASSERT_LT(kManyRequests.size(), std::size_t{1} << 20);
     const std::string path = TestFile("bomb", ".yaml");
     for (const std::string& yaml : {kManyRequests, AliasBomb(8000, 1000)}) {
@@ -330,7 +332,7 @@ TEST(ConfigLimits, AnAliasBombIsRefusedWithinASecond) {
         std::string error;
         const auto start = std::chrono::steady_clock::now();
         EXPECT_FALSE(agw::LoadConfig(path, &config, &error));
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
         EXPECT_EQ(error.rfind(path + ":2: ", 0), 0u) << error;
         EXPECT_NE(error.find("expected at most 1"), std::string::npos) << error;
         EXPECT_TRUE(config.requests.empty());
