@@ -1,7 +1,8 @@
 // The MIB retrieval cycle shared by the samplers: the common construction
-// hook, the error output of failed Tuxedo calls, and the GET/GETNEXT cursor
-// loop. Each table gives its variant as data (zta_cursor_variant) and its
-// conversion as a small hook (zta_cursor_target).
+// hook, the readers of a reply (ztareply.cpp), the error output of failed
+// Tuxedo calls (ztaerrors.cpp), and the GET/GETNEXT walk with the cursor
+// loop (ztacycle.cpp). Each table gives its variant as data
+// (zta_cursor_variant) and its conversion as a small hook (zta_cursor_target).
 #ifndef ZTA_CYCLE_H
 #define ZTA_CYCLE_H
 
@@ -64,6 +65,10 @@ void zta_pad_in_place(Row& row) {
 // A long attribute of a reply at `occurrence`, or `absent` when the reply
 // lacks it.
 long zta_reply_long(FBFR32* reply, FLDID32 field, FLDOCC32 occurrence, long absent);
+
+// The value of occurrence `occurrence` of a string field and its length
+// within the buffer (up to its NUL); null when absent.
+const char* zta_find_string(FBFR32* reply, FLDID32 field, long occurrence, std::size_t& length);
 
 // Bounded readers of one occurrence of a reply, for fixed-width columns:
 // - zta_read_padded: the string value then blanks to `width`, no NUL; an

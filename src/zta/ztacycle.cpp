@@ -1,22 +1,19 @@
-// The MIB retrieval cycle shared by the samplers.
+// The MIB retrieval cycle shared by the samplers: the one GET/GETNEXT walk,
+// the cursor loop built on it, and the buffers of a sample.
 #include <atmi.h>
 #include <fml32.h>
 
 #include <algorithm>
-#include <array>
-#include <mutex>
 #include <climits>
-#include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "printable.h"
 #include "zta_agent.h"
 #include "zta_cycle.h"
 #include "zta_fields.h"
 #include "zta_metrics.h"
 #include "zta_util.h"
-#include "printable.h"
 
 namespace {
 
@@ -24,39 +21,7 @@ namespace {
 // needs more.
 constexpr long kReplySize = 8192;
 
-// The value of occurrence `occurrence` of a string field and its length
-// within the buffer (up to its NUL); null when absent.
-const char* find_string(FBFR32* reply, FLDID32 field, long occurrence, std::size_t& length) {
-    if (occurrence < 0 || occurrence > INT_MAX) return nullptr;
-    FLDLEN32 len = 0;
-    const char* value = Ffind32(reply, field, static_cast<FLDOCC32>(occurrence), &len);
-    if (value == nullptr) return nullptr;
-    length = strnlen(value, len);
-    return value;
-}
-
-// The name of a TA_ERROR code, or null for a code of no known name.
-const char* zta_ta_error_name(long code) {
-    static constexpr const char* kNames[] = {"TAEAPP",     "TAECONFIG",   "TAEINVAL", "TAEOS",
-                                             "TAEPERM",    "TAEPREIMAGE", "TAEPROTO", "TAEREQUIRED",
-                                             "TAESUPPORT", "TAESYSTEM",   "TAEUNIQ"};
-    if (code >= -11 && code <= -1) return kNames[-code - 1];
-    if (code == 0) return "TAOK";
-    if (code == 1) return "TAUPDATED";
-    if (code == 2) return "TAPARTIAL";
-    return nullptr;
-}
-
 }  // namespace
-
-long zta_reply_long(FBFR32* reply, FLDID32 field, FLDOCC32 occurrence, long absent) {
-    long value = absent;
-    FLDLEN32 len = sizeof value;
-    if (Fget32(reply, field, occurrence, reinterpret_cast<char*>(&value), &len) == -1) {
-        return absent;
-    }
-    return value;
-}
 
 bool zta_take_sample_constructor(TRC1_Block* trace, zta_node& node) {
     ZTA_ENTRY_B(trace);
@@ -85,170 +50,6 @@ void zta_fill_originnode(char* originnode, const zta_node& node) {
     zta_blankfill(originnode, sizeof node.theirSystemName, node.theirSystemName);
 }
 
-void zta_copy_record(const zta::TableMeta& table, char* row, const char* record) {
-    for (unsigned short i = 0; i < table.num_columns; ++i) {
-        const zta::ColumnMeta& c = table.columns[i];
-        if (c.attribute[0] == '\0') continue;
-        char* to = row + c.offset;
-        const char* from = record + c.offset;
-        if (c.type == zta::kColumnTypeInteger) {
-            std::memcpy(to, from, c.size);
-        } else if (c.pad == zta::Pad::blank) {
-            std::memset(to, ' ', c.size);
-            std::memcpy(to, from, strnlen(from, c.size));
-        } else {
-            const std::size_t n = strnlen(from, c.size - 1u);
-            std::memcpy(to, from, n);
-            std::memset(to + n, 0, c.size - n);
-        }
-    }
-}
-
-void zta_pad_in_place(const zta::TableMeta& table, char* row) {
-    char aside[zta::kMaxTextWidth];
-    for (unsigned short i = 0; i < table.num_columns; ++i) {
-        const zta::ColumnMeta& c = table.columns[i];
-        if (c.attribute[0] == '\0' || c.pad != zta::Pad::blank) continue;
-        char* column = row + c.offset;
-        const std::size_t n = strnlen(column, c.size);
-        std::memcpy(aside, column, n);
-        std::memset(column, ' ', c.size);
-        std::memcpy(column, aside, n);
-    }
-}
-
-void zta_read_padded(FBFR32* reply, FLDID32 field, long occurrence, char* column,
-                     std::size_t width) {
-    std::memset(column, ' ', width);
-    std::size_t length = 0;
-    const char* value = find_string(reply, field, occurrence, length);
-    if (value != nullptr) std::memcpy(column, value, std::min(length, width));
-}
-
-void zta_read_string(FBFR32* reply, FLDID32 field, long occurrence, char* column,
-                     std::size_t width) {
-    std::memset(column, 0, width);
-    std::size_t length = 0;
-    const char* value = find_string(reply, field, occurrence, length);
-    if (value != nullptr && width > 0) std::memcpy(column, value, std::min(length, width - 1));
-}
-
-long zta_read_long(FBFR32* reply, FLDID32 field, long occurrence) {
-    if (occurrence < 0 || occurrence > INT_MAX) return 0;
-    long value = 0;
-    FLDLEN32 len = sizeof value;
-    if (Fget32(reply, field, static_cast<FLDOCC32>(occurrence), reinterpret_cast<char*>(&value),
-               &len) == -1) {
-        return 0;
-    }
-    return value;
-}
-
-void zta_fill_columns(const zta::TableMeta& table, const FLDID32* fields, char* row, FBFR32* reply,
-                      long occurrence, bool absent_untouched) {
-    for (unsigned short i = 0; i < table.num_columns; ++i) {
-        const zta::ColumnMeta& c = table.columns[i];
-        if (fields[i] == 0) continue;
-        if (absent_untouched &&
-            (occurrence < 0 || occurrence > INT_MAX ||
-             Ffind32(reply, fields[i], static_cast<FLDOCC32>(occurrence), nullptr) == nullptr)) {
-            continue;
-        }
-        char* column = row + c.offset;
-        if (c.type == zta::kColumnTypeInteger) {
-            const long value =
-                std::clamp<long>(zta_read_long(reply, fields[i], occurrence), INT32_MIN, INT32_MAX);
-            const auto stored = static_cast<std::int32_t>(value);
-            std::memcpy(column, &stored, sizeof stored);
-        } else if (c.pad == zta::Pad::blank) {
-            zta_read_padded(reply, fields[i], occurrence, column, c.size);
-        } else {
-            zta_read_string(reply, fields[i], occurrence, column, c.size);
-        }
-    }
-}
-
-std::string zta_mib_reason(const char* reply) {
-    if (reply == nullptr) return {};
-    auto* fbfr = reinterpret_cast<FBFR32*>(const_cast<char*>(reply));
-    std::string reason;
-    long code = 0;
-    FLDLEN32 len = sizeof code;
-    if (Fget32(fbfr, zta::fld::TA_ERROR, 0, reinterpret_cast<char*>(&code), &len) != -1) {
-        reason = "TA_ERROR " + std::to_string(code);
-        if (const char* name = zta_ta_error_name(code)) reason += std::string(" ") + name;
-    }
-    std::size_t length = 0;
-    if (const char* status = find_string(fbfr, zta::fld::TA_STATUS, 0, length)) {
-        if (!reason.empty()) reason += ", ";
-        reason += "TA_STATUS \"" + zcommon::Printable(std::string_view(status, length)) + "\"";
-    }
-    return reason;
-}
-
-std::string zta_report_atmi_error(TRC1_Block* trace, const char* call, const char* reply) {
-    const int err = tperrno;
-    const char* text = tpstrerror(err);
-    const char* priority = TRC1_StderrPriority(AGW_PRIO_ERR);  // on each of the three lines
-    std::fprintf(stderr, "%sError: in %s\n%sERROR NO : %d\n%sError Message : %s\n", priority, call, priority, err,
-                 priority, text);
-    std::fflush(stderr);
-    // Only a reply that the service sent with its failure holds the MIB's
-    // reason; after any other error the buffer still holds an older reply.
-    const std::string reason = err == TPESVCFAIL ? zta_mib_reason(reply) : std::string();
-    if (trace != nullptr) {
-        if (reason.empty()) {
-            ZTA_ERROR_B(trace, "%s: <%s>\n", call, text);
-        } else {
-            ZTA_ERROR_B(trace, "%s: <%s> %s\n", call, text, reason.c_str());
-        }
-    }
-    std::string line = std::string(call) + ": " + text;
-    if (!reason.empty()) line += " (" + reason + ")";
-    return line;
-}
-
-namespace {
-
-// The FML32 errors that say the view itself cannot be found or read.
-bool view_unusable(int err) {
-    return err == FBADVIEW || err == FVFOPEN || err == FVFSYNTAX;
-}
-
-}  // namespace
-
-std::string zta_report_view_error(TRC1_Block* trace, const char* call, const char* view) {
-    const int err = Ferror32;
-    const char* text = Fstrerror32(err);
-    std::fprintf(stderr, "%sError: view %s cannot be used: %s: %s\n", TRC1_StderrPriority(AGW_PRIO_ERR), view, call,
-                 text);
-    std::fflush(stderr);
-    ZTA_ERROR_B(trace, "view %s cannot be used: %s: <%s>\n", view, call, text);
-    return std::string("view ") + view + " cannot be used: " + call + ": " + text;
-}
-
-const FLDID32* zta_attribute_ids(const zta::TableMeta& table) {
-    // One list per table, made at its first sample and never changed: the
-    // field tables are read once per process. call_once makes the first use
-    // safe should two threads sample at once.
-    struct Ids {
-        std::once_flag once;
-        std::array<FLDID32, zta::kMaxColumns> ids{};
-    };
-    static std::array<Ids, zta::kNumTables + 1> lists;
-    const auto number = static_cast<std::size_t>(table.number);
-    Ids& list = lists.at(number < lists.size() ? number : 0);
-    std::call_once(list.once, [&] {
-        for (unsigned short i = 0; i < table.num_columns && i < list.ids.size(); ++i) {
-            const char* name = table.columns[i].attribute;
-            if (name[0] == '\0') continue;
-            const FLDID32 id = Fldid32(zta_text(name));
-            list.ids[i] = id == BADFLDID ? 0 : id;
-        }
-    });
-    return list.ids.data();
-}
-
 long zta_walk_call_limit(long first_objects, long first_more) {
     long objects = 0;
     if (__builtin_add_overflow(std::max(0L, first_objects), std::max(0L, first_more), &objects)) {
@@ -259,22 +60,14 @@ long zta_walk_call_limit(long first_objects, long first_more) {
     return limit;
 }
 
-long zta_reply_objects(FBFR32* reply, const zta::TableMeta& table, const FLDID32* fields,
-                       long absent) {
-    const long claimed = zta_reply_long(reply, zta::fld::TA_OCCURS, 0, absent);
-    // The first object counts as the reply says, even with none of the
-    // table's attributes (a row of null values, as the view gives it).
-    long held = claimed > 0 ? 1 : 0;
-    for (; held < claimed && held < INT_MAX; ++held) {
-        bool any = false;
-        for (unsigned short i = 0; i < table.num_columns && !any; ++i) {
-            any = fields[i] != 0 &&
-                  Ffind32(reply, fields[i], static_cast<FLDOCC32>(held), nullptr) != nullptr;
-        }
-        if (!any) break;
-    }
-    return held;
+namespace {
+
+// The FML32 errors that say the view itself cannot be found or read.
+bool view_unusable(int err) {
+    return err == FBADVIEW || err == FVFOPEN || err == FVFSYNTAX;
 }
+
+}  // namespace
 
 namespace {
 
@@ -292,7 +85,7 @@ std::string object_keys(const zta_cursor_variant& variant, const FLDID32* fields
             value = std::to_string(zta_read_long(reply, fields[i], occurrence));
         } else {
             std::size_t length = 0;
-            const char* text = find_string(reply, fields[i], occurrence, length);
+            const char* text = zta_find_string(reply, fields[i], occurrence, length);
             if (text == nullptr) continue;
             value = "\"" + zcommon::Printable(std::string_view(text, length), 64) + "\"";
         }
@@ -311,7 +104,7 @@ void trace_cut_values(TRC1_Block* trace, const zta_cursor_variant& variant, cons
         const zta::ColumnMeta& c = table.columns[i];
         if (c.type != zta::kColumnTypeText || fields[i] == 0) continue;
         std::size_t length = 0;
-        if (find_string(reply, fields[i], occurrence, length) == nullptr) continue;
+        if (zta_find_string(reply, fields[i], occurrence, length) == nullptr) continue;
         const std::size_t room = c.pad == zta::Pad::blank ? c.size : c.size - 1u;
         if (length > room) {
             ZTA_ERROR_B(trace,

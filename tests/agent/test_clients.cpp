@@ -224,8 +224,8 @@ TEST_F(ClientsTable, AViewThatCannotBeLoadedEndsTheSampleWithOneLine) {
     ASSERT_NE(at, std::string::npos) << err;
     EXPECT_EQ(err.find(line, at + 1), std::string::npos) << err;  // once per sample
     EXPECT_NE(err[at + line.size()], '\n') << err;  // the FML32 error's text follows
-    // The error trace names the table's unit and where the loop wrote it.
-    EXPECT_NE(err.find(" zta01agt(ztacycle:"), std::string::npos) << err;
+    // The error trace names the table's unit and where the report wrote it.
+    EXPECT_NE(err.find(" zta01agt(ztaerrors:"), std::string::npos) << err;
 
     stderr_of([&] { sample(*object); });
     EXPECT_EQ(object->NumDataItems(), 3u);
