@@ -29,5 +29,6 @@
 #define ZTA_EXIT_B(b) AGW_TRACE_EXIT_AT(*(b))
 #define ZTA_ERROR_B(b, ...) AGW_TRACE_AT(*(b), AGW_TRC_ERROR, __VA_ARGS__)
 #define ZTA_STATE_B(b, ...) AGW_TRACE_AT(*(b), AGW_TRC_STATE, __VA_ARGS__)
+#define ZTA_DETAIL_B(b, ...) AGW_TRACE_AT(*(b), AGW_TRC_DETAIL, __VA_ARGS__)
 
 #endif  // ZTA_TRACE_H

@@ -325,25 +325,25 @@ bool zta_alloc_mib_buffers(TRC1_Block* trace, zta_mib_buffers& buffers) {
         zta_report_atmi_error(trace, "tpalloc");
         return false;
     }
-    if (buffers.note != nullptr) ZTA_ERROR_B(buffers.note, "tpalloc: rqbuf\n");
+    if (buffers.note != nullptr) ZTA_DETAIL_B(buffers.note, "tpalloc: rqbuf\n");
     buffers.reply_len = kReplySize;
     buffers.reply = tpalloc(zta_text("FML32"), nullptr, kReplySize);
     if (buffers.reply == nullptr) {
         zta_report_atmi_error(trace, "tpalloc");
         tpfree(reinterpret_cast<char*>(buffers.request));
-        if (buffers.note != nullptr) ZTA_ERROR_B(buffers.note, "tpfree: rqbuf\n");
+        if (buffers.note != nullptr) ZTA_DETAIL_B(buffers.note, "tpfree: rqbuf\n");
         buffers.request = nullptr;
         return false;
     }
-    if (buffers.note != nullptr) ZTA_ERROR_B(buffers.note, "tpalloc: rpbuf\n");
+    if (buffers.note != nullptr) ZTA_DETAIL_B(buffers.note, "tpalloc: rpbuf\n");
     return true;
 }
 
 void zta_free_mib_buffers(zta_mib_buffers& buffers) {
     tpfree(reinterpret_cast<char*>(buffers.request));
-    if (buffers.note != nullptr) ZTA_ERROR_B(buffers.note, "tpfree: rqbuf\n");
+    if (buffers.note != nullptr) ZTA_DETAIL_B(buffers.note, "tpfree: rqbuf\n");
     tpfree(buffers.reply);
-    if (buffers.note != nullptr) ZTA_ERROR_B(buffers.note, "tpfree: rpbuf\n");
+    if (buffers.note != nullptr) ZTA_DETAIL_B(buffers.note, "tpfree: rpbuf\n");
     buffers.request = nullptr;
     buffers.reply = nullptr;
 }
