@@ -97,7 +97,7 @@ class Demo:
             p = subprocess.Popen(cmd, env=env, cwd=self.tmp, stdin=subprocess.DEVNULL, stdout=out,
                                  stderr=subprocess.STDOUT, preexec_fn=end_with_parent)
         self.procs.append((name, p, log))
-        return p, log
+        return p
 
     def check_alive(self):
         for name, p, log in self.procs:
@@ -122,8 +122,27 @@ class Demo:
             raise Failed("ztaquery cannot read the demo domain's machines: " + p.stderr.strip())
         return [json.loads(line)["row"]["lmid"] for line in p.stdout.splitlines()]
 
-    def start_agent(self, lmid, port):
-        """An agent on a copy of the demo domain that runs on lmid."""
+    def listen(self, what, first, launch, ready):
+        """Starts launch(port) on the first free port from `first` on, and
+        on the next one when the port was taken in between (the process
+        ends before it is ready); returns the port once ready(port)."""
+        port = first
+        for _ in range(5):
+            port = free_port(port)
+            p = launch(port)
+            try:
+                self.wait("%s at 127.0.0.1:%d" % (what, port), lambda: ready(port), 60)
+                return port
+            except Failed as e:
+                if p.poll() is None:
+                    raise
+                self.procs = [entry for entry in self.procs if entry[1] is not p]
+                ended, port = e, port + 1
+        raise ended
+
+    def start_agent(self, lmid, first):
+        """An agent on a copy of the demo domain that runs on lmid; returns
+        its endpoint's URL."""
         with open(DOMAIN) as f:
             text = re.sub(r"^local_lmid:.*\n", "", f.read(), flags=re.M)
         domain = os.path.join(self.tmp, lmid + ".yaml")
@@ -131,18 +150,17 @@ class Demo:
             f.write(text + "\nlocal_lmid: %s\n" % lmid)
         env = {k: v for k, v in os.environ.items()
                if k not in ("AGW_WEB_CONFIG", "TUXSIM_FAULTS", "TUXSIM_RECORD", "AGW_TRACE_FILE")}
-        env.update(TUXSIM_DOMAIN=domain, AGW_CONFIG=REQUESTS, AGW_HTTP="127.0.0.1:%d" % port,
-                   AGW_OUTPUT="/dev/null")
-        _, log = self.start(lmid, [os.path.join(self.build, "ztaagent")], env)
-        url = "http://127.0.0.1:%d" % port
+        env.update(TUXSIM_DOMAIN=domain, AGW_CONFIG=REQUESTS, AGW_OUTPUT="/dev/null")
+        log = os.path.join(self.tmp, lmid + ".log")
 
-        def listening():
+        def listening(port):
             with open(log, errors="replace") as f:
-                return "metrics at %s/metrics" % url in f.read()
-        self.wait("the agent of %s at %s" % (lmid, url), listening, 30)
-        return url
+                return "metrics at http://127.0.0.1:%d/metrics" % port in f.read()
+        port = self.listen("the agent of " + lmid, first, lambda port: self.start(
+            lmid, [os.path.join(self.build, "ztaagent")], dict(env, AGW_HTTP="127.0.0.1:%d" % port)), listening)
+        return "http://127.0.0.1:%d" % port
 
-    def start_prometheus(self, port, agents, interval, alert_for):
+    def start_prometheus(self, agents, interval, alert_for):
         with open(RULES) as f:
             rules = f.read()
         if alert_for:
@@ -157,19 +175,18 @@ class Demo:
                     "rule_files: [%s]\n" % json.dumps(rules_file) +
                     "scrape_configs:\n  - job_name: ztaagent\n    static_configs:\n"
                     "      - targets: [%s]\n" % targets)
-        self.start("prometheus", [shutil.which("prometheus"), "--config.file=" + config,
-                                  "--storage.tsdb.path=" + os.path.join(self.tmp, "tsdb"),
-                                  "--web.listen-address=127.0.0.1:%d" % port], dict(os.environ))
-        url = "http://127.0.0.1:%d" % port
 
-        def ready():
+        def ready(port):
             try:
-                get(url + "/-/ready")
+                get("http://127.0.0.1:%d/-/ready" % port)
                 return True
             except OSError:
                 return False
-        self.wait("Prometheus at " + url, ready, 60)
-        return url
+        port = self.listen("Prometheus", 9090, lambda port: self.start(
+            "prometheus", [shutil.which("prometheus"), "--config.file=" + config,
+                           "--storage.tsdb.path=" + os.path.join(self.tmp, "tsdb"),
+                           "--web.listen-address=127.0.0.1:%d" % port], dict(os.environ)), ready)
+        return "http://127.0.0.1:%d" % port
 
     def query(self, prometheus, expr):
         try:
@@ -180,14 +197,12 @@ class Demo:
 
     def run(self, interval, alert_for):
         agents = []
-        port = 9464
         for lmid in self.machines():
-            port = free_port(port)
-            agents.append((lmid, self.start_agent(lmid, port)))
-            port += 1
+            first = int(urllib.parse.urlparse(agents[-1][1]).port) + 1 if agents else 9464
+            agents.append((lmid, self.start_agent(lmid, first)))
         if not agents:
             raise Failed("the demo domain has no active machine")
-        prometheus = self.start_prometheus(free_port(9090), agents, interval, alert_for)
+        prometheus = self.start_prometheus(agents, interval, alert_for)
 
         print("Prometheus: %s" % prometheus)
         print("  scraping %s with %s%s" % (", ".join("%s at %s/metrics" % a for a in agents),
