@@ -197,7 +197,9 @@ void Activity::move_objects(Domain& d, long step) const {
                     const long period = 20 + long(h % 41);
                     const long at = floor_mod(step + long((h >> 32) % u64(period)), period);
                     const double wave = std::sin(2 * std::numbers::pi * double(at) / double(period));
-                    moved = std::clamp(v + std::lround(rule.rate * wave), 0L, std::max(rule.hi, v));
+                    long sum = v;
+                    if (__builtin_add_overflow(v, std::lround(rule.rate * wave), &sum)) sum = v;
+                    moved = std::clamp(sum, 0L, std::max(rule.hi, v));
                 } else {
                     // An event every 3 to 12 steps.
                     const std::uint64_t h = draw({who[0], kStamp, who[1], who[2], r});
