@@ -10,7 +10,7 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 MAKEFLAGS  += --no-print-directory
 CMAKE_ARGS ?=
 
-.PHONY: all build test test-release test-asan test-fuzz fuzz fuzz-build demo bench bootstrap clean
+.PHONY: all build test test-release test-asan test-fuzz fuzz fuzz-build demo demo-build demo-domain bench bootstrap clean
 
 all: build
 
@@ -57,18 +57,26 @@ test-fuzz: fuzz-build
 # then a short run of each fuzz target.
 test: test-release test-asan test-fuzz
 
-# The demo builds only what it runs and keeps the build's output in a log,
-# so that its standard output starts with the agent's banner; then
+# The demos build only what they run and keep the build's output in a log,
+# so that their standard output starts with what they show; then
 # examples/run-demo.sh runs the agent.
 DEMO_TARGETS ?= ztaagent ztaquery tmib
 # Empty: 127.0.0.1:9464, or the next free port when it is taken (the demo
 # says which); make demo DEMO_HTTP=host:port uses exactly that address.
 DEMO_HTTP    ?=
-demo: bootstrap $(BUILD)/CMakeCache.txt
-	@echo "make demo: building $(DEMO_TARGETS) (log: $(BUILD)/demo-build.log)" >&2
+demo-build: bootstrap $(BUILD)/CMakeCache.txt
+	@echo "make: building $(DEMO_TARGETS) (log: $(BUILD)/demo-build.log)" >&2
 	@cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS) >$(BUILD)/demo-build.log 2>&1 \
 	  || { cat $(BUILD)/demo-build.log >&2; exit 1; }
+
+demo: demo-build
 	@exec examples/run-demo.sh $(BUILD) $(DEMO_HTTP)
+
+# The whole demo domain: an agent for every active machine and a Prometheus
+# on loopback scraping them with the shipped rules, until Ctrl-C
+# (examples/run-demo-domain.py says which ports and queries).
+demo-domain: demo-build
+	@exec examples/run-demo-domain.py $(BUILD)
 
 # The benchmarks, never part of make test. bench_agent runs last: it ends
 # with the table of ratios and their goals.

@@ -19,7 +19,7 @@ if [ -z "$http" ]; then
   fi
   http="127.0.0.1:$port"
 fi
-echo "make demo: metrics at http://$http/metrics; in another terminal: build/ztaquery TXSERVER; Ctrl-C stops" >&2
+echo "make demo: metrics at http://$http/metrics; in another terminal: build/ztaquery --agent http://$http TXSERVER (what the agent sampled) or build/ztaquery TXSERVER (a sample now); Ctrl-C stops" >&2
 
 export AGW_CONFIG="$here/demo-requests.yaml"
 export AGW_HTTP="$http"

@@ -1,6 +1,7 @@
 """One agent per machine of a domain, scraped by one real Prometheus on
-loopback: every object is served once across the agents, every series names
-its domain, the README's alerting rules fire once per object, the default
+loopback: every object is served once across the agents, their counters sum
+to what ztaquery reads of the same live domain, every series names its
+domain, the README's alerting rules fire once per object, the default
 series do not follow client logins, and an outage withdraws the object
 series instead of freezing them.
 
@@ -43,13 +44,16 @@ def series(text):
     return out
 
 
-def demo_domain(local_lmid, activity):
+def demo_domain(local_lmid, activity, tick=None):
     """The demo domain as the process on `local_lmid` sees it; without its
-    activity model the counters stay as written."""
+    activity model the counters stay as written, with a tick its counters
+    step that many seconds apart."""
     with open(DEMO) as f:
         text = f.read()
     if not activity:
         text = re.sub(r"^activity:\n(?:[ #].*\n)*", "", text, flags=re.M)
+    if tick:
+        text = re.sub(r"^  tick: \d+$", "  tick: %d" % tick, text, flags=re.M)
     return re.sub(r"^local_lmid: \S+", "local_lmid: " + local_lmid, text, flags=re.M)
 
 
@@ -96,7 +100,9 @@ class Domain(ProcessTest):
     @unittest.skipUnless(shutil.which("prometheus"), "prometheus is not installed (scripts/bootstrap installs it)")
     def test_two_agents_serve_each_object_once_and_alert_once(self):
         config = self.requests()
-        urls = [self.start_agent(lmid, self.write(lmid + ".yaml", demo_domain(lmid, activity=False)),
+        # A live domain whose counters step every 20 s, so that Prometheus
+        # has both agents' latest samples of a step while it lasts.
+        urls = [self.start_agent(lmid, self.write(lmid + ".yaml", demo_domain(lmid, activity=True, tick=20)),
                                  AGW_CONFIG=config) for lmid in ("SITE1", "SITE2")]
         # Both agents have seen their place and every table once.
         texts = [self.wait_for(lambda u=u: get(u), lambda t: 'domain="BANKDOM"' in t and "tuxedo_server_state{" in t)
@@ -155,6 +161,19 @@ class Domain(ProcessTest):
                           % (suspended[0]["srvgrp"], suspended[0]["srvid"])),
             lambda r: r, seconds=30)
         self.assertEqual(len(alerts), 1, alerts)
+        # One domain, not one per process: the requests completed summed
+        # over both agents are what ztaquery reads in the same step, and not
+        # the file's.
+        def completed(domain):
+            rows = [json.loads(l)["row"] for l in subprocess.run(
+                [QUERY, "--json", "TXSRVSTAT"], capture_output=True, text=True, check=True,
+                env=dict(self.env, TUXSIM_DOMAIN=domain)).stdout.splitlines()]
+            return sum(r["totreqc"] for r in rows)
+        still = completed(self.write("still.yaml", demo_domain("SITE1", activity=False)))
+        pairs = self.wait_for(lambda: (completed(self.path("SITE1.yaml")),
+                                       value("sum(tuxedo_server_requests_completed_total)")),
+                              lambda p: p[0] == p[1], seconds=60)
+        self.assertNotEqual(pairs[0], still)
         inactive = [s for s in servers if s["state"] == "INActive"]
         self.assertTrue(inactive)
         self.assertIsNone(value('count(ALERTS{alertname="TuxedoServerNotActive",srvgrp="%s",srvid="%d"})'

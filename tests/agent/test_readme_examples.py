@@ -9,6 +9,7 @@ relative paths behave as they would for a reader.
 
 usage: test_readme_examples.py SOURCE_DIR BUILD_DIR
 """
+import json
 import os
 import re
 import shutil
@@ -17,6 +18,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.request
 
 SOURCE, BUILD = sys.argv[1], sys.argv[2]
 failures = []
@@ -145,7 +147,8 @@ def check_readme(path):
             if r.returncode != 0:
                 fail(f"{path}: prometheus {sub} example", r.stdout + r.stderr)
             shutil.rmtree(d)
-        elif kind == "cmd" and re.match(r"^build/(ztaquery|tmib) ", text) and "[" not in text:
+        elif kind == "cmd" and re.match(r"^build/(ztaquery|tmib) ", text) and "[" not in text \
+                and "--agent" not in text:  # those read the demo's agent: check_demo runs them
             d = workdir()
             checked.append(f"{path}: {text}")
             r = subprocess.run(["bash", "-c", text], cwd=d, capture_output=True, text=True, timeout=60,
@@ -163,11 +166,57 @@ def check_readme(path):
             shutil.rmtree(d)
 
 
+def check_second_terminal(url, out_path):
+    """The README's second terminal while the demo runs: its command lines
+    that read the agent (--agent) do, and a sample of TXSRVSTAT taken here in
+    the same second as one of the agent's has the same counters: one domain,
+    not one per process."""
+    what = "the README's second terminal against make demo"
+    checked.append(what)
+    cmds = [c for k, c in readme_blocks(os.path.join(SOURCE, "README.md"))
+            if k == "cmd" and c.startswith("build/ztaquery --agent ")]
+    if not cmds:
+        fail(what, "no command reads the running agent")
+    d = workdir()
+    for c in cmds:
+        r = subprocess.run(["bash", "-c", c.replace("http://127.0.0.1:9464", url)], cwd=d, capture_output=True,
+                           text=True, timeout=60, stdin=subprocess.DEVNULL)
+        if r.returncode != 0 or "TXSERVER: 45 rows" not in r.stdout:
+            fail(what, f"{c}: exit status {r.returncode}: {r.stderr[-1000:]}")
+    shutil.rmtree(d)
+
+    def totreqc(rows):
+        """TOTREQC by server, and the second the rows were sampled in."""
+        seconds = {r["timestamp"][:13] for r in rows}
+        return (seconds.pop() if len(seconds) == 1 else None), {(r["srvgrp"], r["srvid"]): r["totreqc"] for r in rows}
+
+    # Samples of our own, several a second, over more than one of the
+    # agent's TXSRVSTAT intervals (5 s).
+    ours, deadline = {}, time.time() + 6
+    while time.time() < deadline:
+        r = subprocess.run([os.path.join(BUILD, "ztaquery"), "--json", "TXSRVSTAT"], capture_output=True, text=True,
+                           timeout=30, stdin=subprocess.DEVNULL)
+        second, counts = totreqc([json.loads(l)["row"] for l in r.stdout.splitlines()])
+        ours[second] = counts
+    samples = {}
+    for line in open(out_path, errors="replace"):
+        if line.startswith('{"table":"TXSRVSTAT"') and line.endswith("\n"):
+            row = json.loads(line)["row"]
+            samples.setdefault(row["sampleno"], []).append(row)
+    agent = [totreqc(rows) for rows in samples.values() if len(rows) == 45]
+    same = [(counts, ours[second]) for second, counts in agent if second in ours and second is not None]
+    if not same:
+        fail(what, f"no sample of the agent in a second of ours: {[a[0] for a in agent]} against {sorted(ours)}")
+    for theirs, mine in same:
+        if theirs != mine:
+            fail(what, f"the same second, other counters: {theirs} against {mine}")
+
+
 def check_demo():
     """What `make demo` runs: the banner first on standard output, rows of
-    TXCLIENTS, TXSERVER and TXMSTATS, and the demo's situation raised and
-    cleared (the demo domain raises it within seconds and clears it some
-    fifteen seconds later)."""
+    TXCLIENTS, TXSERVER and TXMSTATS, the README's second terminal, and the
+    demo's situation raised and cleared (the demo domain's audit queue has
+    requests waiting in every minute or so, and none in between)."""
     what = "make demo's agent"
     checked.append(what)
     d = workdir()
@@ -176,9 +225,17 @@ def check_demo():
         p = subprocess.Popen([os.path.join(SOURCE, "examples/run-demo.sh"), BUILD, "127.0.0.1:0"], cwd=d,
                              stdout=out, stderr=err, stdin=subprocess.DEVNULL)
         deadline = time.time() + 90
-        text = ""
+        text, url = "", None
         while time.time() < deadline and p.poll() is None:
             text = open(out_path, errors="replace").read()
+            if url is None and '{"table":"TXSRVSTAT"' in text:
+                m = re.search(r"^agwmain: metrics at (http://\S+)/metrics", open(os.path.join(d, "stderr")).read(),
+                              re.M)
+                url = m.group(1) if m else ""
+                if url:
+                    check_second_terminal(url, out_path)
+                else:
+                    fail(what, "the agent did not say where its endpoint is")
             if '"state":"cleared"' in text:
                 break
             time.sleep(0.5)

@@ -155,6 +155,11 @@ class Truth(QueryTest):
 
 
 class Readable(QueryTest):
+    def setUp(self):
+        super().setUp()
+        with open(self.domain, "w") as f:  # still: the values are the file's
+            f.write(DOMAIN.replace("activity: {seed: 7, tick: 1}\n", ""))
+
     def test_default_columns_dates_and_percentages_and_json_keeps_stored_values(self):
         p = self.query("TXSERVER")
         self.assertEqual((p.returncode, p.stderr), (0, ""))
@@ -189,6 +194,33 @@ class Readable(QueryTest):
         p = self.query("--list", "txserver")
         self.assertEqual(p.returncode, 0)
         self.assertEqual([l.split()[0] for l in p.stdout.splitlines() if not l.startswith(" ")], ["TXSERVER"])
+
+
+class OneDomain(QueryTest):
+    def test_two_processes_sampling_in_the_same_second_see_the_same_counters(self):
+        demo = os.path.join(SOURCE, "tuxsim/domains/demo.yaml")
+        still = os.path.join(self.dir, "still.yaml")
+        with open(demo) as f, open(still, "w") as out:
+            out.write(re.sub(r"^activity:\n(?:[ #].*\n)*", "", f.read(), flags=re.M))
+
+        def totreqc(*runs):
+            rows = [[json.loads(l)["row"] for l in p.communicate(timeout=30)[0].splitlines()] for p in runs]
+            return ({r["timestamp"][:13] for rs in rows for r in rs},
+                    [{(r["srvgrp"], r["srvid"]): r["totreqc"] for r in rs} for rs in rows])
+
+        def sample(domain):
+            return subprocess.Popen([QUERY, "--json", "TXSRVSTAT"], stdout=subprocess.PIPE, text=True,
+                                    env=dict(self.env, TUXSIM_DOMAIN=domain))
+        for _ in range(5):
+            time.sleep(1.02 - time.time() % 1)  # early in a second, so that both sample in it
+            seconds, counts = totreqc(sample(demo), sample(demo))
+            if len(seconds) == 1:
+                break
+        self.assertEqual(len(seconds), 1, "never sampled in one second")
+        self.assertEqual(len(counts[0]), 45)
+        self.assertEqual(counts[0], counts[1])
+        # Moved on from the file's values, not merely both at the start.
+        self.assertNotEqual(counts[0], totreqc(sample(still))[1][0])
 
 
 @unittest.skipIf(shutil.which("tmux") is None, "tmux is missing")

@@ -1,8 +1,12 @@
 // Fault injection (in-process, domain file, TUXSIM_FAULTS), the down span,
 // the request record file and the activity model.
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "sim_test_util.h"
 
@@ -203,23 +207,81 @@ TEST_F(Faults, ActivityMovesCountersOnlyWhenAskedAndKeepsTheOwnEntry) {
         ASSERT_EQ(c.num("TA_OCCURS"), 1) << "own entry lost at step " << i;
     }
     EXPECT_GT(numreq_sum(), before);
-    EXPECT_GT(tuxsim::object_count("T_ULOG"), ulog);
+    // The log goes on to the last step, keeping the last hour's records.
+    std::tm local{};
+    const std::time_t now = tuxsim::now();
+    localtime_r(&now, &local);
+    MibCall last;
+    ASSERT_EQ(last.get("T_ULOG").set("TA_ULOGTIME", local.tm_hour * 10000L + local.tm_min * 100L + local.tm_sec).call(), 0);
+    EXPECT_EQ(last.num("TA_OCCURS"), 1);
+    EXPECT_EQ(tuxsim::object_count("T_ULOG"), ulog);
     EXPECT_GE(tuxsim::object_count("T_CLIENT"), 1u);
 }
 
-TEST_F(Faults, ActivityIsRepeatableForASeed) {
-    auto run = [&] {
+// Every object of a class, a walk to its end: per object the attributes
+// asked for, "NAME=value" each.
+std::vector<std::string> walk(const char* cls, std::initializer_list<const char*> attrs, const char* lmid = "") {
+    std::vector<std::string> out;
+    MibCall m;
+    m.get(cls).set("TA_FLAGS", long(MIB_LOCAL));
+    if (*lmid) m.set("TA_LMID", lmid);
+    for (int rc = m.call(); rc == 0; rc = m.next().call()) {
+        for (int i = 0; i < m.num("TA_OCCURS"); ++i) {
+            std::string obj;
+            for (const char* a : attrs) {
+                const bool text = Fldtype32(Fldid32(const_cast<char*>(a))) == FLD_STRING;
+                obj += std::string(a) + "=" + (text ? m.str(a, i) : std::to_string(m.num(a, i))) + " ";
+            }
+            if (obj.find(tuxsim::own_client_id()) == std::string::npos) out.push_back(obj);
+        }
+        if (m.num("TA_MORE") <= 0) break;
+    }
+    return out;
+}
+
+// What a live domain shows is a function of the file and the clock: a
+// process that has followed the domain for ten minutes and one that loads
+// it at that moment, on another machine, see the same objects. Counters
+// start the UTC day at the file's values, grow in proportion, and a
+// suspended server's stay.
+TEST_F(Faults, ActivityIsTheSameInEveryProcessAtTheSameMoment) {
+    const std::string domain = R"(
+activity: {seed: 3, tick: 2, clients: 0.5, ulog: 0.5}
+classes:
+  T_MACHINE: [{TA_LMID: SITE1}, {TA_LMID: SITE2}]
+  T_SERVER:
+    - {TA_SRVID: 1, TA_NUMREQ: 10, TA_TOTWORKL: 500, TA_SRVGRP: G}
+    - {TA_SRVID: 2, TA_NUMREQ: 10, TA_TOTWORKL: 500, TA_SRVGRP: G, TA_STATE: SUSpended}
+  T_CLIENT: [{TA_CLIENTID: C1, TA_STATE: ACTive, TA_LMID: SITE2}]
+)";
+    const std::time_t midnight = 1700006400;  // 2023-11-15 00:00:00 UTC
+    auto seen = [&](std::time_t since, std::time_t t, const char* lmid) {
         tuxsim::reset();
-        serve(std::string(kSmall) + "activity: {seed: 3, tick: 2}\n");
-        tuxsim::set_time(1700000000);
-        join();
-        tuxsim::advance_time(std::chrono::minutes(3));
-        MibCall m;
-        m.get("T_SERVER").set("TA_FLAGS", long(MIB_LOCAL));
-        EXPECT_EQ(m.call(), 0);
-        return std::make_pair(m.num("TA_NUMREQ", 0), m.num("TA_NUMREQ", 1));
+        serve(domain + "local_lmid: " + lmid + "\n");
+        for (std::time_t s = since; s < t; s += 7) {
+            tuxsim::set_time(s);
+            if (s == since) join();
+            walk("T_SERVER", {"TA_NUMREQ"});
+        }
+        tuxsim::set_time(t);
+        if (since == t) join();
+        std::vector<std::string> all = walk("T_SERVER", {"TA_SRVID", "TA_NUMREQ", "TA_TOTWORKL"});
+        for (const std::string& c : walk("T_CLIENT", {"TA_CLIENTID", "TA_LMID", "TA_TIMESTART"})) all.push_back(c);
+        for (const char* m : {"SITE1", "SITE2"}) {
+            for (const std::string& r : walk("T_ULOG", {"TA_LMID", "TA_ULOGLINE", "TA_ULOGMSG"}, m)) all.push_back(r);
+        }
+        return all;
     };
-    EXPECT_EQ(run(), run());
+    const std::time_t t = midnight + 7200;
+    const std::vector<std::string> followed = seen(t - 600, t, "SITE1");
+    EXPECT_EQ(followed, seen(t, t, "SITE2"));
+    ASSERT_GT(followed.size(), 6u);  // servers, file client, model clients, records
+    long numreq = 0, workl = 0;
+    ASSERT_EQ(std::sscanf(followed[0].c_str(), "TA_SRVID=1 TA_NUMREQ=%ld TA_TOTWORKL=%ld", &numreq, &workl), 2);
+    EXPECT_GT(numreq, 10 + 3600 / 2 / 10);
+    EXPECT_NEAR(double(workl - 500) / double(numreq - 10), 50.0, 0.1);
+    EXPECT_EQ(followed[1], "TA_SRVID=2 TA_NUMREQ=10 TA_TOTWORKL=500 ");
+    EXPECT_EQ(seen(midnight, midnight, "SITE1")[0], "TA_SRVID=1 TA_NUMREQ=10 TA_TOTWORKL=500 ");
 }
 
 }  // namespace

@@ -74,7 +74,7 @@ std::string Sim::ensure_domain() {
     release_freed_memory();
     loaded_once = true;
     faults.install(domain->faults, now());
-    activity.start(*domain, now());
+    activity.start(*domain);
     mib.clear();
     apply_quirks();
     return {};

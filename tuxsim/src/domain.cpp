@@ -34,7 +34,6 @@ std::unique_ptr<Domain> open_domain(const std::string& path) {
     d->faults = file.faults;
     d->quirks = file.quirks;
     for (std::size_t i = 0; i < kClassCount; ++i) d->lists.edit(i) = std::move(file.classes[i]);
-    d->file_ulog_count = d->lists.get(d->index("T_ULOG")).size();
     d->local_lmid = file.local_lmid;
     const ObjectList& machines = d->lists.get(d->index("T_MACHINE"));
     if (d->local_lmid.empty() && !machines.empty()) d->local_lmid = machines.front()->text(d->f.lmid);

@@ -21,7 +21,6 @@ struct Domain {
     QuirkMasks quirks;  // the domain file's; tuxsim::set_quirks overrides them
     MibFields f{};
     ClassLists lists;
-    std::size_t file_ulog_count = 0;  // user-log records that came from the file
     // Per class, the schema entry of each attribute by field identifier.
     std::array<std::vector<std::pair<FLDID32, const AttrSpec*>>, kClassCount> by_id;
 
