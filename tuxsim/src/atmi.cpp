@@ -5,6 +5,7 @@
 #include <malloc.h>
 #endif
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -164,6 +165,28 @@ void join(Sim& s, const TPINIT* info, std::time_t now) {
     s.joined = true;
 }
 
+// Whether the domain's security admits the join: 0, or the tperrno to fail
+// with (lock held, domain loaded). The passwords compare whole: passwd up to
+// its NUL within the field, the user's password as the variable data up to
+// datalen or its first NUL.
+int admitted(const Domain& d, const TPINIT* info) {
+    const SecuritySettings& sec = d.security;
+    if (sec.level == SecurityLevel::None) return 0;
+    if (info == nullptr || tpinit_text(info->passwd) != sec.app_password) return TPEPERM;
+    if (sec.level == SecurityLevel::AppPw) return 0;
+    const auto user = sec.users.find(tpinit_text(info->usrname));
+    if (user == sec.users.end() || info->datalen <= 0) return TPEPERM;
+    // The variable data must lie inside the TPINIT buffer tpalloc made.
+    BufferInfo buf;
+    const long data_at = static_cast<long>(offsetof(TPINIT, data));
+    if (!buffer_info(reinterpret_cast<const char*>(info), buf) || buf.type != "TPINIT" ||
+        info->datalen > buf.size - data_at) {
+        return TPEINVAL;
+    }
+    const char* data = reinterpret_cast<const char*>(info) + data_at;
+    return std::string(data, strnlen(data, static_cast<std::size_t>(info->datalen))) == user->second ? 0 : TPEPERM;
+}
+
 constexpr long kCallFlags = TPNOTRAN | TPNOCHANGE | TPSIGRSTRT | TPNOBLOCK | TPNOTIME;
 
 }  // namespace
@@ -205,6 +228,7 @@ extern "C" int tpinit(TPINIT* tpinfo) {
     }
     const std::time_t now = s.now();
     if (s.faults.down(now)) return failed(TPESYSTEM);
+    if (int err = admitted(*s.domain, tpinfo)) return failed(err);
     s.activity.advance(*s.domain, now, s.own_client);
     join(s, tpinfo, now);
     return 0;

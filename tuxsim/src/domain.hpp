@@ -19,6 +19,7 @@ struct Domain {
     ActivitySettings activity;
     FaultList faults;
     QuirkMasks quirks;  // the domain file's; tuxsim::set_quirks overrides them
+    SecuritySettings security;  // checked by tpinit
     MibFields f{};
     ClassLists lists;
     std::size_t file_ulog_count = 0;  // user-log records that came from the file
