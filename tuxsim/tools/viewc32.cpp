@@ -16,7 +16,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 
 #include "fml32.h"
@@ -48,17 +47,22 @@ bool write_compiled(const std::string& source, const std::string& dir) {
     }
     const std::string target = (dir.empty() ? std::string() : dir + "/") + compiled_name(source);
     const std::string temporary = target + ".tmp." + std::to_string(getpid());
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << "# compiled by the stand-in's viewc32 from " << zcommon::Printable(source.substr(source.rfind('/') + 1)) << "\n" << text;
-        if (!out.flush()) {
-            std::fprintf(stderr, "viewc32: cannot write %s\n", zcommon::Printable(temporary).c_str());
-            std::remove(temporary.c_str());
-            return false;
-        }
+    const std::string origin = source.substr(source.rfind('/') + 1);
+    std::FILE* out = std::fopen(temporary.c_str(), "wb");
+    bool ok = out != nullptr &&
+              std::fprintf(out, "# compiled by the stand-in's viewc32 from %s\n", zcommon::Printable(origin).c_str()) > 0 &&
+              std::fwrite(text.data(), 1, text.size(), out) == text.size();
+    int err = errno;
+    if (out != nullptr && std::fclose(out) != 0 && ok) {
+        ok = false;
+        err = errno;
     }
-    if (std::rename(temporary.c_str(), target.c_str()) != 0) {
-        std::fprintf(stderr, "viewc32: cannot write %s: %s\n", zcommon::Printable(target).c_str(), std::strerror(errno));
+    if (ok && std::rename(temporary.c_str(), target.c_str()) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        std::fprintf(stderr, "viewc32: cannot write %s: %s\n", zcommon::Printable(target).c_str(), std::strerror(err));
         std::remove(temporary.c_str());
         return false;
     }
