@@ -165,6 +165,13 @@ void join(Sim& s, const TPINIT* info, std::time_t now) {
     s.joined = true;
 }
 
+// Whether the n bytes at p, up to their first NUL, are the password `want`;
+// the client's copy is compared where it lies, never copied.
+bool same_password(const char* p, std::size_t n, const std::string& want) {
+    const std::size_t len = strnlen(p, n);
+    return len == want.size() && std::memcmp(p, want.data(), len) == 0;
+}
+
 // Whether the domain's security admits the join: 0, or the tperrno to fail
 // with (lock held, domain loaded). The passwords compare whole: passwd up to
 // its NUL within the field, the user's password as the variable data up to
@@ -172,7 +179,7 @@ void join(Sim& s, const TPINIT* info, std::time_t now) {
 int admitted(const Domain& d, const TPINIT* info) {
     const SecuritySettings& sec = d.security;
     if (sec.level == SecurityLevel::None) return 0;
-    if (info == nullptr || tpinit_text(info->passwd) != sec.app_password) return TPEPERM;
+    if (info == nullptr || !same_password(info->passwd, sizeof info->passwd, sec.app_password)) return TPEPERM;
     if (sec.level == SecurityLevel::AppPw) return 0;
     const auto user = sec.users.find(tpinit_text(info->usrname));
     if (user == sec.users.end() || info->datalen <= 0) return TPEPERM;
@@ -184,7 +191,7 @@ int admitted(const Domain& d, const TPINIT* info) {
         return TPEINVAL;
     }
     const char* data = reinterpret_cast<const char*>(info) + data_at;
-    return std::string(data, strnlen(data, static_cast<std::size_t>(info->datalen))) == user->second ? 0 : TPEPERM;
+    return same_password(data, static_cast<std::size_t>(info->datalen), user->second) ? 0 : TPEPERM;
 }
 
 constexpr long kCallFlags = TPNOTRAN | TPNOCHANGE | TPSIGRSTRT | TPNOBLOCK | TPNOTIME;
