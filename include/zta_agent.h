@@ -6,6 +6,7 @@
 #define ZTA_AGENT_H
 
 #include <cstdint>
+#include <string>
 
 // Product identification.
 #define PRODUCTNAME "VMA for Tuxedo"
@@ -68,6 +69,12 @@ public:
     // True while the agent is joined.
     static bool Joined();
 
+    // Reads the password files ZTA_APP_PASSWORD_FILE and
+    // ZTA_USER_PASSWORD_FILE name, as each join does, and forgets the
+    // passwords again: false with `line` naming the variable, the file and
+    // what is wrong with it. Checked at start, before the first join.
+    static bool CheckPasswordFiles(std::string* line);
+
     Txinit(const Txinit&) = delete;
     Txinit& operator=(const Txinit&) = delete;
 
@@ -75,6 +82,8 @@ private:
     Txinit();
     ~Txinit();
     static void DeleteLocked();  // DeleteInstance with the membership lock held
+    // A failed join: its lines (once per outage), the flag and the count.
+    static void Failed(const char* text);
 
     char* tpinfo_ = nullptr;  // the TPINIT buffer, kept for the life of the object
 

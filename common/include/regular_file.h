@@ -6,10 +6,18 @@
 #ifndef ZCOMMON_REGULAR_FILE_H
 #define ZCOMMON_REGULAR_FILE_H
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <string>
 
 namespace zcommon {
+
+// Opens the regular file `path` for reading without blocking and fills `st`
+// from the open descriptor. Directories, FIFOs, sockets and devices are
+// refused. Returns the descriptor (close-on-exec), or -1
+// with `reason` saying why.
+int OpenRegularFile(const std::string& path, struct stat* st, std::string* reason);
 
 // Reads the regular file `path` whole into `text`, at most `limit` bytes.
 // Directories, FIFOs, sockets and devices are refused without blocking. On

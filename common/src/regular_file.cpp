@@ -11,24 +11,32 @@
 
 namespace zcommon {
 
-bool ReadRegularFile(const std::string& path, std::size_t limit, std::string* text,
-                     std::string* reason) {
+int OpenRegularFile(const std::string& path, struct stat* st, std::string* reason) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         *reason = std::strerror(errno);
-        return false;
+        return -1;
     }
-    struct stat st {};
-    bool ok = ::fstat(fd, &st) == 0;
-    if (!ok) {
+    if (::fstat(fd, st) != 0) {
         *reason = std::strerror(errno);
-    } else if (S_ISDIR(st.st_mode)) {
+    } else if (S_ISDIR(st->st_mode)) {
         *reason = "is a directory, expected a regular file";
-        ok = false;
-    } else if (!S_ISREG(st.st_mode)) {
+    } else if (!S_ISREG(st->st_mode)) {
         *reason = "is not a regular file (a FIFO, socket or device)";
-        ok = false;
-    } else if (static_cast<std::uint64_t>(st.st_size) > limit) {
+    } else {
+        return fd;
+    }
+    ::close(fd);
+    return -1;
+}
+
+bool ReadRegularFile(const std::string& path, std::size_t limit, std::string* text,
+                     std::string* reason) {
+    struct stat st {};
+    const int fd = OpenRegularFile(path, &st, reason);
+    if (fd < 0) return false;
+    bool ok = true;
+    if (static_cast<std::uint64_t>(st.st_size) > limit) {
         *reason = "is larger than " + std::to_string(limit) + " bytes";
         ok = false;
     }

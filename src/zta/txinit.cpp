@@ -1,11 +1,16 @@
 // The agent's membership in the Tuxedo application: joins with tpinit as the
-// administrative client "TXWATCHER"/"tpsysadm" and leaves with tpterm.
+// administrative client "TXWATCHER"/"tpsysadm" and leaves with tpterm. A
+// secured application gets the passwords of the files ZTA_APP_PASSWORD_FILE
+// and ZTA_USER_PASSWORD_FILE name, read again at every join (so a changed
+// password is taken without a restart) and cleared from memory once tpinit
+// has returned.
 #include <atmi.h>
 
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
+#include "join_secrets.h"
 #include "zta_agent.h"
 #include "zta_fields.h"
 #include "zta_metrics.h"
@@ -43,9 +48,22 @@ Txinit::Txinit() {
     ZTA_TRACE_BLOCK("txinit", "Txinit::Txinit");
     ZTA_ENTRY();
 
-    const long size = kTpinitRequestSize < static_cast<long>(sizeof(TPINIT))
-                          ? static_cast<long>(sizeof(TPINIT))
-                          : kTpinitRequestSize;
+    // The passwords, read before the buffer is made: a password file that
+    // went wrong since the start fails this join, with the reason, and the
+    // next attempt reads it again.
+    zcommon::JoinSecrets secrets;
+    std::string unreadable;
+    if (!zcommon::ReadJoinSecrets(MAXTIDENT, &secrets, &unreadable)) {
+        if (gFailedJoins == 0) {
+            std::fprintf(stderr, "%s%s\n", TRC1_StderrPriority(AGW_PRIO_ERR), unreadable.c_str());
+        }
+        Failed(unreadable.c_str());
+        ZTA_EXIT();
+        return;
+    }
+
+    const long need = static_cast<long>(TPINITNEED(secrets.DataLength()));
+    const long size = kTpinitRequestSize < need ? need : kTpinitRequestSize;
     tpinfo_ = tpalloc(zta_text("TPINIT"), nullptr, size);
     if (tpinfo_ == nullptr) {
         const char* text = tpstrerror(tperrno);
@@ -60,8 +78,15 @@ Txinit::Txinit() {
     std::snprintf(info->usrname, sizeof info->usrname, "%s", "TXWATCHER");
     std::snprintf(info->cltname, sizeof info->cltname, "%s", "tpsysadm");
     info->datalen = 0;
+    zcommon::PutJoinSecrets(secrets, info);
+    secrets.app.Wipe();
+    secrets.user.Wipe();
 
-    if (tpinit(info) != -1) {
+    const int joined = tpinit(info);
+    const int error = tperrno;
+    zcommon::WipeJoinSecrets(info);
+
+    if (joined != -1) {
         theirErrorFlag = 0;
         zta_metrics_join(true);
         zta_metrics_joined(true);
@@ -72,19 +97,28 @@ Txinit::Txinit() {
             gFailedJoins = 0;
         }
     } else {
-        const char* text = tpstrerror(tperrno);
-        if (gFailedJoins == 0) {
-            std::fprintf(stderr, "%sCannot Log into the Tuxedo Application\n", TRC1_StderrPriority(AGW_PRIO_ERR));
-            ZTA_ERROR("Cannot Log into the Tuxedo Application\n");
-            ZTA_ERROR("tpinit: <%s>\n", text);
-        } else {
-            ZTA_DETAIL("join attempt %ld of this outage failed: <%s>\n", gFailedJoins + 1, text);
-        }
-        ++gFailedJoins;
-        theirErrorFlag = 1;
-        zta_metrics_join(false);
+        Failed(tpstrerror(error));
     }
     ZTA_EXIT();
+}
+
+void Txinit::Failed(const char* text) {
+    ZTA_TRACE_BLOCK("txinit", "Txinit::Failed");
+    if (gFailedJoins == 0) {
+        std::fprintf(stderr, "%sCannot Log into the Tuxedo Application\n", TRC1_StderrPriority(AGW_PRIO_ERR));
+        ZTA_ERROR("Cannot Log into the Tuxedo Application\n");
+        ZTA_ERROR("tpinit: <%s>\n", text);
+    } else {
+        ZTA_DETAIL("join attempt %ld of this outage failed: <%s>\n", gFailedJoins + 1, text);
+    }
+    ++gFailedJoins;
+    theirErrorFlag = 1;
+    zta_metrics_join(false);
+}
+
+bool Txinit::CheckPasswordFiles(std::string* line) {
+    zcommon::JoinSecrets secrets;
+    return zcommon::ReadJoinSecrets(MAXTIDENT, &secrets, line);
 }
 
 Txinit::~Txinit() {

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "zta_agent.h"
 #include "zta_metrics.h"
@@ -50,6 +51,15 @@ int WbMain(int argc, char** argv) {
     ZTA_ALWAYS("Driver : <%s>\n", PRODUCTREVISION);
     ZTA_ALWAYS("Build Date : <%s>\n", __DATE__);
     ZTA_ALWAYS("Build Time : <%s>\n", __TIME__);
+
+    // A password file that cannot be used is a configuration mistake: it
+    // stops the start before the first join, as a bad request file does.
+    std::string unusable;
+    if (!Txinit::CheckPasswordFiles(&unusable)) {
+        std::fprintf(stderr, "%sztaagent: %s\n", TRC1_StderrPriority(AGW_PRIO_ERR), unusable.c_str());
+        ZTA_EXIT_VALUE(2);
+        return 2;
+    }
 
     if (std::atexit(stop_exit) != 0) ZTA_ERROR("atexit routine handler setup failed\n");
 

@@ -855,6 +855,10 @@ int run(int argc, char** argv) {
     }
 
     if (!agent.url.empty()) return FromAgent(jobs, agent, json, raw);
+    if (std::string unusable; !Txinit::CheckPasswordFiles(&unusable)) {
+        std::fprintf(stderr, "ztaquery: %s\n", unusable.c_str());
+        return kUsage;
+    }
     if (watch > 0 && (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO))) {
         std::fprintf(stderr, "ztaquery: --watch draws on a terminal: standard input and output must be one\n");
         return kUsage;

@@ -213,6 +213,35 @@ class PackageTest(ProcessTest):
         self.assertRegex(maintainer, r"^[^<>]+ <[^@<>\s]+@[^@<>\s]+>$")
         self.assertNotIn("@localhost", maintainer)
 
+    def test_rpm_contents_and_scriptlets(self):
+        if not shutil.which("cpack") or not shutil.which("rpmbuild"):
+            self.skipTest("no cpack or rpmbuild (Debian's rpm package)")
+        out = os.path.join(self.dir, "rpm")
+        subprocess.run(["cpack", "-G", "RPM", "-B", out, "--config", os.path.join(BUILD, "CPackConfig.cmake")],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+        rpms = [f for f in os.listdir(out) if f.endswith(".rpm")]
+        self.assertEqual(len(rpms), 1, rpms)
+        query = lambda *args: subprocess.run(["rpm", "-qp", *args, os.path.join(out, rpms[0])], check=True,
+                                             capture_output=True, text=True).stdout
+        paths = set(query("-l").split())
+        self.assertTrue(any(p.endswith("/lib/systemd/system/ztaagent.service") for p in paths), paths)
+        for path in ("/etc/ztaagent/requests.yaml", "/etc/logrotate.d/ztaagent", "/etc/default/ztaagent",
+                     "/usr/share/doc/ztaagent/copyright"):
+            self.assertIn(path, paths)
+        # Folders other packages own (filesystem, systemd, logrotate) are
+        # not claimed as this package's.
+        for owned_elsewhere in ("/etc/default", "/etc/logrotate.d", "/var/log", "/usr/lib/systemd/system"):
+            self.assertNotIn(owned_elsewhere, paths)
+        self.assertEqual(set(query("--configfiles").split()),
+                         {"/etc/default/ztaagent", "/etc/ztaagent/requests.yaml", "/etc/logrotate.d/ztaagent"})
+        self.assertRegex(query("-lv"), r"(?m)^drwxr-x---\s+\d+\s+ztaagent\s+ztaagent\s.*\s/var/log/ztaagent$")
+        self.assertIn("logrotate", query("--requires").split())
+        scripts = query("--scripts")
+        pre = re.search(r"preinstall scriptlet[^\n]*\n([\s\S]*?)\n\S+ scriptlet", scripts).group(1)
+        self.assertIn("useradd -r", pre)
+        preun = re.search(r"preuninstall scriptlet[^\n]*\n([\s\S]*?)(\n\S+ scriptlet|$)", scripts).group(1)
+        self.assertRegex(preun, r'"\$1" -eq 0[\s\S]*disable --now ztaagent\.service')
+
     def test_packaged_requests_are_every_table_every_30_seconds(self):
         root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
         with open(os.path.join(root, "packaging", "requests.yaml")) as f:

@@ -136,6 +136,47 @@ classes:
     EXPECT_EQ(m.str("TA_LMID"), "M1");
 }
 
+// A secured domain admits a join only with the passwords its level asks for:
+// the application password in passwd, for USER_AUTH also the user's own as
+// the variable data. Any other join fails with TPEPERM and adds no client.
+TEST_F(Atmi, SecuredDomainAdmitsOnlyTheRightPasswords) {
+    struct Case {
+        const char* level;
+        const char* user;
+        const char* app;
+        const char* data;
+        long datalen;
+        int expected;
+    } cases[] = {
+        {"USER_AUTH", "TXWATCHER", "s3cret", "u-pass", 7, 0},
+        {"USER_AUTH", "TXWATCHER", "s3cret", "u-pass", 6, 0},  // without its NUL
+        {"USER_AUTH", "TXWATCHER", "s3cret!", "u-pass", 7, TPEPERM},
+        {"USER_AUTH", "TXWATCHER", "s3cret", "u-pas", 6, TPEPERM},
+        {"USER_AUTH", "someone", "s3cret", "u-pass", 7, TPEPERM},
+        {"USER_AUTH", "TXWATCHER", "s3cret", "", 0, TPEPERM},
+        {"USER_AUTH", "TXWATCHER", "s3cret", "u-pass", 4096, TPEINVAL},  // beyond the buffer
+        {"APP_PW", "anyone", "s3cret", "", 0, 0},
+        {"APP_PW", "anyone", "", "", 0, TPEPERM},
+    };
+    for (const Case& c : cases) {
+        serve(std::string("security: {level: ") + c.level +
+              ", app_password: s3cret" + (std::strcmp(c.level, "USER_AUTH") == 0 ? ", users: {TXWATCHER: u-pass}" : "") +
+              "}\nclasses: {T_MACHINE: [{TA_LMID: M1}]}\n");
+        auto* info = reinterpret_cast<TPINIT*>(tpalloc("TPINIT", nullptr, long(TPINITNEED(16))));
+        ASSERT_NE(info, nullptr);
+        std::strcpy(info->usrname, c.user);
+        std::strcpy(info->passwd, c.app);
+        std::strcpy(reinterpret_cast<char*>(&info->data), c.data);
+        info->datalen = c.datalen;
+        const std::string what = std::string(c.level) + " " + c.user + " " + c.app + " " + std::to_string(c.datalen);
+        EXPECT_EQ(tpinit(info) == 0 ? 0 : tperrno, c.expected) << what;
+        EXPECT_EQ(tuxsim::object_count("T_CLIENT"), c.expected == 0 ? 1u : 0u) << what;
+        EXPECT_EQ(tpinit(nullptr) == 0 && c.expected != 0, false) << what;  // no TPINIT, no admission
+        tpterm();
+        tpfree(reinterpret_cast<char*>(info));
+    }
+}
+
 TEST_F(Atmi, TpcallChecksTheProtocolServiceAndArguments) {
     serve(kTwoMachines);
     MibCall m;

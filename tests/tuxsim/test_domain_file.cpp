@@ -45,8 +45,9 @@ TEST_F(DomainFile, EachKindOfMistakeIsOneLineWithItsPlace) {
         {"classes:\n  T_TRANSACTION: [{TA_GRPNO: [1, 2], TA_GSTATE: [ACTive]}]\n",
          "F:2:49: T_TRANSACTION attribute TA_GSTATE: expected 2 values, one per group as in TA_GRPNO, got 1"},
         {"classes:\n  T_CLIENT: [{TA_CLIENTID: C1\n", nullptr},  // syntax: checked below
-        {"clases: {}\n", "F:1:1: unknown section \"clases\": expected classes, activity, faults, quirks, local_lmid or batch"},
-        {"- a\n- b\n", "F:1:1: expected a map with the sections classes, activity, faults, quirks, local_lmid, batch"},
+        {"clases: {}\n", "F:1:1: unknown section \"clases\": expected classes, activity, faults, quirks, security, local_lmid "
+         "or batch"},
+        {"- a\n- b\n", "F:1:1: expected a map with the sections classes, activity, faults, quirks, security, local_lmid, batch"},
         {"batch: 0\n", "F:1:8: batch: expected objects per reply from 1 to 100000, got \"0\""},
         {"activity: {seed: -1}\n", "F:1:18: activity seed: expected a whole number from 0, got \"-1\""},
         {"activity: {ulog: 2}\n", "F:1:18: activity ulog: expected a chance from 0 to 1, got \"2\""},
@@ -54,6 +55,11 @@ TEST_F(DomainFile, EachKindOfMistakeIsOneLineWithItsPlace) {
          "F:1:10: faults: fault \"tpcall:x:TPESYSTEM\": call number must be a whole number from 1"},
         {"local_lmid: SITE9\nclasses: {T_MACHINE: [{TA_LMID: SITE1}]}\n",
          "F:1:13: local_lmid: no T_MACHINE has TA_LMID \"SITE9\""},
+        {"security: {level: APP_PW}\n", "F:1:11: security: level APP_PW and USER_AUTH need an app_password"},
+        {"security: {level: ACL, app_password: x}\n",
+         "F:1:19: security level: expected NONE, APP_PW or USER_AUTH, got \"ACL\""},
+        {"security: {level: APP_PW, app_password: x, users: {u: p}}\n",
+         "F:1:51: security users: only level USER_AUTH checks users' passwords"},
         {"classes:\n  T_GROUP: [{TA_SRVGRP: ~}]\n",
          "F:2:25: T_GROUP attribute TA_SRVGRP: expected a string, got nothing (write \"\" for an empty string)"},
     };

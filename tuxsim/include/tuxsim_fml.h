@@ -37,6 +37,15 @@ void tuxsim_Fvstrict32(int on);
 long tuxsim_Fvsize32(const char* view);
 long tuxsim_Fvoffset32(const char* view, const char* cname);
 
+/* Checks a view file as the view compiler does before it writes its output:
+ * the syntax, member types, counts, sizes and null values, and, when mapped
+ * is non-zero, every field name against the field tables (FLDTBLDIR32,
+ * FIELDTBLS32). Each problem is written to standard error with the file, the
+ * line or view and member, and what was expected. Returns 0 when every view
+ * of the file can be used, else the error a run time load would fail with
+ * (FVFOPEN, FVFSYNTAX, FBADFLD or the field tables' error). */
+int tuxsim_Fvcheck32(const char* path, int mapped);
+
 #ifdef __cplusplus
 }
 #endif

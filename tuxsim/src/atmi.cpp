@@ -5,6 +5,7 @@
 #include <malloc.h>
 #endif
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -164,6 +165,35 @@ void join(Sim& s, const TPINIT* info, std::time_t now) {
     s.joined = true;
 }
 
+// Whether the n bytes at p, up to their first NUL, are the password `want`;
+// the client's copy is compared where it lies, never copied.
+bool same_password(const char* p, std::size_t n, const std::string& want) {
+    const std::size_t len = strnlen(p, n);
+    return len == want.size() && std::memcmp(p, want.data(), len) == 0;
+}
+
+// Whether the domain's security admits the join: 0, or the tperrno to fail
+// with (lock held, domain loaded). The passwords compare whole: passwd up to
+// its NUL within the field, the user's password as the variable data up to
+// datalen or its first NUL.
+int admitted(const Domain& d, const TPINIT* info) {
+    const SecuritySettings& sec = d.security;
+    if (sec.level == SecurityLevel::None) return 0;
+    if (info == nullptr || !same_password(info->passwd, sizeof info->passwd, sec.app_password)) return TPEPERM;
+    if (sec.level == SecurityLevel::AppPw) return 0;
+    const auto user = sec.users.find(tpinit_text(info->usrname));
+    if (user == sec.users.end() || info->datalen <= 0) return TPEPERM;
+    // The variable data must lie inside the TPINIT buffer tpalloc made.
+    BufferInfo buf;
+    const long data_at = static_cast<long>(offsetof(TPINIT, data));
+    if (!buffer_info(reinterpret_cast<const char*>(info), buf) || buf.type != "TPINIT" ||
+        info->datalen > buf.size - data_at) {
+        return TPEINVAL;
+    }
+    const char* data = reinterpret_cast<const char*>(info) + data_at;
+    return same_password(data, static_cast<std::size_t>(info->datalen), user->second) ? 0 : TPEPERM;
+}
+
 constexpr long kCallFlags = TPNOTRAN | TPNOCHANGE | TPSIGRSTRT | TPNOBLOCK | TPNOTIME;
 
 }  // namespace
@@ -205,6 +235,7 @@ extern "C" int tpinit(TPINIT* tpinfo) {
     }
     const std::time_t now = s.now();
     if (s.faults.down(now)) return failed(TPESYSTEM);
+    if (int err = admitted(*s.domain, tpinfo)) return failed(err);
     s.activity.advance(*s.domain, now, s.own_client);
     join(s, tpinfo, now);
     return 0;

@@ -33,6 +33,7 @@ std::unique_ptr<Domain> open_domain(const std::string& path) {
     d->batch = file.batch;
     d->faults = file.faults;
     d->quirks = file.quirks;
+    d->security = std::move(file.security);
     for (std::size_t i = 0; i < kClassCount; ++i) d->lists.edit(i) = std::move(file.classes[i]);
     d->local_lmid = file.local_lmid;
     const ObjectList& machines = d->lists.get(d->index("T_MACHINE"));

@@ -19,6 +19,7 @@ struct Domain {
     ActivitySettings activity;
     FaultList faults;
     QuirkMasks quirks;  // the domain file's; tuxsim::set_quirks overrides them
+    SecuritySettings security;  // checked by tpinit
     MibFields f{};
     ClassLists lists;
     // Per class, the schema entry of each attribute by field identifier.

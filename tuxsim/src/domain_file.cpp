@@ -1,5 +1,6 @@
 #include "domain_file.hpp"
 
+#include "atmi.h"
 #include "regular_file.h"
 
 #include <yaml-cpp/depthguard.h>
@@ -38,6 +39,7 @@ private:
     void read_activity(const YAML::Node& node, ActivitySettings& out);
     void read_faults(const YAML::Node& node, FaultList& out);
     void read_quirks(const YAML::Node& node, QuirkMasks& out);
+    void read_security(const YAML::Node& node, SecuritySettings& out);
     void read_class_set(const std::string& quirk, const YAML::Node& v, ClassMask& out);
     std::vector<std::pair<YAML::Node, YAML::Node>> with_merges(const YAML::Node& map) const;
     std::vector<std::pair<YAML::Node, YAML::Node>> with_merges(const YAML::Node& map, int& left) const;
@@ -123,7 +125,8 @@ DomainFile Reader::read() {
     DomainFile out;
     out.path = path_;
     if (!root.IsMap()) {
-        fail(root.Mark(), "expected a map with the sections classes, activity, faults, quirks, local_lmid, batch");
+        fail(root.Mark(), "expected a map with the sections classes, activity, faults, quirks, security, local_lmid, "
+                              "batch");
     }
     std::set<std::string> seen;
     YAML::Mark lmid_mark;
@@ -138,6 +141,8 @@ DomainFile Reader::read() {
             read_faults(it->second, out.faults);
         } else if (key == "quirks") {
             read_quirks(it->second, out.quirks);
+        } else if (key == "security") {
+            read_security(it->second, out.security);
         } else if (key == "local_lmid") {
             if (!it->second.IsScalar()) {
                 fail(it->second.Mark(), "local_lmid: expected a machine name, got " + shown(it->second));
@@ -153,7 +158,7 @@ DomainFile Reader::read() {
             out.batch = n;
         } else {
             fail(it->first.Mark(), "unknown section \"" + key +
-                                       "\": expected classes, activity, faults, quirks, local_lmid or batch");
+                                       "\": expected classes, activity, faults, quirks, security, local_lmid or batch");
         }
     }
     if (!out.local_lmid.empty()) {
@@ -395,6 +400,63 @@ void Reader::read_quirks(const YAML::Node& node, QuirkMasks& out) {
             fail(it->first.Mark(), "quirks: unknown setting \"" + key +
                                        "\": expected ignore_occurs, endless, repeat_cursor, omit_more, "
                                        "unsupported or strict_views");
+        }
+    }
+}
+
+// security: {level: NONE|APP_PW|USER_AUTH, app_password: TEXT, users: {NAME: TEXT}}.
+// The passwords are never shown in a message.
+void Reader::read_security(const YAML::Node& node, SecuritySettings& out) {
+    if (!node.IsMap()) fail(node.Mark(), "security: expected a map (level, app_password, users), got " + shown(node));
+    std::set<std::string> seen;
+    YAML::Node users;
+    bool has_users = false;
+    for (auto it = node.begin(); it != node.end(); ++it) {
+        const std::string key = it->first.Scalar();
+        const YAML::Node v = it->second;
+        if (!seen.insert(key).second) fail(it->first.Mark(), "security: " + key + " given twice");
+        if (key == "level") {
+            const std::string s = plain_scalar(v) ? v.Scalar() : "";
+            if (s == "NONE") out.level = SecurityLevel::None;
+            else if (s == "APP_PW") out.level = SecurityLevel::AppPw;
+            else if (s == "USER_AUTH") out.level = SecurityLevel::UserAuth;
+            else fail(v.Mark(), "security level: expected NONE, APP_PW or USER_AUTH, got " + shown(v));
+        } else if (key == "app_password") {
+            // As TPINIT.passwd holds it: 1 to MAXTIDENT characters.
+            if (!v.IsScalar() || v.Scalar().empty() || v.Scalar().size() > MAXTIDENT ||
+                v.Scalar().find('\0') != std::string::npos) {
+                fail(v.Mark(), "security app_password: expected a text of 1 to " + std::to_string(MAXTIDENT) +
+                                   " characters");
+            }
+            out.app_password = v.Scalar();
+        } else if (key == "users") {
+            if (!v.IsMap()) fail(v.Mark(), "security users: expected a map of user names to passwords");
+            users = v;
+            has_users = true;
+        } else {
+            fail(it->first.Mark(), "security: unknown setting \"" + key + "\": expected level, app_password or users");
+        }
+    }
+    if (!seen.count("level")) fail(node.Mark(), "security: expected a level (NONE, APP_PW or USER_AUTH)");
+    if (out.level != SecurityLevel::None && out.app_password.empty()) {
+        fail(node.Mark(), "security: level APP_PW and USER_AUTH need an app_password");
+    }
+    if (has_users && out.level != SecurityLevel::UserAuth) {
+        fail(users.Mark(), "security users: only level USER_AUTH checks users' passwords");
+    }
+    if (!has_users) return;
+    for (auto it = users.begin(); it != users.end(); ++it) {
+        const std::string name = it->first.Scalar();
+        if (name.empty() || name.size() > MAXTIDENT) {
+            fail(it->first.Mark(), "security users: expected a user name of 1 to " + std::to_string(MAXTIDENT) +
+                                       " characters, got " + shown(it->first));
+        }
+        if (!it->second.IsScalar() || it->second.Scalar().empty() ||
+            it->second.Scalar().find('\0') != std::string::npos) {
+            fail(it->second.Mark(), "security users: " + name + ": expected a password");
+        }
+        if (!out.users.emplace(name, it->second.Scalar()).second) {
+            fail(it->first.Mark(), "security users: " + name + " given twice");
         }
     }
 }

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <stdexcept>
 #include <string>
 
@@ -22,6 +23,18 @@ struct ActivitySettings {
     double ulog = 0.3;     // chance per step that a user-log record is written
 };
 
+// Who may join (the domain file's "security" section), as the levels of
+// Tuxedo's SECURITY parameter: NONE admits every client, APP_PW wants the
+// application password in TPINIT.passwd, USER_AUTH also the user's own
+// password, for TPINIT.usrname, in TPINIT's variable data.
+enum class SecurityLevel { None, AppPw, UserAuth };
+
+struct SecuritySettings {
+    SecurityLevel level = SecurityLevel::None;
+    std::string app_password;
+    std::map<std::string, std::string> users;  // user name -> password
+};
+
 // Objects in one MIB reply when a GET names no TA_OCCURS (and the most a
 // TA_OCCURS gets), unless the domain file says otherwise.
 inline constexpr long kDefaultBatch = 20;
@@ -34,6 +47,7 @@ struct DomainFile {
     ActivitySettings activity;
     FaultList faults;
     QuirkMasks quirks;
+    SecuritySettings security;
     std::array<ObjectList, kClassCount> classes;
 };
 

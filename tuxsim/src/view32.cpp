@@ -277,3 +277,7 @@ extern "C" long tuxsim_Fvoffset32(const char* view, const char* cname) {
             if (m.cname == cname) return static_cast<long>(m.offset);
     return fml::fail(FNOCNAME);
 }
+
+extern "C" int tuxsim_Fvcheck32(const char* path, int mapped) {
+    return path == nullptr ? FEINVAL : fml::check_view_file(path, mapped != 0);
+}

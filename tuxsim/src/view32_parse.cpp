@@ -203,7 +203,10 @@ struct ViewSet {
 
 class FileParser {
 public:
-    FileParser(std::string path, ViewSet& set) : path_(std::move(path)), set_(set) {}
+    // `mapped` false: field names are not looked up (a view not mapped to
+    // FML32, as the compiler's -n takes it).
+    FileParser(std::string path, ViewSet& set, bool mapped = true)
+        : path_(std::move(path)), set_(set), mapped_(mapped) {}
 
     // Parses the whole file; its views join the set only when it parses
     // cleanly. Returns false after reporting the error.
@@ -225,7 +228,7 @@ public:
         }
         if (current_) return syntax("END before the end of the file (view " + current_->name + " is open)");
         for (auto& v : done_) {
-            resolve_fields(*v);
+            if (mapped_) resolve_fields(*v);
             index_view(*v);
             set_.views.emplace(v->name, std::move(v));
         }
@@ -379,6 +382,7 @@ private:
 
     std::string path_;
     ViewSet& set_;
+    bool mapped_;
     long lineno_ = 0;
     std::size_t null_bytes_ = 0;  // the null values' bytes so far (kMaxNullBytes)
     std::unique_ptr<View> current_;
@@ -470,6 +474,15 @@ namespace {
 // is taken afresh after one.
 std::atomic<std::uint64_t> gViewsGeneration{0};
 }  // namespace
+
+int check_view_file(const char* path, bool mapped) {
+    ViewSet set;
+    if (!FileParser(path, set, mapped).run()) return set.error;
+    for (const auto& [name, view] : set.views) {
+        if (view->error != 0) return view->error;
+    }
+    return 0;
+}
 
 std::uint64_t views_generation() { return gViewsGeneration.load(std::memory_order_acquire); }
 

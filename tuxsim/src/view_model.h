@@ -67,6 +67,10 @@ struct View {
 // tables' error when they did not load).
 std::shared_ptr<const View> find_view(const char* name);
 
+// Reads one view file as loading it would and says whether all its views can
+// be used: 0, or the error (see tuxsim_Fvcheck32).
+int check_view_file(const char* path, bool mapped);
+
 // Rises each time the views are forgotten (reset_views), so that a cached
 // view can tell it is out of date.
 std::uint64_t views_generation();

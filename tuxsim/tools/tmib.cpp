@@ -10,8 +10,12 @@
 //
 // TA_NAME=value pairs go into the request as they are (keys and filters, for
 // example TA_SRVGRP=BANKGRP1, or the /Q queue space's three keys).
-// Exit status: 0 success, 1 a failed call, 2 bad arguments or a domain file
-// that cannot be used.
+// A secured domain: ZTA_APP_PASSWORD_FILE and ZTA_USER_PASSWORD_FILE name
+// the files of the passwords, read as the agent reads them, and tmib then
+// joins as the agent does ("TXWATCHER"/"tpsysadm"); without them it joins
+// with no TPINIT at all.
+// Exit status: 0 success, 1 a failed call, 2 bad arguments, a domain file or
+// a password file that cannot be used.
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,6 +29,7 @@
 
 #include "atmi.h"
 #include "fml32.h"
+#include "join_secrets.h"
 
 namespace {
 
@@ -90,6 +95,31 @@ int call_failed(const char* what, FBFR32* reply) {
     return 1;
 }
 
+// Joins the application: with the passwords of the files the environment
+// names, cleared again once tpinit has returned. Ends the process with status
+// 2 when a password file cannot be used.
+bool join() {
+    zcommon::JoinSecrets secrets;
+    std::string unusable;
+    if (!zcommon::ReadJoinSecrets(MAXTIDENT, &secrets, &unusable)) {
+        std::fprintf(stderr, "tmib: %s\n", unusable.c_str());
+        std::exit(2);
+    }
+    if (secrets.app.empty() && secrets.user.empty()) return tpinit(nullptr) != -1;
+    char tpinit_type[] = "TPINIT";
+    auto* info = reinterpret_cast<TPINIT*>(tpalloc(tpinit_type, nullptr, long(TPINITNEED(secrets.DataLength()))));
+    if (info == nullptr) return false;
+    std::snprintf(info->usrname, sizeof info->usrname, "%s", "TXWATCHER");
+    std::snprintf(info->cltname, sizeof info->cltname, "%s", "tpsysadm");
+    zcommon::PutJoinSecrets(secrets, info);
+    const bool joined = tpinit(info) != -1;
+    const int err = tperrno;
+    zcommon::WipeJoinSecrets(info);
+    tpfree(reinterpret_cast<char*>(info));
+    tperrno = err;
+    return joined;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -129,7 +159,7 @@ int main(int argc, char** argv) {
         fields.push_back({id, eq + 1});
     }
 
-    if (tpinit(nullptr) == -1) return call_failed("tpinit", nullptr);
+    if (!join()) return call_failed("tpinit", nullptr);
     // Tuxedo's prototypes take plain char*: the names live in arrays.
     char fml32[] = "FML32", tmib[] = ".TMIB";
     char ta_operation[] = "TA_OPERATION", ta_more[] = "TA_MORE", ta_cursor[] = "TA_CURSOR";
