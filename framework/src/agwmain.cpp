@@ -483,6 +483,7 @@ void Loop(Session& s, Clock* clock) {
 int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
     AGW_TRACE_ENTRY(gMainTrace);
     std::signal(SIGPIPE, SIG_IGN);  // a closed output must not end the process
+    std::signal(SIGXFSZ, SIG_IGN);  // nor a file size limit: the write fails (EFBIG) as on a full disk
     int status = kFailure;
     {
         Session session;
