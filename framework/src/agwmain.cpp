@@ -231,7 +231,13 @@ std::map<std::string, std::string>& MetricsSettings() {
     static std::map<std::string, std::string> settings;
     return settings;
 }
-void SetMetricsSettings(const std::map<std::string, std::string>& settings) { MetricsSettings() = settings; }
+void SetMetricsSettings(const std::map<std::string, std::string>& settings) {
+    MetricsSettings() = settings;
+    auto scrapes = settings.find("max_scrapes");  // checked by LoadConfig
+    MetricsRegistry::Instance().SetScrapeLimit(
+        scrapes == settings.end() ? MetricsRegistry::kDefaultScrapeLimit
+                                  : static_cast<unsigned>(std::strtoul(scrapes->second.c_str(), nullptr, 10)));
+}
 
 std::string Where(const Config& config, const ConfigRequest& request) {
     std::string where = config.source.empty() ? "built-in requests" : zcommon::Printable(config.source);
