@@ -139,23 +139,19 @@ void LowerThreadPriority(void* /*cls*/, MHD_Connection* /*connection*/, void** /
     }
 }
 
-// One scrape of /metrics in flight: counted from its answer until
-// libmicrohttpd lets go of its response (sent, or the client gone).
+// One scrape of /metrics in flight: counted while its text is being made,
+// from its answer until the last piece is handed to libmicrohttpd (or the
+// response is let go, the client gone). A client that stops reading holds
+// its slot until it goes.
 class ScrapeSlot {
 public:
-    ScrapeSlot() = default;
-    explicit ScrapeSlot(std::atomic<unsigned>* count) : count_(count) {}
-    ScrapeSlot(ScrapeSlot&& other) noexcept : count_(std::exchange(other.count_, nullptr)) {}
-    ScrapeSlot& operator=(ScrapeSlot&& other) noexcept {
-        std::swap(count_, other.count_);
-        return *this;
-    }
-    ~ScrapeSlot() {
-        if (count_ != nullptr) count_->fetch_sub(1, std::memory_order_relaxed);
-    }
+    explicit ScrapeSlot(std::atomic<unsigned>& count) : count_(count) {}
+    ~ScrapeSlot() { count_.fetch_sub(1, std::memory_order_relaxed); }
+    ScrapeSlot(const ScrapeSlot&) = delete;
+    ScrapeSlot& operator=(const ScrapeSlot&) = delete;
 
 private:
-    std::atomic<unsigned>* count_ = nullptr;
+    std::atomic<unsigned>& count_;
 };
 
 struct Reply {
@@ -168,7 +164,7 @@ struct Reply {
     bool gzip = false;            // the body is gzip (Content-Encoding)
     bool vary = false;            // the body depends on Accept-Encoding
     bool retryLater = false;      // a 503 with Retry-After
-    ScrapeSlot slot;              // held until the response is let go
+    std::unique_ptr<ScrapeSlot> slot;  // a scrape's place, while its text is made
     // /metrics: the text made a family at a time while it is sent, so that
     // a scrape never holds the whole of it (chunked transfer).
     std::unique_ptr<MetricsRegistry::Reader> stream;
@@ -176,16 +172,16 @@ struct Reply {
     std::shared_ptr<const std::string> shared;
 };
 
-// A response's body, kept until libmicrohttpd lets go of it: its text (or
-// the published text itself, or a stream and where it stands) and the
-// scrape's slot.
+// A response's body, kept until libmicrohttpd lets go of it: its text, or
+// the published text itself, or a stream, where it stands and the scrape's
+// slot.
 struct Body {
     std::string text;
     std::shared_ptr<const std::string> shared;
     std::unique_ptr<MetricsRegistry::Reader> reader;
     const std::string* piece = nullptr;
     std::size_t offset = 0;
-    ScrapeSlot slot;
+    std::unique_ptr<ScrapeSlot> slot;
 };
 
 void FreeBody(void* body) { delete static_cast<Body*>(body); }
@@ -195,7 +191,10 @@ ssize_t ReadStream(void* cls, uint64_t /*pos*/, char* buffer, size_t max) {
     while (s->piece == nullptr || s->offset == s->piece->size()) {
         s->piece = &s->reader->Next();
         s->offset = 0;
-        if (s->piece->empty()) return MHD_CONTENT_READER_END_OF_STREAM;
+        if (s->piece->empty()) {
+            s->slot.reset();  // the text is made: the next scrape may start
+            return MHD_CONTENT_READER_END_OF_STREAM;
+        }
     }
     const std::size_t n = std::min(max, s->piece->size() - s->offset);
     std::memcpy(buffer, s->piece->data() + s->offset, n);
@@ -204,8 +203,8 @@ ssize_t ReadStream(void* cls, uint64_t /*pos*/, char* buffer, size_t max) {
 }
 
 MHD_Result Queue(MHD_Connection* connection, Reply reply) {
-    auto* body = new Body{std::move(reply.body), std::move(reply.shared), std::move(reply.stream), nullptr, 0,
-                          std::move(reply.slot)};
+    auto* body = new Body{std::move(reply.body), std::move(reply.shared), std::move(reply.stream), nullptr, 0, nullptr};
+    if (body->reader) body->slot = std::move(reply.slot);  // else the text is made already
     MHD_Response* response = nullptr;
     if (body->reader) {
         response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 64 * 1024, &ReadStream, body, &FreeBody);
@@ -366,7 +365,7 @@ private:
             busy.retryLater = true;
             return busy;
         }
-        ScrapeSlot slot(&scrapes_);
+        auto slot = std::make_unique<ScrapeSlot>(scrapes_);
         const Encoding encoding =
             AcceptsGzip(MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT_ENCODING))
                 ? Encoding::gzip
