@@ -98,8 +98,9 @@ private:
     // The steps before a MIB call: join when not joined, the request buffer,
     // and the process-wide reply buffer `reply` where not yet allocated
     // (after the error trace line `note`). Returns the request, or null when
-    // the sample ends here (after the error output).
-    static char* PrepareCall(TRC1_Block* trace, char** reply, const char* note);
+    // the sample ends here (after the error output, the sample marked
+    // incomplete with the reason).
+    char* PrepareCall(TRC1_Block* trace, char** reply, const char* note);
     // GET of T_ULOG into `reply`, one of the process-wide reply buffers: the
     // pointer follows the reply when tpcall moves it. A failed call reports
     // the error, marks the sample incomplete with it, leaves the application

@@ -59,10 +59,22 @@ class Txinit {
 public:
     // Makes sure the agent is joined: joins when there is no instance and
     // drops an instance whose join failed. Returns the joined instance, or
-    // null after a failed join.
+    // null after a failed join. While joins fail they are paced: the next
+    // attempt waits 1 s, then twice as long after each failure up to 30 s,
+    // and a call before then makes none and returns null; the first
+    // success forgets the pace.
     static Txinit* Instance();
-    // Leaves the application if joined; otherwise does nothing.
+    // Why the agent is not joined after the last Instance(), for a sample
+    // that cannot look: "cannot join the Tuxedo application" when that call
+    // tried and failed, "not joined; next attempt in N s" when it waited for
+    // the pace; "" while joined.
+    static std::string NotJoinedReason();
+    // Leaves the application if joined; otherwise forgets the pace of
+    // failed joins (logout, a tool done with the domain).
     static void DeleteInstance();
+    // The monotonic milliseconds the pace is measured by (tests; null: the
+    // steady clock). Forgets the pace so far.
+    static void SetClock(std::int64_t (*nowMs)());
     // Un-scrambles a text in place and returns it.
     static char* DeScramble(char* text);
 

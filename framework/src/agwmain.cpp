@@ -66,7 +66,26 @@ public:
 
     int IntervalSeconds() override { return object->Interval(); }
 
+    // Due times the scheduler could not keep: counted, and traced once per
+    // run of them. Nothing else changes: no rows, no record, the situation
+    // stays as its last sample left it.
+    void Skipped(std::uint64_t samples, std::int64_t lateMs) override {
+        MetricsRegistry& registry = MetricsRegistry::Instance();
+        registry.AddCounter(registry.Prefix() + "_samples_skipped_total",
+                            "Samples not taken because they could not start within half an interval of their due "
+                            "time.",
+                            {{"request", object->RequestName()}}, static_cast<double>(samples));
+        if (samples == 0 || skipping_) return;
+        skipping_ = true;
+        AGW_TRACE(gSampleTrace, AGW_TRC_STATE,
+                  "request \"%s\": %llu sample(s) skipped, the first %lld ms behind its due time; "
+                  "sampling goes on at the next due time",
+                  object->RequestName().c_str(), static_cast<unsigned long long>(samples),
+                  static_cast<long long>(lateMs));
+    }
+
     void Run() override {
+        skipping_ = false;
         std::lock_guard<TableManager> hold(*manager);  // the push path of the same table must not interleave
         object->BeginSample();
         AGW_TRACE(gSampleTrace, AGW_TRC_DETAIL, "sample %u of request \"%s\" on %s", object->SampleNumber(),
@@ -178,6 +197,7 @@ private:
     ConfigRequest request_;
     ContextInfo context_;
     bool raised_ = false;
+    bool skipping_ = false;  // the last due time was skipped (told once per run of skips)
 };
 
 std::string TableList() {
@@ -211,7 +231,13 @@ std::map<std::string, std::string>& MetricsSettings() {
     static std::map<std::string, std::string> settings;
     return settings;
 }
-void SetMetricsSettings(const std::map<std::string, std::string>& settings) { MetricsSettings() = settings; }
+void SetMetricsSettings(const std::map<std::string, std::string>& settings) {
+    MetricsSettings() = settings;
+    auto scrapes = settings.find("max_scrapes");  // checked by LoadConfig
+    MetricsRegistry::Instance().SetScrapeLimit(
+        scrapes == settings.end() ? MetricsRegistry::kDefaultScrapeLimit
+                                  : static_cast<unsigned>(std::strtoul(scrapes->second.c_str(), nullptr, 10)));
+}
 
 std::string Where(const Config& config, const ConfigRequest& request) {
     std::string where = config.source.empty() ? "built-in requests" : zcommon::Printable(config.source);
@@ -442,6 +468,7 @@ void Loop(Session& s, Clock* clock) {
         run->all = &s.runs;
         AGW_TRACE(gMainTrace, AGW_TRC_STATE, "request \"%s\" on %s every %d s", run->object->RequestName().c_str(),
                   run->object->TableName(), run->object->Interval());
+        run->Skipped(0, 0);  // the request's skip counter, at 0 from the start
         scheduler.Add(run.get());
     }
     RowSink* sink = s.sink.get();
@@ -462,6 +489,7 @@ void Loop(Session& s, Clock* clock) {
 int RunMain(int /*argc*/, char** /*argv*/, Clock* clock) {
     AGW_TRACE_ENTRY(gMainTrace);
     std::signal(SIGPIPE, SIG_IGN);  // a closed output must not end the process
+    std::signal(SIGXFSZ, SIG_IGN);  // nor a file size limit: the write fails (EFBIG) as on a full disk
     int status = kFailure;
     {
         Session session;

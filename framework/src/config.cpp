@@ -133,8 +133,11 @@ bool LoadConfig(const std::string& path, Config* config, std::string* error) {
             }
         }
         if (const YAML::Node& metrics = root["metrics"]) {
-            if (!metrics.IsMap()) check.Fail(metrics, "metrics: expected a map with machine, domain_wide, rows_endpoint");
-            check.CheckKeys(metrics, {"machine", "domain_wide", "rows_endpoint"}, "machine, domain_wide, rows_endpoint");
+            if (!metrics.IsMap()) {
+                check.Fail(metrics, "metrics: expected a map with machine, domain_wide, rows_endpoint, max_scrapes");
+            }
+            check.CheckKeys(metrics, {"machine", "domain_wide", "rows_endpoint", "max_scrapes"},
+                            "machine, domain_wide, rows_endpoint, max_scrapes");
             if (metrics["machine"]) {
                 std::string machine = check.Scalar(metrics["machine"], "machine", "a machine's name");
                 if (machine.empty() || machine.size() > 30) {
@@ -156,6 +159,15 @@ bool LoadConfig(const std::string& path, Config* config, std::string* error) {
                     check.Fail(metrics["rows_endpoint"], "rows_endpoint: expected true or false, got " + Quote(rows));
                 }
                 config->metrics["rows_endpoint"] = rows;
+            }
+            if (metrics["max_scrapes"]) {
+                const std::string expected = "a whole number of scrapes from 1 to " + std::to_string(kMaxScrapes);
+                std::string text = check.Scalar(metrics["max_scrapes"], "max_scrapes", expected);
+                long scrapes = 0;
+                if (!ParseDecimal(text.c_str(), &scrapes) || scrapes < 1 || scrapes > static_cast<long>(kMaxScrapes)) {
+                    check.Fail(metrics["max_scrapes"], "max_scrapes: expected " + expected + ", got " + Quote(text));
+                }
+                config->metrics["max_scrapes"] = std::to_string(scrapes);
             }
         }
         const YAML::Node& requests = root["requests"];

@@ -20,7 +20,8 @@ struct Config {
     std::string source;  // the file's name
     std::string output;  // row output from the file; empty when not given
     std::vector<ConfigRequest> requests;
-    // The `metrics:` section: setting -> value (machine, domain_wide, rows_endpoint).
+    // The `metrics:` section: setting -> value (machine, domain_wide, rows_endpoint,
+    // max_scrapes).
     std::map<std::string, std::string> metrics;
     // `web_config:` the metrics endpoint's web configuration file (TLS,
     // basic authentication), a relative name made relative to the request
@@ -42,6 +43,10 @@ constexpr int kMaxInterval = 2147483;
 // takes.
 constexpr std::size_t kMaxRequests = 1000;
 constexpr std::size_t kMaxThresholds = 100;
+
+// The most scrapes of /metrics in flight the request file may allow
+// (metrics: max_scrapes; default 40): each holds a connection and a reader.
+constexpr unsigned kMaxScrapes = 10000;
 
 }  // namespace agw
 

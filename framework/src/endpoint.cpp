@@ -5,20 +5,33 @@
 // connections are closed after a few seconds, and the number held at once is
 // bounded. TLS is GnuTLS' (through libmicrohttpd); basic authentication and
 // client certificates are checked here, per request.
+//
+// Scrapes yield to sampling: each of the server's threads lowers its own
+// scheduling priority (nice) below the process's when it takes its first
+// connection, so that under a crowd of scrapers the sampling thread still
+// gets the processor when a sample is due; and the scrapes of /metrics in
+// flight at once are capped, those beyond answered 503 at once with
+// Retry-After. A scrape never waits for a sample: it reads the published
+// ones (metrics.h).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "agw_trace.h"
@@ -43,6 +56,10 @@ constexpr unsigned kConnectionTimeoutSeconds = 5;
 constexpr unsigned kConnectionLimit = 512;
 constexpr unsigned kThreads = 4;
 constexpr const char* kRealm = "ztaagent";
+// How much nicer than the process the server's threads run: at 10 the
+// scheduler gives a thread of the process's own priority about nine tenths
+// of a processor both want.
+constexpr int kNicer = 10;
 
 constexpr const char* kTextType = "text/plain; charset=utf-8";
 constexpr const char* kMetricsType = "text/plain; version=0.0.4; charset=utf-8";
@@ -105,8 +122,37 @@ void LogServer(void* /*cls*/, const char* format, va_list args) {
     AGW_TRACE(gServeTrace, AGW_TRC_DETAIL, "%s", line);
 }
 
-void FreeText(void* text) { delete static_cast<std::string*>(text); }
-void FreeShared(void* text) { delete static_cast<std::shared_ptr<const std::string>*>(text); }
+// Runs on the server's thread that takes a new connection (each thread of
+// the pool accepts its own): the first time on each thread, that thread's
+// nice value is raised by kNicer (Linux keeps one per thread), and it stays
+// so for the thread's life.
+void LowerThreadPriority(void* /*cls*/, MHD_Connection* /*connection*/, void** /*context*/,
+                         MHD_ConnectionNotificationCode code) {
+    // Per thread by design: whether this server thread has lowered itself.
+    thread_local bool lowered = false;
+    if (code != MHD_CONNECTION_NOTIFY_STARTED || lowered) return;
+    lowered = true;
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, 0);  // this thread's, as the process's threads start with
+    if (errno != 0 || setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), std::min(nice + kNicer, 19)) != 0) {
+        AGW_TRACE(gServeTrace, AGW_TRC_ERROR, "cannot lower the priority of a server thread: %s", std::strerror(errno));
+    }
+}
+
+// One scrape of /metrics in flight: counted while its text is being made,
+// from its answer until the last piece is handed to libmicrohttpd (or the
+// response is let go, the client gone). A client that stops reading holds
+// its slot until it goes.
+class ScrapeSlot {
+public:
+    explicit ScrapeSlot(std::atomic<unsigned>& count) : count_(count) {}
+    ~ScrapeSlot() { count_.fetch_sub(1, std::memory_order_relaxed); }
+    ScrapeSlot(const ScrapeSlot&) = delete;
+    ScrapeSlot& operator=(const ScrapeSlot&) = delete;
+
+private:
+    std::atomic<unsigned>& count_;
+};
 
 struct Reply {
     Reply(unsigned s, std::string b, const char* t = kTextType) : status(s), body(std::move(b)), type(t) {}
@@ -115,6 +161,10 @@ struct Reply {
     const char* type = kTextType;
     const char* allow = nullptr;  // the Allow header of a 405
     bool askForPassword = false;  // a 401 with WWW-Authenticate
+    bool gzip = false;            // the body is gzip (Content-Encoding)
+    bool vary = false;            // the body depends on Accept-Encoding
+    bool retryLater = false;      // a 503 with Retry-After
+    std::unique_ptr<ScrapeSlot> slot;  // a scrape's place, while its text is made
     // /metrics: the text made a family at a time while it is sent, so that
     // a scrape never holds the whole of it (chunked transfer).
     std::unique_ptr<MetricsRegistry::Reader> stream;
@@ -122,19 +172,29 @@ struct Reply {
     std::shared_ptr<const std::string> shared;
 };
 
-// Where a streamed reply stands: the piece being sent and how far.
-struct Streaming {
+// A response's body, kept until libmicrohttpd lets go of it: its text, or
+// the published text itself, or a stream, where it stands and the scrape's
+// slot.
+struct Body {
+    std::string text;
+    std::shared_ptr<const std::string> shared;
     std::unique_ptr<MetricsRegistry::Reader> reader;
     const std::string* piece = nullptr;
     std::size_t offset = 0;
+    std::unique_ptr<ScrapeSlot> slot;
 };
 
+void FreeBody(void* body) { delete static_cast<Body*>(body); }
+
 ssize_t ReadStream(void* cls, uint64_t /*pos*/, char* buffer, size_t max) {
-    auto* s = static_cast<Streaming*>(cls);
+    auto* s = static_cast<Body*>(cls);
     while (s->piece == nullptr || s->offset == s->piece->size()) {
         s->piece = &s->reader->Next();
         s->offset = 0;
-        if (s->piece->empty()) return MHD_CONTENT_READER_END_OF_STREAM;
+        if (s->piece->empty()) {
+            s->slot.reset();  // the text is made: the next scrape may start
+            return MHD_CONTENT_READER_END_OF_STREAM;
+        }
     }
     const std::size_t n = std::min(max, s->piece->size() - s->offset);
     std::memcpy(buffer, s->piece->data() + s->offset, n);
@@ -142,36 +202,26 @@ ssize_t ReadStream(void* cls, uint64_t /*pos*/, char* buffer, size_t max) {
     return static_cast<ssize_t>(n);
 }
 
-void FreeStream(void* cls) { delete static_cast<Streaming*>(cls); }
-
 MHD_Result Queue(MHD_Connection* connection, Reply reply) {
+    auto* body = new Body{std::move(reply.body), std::move(reply.shared), std::move(reply.stream), nullptr, 0, nullptr};
+    if (body->reader) body->slot = std::move(reply.slot);  // else the text is made already
     MHD_Response* response = nullptr;
-    if (reply.stream) {
-        auto* s = new Streaming{std::move(reply.stream), nullptr, 0};
-        response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 64 * 1024, &ReadStream, s, &FreeStream);
-        if (response == nullptr) {
-            delete s;
-            return MHD_NO;
-        }
-    } else if (reply.shared) {
-        auto* held = new std::shared_ptr<const std::string>(std::move(reply.shared));
-        response = MHD_create_response_from_buffer_with_free_callback_cls((*held)->size(),
-                                                                          const_cast<char*>((*held)->data()),
-                                                                          &FreeShared, held);
-        if (response == nullptr) {
-            delete held;
-            return MHD_NO;
-        }
+    if (body->reader) {
+        response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 64 * 1024, &ReadStream, body, &FreeBody);
     } else {
-        auto* text = new std::string(std::move(reply.body));
-        response = MHD_create_response_from_buffer_with_free_callback_cls(text->size(), text->data(), &FreeText, text);
-        if (response == nullptr) {
-            delete text;
-            return MHD_NO;
-        }
+        const std::string& text = body->shared ? *body->shared : body->text;
+        response = MHD_create_response_from_buffer_with_free_callback_cls(text.size(), const_cast<char*>(text.data()),
+                                                                          &FreeBody, body);
+    }
+    if (response == nullptr) {
+        delete body;
+        return MHD_NO;
     }
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, reply.type);
     if (reply.allow != nullptr) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, reply.allow);
+    if (reply.gzip) MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_ENCODING, "gzip");
+    if (reply.vary) MHD_add_response_header(response, MHD_HTTP_HEADER_VARY, "Accept-Encoding");
+    if (reply.retryLater) MHD_add_response_header(response, MHD_HTTP_HEADER_RETRY_AFTER, "1");
     MHD_Result queued = reply.askForPassword ? MHD_queue_basic_auth_fail_response(connection, kRealm, response)
                                              : MHD_queue_response(connection, reply.status, response);
     MHD_destroy_response(response);
@@ -220,6 +270,7 @@ public:
             {MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds, nullptr},
             {MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit, nullptr},
             {MHD_OPTION_THREAD_POOL_SIZE, kThreads, nullptr},
+            {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&LowerThreadPriority), nullptr},
         };
         unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ITC | MHD_USE_ERROR_LOG;
         if (v6) flags |= MHD_USE_IPv6;
@@ -293,20 +344,42 @@ private:
             reply.allow = "GET, HEAD";
             return reply;
         }
-        if (url == "/metrics") {
-            // HEAD gets the length a GET would send; a GET gets the text
-            // made while it is sent.
-            if (method == MHD_HTTP_METHOD_HEAD) return {MHD_HTTP_OK, registry.Exposition(), kMetricsType};
-            Reply reply{MHD_HTTP_OK, "", kMetricsType};
-            reply.stream = registry.OpenExposition();
-            return reply;
-        }
+        if (url == "/metrics") return MetricsReply(connection, method, registry);
         if (url == "/api/v1/rows" || url == "/api/v1/requests") return RowsReply(connection, url, registry);
         if (url == "/") return {MHD_HTTP_OK, kRootPage, "text/html; charset=utf-8"};
         if (url == "/-/healthy") return {MHD_HTTP_OK, "OK\n"};
         std::string reason = registry.NotReadyReason();
         if (!reason.empty()) return {MHD_HTTP_SERVICE_UNAVAILABLE, reason + "\n"};
         return {MHD_HTTP_OK, "OK\n"};
+    }
+
+    // /metrics, within the cap of scrapes in flight: plain or gzip as the
+    // client accepts. HEAD gets the length a GET would send; a GET gets the
+    // text made while it is sent.
+    Reply MetricsReply(MHD_Connection* connection, std::string_view method, const MetricsRegistry& registry) const {
+        const unsigned limit = registry.ScrapeLimit();
+        if (scrapes_.fetch_add(1, std::memory_order_relaxed) >= limit) {
+            scrapes_.fetch_sub(1, std::memory_order_relaxed);
+            Reply busy{MHD_HTTP_SERVICE_UNAVAILABLE,
+                       "too many scrapes at once (" + std::to_string(limit) + "); try again\n"};
+            busy.retryLater = true;
+            return busy;
+        }
+        auto slot = std::make_unique<ScrapeSlot>(scrapes_);
+        const Encoding encoding =
+            AcceptsGzip(MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT_ENCODING))
+                ? Encoding::gzip
+                : Encoding::identity;
+        Reply reply{MHD_HTTP_OK, "", kMetricsType};
+        if (method == MHD_HTTP_METHOD_HEAD) {
+            reply.body = registry.Exposition(encoding);
+        } else {
+            reply.stream = registry.OpenExposition(encoding);
+        }
+        reply.gzip = encoding == Encoding::gzip;
+        reply.vary = true;
+        reply.slot = std::move(slot);
+        return reply;
     }
 
     // The rows endpoint: the request list, or the latest complete sample of
@@ -352,11 +425,47 @@ private:
 
     const WebConfig web_;  // the TLS texts stay here while the daemon runs
     const BasicAuth auth_;
-    MHD_Daemon* daemon_ = nullptr;
+    mutable std::atomic<unsigned> scrapes_{0};  // /metrics answers not yet let go (any server thread)
+    MHD_Daemon* daemon_ = nullptr;  // stopped first: its responses give their slots back to scrapes_
     int port_ = 0;
 };
 
 }  // namespace
+
+bool AcceptsGzip(const char* header) {
+    if (header == nullptr) return false;
+    auto trim = [](std::string_view text) {
+        const std::size_t first = text.find_first_not_of(" \t");
+        if (first == std::string_view::npos) return std::string_view{};
+        return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+    };
+    // gzip (or x-gzip) by name, else "*", each acceptable unless its weight
+    // is zero (q=0, q=0.0, ...: no digit but zeros).
+    int named = -1;  // -1: not listed; 0: refused; 1: accepted
+    int any = -1;
+    std::string_view rest = header;
+    while (!rest.empty()) {
+        const std::size_t comma = rest.find(',');
+        const std::string_view item = rest.substr(0, comma);
+        rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
+        const std::size_t semicolon = item.find(';');
+        const std::string_view coding = trim(item.substr(0, semicolon));
+        int accepted = 1;
+        if (semicolon != std::string_view::npos) {
+            const std::string_view params = trim(item.substr(semicolon + 1));
+            if (params.size() >= 2 && (params[0] == 'q' || params[0] == 'Q') && params[1] == '=') {
+                const std::string_view weight = params.substr(2);
+                accepted = weight.find_first_of("123456789") != std::string_view::npos ? 1 : 0;
+            }
+        }
+        if (zcommon::EqualsIgnoreCase(coding, "gzip") || zcommon::EqualsIgnoreCase(coding, "x-gzip")) {
+            named = std::max(named, accepted);
+        } else if (coding == "*") {
+            any = accepted;
+        }
+    }
+    return (named >= 0 ? named : any) > 0;
+}
 
 bool ParseHttpAddress(std::string_view value, std::string* bind, std::string* error) {
     const char* expected =

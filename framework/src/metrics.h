@@ -51,6 +51,9 @@ using Families = std::vector<RenderedFamily>;
 // read from /proc now (procmetrics.cpp).
 Families ProcessFamilies();
 
+// True when an Accept-Encoding header (null: none) lets the answer be gzip.
+bool AcceptsGzip(const char* header);
+
 // AGW_HTTP's value as the listener's address: "host:port" with an IPv4
 // address, "localhost" or a bracketed IPv6 address; ":port" is 127.0.0.1.
 // Port 0 asks for any free port. False with *error saying what was expected.
@@ -98,6 +101,23 @@ struct ExportShape {
     std::size_t packedSize = 0;
 };
 
+// A text compressed for gzip scrapes: a raw deflate stream, with the CRC-32
+// and length of the text. A stream that ends on a sync flush (no final
+// block, on a byte boundary) can be followed by another, and streams joined
+// that way under one gzip header and trailer make one valid gzip member.
+struct DeflatedText {
+    std::string bytes;
+    std::uint32_t crc = 0;
+    std::uint64_t size = 0;
+};
+
+// A published sample's text compressed once, by the first gzip scrape that
+// needs it; every other scrape of the same sample shares it.
+struct DeflateMemo {
+    std::once_flag once;
+    std::shared_ptr<const DeflatedText> text;
+};
+
 // What one sample of a request publishes. A table served per object keeps
 // its rows (the exported bytes of each kept row) and each row's labels as
 // text; its sample lines are made only when a scrape reads them, family by
@@ -109,7 +129,12 @@ struct PublishedSample {
     std::vector<char> rows;           // the kept rows, each packed to shape->packedSize bytes
     std::size_t rowSize = 0;          // shape->packedSize
     std::vector<std::string> labels;  // per kept row: its labels, sorted, as name="value",...
+    // Its text for gzip scrapes, made when one first asks (scrape.cpp).
+    std::shared_ptr<DeflateMemo> deflated = std::make_shared<DeflateMemo>();
 };
+
+// How a scrape wants its text: as it is, or gzip-compressed.
+enum class Encoding { identity, gzip };
 
 // The sample lines of one per-object family of `sample`, made from its held
 // rows (when a scrape reads them), appended to `out`.
@@ -179,14 +204,29 @@ public:
     // reads immutable snapshots. Exposition() makes the whole text;
     // OpenExposition() hands it out a family at a time, for a server that
     // sends it in pieces.
-    std::string Exposition() const;
+    //
+    // gzip: the same series as one gzip member. Each request's published
+    // sample is compressed once, by the first gzip scrape after it was
+    // published, and shared by every later one; only the own and process
+    // series (and a request's families whose names another part also
+    // serves, which must stay together) are compressed at each scrape. The
+    // order of families may differ from the plain text's.
+    std::string Exposition(Encoding encoding = Encoding::identity) const;
     class Reader {
     public:
         virtual ~Reader() = default;
         // The next piece of the text, empty at the end.
         virtual const std::string& Next() = 0;
     };
-    std::unique_ptr<Reader> OpenExposition() const;
+    std::unique_ptr<Reader> OpenExposition(Encoding encoding = Encoding::identity) const;
+    // Published samples compressed for gzip scrapes so far (tests: one per
+    // sample, whatever the number of scrapes).
+    std::uint64_t Compressions() const { return compressions_.load(std::memory_order_relaxed); }
+    // Scrapes of /metrics the endpoint serves at once; beyond them it
+    // answers 503 at once (the request file's metrics: max_scrapes).
+    void SetScrapeLimit(unsigned limit);
+    unsigned ScrapeLimit() const;
+    static constexpr unsigned kDefaultScrapeLimit = 40;
     // Bytes the published samples hold (benchmarks).
     std::size_t HeldBytes() const;
     // Readiness for scrapes: "" when every request in `expected` (the
@@ -246,6 +286,7 @@ private:
     // through the atomic pointer; null while the endpoint is off.
     std::atomic<std::shared_ptr<const RowsTable>> rows_;
     std::mutex rowsMutex_;
+    mutable std::atomic<std::uint64_t> compressions_{0};  // counted by scrapes on any thread
     std::map<std::string, Own> own_;
 
     // Settings and readiness, small and read rarely: guarded by mutex_.
@@ -256,6 +297,7 @@ private:
     std::set<std::uint32_t> expected_;
     std::string notReady_;
     bool stopping_ = false;
+    unsigned scrapeLimit_ = kDefaultScrapeLimit;
 };
 
 

@@ -196,6 +196,16 @@ bool MetricsRegistry::ShuttingDown() const {
     return stopping_;
 }
 
+void MetricsRegistry::SetScrapeLimit(unsigned limit) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    scrapeLimit_ = limit > 0 ? limit : kDefaultScrapeLimit;
+}
+
+unsigned MetricsRegistry::ScrapeLimit() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return scrapeLimit_;
+}
+
 void MetricsRegistry::SetRowRequests(bool on, RowsTable requests) {
     std::lock_guard<std::mutex> guard(rowsMutex_);
     rows_.store(on ? std::make_shared<const RowsTable>(std::move(requests)) : nullptr);
@@ -225,6 +235,7 @@ void MetricsRegistry::Clear() {
     expected_.clear();
     notReady_.clear();
     stopping_ = false;
+    scrapeLimit_ = kDefaultScrapeLimit;
     common_.clear();
     commonOwn_.clear();
     prefix_ = "agw";

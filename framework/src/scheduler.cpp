@@ -42,19 +42,30 @@ void Scheduler::Run(const std::function<bool()>& stop) {
             continue;
         }
         Entry next = heap_.front();
-        if (clock_.NowMs() < next.due) {
+        const std::int64_t now = clock_.NowMs();
+        if (now < next.due) {
             clock_.WaitUntil(next.due);
             continue;  // woken early, or due now: ask stop() again first
         }
         std::pop_heap(heap_.begin(), heap_.end(), Later);
         heap_.pop_back();
-        next.task->Run();
-        std::int64_t interval = std::max(1, next.task->IntervalSeconds());
-        // Next run one interval after this one was due; after a run that
-        // overran, one interval from now, rather than a burst of catch-ups.
-        std::int64_t now = clock_.NowMs();
-        next.due += interval * 1000;
-        if (next.due <= now) next.due = now + interval * 1000;
+        std::int64_t interval = std::int64_t{std::max(1, next.task->IntervalSeconds())} * 1000;
+        const std::int64_t slack = interval / 2;
+        if (now - next.due > slack) {
+            // Too late for the due time (an earlier sample overran, or the
+            // thread did not get the processor): the points of the grid
+            // that cannot be made any more are skipped, and the task waits
+            // in the queue for the first one that still can, which keeps
+            // its place among the others due.
+            const auto missed = static_cast<std::uint64_t>((now - slack - next.due + interval - 1) / interval);
+            const std::int64_t late = now - next.due;
+            next.due += static_cast<std::int64_t>(missed) * interval;
+            next.task->Skipped(missed, late);
+        } else {
+            next.task->Run();
+            interval = std::int64_t{std::max(1, next.task->IntervalSeconds())} * 1000;
+            next.due += interval;
+        }
         heap_.push_back(next);
         std::push_heap(heap_.begin(), heap_.end(), Later);
     }

@@ -1,6 +1,9 @@
-// The sample scheduler: runs tasks on one thread in due order, each again
-// every interval, until told to stop. The clock is injectable, so tests can
-// run hours of schedule without waiting.
+// The sample scheduler: runs tasks on one thread in due order, each at a
+// fixed rate, until told to stop. A task's due times stay on the grid of its
+// first due time plus whole intervals, so a late or slow sample never shifts
+// the samples after it; a run that cannot start within half an interval of
+// its due time is skipped rather than taken late. The clock is injectable,
+// so tests can run hours of schedule without waiting.
 #ifndef AGW_SCHEDULER_H
 #define AGW_SCHEDULER_H
 
@@ -32,6 +35,10 @@ public:
         // it at any time); below 1 counts as 1.
         virtual int IntervalSeconds() = 0;
         virtual void Run() = 0;
+        // `samples` due times went by without a run: the first of them was
+        // lateMs behind when the scheduler came to it. The next run is on
+        // the grid.
+        virtual void Skipped(std::uint64_t /*samples*/, std::int64_t /*lateMs*/) {}
     };
 
     explicit Scheduler(Clock& clock) : clock_(clock) {}
@@ -39,7 +46,10 @@ public:
     // order they were added.
     void Add(Task* task);
     // Runs due tasks until stop() returns true; stop is asked before every
-    // wait and every run.
+    // wait and every run. After a run the task is due one interval after the
+    // due time it ran for; a task the scheduler comes to more than half an
+    // interval after its due time skips to the first point of its grid it
+    // can still make.
     void Run(const std::function<bool()>& stop);
 
 private:

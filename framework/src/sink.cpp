@@ -27,6 +27,14 @@ TRC1_Block gOutputTrace = {"AGW100", "sink", "Write"};
 // The installed sink. Process-wide: agwmain installs it on its thread and
 // Dispatch reads it on the scheduler or a push-path thread.
 std::atomic<RowSink*> gSink{nullptr};
+
+// The output's block: what must be written again before an outage counts as
+// over (a page where fstat cannot say, bounded either way).
+std::size_t BlockSize(int fd) {
+    struct stat st {};
+    const long size = ::fstat(fd, &st) == 0 ? static_cast<long>(st.st_blksize) : 4096;
+    return static_cast<std::size_t>(std::clamp(size, 512L, 1L << 20));
+}
 }  // namespace
 
 FdSink::FdSink(int fd, std::string name, bool ownsFd) : fd_(fd), name_(std::move(name)), ownsFd_(ownsFd) {}
@@ -74,7 +82,8 @@ FdSink::Outcome FdSink::WriteLines(std::string_view lines) {
     if (written) written = WriteAll(lines, &done, &error);
     if (written) {
         outcome.written = true;
-        if (failing_) {
+        if (failing_) since_ += lines.size();
+        if (failing_ && since_ >= block_) {
             failing_ = false;
             outcome.ended = true;
             outcome.outageDropped = outageDropped_;
@@ -101,9 +110,11 @@ FdSink::Outcome FdSink::WriteLines(std::string_view lines) {
         }
     }
     outcome.dropped = dropped;
+    since_ = 0;
     if (!failing_) {
         failing_ = true;
         outcome.started = true;
+        block_ = BlockSize(fd_);
     }
     outageDropped_ += dropped;
     return outcome;

@@ -34,9 +34,13 @@ public:
 // be taken back, the next write that succeeds begins with a newline, which
 // ends the cut line (that one fragment is the only line a reader cannot
 // parse). An outage is reported with one line on standard error when it
-// starts (the output and the error) and one when a write succeeds again
-// (with the rows dropped meanwhile), and both in the trace; the dropped rows
-// are counted in <prefix>_rows_dropped_total. Every Write tries again. A
+// starts (the output and the error) and one when it ends (with the rows
+// dropped meanwhile), and both in the trace; the dropped rows are counted in
+// <prefix>_rows_dropped_total. Every Write tries again, and lines that go
+// out during the outage are delivered, but the outage ends only once a whole
+// block of the output (its st_blksize) has been written since the last
+// failure: on a full disk a short line may still fit in the last page the
+// file holds, which says nothing about room for the next block. A
 // reader gone (EPIPE: standard output into a pipe whose reader has exited)
 // ends the run instead, with one line, as TBX_Shutdown does: nothing
 // written there will ever be read. Lines to standard output are written
@@ -73,6 +77,8 @@ private:
     bool ownsFd_;
     bool readerGone_ = false;     // EPIPE said once
     bool failing_ = false;        // in an outage
+    std::size_t block_ = 0;       // the output's block size, read when an outage starts
+    std::size_t since_ = 0;       // bytes written since the outage's last failure
     bool cutLine_ = false;        // a line went out in part (not a regular file)
     std::uint64_t outageDropped_ = 0;  // rows dropped in the current outage
 };

@@ -6,9 +6,12 @@
 // has returned.
 #include <atmi.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "join_secrets.h"
 #include "zta_agent.h"
@@ -41,6 +44,28 @@ constexpr unsigned char kScrambleOffset = 0x5a;
 // (an agent with 25 requests would write its lines 25 times a sample).
 // Guarded by the membership lock, as joining is.
 long gFailedJoins = 0;
+
+// The pace of joins while they fail: after a failed attempt the next waits
+// 1 s, then twice as long after each further failure, up to 30 s, however
+// many samples fall due meanwhile; a success forgets it. Without it every
+// due sample of every request would try its own tpinit against a domain
+// already in trouble. Guarded by the membership lock.
+constexpr std::int64_t kFirstWaitMs = 1000;
+constexpr std::int64_t kLongestWaitMs = 30000;
+struct JoinPace {
+    std::int64_t nextMs = 0;  // no attempt before this moment of the pace's clock
+    std::int64_t waitMs = 0;  // the wait that followed the last failure; 0: none failed
+    bool waiting = false;     // the last Instance() made no attempt, being before nextMs
+};
+JoinPace gPace;
+
+std::int64_t steady_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+// The clock the pace is measured by: the steady clock, or a test's.
+// Guarded by the membership lock.
+std::int64_t (*gPaceClock)() = steady_ms;
 
 }  // namespace
 
@@ -128,9 +153,33 @@ Txinit::~Txinit() {
 
 Txinit* Txinit::Instance() {
     std::lock_guard<std::mutex> guard(membership_lock());
-    if (theirInstance == nullptr) theirInstance = new Txinit();
+    if (theirInstance == nullptr) {
+        gPace.waiting = gPaceClock() < gPace.nextMs;
+        if (gPace.waiting) return nullptr;
+        theirInstance = new Txinit();
+        if (theirErrorFlag) {
+            gPace.waitMs = gPace.waitMs == 0 ? kFirstWaitMs : std::min(2 * gPace.waitMs, kLongestWaitMs);
+            gPace.nextMs = gPaceClock() + gPace.waitMs;  // from the end of the attempt, however long it took
+        } else {
+            gPace = JoinPace{};
+        }
+    }
     if (theirErrorFlag) DeleteLocked();
     return theirInstance;
+}
+
+std::string Txinit::NotJoinedReason() {
+    std::lock_guard<std::mutex> guard(membership_lock());
+    if (theirInstance != nullptr) return {};
+    if (!gPace.waiting) return "cannot join the Tuxedo application";
+    const std::int64_t left = std::max<std::int64_t>(gPace.nextMs - gPaceClock(), 0);
+    return "not joined; next attempt in " + std::to_string((left + 999) / 1000) + " s";
+}
+
+void Txinit::SetClock(std::int64_t (*nowMs)()) {
+    std::lock_guard<std::mutex> guard(membership_lock());
+    gPaceClock = nowMs != nullptr ? nowMs : steady_ms;
+    gPace = JoinPace{};
 }
 
 bool Txinit::Joined() {
@@ -140,6 +189,11 @@ bool Txinit::Joined() {
 
 void Txinit::DeleteInstance() {
     std::lock_guard<std::mutex> guard(membership_lock());
+    // Called while not joined, at logout or when a tool is done with the
+    // domain: the pace of failed joins is forgotten, so that whoever joins
+    // next starts afresh. (After a failed MIB call the agent is joined, and
+    // its last join succeeded: there is no pace to forget.)
+    if (theirInstance == nullptr) gPace = JoinPace{};
     DeleteLocked();
 }
 

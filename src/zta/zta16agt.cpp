@@ -176,17 +176,20 @@ bool zta_txulogs_agent::FollowLog() {
 }
 
 char* zta_txulogs_agent::PrepareCall(TRC1_Block* trace, char** reply, const char* note) {
-    if (!zta_join_before_sample()) return nullptr;
+    if (!zta_join_before_sample()) {
+        MarkSampleIncomplete(Txinit::NotJoinedReason());
+        return nullptr;
+    }
     char* request = tpalloc(zta_text("FML32"), nullptr, 0);
     if (request == nullptr) {
-        zta_report_atmi_error(trace, "tpalloc");
+        MarkSampleIncomplete(zta_report_atmi_error(trace, "tpalloc"));
         return nullptr;
     }
     if (*reply == nullptr) {
         AGW_TRACE(*trace, AGW_TRC_ERROR, "%s", note);
         *reply = tpalloc(zta_text("FML32"), nullptr, theirDrive.rpLoglength);
         if (*reply == nullptr) {
-            zta_report_atmi_error(trace, "tpalloc");
+            MarkSampleIncomplete(zta_report_atmi_error(trace, "tpalloc"));
             tpfree(request);
             return nullptr;
         }

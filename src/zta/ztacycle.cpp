@@ -244,7 +244,7 @@ void zta_cursor_loop(TRC1_Block* trace, tavro& object, const zta_cursor_variant&
                      zta_cursor_target& target) {
     ZTA_ENTRY_B(trace);
     if (!zta_join_before_sample()) {
-        object.MarkSampleIncomplete("cannot join the Tuxedo application");
+        object.MarkSampleIncomplete(Txinit::NotJoinedReason());
         target.JoinFailed();
         ZTA_EXIT_B(trace);
         return;

@@ -96,7 +96,7 @@ void zta_queue_loop(TRC1_Block* trace, tavro& object, const zta::TableMeta& tabl
     ZTA_ENTRY_B(trace);
     const char* mib_class = table.mib_class;
     if (!zta_join_before_sample()) {
-        object.MarkSampleIncomplete("cannot join the Tuxedo application");
+        object.MarkSampleIncomplete(Txinit::NotJoinedReason());
         ZTA_EXIT_B(trace);
         return;
     }

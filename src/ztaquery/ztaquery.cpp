@@ -579,8 +579,11 @@ std::string failure(Outcome outcome, const zta::TableMeta& table, const tavro* o
         case Outcome::whole: return "";
         case Outcome::no_object: return name + ": no table object could be made";
         case Outcome::not_joined: {
+            // A failed join, or (watching) the wait before the next attempt.
+            std::string reason = Txinit::NotJoinedReason();
+            if (reason.empty()) reason = "cannot join the Tuxedo application";
             std::string why = line_after(said, "tpinit: <");
-            return "cannot join the Tuxedo application" + (why.empty() ? "" : ": " + why.substr(0, why.rfind('>')));
+            return reason + (why.empty() ? "" : ": " + why.substr(0, why.rfind('>')));
         }
         case Outcome::incomplete: break;
     }

@@ -6,6 +6,7 @@
 #include <tuxsim.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <string>
 
@@ -32,6 +33,11 @@ inline std::string padded(const std::string& value, std::size_t width) {
 inline std::time_t calls_clock() {
     return 1733716800 + static_cast<std::time_t>(tuxsim::requests().size());
 }
+
+// The clock the agent's failed joins are paced by (Txinit::SetClock): it
+// stands still unless a test moves it. Read and moved on the test's thread.
+inline std::int64_t pace_now_ms = 0;
+inline std::int64_t pace_clock() { return pace_now_ms; }
 
 }  // namespace agent_test
 

@@ -6,6 +6,8 @@
 #include <tuxsim.h>
 #include <tuxsim_fml.h>
 
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +15,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "agent_test_util.h"
 #include "agw_tbx.h"
@@ -23,6 +26,7 @@
 
 namespace {
 
+using agent_test::pace_clock;
 using agent_test::padded;
 using agent_test::stderr_of;
 using agent_test::text;
@@ -37,6 +41,7 @@ protected:
 
     void SetUp() override {
         Txinit::DeleteInstance();
+        Txinit::SetClock(pace_clock);
         tuxsim::reset();
         tuxsim::record_requests();
         tuxsim::use_domain_file(AGENT_TEST_DATA "/three_clients.yaml");
@@ -47,6 +52,7 @@ protected:
     void TearDown() override {
         agw::SetTimeStampSource(nullptr);
         Txinit::DeleteInstance();
+        Txinit::SetClock(nullptr);
         tuxsim::reset();
     }
 
@@ -180,7 +186,7 @@ TEST_F(ClientsTable, FailedSecondCallKeepsFirstRowAndLeavesTheApplication) {
     EXPECT_NE(tuxsim::own_client_id(), "");
 }
 
-TEST_F(ClientsTable, ExistingObjectJoinsAgainAtItsNextSample) {
+TEST_F(ClientsTable, ExistingObjectJoinsAgainAtItsNextSampleOnceAFailedJoinsWaitIsOver) {
     auto object = make_object();
     tuxsim::fail_call(tuxsim::Call::tpcall, 1, TPETIME);
     stderr_of([&] { sample(*object); });
@@ -195,7 +201,16 @@ TEST_F(ClientsTable, ExistingObjectJoinsAgainAtItsNextSample) {
     EXPECT_TRUE(tuxsim::requests().empty());
     EXPECT_EQ(refused.find("Error: in tpcall"), std::string::npos);
     EXPECT_TRUE(object->SampleIncomplete());
+    EXPECT_EQ(object->SampleIncompleteReason(), "cannot join the Tuxedo application");
 
+    // Within a second of the failed join a sample neither joins nor calls.
+    agent_test::pace_now_ms += 999;
+    EXPECT_EQ(stderr_of([&] { sample(*object); }), "");
+    EXPECT_FALSE(Txinit::Joined());
+    EXPECT_TRUE(tuxsim::requests().empty());
+    EXPECT_EQ(object->SampleIncompleteReason(), "not joined; next attempt in 1 s");
+
+    agent_test::pace_now_ms += 1;
     stderr_of([&] { sample(*object); });
     EXPECT_TRUE(Txinit::Joined());
     EXPECT_EQ(object->NumDataItems(), 3u);
@@ -271,11 +286,43 @@ TEST_F(ClientsTable, FailedJoinIsRetriedByTheNextTableObject) {
     EXPECT_EQ(err.rfind("Cannot Log into the Tuxedo Application\n", 0), 0u) << err;
     EXPECT_FALSE(Txinit::Joined());
 
+    agent_test::pace_now_ms += 1000;  // the wait after one failed join
     std::unique_ptr<zta_txclients_agent> object;
     stderr_of([&] { object = make_object(); });
     EXPECT_TRUE(Txinit::Joined());
     sample(*object);
     EXPECT_EQ(object->NumDataItems(), 3u);
+}
+
+// While the domain is down, however often samples fall due, the joins
+// wait 1, 2, 4, 8, 16 s, then 30 s each; the first that succeeds forgets
+// the pace.
+TEST_F(ClientsTable, FailedJoinsBackOffWhateverTheSamplesDueAndASuccessResetsThePace) {
+    auto object = make_object();
+    Txinit::DeleteInstance();
+    tuxsim::domain_down(std::chrono::seconds(3600));
+    std::vector<std::int64_t> attempts;
+    const std::int64_t start = agent_test::pace_now_ms;
+    stderr_of([&] {
+        for (; agent_test::pace_now_ms - start <= 70'000; agent_test::pace_now_ms += 500) {  // a sample every half second
+            sample(*object);
+            if (object->SampleIncompleteReason() == "cannot join the Tuxedo application") {
+                attempts.push_back((agent_test::pace_now_ms - start) / 1000);
+            }
+        }
+    });
+    EXPECT_EQ(attempts, (std::vector<std::int64_t>{0, 1, 3, 7, 15, 31, 61}));
+    tuxsim::clear_faults();
+    agent_test::pace_now_ms += 30'000;
+    stderr_of([&] { sample(*object); });
+    ASSERT_TRUE(Txinit::Joined());
+    EXPECT_EQ(object->NumDataItems(), 3u);
+    // Joined again, then out after a failed call: the next join is at once.
+    tuxsim::fail_call(tuxsim::Call::tpcall, 1, TPESYSTEM);
+    stderr_of([&] { sample(*object); });
+    EXPECT_FALSE(Txinit::Joined());
+    stderr_of([&] { sample(*object); });
+    EXPECT_TRUE(Txinit::Joined());
 }
 
 TEST_F(ClientsTable, FailedTpinitBufferAllocationMakesNoJoinAttempt) {

@@ -8,6 +8,7 @@ series instead of freezing them.
 Run by ctest: python3 test_domain_metrics.py BUILD_DIR
 """
 import json
+import math
 import os
 import re
 import shutil
@@ -194,9 +195,11 @@ class Domain(ProcessTest):
         self.assertLessEqual(max(counts), min(counts) * 1.05, counts)
 
     def test_an_outage_withdraws_the_object_series_until_the_domain_is_back(self):
-        requests = self.write("requests.yaml", "requests:\n  - {name: TXSERVER, table: TXSERVER, interval: 1}\n")
+        requests = self.write("requests.yaml", "requests:\n" + "".join(
+            "  - {name: %s, table: %s, interval: 1}\n" % (t, t) for t in ("TXSERVER", "TXULOGS", "TXMSTATS")))
+        rows = self.path("rows.jsonl")
         url = self.start_agent("SITE1", self.write("down.yaml", demo_domain("SITE1", activity=False)),
-                               AGW_CONFIG=requests, TUXSIM_FAULTS="down:6:3")
+                               AGW_CONFIG=requests, TUXSIM_FAULTS="down:6:3", AGW_OUTPUT=rows)
         servers = lambda t: len(re.findall(r"^tuxedo_server_state\{", t, re.M))
         self.assertGreater(servers(self.wait_for(lambda: get(url), lambda t: servers(t) > 0)), 0)
         down = self.wait_for(lambda: get(url), lambda t: "tuxedo_agent_joined{" in t and servers(t) == 0)
@@ -205,6 +208,71 @@ class Domain(ProcessTest):
         self.assertRegex(down, r"tuxedo_agent_last_complete_sample_timestamp_seconds\{[^}]*request=\"TXSERVER\"")
         back = self.wait_for(lambda: get(url), lambda t: servers(t) > 0, seconds=30)
         self.assertRegex(back, r"tuxedo_agent_joined\{[^}]*\} 1\n")
+        # The joins backed off (1, 2, 4 s ...) whatever the three requests
+        # due every second, and the samples that waited said so, TXULOGS's
+        # as every other table's.
+        failed = float(re.search(r'tuxedo_agent_joins_total\{[^}]*outcome="failed"[^}]*\} (\S+)', back).group(1))
+        self.assertGreater(failed, 0)
+        self.assertLessEqual(failed, math.log2(6) + 2)
+        with open(rows) as f:
+            records = [r for r in map(json.loads, f) if "sample" in r and not r["complete"]]
+        reasons = {(r["request"], r["reason"].split(" in ")[0]) for r in records}
+        for request in ("TXSERVER", "TXULOGS", "TXMSTATS"):
+            self.assertIn((request, "not joined; next attempt"), reasons)
+        self.assertNotIn("", {r["reason"] for r in records}, records)
+
+    def test_scrapers_beside_the_sampler_skip_no_sample_and_gzip_serves_the_same_series(self):
+        rows = self.path("rows.jsonl")
+        tables = ("TXCLIENTS", "TXSERVER", "TXSRVSTAT", "TXMSTATS")
+        requests = self.write("requests.yaml", "requests:\n" + "".join(
+            "  - {name: %s, table: %s, interval: 1}\n" % (t, t) for t in tables))
+        url = self.start_agent("SITE1", self.write("demo.yaml", demo_domain("SITE1", activity=True)),
+                               AGW_CONFIG=requests, AGW_OUTPUT=rows)
+        self.wait_for(lambda: get(url), lambda t: "tuxedo_server_state{" in t)
+
+        def curl(*args):
+            return subprocess.run(["curl", "-s", "-D", "-", *args, url], capture_output=True, check=True).stdout
+
+        head, _, body = curl("--compressed", "-H", "Accept-Encoding: gzip").decode().partition("\r\n\r\n")
+        self.assertRegex(head, r"(?im)^content-encoding: gzip\r?$")
+        self.assertRegex(head, r"(?im)^vary: accept-encoding\r?$")
+        plain = curl().decode().partition("\r\n\r\n")[2]
+        families = lambda text: sorted(l for l in text.splitlines() if l.startswith("# TYPE"))
+        self.assertEqual(families(body), families(plain))
+        self.assertEqual({k for k in series(body) if k[0].startswith("tuxedo_server")},
+                         {k for k in series(plain) if k[0].startswith("tuxedo_server")})
+
+        def sample_numbers(table):
+            with open(rows) as f:
+                return [r["sample"] for r in map(json.loads, f) if "sample" in r and r["request"] == table]
+
+        # Scrapers without pause, plain and gzip, beside the sampling.
+        before = {t: len(sample_numbers(t)) for t in tables}
+        begin = time.time()
+        loop = "end=$(($(date +%%s) + 6)); while [ $(date +%%s) -lt $end ]; do curl -s -o /dev/null %s; " \
+               "curl -s --compressed -o /dev/null %s; done" % (url, url)
+        scrapers = [subprocess.Popen(["sh", "-c", loop]) for _ in range(6)]
+        for p in scrapers:
+            p.wait(30)
+        took = time.time() - begin
+        after = get(url)
+        skipped = re.findall(r"^tuxedo_agent_samples_skipped_total\{[^}]*\} (\S+)$", after, re.M)
+        self.assertEqual(len(skipped), len(tables), after)
+        self.assertEqual({float(n) for n in skipped}, {0.0})
+        for table in tables:  # a sample every second meanwhile, none lost
+            numbers = sample_numbers(table)
+            self.assertEqual(numbers, list(range(1, len(numbers) + 1)))
+            self.assertGreaterEqual(len(numbers) - before[table], int(took) - 1, table)
+        # The server's threads that took a connection run nicer than the
+        # sampling (main) thread.
+        pid = self.procs[0].pid
+        nice = {}
+        for task in os.listdir("/proc/%d/task" % pid):
+            with open("/proc/%d/task/%s/stat" % (pid, task)) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            nice[int(task)] = int(fields[16])
+        self.assertEqual(nice[pid], 0)
+        self.assertIn(10, nice.values(), nice)
 
     @staticmethod
     def free_port():

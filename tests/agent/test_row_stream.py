@@ -1,6 +1,7 @@
 """The row output on a file system that fills up and frees space again: the
-file stays valid JSON Lines, the outage is said once when it starts and once
-when it ends (with the rows dropped), and the metrics endpoint counts them.
+file stays valid JSON Lines, the outage is said exactly once when it starts
+and once when it ends (with the rows dropped), and the metrics endpoint
+counts them.
 
 A small tmpfs of its own needs a user and mount namespace (unshare -rm);
 where they are not allowed the test is skipped, saying so.
@@ -99,18 +100,18 @@ class RowStreamTest(ProcessTest):
         self.assertTrue(any("row" in r for r in records))
         self.assertTrue(any("sample" in r for r in records))
 
-        # Every outage is said when it starts and when it ends, in turn (the
-        # slack of the file's last page may take a short line between two).
+        # The outage is said once when it starts and once when it ends,
+        # though the slack of the file's last page takes a short line (a
+        # sample record) now and then while the disk is full.
         path = re.escape(os.path.join(self.dir, "mnt", "rows.jsonl"))
         said = re.findall(r"^agwmain: (?:cannot write rows to %s: No space left on device; rows are dropped while it "
                           r"cannot be written|rows to %s are written again; (\d+) rows? (?:was|were) dropped "
                           r"meanwhile)$" % (path, path), err, re.M)
-        self.assertGreaterEqual(len(said), 2, err)
-        self.assertEqual(len(said) % 2, 0, err)
-        self.assertTrue(all(d == "" for d in said[0::2]) and all(d != "" for d in said[1::2]), err)
-        self.assertEqual(err.count("cannot write rows"), len(said) // 2, err)
-        dropped = sum(int(d) for d in said[1::2])
-        self.assertTrue(all(int(d) > 0 for d in said[1::2]), err)
+        self.assertEqual(len(said), 2, err)
+        self.assertEqual(said[0], "", err)
+        self.assertEqual(len(re.findall(r"rows to|cannot write rows", err)), 2, err)
+        dropped = int(said[1])
+        self.assertGreater(dropped, 0, err)
 
         with open(os.path.join(self.dir, "metrics.txt")) as f:
             counted = re.findall(r"^\w+_rows_dropped_total(?:\{[^}]*\})? (\S+)$", f.read(), re.M)

@@ -5,11 +5,16 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 
+#include <zlib.h>
+
+#include <algorithm>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -72,6 +77,38 @@ int FreePort() {
     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &len);
     close(fd);
     return ntohs(address.sin_port);
+}
+
+// A connection to 127.0.0.1:port that has sent GET /metrics (-1 when it
+// cannot); with `stall`, its receive buffer is as small as it gets.
+int SendScrape(int port, bool stall = false) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (stall) {
+        int tiny = 1;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::string request = "GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The whole reply (status line, headers and body) to GET /metrics.
+std::string ScrapeReply(int port) {
+    const int fd = SendScrape(port);
+    if (fd < 0) return "";
+    std::string reply;
+    char buffer[4096];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) reply.append(buffer, static_cast<std::size_t>(n));
+    close(fd);
+    return reply;
 }
 
 // The body of GET /metrics on 127.0.0.1:port, or "" when it cannot be had.
@@ -301,6 +338,87 @@ TEST_F(MetricsTest, HelpAndLabelsComeFromTheDescriptionAndAStateFamilySaysItsLab
     EXPECT_EQ(text.find("tst_queue_info"), std::string::npos) << "the label queue is the key's\n" << text;
 }
 
+// One gzip member (nothing after its trailer), inflated; "" when it is not.
+std::string Gunzip(const std::string& member) {
+    z_stream z{};
+    if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) return "";
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(member.data()));
+    z.avail_in = static_cast<uInt>(member.size());
+    std::string out;
+    int status = Z_OK;
+    while (status == Z_OK) {
+        char buffer[16384];
+        z.next_out = reinterpret_cast<Bytef*>(buffer);
+        z.avail_out = sizeof buffer;
+        status = inflate(&z, Z_NO_FLUSH);
+        out.append(buffer, sizeof buffer - z.avail_out);
+    }
+    const bool whole = status == Z_STREAM_END && z.avail_in == 0;
+    inflateEnd(&z);
+    return whole ? out : "";
+}
+
+// The lines of an exposition, sorted, without the process series (they are
+// read anew at each scrape).
+std::vector<std::string> SortedLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("process_", 0) != 0) lines.push_back(line);
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+// A gzip scrape is one gzip member of the plain text's lines (each family
+// once, also one that two requests share), and a published sample is
+// compressed once however many scrapes follow.
+TEST_F(MetricsTest, GzipScrapesServeThePlainSeriesAndCompressEachSampleOnce) {
+    MetricObject rows(nullptr, nullptr, gManager);
+    MetricObject counted(nullptr, nullptr, gManager);
+    counted.mode = AgwTableMode::aggregate;
+    for (MetricObject* object : {&rows, &counted}) {
+        object->AddRow(MakeRow("Q1", 250, "ACT"));
+        object->AddRow(MakeRow("Q2", 7, "SUS"));
+    }
+    agw::MetricsRegistry& registry = agw::MetricsRegistry::Instance();
+    auto publish = [&](std::uint32_t request, MetricObject& object, const char* label) {
+        registry.Publish(request, agw::TableExport(object, label).Build(object, object.Data(0), object.NumDataItems(),
+                                                                         object.DataSize(), registry.CommonLabels()));
+    };
+    publish(1, rows, "");
+    publish(2, counted, "");
+    publish(3, rows, "again");  // the families of request 1 again, with a request label
+    registry.AddCounter("agw_test_calls_total", "Calls.", {{"outcome", "ok"}}, 2);
+
+    const std::uint64_t before = registry.Compressions();
+    for (int i = 0; i < 3; ++i) {
+        const std::string text = Gunzip(registry.Exposition(agw::Encoding::gzip));
+        ASSERT_FALSE(text.empty());
+        EXPECT_EQ(SortedLines(text), SortedLines(registry.Exposition()));  // each HELP and TYPE once
+        EXPECT_NE(text.find("tst_queue_depth_ratio{queue=\"Q1\",request=\"again\"} 2.5\n"), std::string::npos);
+    }
+    // Requests 1 and 3 share their families: compressed with each scrape.
+    EXPECT_EQ(registry.Compressions() - before, 1u);
+    publish(2, counted, "");
+    EXPECT_FALSE(Gunzip(registry.Exposition(agw::Encoding::gzip)).empty());
+    EXPECT_FALSE(Gunzip(registry.Exposition(agw::Encoding::gzip)).empty());
+    EXPECT_EQ(registry.Compressions() - before, 2u);
+}
+
+TEST(AcceptEncoding, GzipWhenNamedOrByStarUnlessItsWeightIsZero) {
+    EXPECT_TRUE(agw::AcceptsGzip("gzip"));
+    EXPECT_TRUE(agw::AcceptsGzip("deflate, GZIP;q=0.5"));
+    EXPECT_TRUE(agw::AcceptsGzip("identity;q=1, *;q=0.1"));
+    EXPECT_TRUE(agw::AcceptsGzip("x-gzip"));
+    EXPECT_FALSE(agw::AcceptsGzip(nullptr));
+    EXPECT_FALSE(agw::AcceptsGzip("identity"));
+    EXPECT_FALSE(agw::AcceptsGzip("gzip;q=0"));
+    EXPECT_FALSE(agw::AcceptsGzip("gzip; q=0.000, *"));
+    EXPECT_FALSE(agw::AcceptsGzip("*;q=0"));
+    EXPECT_FALSE(agw::AcceptsGzip("gzipped"));
+}
+
 TEST_F(MetricsTest, AScrapeDuringASampleOrAfterAnIncompleteOneServesTheLastWholeSampleAndVanishedRowsGo) {
     int port = FreePort();
     setenv("AGW_HTTP", (":" + std::to_string(port)).c_str(), 1);
@@ -342,6 +460,42 @@ TEST_F(MetricsTest, AScrapeDuringASampleOrAfterAnIncompleteOneServesTheLastWhole
     EXPECT_NE(scrapes[1].find("agw_sample_duration_seconds{request=\"TSTQUEUE\",table=\"TSTQUEUE\"}"),
               std::string::npos)
         << scrapes[1];
+}
+
+// With max_scrapes: 1 and a scraper that does not read a large answer, the
+// next scrape is 503 at once with Retry-After; once that scraper is gone, its
+// place is free again.
+TEST_F(MetricsTest, AScrapeBeyondTheCapIsRefusedAtOnceUntilOneInFlightEnds) {
+    const int port = FreePort();
+    setenv("AGW_HTTP", (":" + std::to_string(port)).c_str(), 1);
+    const std::string config = TestFile("requests", ".yaml");
+    WriteFile(config, "metrics: {max_scrapes: 1}\nrequests:\n  - {name: q, table: TSTQUEUE, interval: 1}\n");
+    setenv("AGW_CONFIG", config.c_str(), 1);
+    std::string refused, freed;
+    gManager->sampler = [&](TstObject& object) {
+        if (object.SampleNumber() == 1) {
+            for (int i = 0; i < 100000; ++i) object.AddRow(MakeRow(("Q" + std::to_string(i)).c_str(), i, "ACT"));
+            return;
+        }
+        const int stalled = SendScrape(port, /*stall=*/true);  // megabytes it never reads
+        pollfd answered{stalled, POLLIN, 0};
+        poll(&answered, 1, 10'000);  // its answer has begun: it holds the one place
+        refused = ScrapeReply(port);
+        close(stalled);
+        for (int i = 0; i < 500 && freed.rfind("HTTP/1.1 200", 0) != 0; ++i) {
+            freed = ScrapeReply(port);
+            usleep(10'000);
+        }
+        TBX_Shutdown(0);
+    };
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Run(), 0);
+    ::testing::internal::GetCapturedStderr();
+    unsetenv("AGW_CONFIG");
+    EXPECT_EQ(refused.rfind("HTTP/1.1 503", 0), 0u) << refused.substr(0, 200);
+    EXPECT_NE(refused.find("Retry-After: 1\r\n"), std::string::npos) << refused.substr(0, 200);
+    EXPECT_NE(refused.find("too many scrapes at once (1)"), std::string::npos) << refused.substr(0, 200);
+    EXPECT_EQ(freed.rfind("HTTP/1.1 200", 0), 0u) << freed.substr(0, 200);
 }
 
 TEST_F(MetricsTest, ABadAddressOrABusyPortIsOneLineAndNoSample) {

@@ -57,17 +57,39 @@ TEST(Scheduler, HonoursAnIntervalTheTaskChanges) {
     EXPECT_EQ(RunFor(scheduler, log, 5), (std::vector<std::string>{"0A", "120A", "240A", "360A", "361A"}));
 }
 
-TEST(Scheduler, ASampleThatOverrunsDoesNotCauseABurst) {
+// Due times stay on each task's grid (its first due time plus whole
+// intervals): a run a little late is taken and the next is due on the grid,
+// a due time missed by more than half an interval is skipped and counted,
+// never made up later.
+TEST(Scheduler, KeepsToTheGridAndSkipsWhatAnOverrunMadeTooLate) {
     FakeClock clock;
     std::vector<std::string> log;
-    Recorder slow("S", 2, clock, log), quick("Q", 1, clock, log);
-    slow.costMs = 5000;
+    struct Timed : Recorder {
+        using Recorder::Recorder;
+        void Run() override {
+            log.push_back(std::to_string(clock.now) + name);
+            clock.now += costs.empty() ? 0 : costs.front();
+            if (!costs.empty()) costs.erase(costs.begin());
+        }
+        void Skipped(std::uint64_t samples, std::int64_t lateMs) override {
+            skipped += samples;
+            log.push_back("skip" + std::to_string(samples) + name + "@" + std::to_string(lateMs));
+        }
+        std::vector<std::int64_t> costs;
+        std::uint64_t skipped = 0;
+    };
+    Timed slow("S", 2, clock, log);
+    slow.costs = {2500, 3500, 9500};
     agw::Scheduler scheduler(clock);
     scheduler.Add(&slow);
-    scheduler.Add(&quick);
-    // Q was due at 0 but S held the thread until 5: Q runs once, then keeps
-    // its pace from there.
-    EXPECT_EQ(RunFor(scheduler, log, 5), (std::vector<std::string>{"0S", "5Q", "6Q", "7S", "12Q"}));
+    EXPECT_EQ(RunFor(scheduler, log, 8), (std::vector<std::string>{
+                                              "0S",           // takes 2.5 s
+                                              "2500S",        // 0.5 s late: taken; takes 3.5 s
+                                              "skip1S@2000",  // due at 4, the thread free at 6
+                                              "6000S",        // on the grid; takes 9.5 s
+                                              "skip4S@7500",  // 8, 10, 12 and 14 gone
+                                              "16000S", "18000S", "20000S"}));
+    EXPECT_EQ(slow.skipped, 5u);
 }
 
 TEST(Scheduler, StopsBeforeTheNextSample) {
