@@ -1,5 +1,5 @@
-# Thin wrapper over CMake. The README's two commands are `make demo` and
-# `make test`; both install what is missing first (scripts/bootstrap).
+# Thin wrapper over CMake. The README's commands are `make demo`, `make demo-domain` and
+# `make test`; each installs what is missing first (scripts/bootstrap).
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz

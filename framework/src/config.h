@@ -1,4 +1,4 @@
-// The request file named by AGW_CONFIG (format: framework/README.md).
+// The request file named by AGW_CONFIG (format: docs/configuration.md).
 #ifndef AGW_CONFIG_H
 #define AGW_CONFIG_H
 

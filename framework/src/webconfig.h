@@ -1,6 +1,6 @@
 // The metrics endpoint's web configuration file (AGW_WEB_CONFIG or the
 // request file's web_config): TLS and basic authentication, in the format
-// Prometheus' exporters read (framework/README.md, "Metrics endpoint").
+// Prometheus' exporters read (docs/security.md).
 //
 //     tls_server_config:
 //       cert_file: server.crt          # PEM; relative to this file's folder

@@ -1,7 +1,7 @@
 """One agent per machine of a domain, scraped by one real Prometheus on
 loopback: every object is served once across the agents, their counters sum
 to what ztaquery reads of the same live domain, every series names its
-domain, the README's alerting rules fire once per object, the default
+domain, the alerting rules docs/prometheus.md gives fire once per object, the default
 series do not follow client logins, and an outage withdraws the object
 series instead of freezing them.
 
@@ -26,7 +26,7 @@ AGENT = os.path.join(BUILD, "ztaagent")
 QUERY = os.path.join(BUILD, "ztaquery")
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 DEMO = os.path.join(ROOT, "tuxsim", "domains", "demo.yaml")
-README = os.path.join(ROOT, "README.md")
+PROMETHEUS_DOC = os.path.join(ROOT, "docs", "prometheus.md")
 SERIES = re.compile(r"^([a-zA-Z_:][a-zA-Z0-9_:]*)(\{.*\})? (\S+)$")
 
 
@@ -59,13 +59,13 @@ def demo_domain(local_lmid, activity, tick=None):
 
 
 def readme_rules():
-    """The alerting rules as the README gives them."""
-    with open(README) as f:
+    """The alerting rules as docs/prometheus.md gives them."""
+    with open(PROMETHEUS_DOC) as f:
         text = f.read()
     for block in re.findall(r"```yaml\n(.*?)```", text, re.S):
         if block.startswith("groups:"):
             return block
-    raise AssertionError("the README gives no alerting rules")
+    raise AssertionError("docs/prometheus.md gives no alerting rules")
 
 
 class Domain(ProcessTest):

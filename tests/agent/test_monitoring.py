@@ -28,7 +28,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 RULES = os.path.join(ROOT, "monitoring", "ztaagent-rules.yml")
 RULE_TESTS = os.path.join(ROOT, "monitoring", "ztaagent-rules.test.yml")
 DASHBOARD = os.path.join(ROOT, "monitoring", "dashboards", "ztaagent-overview.json")
-# The demo domain's two open /Q queue spaces (README, "Watching /Q queue spaces").
+# The demo domain's two open /Q queue spaces (docs/configuration.md, "Watching /Q queue spaces").
 QSPACES = {"TXAPPQSPACENAME": "QSPACE1;QSPACE2;",
            "TXQMCONFIG": "/srv/bank/queues/qdev1;/srv/bank/queues/qdev2;",
            "TXLMID": "SITE1;SITE2;"}

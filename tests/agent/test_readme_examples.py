@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Runs the examples of README.md, framework/README.md and CONTRIBUTING.md
-as written: every request file they show with the command that uses it,
+"""Runs the examples of README.md, docs/*.md, framework/README.md and
+CONTRIBUTING.md as written: every request file they show with the command that uses it,
 every ztaquery and tmib command line, the /Q
 watching example, the web configuration with the agent it secures, and the
 Prometheus configuration it gives (when promtool is there). Each runs in a
@@ -9,6 +9,7 @@ relative paths behave as they would for a reader.
 
 usage: test_readme_examples.py SOURCE_DIR BUILD_DIR
 """
+import glob
 import json
 import os
 import re
@@ -104,7 +105,9 @@ def run_agent(cmd, cwd, what, wait_for_row=None, tables=()):
 def check_readme(path):
     items = readme_blocks(path)
     for n, (kind, text) in enumerate(items):
-        if kind == "yaml" and text.lstrip().startswith(("requests:", "output:", "metrics:")):
+        # A block's first key, past the comments that explain it.
+        first = re.sub(r"\A(?:\s*#[^\n]*\n|\s*\n)*", "", text)
+        if kind == "yaml" and first.startswith(("requests:", "output:", "metrics:")):
             # A request file: the next command that names AGW_CONFIG uses it.
             cmd = next((c for k, c in items[n + 1:] if k == "cmd" and "AGW_CONFIG=" in c), None)
             if cmd is None:
@@ -120,7 +123,7 @@ def check_readme(path):
             shutil.rmtree(d)
         elif kind == "yaml" and text.lstrip().startswith(("tls_server_config:", "basic_auth_users:")):
             # A web configuration: the next command that names AGW_WEB_CONFIG
-            # uses it, with the certificate the README's openssl command makes.
+            # uses it, with the certificate the document's openssl command makes.
             cmd = next((c for k, c in items[n + 1:] if k == "cmd" and "AGW_WEB_CONFIG=" in c), None)
             if cmd is None:
                 fail(path, "a web configuration example with no command that uses it")
@@ -257,7 +260,8 @@ def check_demo():
 
 
 check_demo()
-for readme in ("README.md", "framework/README.md", "CONTRIBUTING.md"):
+docs = sorted(os.path.relpath(p, SOURCE) for p in glob.glob(os.path.join(SOURCE, "docs", "*.md")))
+for readme in ["README.md"] + docs + ["framework/README.md", "CONTRIBUTING.md"]:
     check_readme(os.path.join(SOURCE, readme))
 
 for c in checked:
