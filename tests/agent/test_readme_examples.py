@@ -145,7 +145,7 @@ def check_readme(path):
             if r.returncode != 0:
                 fail(f"{path}: prometheus {sub} example", r.stdout + r.stderr)
             shutil.rmtree(d)
-        elif kind == "cmd" and re.match(r"^build/(ztaquery|tmib) ", text) and "[" not in text:
+        elif kind == "cmd" and re.match(r"^build/(ztaquery|tmib|ztaagent) ", text) and "[" not in text:
             d = workdir()
             checked.append(f"{path}: {text}")
             r = subprocess.run(["bash", "-c", text], cwd=d, capture_output=True, text=True, timeout=60,
