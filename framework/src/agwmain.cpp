@@ -694,7 +694,7 @@ void SayWhatWouldRun(const Session& s, const std::string& tracePath) {
                 s.runs.size() - situations, situations, tables.size(), every.c_str());
     const OutputChoice output = OutputOf(s.config);
     std::printf("rows:     %s%s\n", IsStandardOutput(output.name) ? "standard output" : zcommon::Printable(output.name).c_str(),
-                std::getenv("AGW_OUTPUT") != nullptr && *std::getenv("AGW_OUTPUT") != '\0' ? " (AGW_OUTPUT)" : "");
+                output.where == "AGW_OUTPUT" ? " (AGW_OUTPUT)" : "");
     if (s.http.http.empty()) {
         std::printf("metrics:  not served (AGW_HTTP is unset)\n");
     } else {

@@ -112,12 +112,11 @@ std::string Cell(const std::string& text) {
 }
 
 void MarkdownFamilies(const std::vector<AgwFamilyInfo>& families) {
-    std::printf("| Family | Type | Labels | Served | Help |\n|---|---|---|---|---|\n");
+    std::printf("| Family | Type | Labels | Served | Columns | Help |\n|---|---|---|---|---|---|\n");
     for (const AgwFamilyInfo& f : families) {
-        std::string help = f.help;
-        if (!f.columns.empty()) help += " (" + Joined(f.columns, ", ") + ")";
-        std::printf("| `%s` | %s | %s | %s | %s |\n", f.name.c_str(), f.counter ? "counter" : "gauge",
-                    Cell(Joined(f.labels, ", ")).c_str(), ServedText(f.served), Cell(help).c_str());
+        std::printf("| `%s` | %s | %s | %s | %s | %s |\n", f.name.c_str(), f.counter ? "counter" : "gauge",
+                    Cell(Joined(f.labels, ", ")).c_str(), ServedText(f.served), Cell(Joined(f.columns, ", ")).c_str(),
+                    Cell(f.help).c_str());
     }
     std::printf("\n");
 }
