@@ -98,7 +98,8 @@ int zta_check_settings() {
     const int scan = zta_txulogs_agent::ScanInterval(std::getenv("ZTA_ULOG_SCAN"));
     std::printf("agent:    /Q queue spaces: %s; the user log scanned every %d s\n",
                 queues.theirInfoDefined != 0 ? queues.theirQspcstr : "none", scan);
-    // The place for checks of files a start reads before it joins.
+    // Files the join reads (passwords) are checked here too, and a problem
+    // with one returns non-zero: a start could not join without them.
     return 0;
 }
 

@@ -185,6 +185,7 @@ class Reload(ProcessTest):
 class Demo(ProcessTest):
     """The demo as `make demo` runs it, at the installed trace mask."""
     prefix = "zta_demo_"
+    maxDiff = None
 
     def test_list_names_what_the_demo_serves_and_the_installed_mask_shows_no_error(self):
         with open(os.path.join(SOURCE, "packaging", "ztaagent.default.in")) as f:
