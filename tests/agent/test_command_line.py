@@ -88,6 +88,7 @@ class CommandLine(ProcessTest):
             self.assertRegex(p.stderr, r'^ztaagent: "%s": expected one of .*\nusage: ztaagent ' % args[-1])
             self.assert_never_joined(p)
 
+    @unittest.skipUnless(shutil.which("openssl"), "openssl is needed (scripts/bootstrap installs it)")
     def test_check_config_says_what_would_run_and_refuses_what_a_start_refuses(self):
         subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
                         "-nodes", "-keyout", "server.key", "-out", "server.crt", "-days", "1", "-subj", "/CN=x"],
