@@ -31,6 +31,9 @@ int WbMain(int argc, char** argv);
 void stop_exit();
 void CleanUp(int signal);
 int LoadAgents();
+// The agent's part of ztaagent --check-config (TBX_RegisterAgentCheck): the
+// settings its samplers read, checked without joining.
+int zta_check_settings();
 
 // The build record.
 constexpr std::int32_t ZTA_BUILD_TEXTS = 18;

@@ -37,6 +37,8 @@ int get_column_metric(const TableMeta& table, AgwColumnMetric* metric, int index
 // the agent stands in the domain (zta_scope.h), and the machine label a row
 // of a server group gets.
 bool metrics_row_scope(const TableMeta& table, const char* row, AgwLabels* extra);
+// The label metrics_row_scope adds to a row's series ("lmid"), "" for none.
+const char* scope_label(const TableMeta& table);
 int column_is_exception(tavro& object, const TableMeta& table, char* row, const char* column,
                         IntfOper op, char* threshold);
 void print_self(tavro& object, const TableMeta& table, TRC1_Block* trace);
@@ -115,6 +117,15 @@ public:
     int IsRowException(Row* row) { return CheckForException(reinterpret_cast<char*>(row)); }
 };
 
+// A table object of the table that only describes it: never sampled, so
+// it never joins.
+template <class Base>
+class described_table final : public Base {
+public:
+    using Base::Base;
+    void TakeSample() override {}
+};
+
 // The manager of a table: zta_<t>_manager derives from it and supplies
 // CreateTavro. `Derived` is the manager class, `Base` the table object base.
 template <class Derived, class Base>
@@ -123,6 +134,10 @@ public:
     using row_type = typename Base::row_type;
 
     table_manager(const char* application, const char* table) : TableManager(application, table) {}
+
+    tavro* CreateDescription(RequestDetail* request, ContextInfo* context) override {
+        return new (std::nothrow) described_table<Base>(request, context, this);
+    }
 
     // The table's manager, set by the registration function; null before it
     // ran or when the manager could not be made. Written once while the agent

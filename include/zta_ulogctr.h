@@ -75,6 +75,9 @@ public:
     // The most MIB calls of one scan, over both days at midnight.
     static constexpr long kMaxCalls = 100;
     static constexpr const char* kSeries = "tuxedo_userlog_records_total";
+    static constexpr const char* kHelp =
+        "User-log records of the agent's machine seen since the agent started, "
+        "by the machine that wrote them and severity.";
 
     // Where the counter stands in the log it follows.
     struct position : zta_ulog_place {

@@ -33,6 +33,11 @@ bool ReadRegularFile(const std::string& path, std::size_t limit, std::string* te
 // as usual. Returns the descriptor, or -1 with `reason` set.
 int OpenForAppend(const std::string& path, std::string* reason, unsigned mode = 0644);
 
+// Whether OpenForAppend would open `path`, found without creating it: an
+// existing file is opened for appending and closed again, a missing one
+// needs a folder it may be created in. False with `reason` set.
+bool CanAppend(const std::string& path, std::string* reason);
+
 // Opens `path` again (OpenForAppend, `mode`) under the number of descriptor
 // `fd`, so that every writer of `fd` goes on in the new file (after a
 // rotation moved the old one away): a line being written ends in the old

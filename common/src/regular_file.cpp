@@ -77,6 +77,25 @@ int OpenForAppend(const std::string& path, std::string* reason, unsigned mode) {
     return fd;
 }
 
+bool CanAppend(const std::string& path, std::string* reason) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd >= 0) {
+        ::close(fd);
+        return true;
+    }
+    if (errno != ENOENT) {
+        *reason = errno == ENXIO ? "a FIFO that no process reads" : std::strerror(errno);
+        return false;
+    }
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        *reason = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
 int ReopenAs(int fd, const std::string& path, std::string* reason, unsigned mode) {
     const int fresh = OpenForAppend(path, reason, mode);
     if (fresh < 0) return -1;

@@ -71,6 +71,11 @@ public:
     // list under the lock, then deleted). The argument is reserved.
     virtual void Shutdown(unsigned long reserved);
     virtual tavro* CreateTavro(RequestDetail* request, ContextInfo* context) = 0;
+    // A table object that only describes the table (its columns and
+    // metrics) and is never sampled: making it reaches no outside system, so
+    // that a request file can be checked and the series listed without
+    // starting anything. The caller deletes it. The default makes none.
+    virtual tavro* CreateDescription(RequestDetail* request, ContextInfo* context);
 
     // Registers the manager so that agwmain brings it the requests for its
     // table. Returns 0; AGW_STATUS_BAD_ARGUMENT for a null manager or a bad

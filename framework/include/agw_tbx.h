@@ -16,6 +16,13 @@ int TBX_SetAffinity(const char* affinity);  // may be called several times
 // once, before it makes any table object. Returns 0.
 int TBX_RegisterAgentLoader(int (*loader)());
 
+// The agent's check of its own settings, for agwcheck: called after the
+// framework's checks; it reaches no outside system (never joins), writes
+// each problem in one line on standard error and what it would use in a few
+// lines on standard output, and returns 0 when a start would go on, non-zero
+// when it would stop. Returns 0.
+int TBX_RegisterAgentCheck(int (*check)());
+
 // Asks agwmain to stop: it finishes the sample in progress, destroys every
 // table object and returns. Async-signal-safe (an atomic store and a write to
 // a pipe); may be called from any thread, any number of times, also before
@@ -50,5 +57,16 @@ int HDL1_Drop(unsigned handle);
 // TBX_Shutdown, destroys the table objects and returns 0; non-zero when the
 // configuration or the row output cannot be used (nothing was sampled).
 int agwmain(int argc, char** argv);
+
+// Checks what agwmain would run with, without running it: reads and checks
+// AGW_CONFIG's request file, the row output, AGW_HTTP and the web
+// configuration as a start does (the same steps), runs the agent loader,
+// checks each request against a table object that only describes its table
+// (TableManager::CreateDescription: nothing is joined or sampled) and then
+// the agent's own check (TBX_RegisterAgentCheck). Nothing is opened,
+// created or listened on. Each problem is one line on standard error;
+// standard output says in a few lines what would be sampled and served.
+// Returns 0 when a start would run, 2 when it would stop.
+int agwcheck();
 
 #endif

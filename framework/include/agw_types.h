@@ -73,6 +73,7 @@ struct AgwTableMetrics {
     AgwTableMode mode = AgwTableMode::rows;
     const char* subject = "";  // what a row is, in words, to start HELP texts ("Server queue");
                                // "" for the prefix's words; lives as long as the process
+    const char* rowLabel = "";  // the label MetricsRowScope adds to the rows' series ("lmid"), "" for none
 };
 
 // Threshold comparison operators: "column <op> threshold".

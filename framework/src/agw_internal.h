@@ -20,6 +20,8 @@ class Clock;
 // --- the main routine (agwmain.cpp) ---
 // agwmain with a clock of the caller's (null: the steady clock).
 int RunMain(int argc, char** argv, Clock* clock);
+// agwcheck.
+int CheckMain();
 
 // --- shutdown (tbx.cpp) ---
 bool ShutdownRequested();
@@ -45,6 +47,8 @@ struct ProductInfo {
 ProductInfo Product();
 using AgentLoader = int (*)();
 AgentLoader RegisteredLoader();
+// The agent's check of its own settings (TBX_RegisterAgentCheck), or null.
+AgentLoader RegisteredCheck();
 
 // --- managers (table.cpp) ---
 // Forgets every registered manager without destroying anything (tests).
@@ -63,6 +67,10 @@ int SetTraceFd(int fd);
 // it could not be opened (*error says why) and the old one is kept. *path is
 // the file's name when there is one.
 int ReopenTraceFile(std::string* path, std::string* error);
+// Keeps the trace on standard error whatever AGW_TRACE_FILE says: a check of
+// the configuration creates no file. Takes effect before the first trace
+// line only. *path gets AGW_TRACE_FILE's value ("" when unset).
+void KeepTraceOnStandardError(std::string* path);
 
 // --- signals (signals.cpp) ---
 // True when an action is installed for the framework signal code.

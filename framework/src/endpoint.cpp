@@ -26,11 +26,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -258,6 +260,9 @@ public:
     explicit HttpEndpoint(WebConfig web) : web_(std::move(web)), auth_(web_.users) {}
     ~HttpEndpoint() override {
         if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
+        // A listening socket given up to a successor is closed only now:
+        // the daemon's threads may still look at it until they stop.
+        if (quiesced_ >= 0) ::close(quiesced_);
     }
     HttpEndpoint(const HttpEndpoint&) = delete;
     HttpEndpoint& operator=(const HttpEndpoint&) = delete;
@@ -265,6 +270,8 @@ public:
     // Serves on the listening socket fd, which it owns from now on.
     bool Serve(int fd, bool v6, std::string* problem) {
         port_ = BoundPort(fd);
+        listenFd_ = fd;
+        v6_ = v6;
         std::vector<MHD_OptionItem> options = {
             {MHD_OPTION_LISTEN_SOCKET, fd, nullptr},
             {MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds, nullptr},
@@ -290,6 +297,7 @@ public:
         options.push_back({MHD_OPTION_END, 0, nullptr});
         daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &HttpEndpoint::Answer, this,
                                    MHD_OPTION_EXTERNAL_LOGGER, &LogServer, nullptr,
+                                   MHD_OPTION_NOTIFY_COMPLETED, &HttpEndpoint::Completed, this,
                                    MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
         if (daemon_ == nullptr) {
             ::close(fd);
@@ -303,7 +311,35 @@ public:
 
     int Port() const override { return port_; }
 
+    // The successor serves on a copy of the listening socket from its start;
+    // then this one takes no more connections and lets the requests under
+    // way finish (for at most the time an idle connection is kept), so that
+    // no scrape is cut.
+    std::unique_ptr<MetricsEndpoint> Reconfigure(const WebConfig& web, std::string* error) override {
+        const int fd = ::fcntl(listenFd_, F_DUPFD_CLOEXEC, 0);
+        if (fd < 0) {
+            *error = std::strerror(errno);
+            return nullptr;
+        }
+        auto next = std::make_unique<HttpEndpoint>(web);
+        if (!next->Serve(fd, v6_, error)) return nullptr;  // Serve closed the copy
+        const MHD_socket given = MHD_quiesce_daemon(daemon_);
+        if (given != MHD_INVALID_SOCKET) quiesced_ = given;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kConnectionTimeoutSeconds);
+        while (inFlight_.load(std::memory_order_acquire) > 0 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return next;
+    }
+
 private:
+    static void Completed(void* self, MHD_Connection* /*connection*/, void** state,
+                          MHD_RequestTerminationCode /*why*/) {
+        if (*state == nullptr) return;
+        *state = nullptr;
+        static_cast<HttpEndpoint*>(self)->inFlight_.fetch_sub(1, std::memory_order_acq_rel);
+    }
+
     static MHD_Result Answer(void* self, MHD_Connection* connection, const char* url, const char* method,
                              const char* /*version*/, const char* /*upload*/, size_t* uploadSize, void** state) {
         // GET and HEAD are answered once the whole request is in, which
@@ -312,9 +348,10 @@ private:
         // connection instead of reading a body no path takes).
         std::string_view verb = method;
         bool readable = verb == MHD_HTTP_METHOD_GET || verb == MHD_HTTP_METHOD_HEAD;
-        if (readable && *state == nullptr) {
-            *state = self;  // marks the request as seen; nothing to free
-            return MHD_YES;
+        if (*state == nullptr) {
+            *state = self;  // marks the request as seen and counted (Completed); nothing to free
+            static_cast<HttpEndpoint*>(self)->inFlight_.fetch_add(1, std::memory_order_acq_rel);
+            if (readable) return MHD_YES;
         }
         if (readable && *uploadSize != 0) {
             *uploadSize = 0;  // a body nobody asked for, dropped
@@ -428,6 +465,11 @@ private:
     mutable std::atomic<unsigned> scrapes_{0};  // /metrics answers not yet let go (any server thread)
     MHD_Daemon* daemon_ = nullptr;  // stopped first: its responses give their slots back to scrapes_
     int port_ = 0;
+    int listenFd_ = -1;  // the daemon's listening socket (it owns it)
+    bool v6_ = false;
+    int quiesced_ = -1;  // the listening socket once given up to a successor (Reconfigure)
+    // Requests the server's threads have begun and not finished.
+    std::atomic<int> inFlight_{0};
 };
 
 }  // namespace

@@ -14,6 +14,7 @@
 #ifndef AGW_METRICS_INTERNAL_H
 #define AGW_METRICS_INTERNAL_H
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -66,6 +67,32 @@ bool WbTimeToUnix(std::string_view text, double* seconds);
 // A label value as the endpoint serves it: bytes that are not UTF-8 become
 // U+FFFD (the text format escapes backslash, quote and newline itself).
 std::string LabelValue(std::string_view bytes);
+
+// A series the framework keeps of each request (or of the row output), named
+// after the registry's prefix: agwmain and the sink set them, the catalogue
+// (AGW_OwnFamilies) lists them.
+struct FrameworkSeries {
+    const char* suffix;  // after the prefix
+    const char* help;
+    std::array<const char*, 2> labels;  // nullptr: none
+    AgwServed served;
+    bool counter = false;
+};
+inline constexpr FrameworkSeries kSampleDurationSeries{
+    "_sample_duration_seconds", "Duration of the latest sample.", {"table", "request"}, AgwServed::byDefault};
+inline constexpr FrameworkSeries kSampleRowsSeries{
+    "_sample_rows", "Rows kept by the latest sample.", {"table", "request"}, AgwServed::byDefault};
+inline constexpr FrameworkSeries kLastCompleteSeries{
+    "_last_complete_sample_timestamp_seconds",
+    "When the request's latest complete sample was published, in Unix seconds.", {"table", "request"},
+    AgwServed::byDefault};
+inline constexpr FrameworkSeries kSituationSeries{
+    "_situation_raised", "1 while the situation is raised, else 0.", {"situation", "table"}, AgwServed::withSituation};
+inline constexpr FrameworkSeries kRowsDroppedSeries{
+    "_rows_dropped_total", "Rows the row output could not take (full disk, write errors).", {nullptr, nullptr},
+    AgwServed::onceCounted, true};
+inline constexpr std::array<const FrameworkSeries*, 5> kFrameworkSeries{
+    &kSampleDurationSeries, &kSampleRowsSeries, &kLastCompleteSeries, &kSituationSeries, &kRowsDroppedSeries};
 
 // One column of a table as its series see it.
 struct ExportColumn {
@@ -151,6 +178,9 @@ public:
     TableExport(tavro& object, std::string requestLabel, bool perObject = false);
     // False when the table object describes no metrics.
     bool Exported() const { return exported_; }
+    // The families Build serves (when the sample has rows to make them of),
+    // for the catalogue: their names, kinds, help and labels.
+    std::vector<AgwFamilyInfo> Catalogue() const;
     // The series of `count` rows of `object` (the rows it kept in its latest
     // sample). A row the object leaves out of its scope (MetricsRowScope)
     // gives no series; the labels it adds join the row's keys, then `common`
@@ -164,7 +194,16 @@ private:
     PublishedSample BuildAggregate(const tavro& object, const char* rows, std::uint32_t count,
                                    std::size_t rowSize, const AgwLabels& common) const;
     static bool Summed(const Column& c);
+    // The aggregated families: the count of the objects (when they have a
+    // machine, state or severity to be counted by) and each summed column.
+    bool Dimensioned() const;
+    std::string CountName() const { return prefix_ + "s"; }
+    std::string CountHelp() const;
+    std::string SumName(const Column& c) const;
+    std::string SumHelp(const Column& c) const;
     bool exported_ = false;
+    // The label the table object adds to each row's series (AgwTableMetrics::rowLabel).
+    std::string rowLabel_;
     AgwTableMode mode_ = AgwTableMode::rows;
     std::string prefix_;
     std::string table_;
@@ -196,6 +235,12 @@ public:
     AgwLabels CommonLabels() const;
     void SetGauge(const std::string& name, const std::string& help, const AgwLabels& labels, double value);
     void AddCounter(const std::string& name, const std::string& help, const AgwLabels& labels, double amount);
+    // A family of the own series before its first value (AGW_DeclareSeries).
+    void Declare(const std::string& name, const std::string& help, bool counter, std::vector<std::string> labels);
+    // Forgets one series of the own (a request that was stopped).
+    void Drop(const std::string& name, const AgwLabels& labels);
+    // The own families set or declared so far, for the catalogue.
+    std::vector<AgwFamilyInfo> OwnCatalogue() const;
 
     // Everything served, in Prometheus' text format: the latest published
     // sample of every request, the process's own series and the process
@@ -265,6 +310,7 @@ private:
     struct Own {
         std::string help;
         bool counter = false;
+        std::vector<std::string> labels;  // the names of the labels of its first series or declaration
         std::map<AgwLabels, double> values;
     };
     // What the requests published: replaced whole by each Publish and
@@ -280,7 +326,7 @@ private:
     std::atomic<std::shared_ptr<const Snapshot>> published_{std::make_shared<const Snapshot>()};
     std::mutex publishMutex_;
     std::atomic<std::shared_ptr<const Families>> ownRendered_{std::make_shared<const Families>()};
-    std::mutex ownMutex_;  // own_ and its rendering
+    mutable std::mutex ownMutex_;  // own_ and its rendering
     // The rows endpoint's table: replaced whole by each PublishRows (under
     // rowsMutex_, which only the sampling thread takes), read by scrapes
     // through the atomic pointer; null while the endpoint is off.
@@ -316,6 +362,12 @@ public:
     virtual ~MetricsEndpoint() = default;
     // The port listened on (the one chosen when asked for port 0).
     virtual int Port() const = 0;
+    // An endpoint with another web configuration on this one's listening
+    // socket, serving already when it is returned; this one then takes no
+    // more connections (its requests under way finish) and is destroyed by
+    // the caller. Null with *error set when it cannot start: this one
+    // serves on unchanged.
+    virtual std::unique_ptr<MetricsEndpoint> Reconfigure(const WebConfig& web, std::string* error) = 0;
 };
 
 }  // namespace agw

@@ -103,6 +103,9 @@ void MetricsRegistry::Update(const std::string& name, const std::string& help, c
     } else if (own.counter != counter) {
         return;
     }
+    if (own.values.empty() && own.labels.empty()) {
+        for (const auto& label : sorted) own.labels.push_back(label.first);
+    }
     auto [entry, fresh] = own.values.try_emplace(sorted, 0.0);
     const double before = entry->second;
     if (counter) {
@@ -111,6 +114,38 @@ void MetricsRegistry::Update(const std::string& name, const std::string& help, c
         entry->second = value;
     }
     if (fresh || entry->second != before) RenderOwn();
+}
+
+void MetricsRegistry::Declare(const std::string& name, const std::string& help, bool counter,
+                              std::vector<std::string> labels) {
+    if (!ValidMetricName(name)) return;
+    std::lock_guard<std::mutex> guard(ownMutex_);
+    auto [it, made] = own_.try_emplace(name);
+    if (!made) return;
+    it->second.help = help;
+    it->second.counter = counter;
+    std::sort(labels.begin(), labels.end());
+    it->second.labels = std::move(labels);
+}
+
+void MetricsRegistry::Drop(const std::string& name, const AgwLabels& labels) {
+    AgwLabels sorted = labels;
+    std::sort(sorted.begin(), sorted.end());
+    std::lock_guard<std::mutex> guard(ownMutex_);
+    auto found = own_.find(name);
+    if (found == own_.end() || found->second.values.erase(sorted) == 0) return;
+    RenderOwn();  // a family left without series is not served
+}
+
+std::vector<AgwFamilyInfo> MetricsRegistry::OwnCatalogue() const {
+    std::vector<AgwFamilyInfo> families;
+    std::lock_guard<std::mutex> guard(ownMutex_);
+    for (const auto& [name, own] : own_) {
+        // A family declared before its first value is served once it has counted something.
+        const AgwServed served = own.values.empty() ? AgwServed::onceCounted : AgwServed::byDefault;
+        families.push_back({name, own.counter, own.help, own.labels, served, {}});
+    }
+    return families;
 }
 
 void MetricsRegistry::RenderOwn() {

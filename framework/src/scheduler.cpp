@@ -34,6 +34,11 @@ void Scheduler::Add(Task* task) {
     std::push_heap(heap_.begin(), heap_.end(), Later);
 }
 
+void Scheduler::Remove(Task* task) {
+    std::erase_if(heap_, [task](const Entry& entry) { return entry.task == task; });
+    std::make_heap(heap_.begin(), heap_.end(), Later);
+}
+
 void Scheduler::Run(const std::function<bool()>& stop) {
     while (!stop()) {
         if (heap_.empty()) {

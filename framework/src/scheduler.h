@@ -45,6 +45,8 @@ public:
     // The task's first run is due now. Tasks due at the same time run in the
     // order they were added.
     void Add(Task* task);
+    // Takes a task off the schedule (it may be called from stop()).
+    void Remove(Task* task);
     // Runs due tasks until stop() returns true; stop is asked before every
     // wait and every run. After a run the task is due one interval after the
     // due time it ran for; a task the scheduler comes to more than half an

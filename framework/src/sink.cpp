@@ -151,8 +151,7 @@ void FdSink::Report(const Outcome& outcome) {
     }
     if (outcome.dropped > 0) {
         MetricsRegistry& registry = MetricsRegistry::Instance();
-        registry.AddCounter(registry.Prefix() + "_rows_dropped_total",
-                            "Rows the row output could not take (full disk, write errors).", {},
+        registry.AddCounter(registry.Prefix() + kRowsDroppedSeries.suffix, kRowsDroppedSeries.help, {},
                             static_cast<double>(outcome.dropped));
     }
     if (outcome.started) {

@@ -105,6 +105,8 @@ std::vector<TableManager*> TableManager::Registered() {
 void TableManager::lock() { SYN1_GetLock(&lock_); }
 void TableManager::unlock() { SYN1_ReleaseLock(&lock_); }
 
+tavro* TableManager::CreateDescription(RequestDetail* /*request*/, ContextInfo* /*context*/) { return nullptr; }
+
 tavro* TableManager::NewTableObject(RequestDetail* request, ContextInfo* context) {
     tavro* object = CreateTavro(request, context);
     if (object == nullptr) return nullptr;

@@ -87,6 +87,7 @@ TableExport::TableExport(tavro& object, std::string requestLabel, bool perObject
     if (info.mode == AgwTableMode::none) return;
     prefix_ = info.prefix;
     mode_ = perObject ? AgwTableMode::rows : info.mode;
+    if (info.rowLabel != nullptr) rowLabel_ = info.rowLabel;
     if (!ValidMetricName(prefix_)) {
         AGW_TRACE(gExportTrace, AGW_TRC_ERROR, "%s: series prefix \"%s\" is not a valid name; not exported",
                   table_.c_str(), prefix_.c_str());
@@ -199,6 +200,65 @@ bool TableExport::Summed(const Column& c) {
            !EndsWith(c.quantity, "_ratio") && !EndsWith(c.quantity, "_level");
 }
 
+bool TableExport::Dimensioned() const {
+    return std::any_of(shape_->columns.begin(), shape_->columns.end(), [](const Column& c) {
+        return (c.role == AgwMetricRole::key || c.role == AgwMetricRole::state) && AggregatedBy(c.label);
+    });
+}
+
+std::string TableExport::CountHelp() const {
+    return "Objects of " + table_ + " in the latest sample, by machine and state.";
+}
+
+// A sum of the objects' counters goes down when an object leaves, so it is a
+// gauge; "_summed" keeps it apart from a gauge of the same quantity (the
+// conversations open now, and those begun).
+std::string TableExport::SumName(const Column& c) const {
+    return prefix_ + "s_" + c.quantity + (c.role == AgwMetricRole::counter ? "_summed" : "");
+}
+
+std::string TableExport::SumHelp(const Column& c) const {
+    const bool counter = c.role == AgwMetricRole::counter;
+    return "Sum over the objects of " + table_ + (counter ? " of their counters: " : ": ") + c.help;
+}
+
+std::vector<AgwFamilyInfo> TableExport::Catalogue() const {
+    std::vector<AgwFamilyInfo> families;
+    if (!exported_) return families;
+    std::vector<std::string> keys;
+    std::vector<std::string> dimensions;
+    for (const Column& c : shape_->columns) {
+        if (c.role == AgwMetricRole::key) keys.push_back(c.label);
+        if ((c.role == AgwMetricRole::key || c.role == AgwMetricRole::state) && AggregatedBy(c.label)) {
+            dimensions.push_back(c.label);
+        }
+    }
+    for (auto* list : {&keys, &dimensions}) {
+        if (!rowLabel_.empty() && (list == &keys || AggregatedBy(rowLabel_))) list->push_back(rowLabel_);
+        std::sort(list->begin(), list->end());
+        list->erase(std::unique(list->begin(), list->end()), list->end());
+    }
+    if (mode_ == AgwTableMode::aggregate) {
+        if (Dimensioned()) families.push_back({CountName(), false, CountHelp(), dimensions, AgwServed::byDefault, {}});
+        for (const Column& c : shape_->columns) {
+            if (!Summed(c)) continue;
+            families.push_back({SumName(c), false, SumHelp(c), dimensions, AgwServed::byDefault,
+                                {zcommon::ToUpper(c.column)}});
+        }
+        return families;
+    }
+    for (const ExportFamily& f : shape_->families) {
+        AgwFamilyInfo family{f.name, f.type == MetricType::counter, f.help, keys, AgwServed::byDefault, {}};
+        for (std::size_t i : f.columns) {
+            const Column& c = shape_->columns[i];
+            if (c.role == AgwMetricRole::state) family.labels.push_back(c.label);
+            family.columns.push_back(zcommon::ToUpper(c.column));
+        }
+        families.push_back(std::move(family));
+    }
+    return families;
+}
+
 PublishedSample TableExport::Build(const tavro& object, const char* rows, std::uint32_t count, std::size_t rowSize,
                                    const AgwLabels& common) const {
     PublishedSample out;
@@ -253,9 +313,7 @@ PublishedSample TableExport::BuildAggregate(const tavro& object, const char* row
     // Objects that come and go with traffic (clients, messages, records)
     // would make a series each and churn with every login: they are counted
     // instead, and what they count summed, by machine and state.
-    bool dimensions = std::any_of(shape_->columns.begin(), shape_->columns.end(), [](const Column& c) {
-        return (c.role == AgwMetricRole::key || c.role == AgwMetricRole::state) && AggregatedBy(c.label);
-    });
+    const bool dimensions = Dimensioned();
     std::map<std::vector<Label>, double> counted;
     std::map<std::pair<std::size_t, std::vector<Label>>, double> sums;  // column index, labels
     for (std::uint32_t r = 0; r < count; ++r) {
@@ -287,19 +345,12 @@ PublishedSample TableExport::BuildAggregate(const tavro& object, const char* row
     Families families;
     std::map<std::string, std::size_t> index;
     if (dimensions) {
-        auto& family = FamilyOf(families, index, prefix_ + "s", MetricType::gauge,
-                                "Objects of " + table_ + " in the latest sample, by machine and state.");
+        auto& family = FamilyOf(families, index, CountName(), MetricType::gauge, CountHelp());
         for (const auto& [labels, n] : counted) AddSample(family, labels, n, common);
     }
     for (const auto& [key, value] : sums) {
         const Column& c = shape_->columns[key.first];
-        // A sum of the objects' counters goes down when an object leaves, so
-        // it is a gauge; "_summed" keeps it apart from a gauge of the same
-        // quantity (the conversations open now, and those begun).
-        const bool counter = c.role == AgwMetricRole::counter;
-        std::string help = "Sum over the objects of " + table_ + (counter ? " of their counters: " : ": ") + c.help;
-        const std::string name = prefix_ + "s_" + c.quantity + (counter ? "_summed" : "");
-        AddSample(FamilyOf(families, index, name, MetricType::gauge, help), key.second, value, common);
+        AddSample(FamilyOf(families, index, SumName(c), MetricType::gauge, SumHelp(c)), key.second, value, common);
     }
     PublishedSample out;
     out.rendered = std::move(families);

@@ -42,11 +42,13 @@ void EnsurePipe() {
     gWakeRead.store(fds[0], std::memory_order_release);
 }
 
-// Product identity and the agent loader: set by the agent's start-up on the
-// main thread, read by agwmain; guarded by gProductMutex.
+// Product identity, the agent loader and the agent's check: set by the
+// agent's start-up on the main thread, read by agwmain and agwcheck; guarded
+// by gProductMutex.
 std::mutex gProductMutex;
 agw::ProductInfo gProduct;
 agw::AgentLoader gLoader = nullptr;
+agw::AgentLoader gCheck = nullptr;
 
 // Names are kept within the size the framework reserves for them.
 std::string Bounded(const char* text) {
@@ -89,6 +91,11 @@ AgentLoader RegisteredLoader() {
     return gLoader;
 }
 
+AgentLoader RegisteredCheck() {
+    std::lock_guard<std::mutex> guard(gProductMutex);
+    return gCheck;
+}
+
 }  // namespace agw
 
 int TBX_SetNodeType(const char* nodeType) {
@@ -123,6 +130,12 @@ int TBX_RegisterAgentLoader(int (*loader)()) {
     EnsurePipe();
     std::lock_guard<std::mutex> guard(gProductMutex);
     gLoader = loader;
+    return AGW_STATUS_OK;
+}
+
+int TBX_RegisterAgentCheck(int (*check)()) {
+    std::lock_guard<std::mutex> guard(gProductMutex);
+    gCheck = check;
     return AGW_STATUS_OK;
 }
 

@@ -42,6 +42,9 @@ std::atomic<int> gTraceFd{STDERR_FILENO};
 // SIGHUP's reopen); set once at initialisation, read under gConfigMutex.
 std::string gTracePath;
 int gTraceFileFd = -1;
+// Set by agwcheck on the main thread before the first trace line: no trace
+// file is opened (or created), its path is only checked.
+std::atomic<bool> gKeepStderr{false};
 
 bool ParseMask(const std::string& text, unsigned* mask) {
     if (text.empty()) return false;
@@ -116,13 +119,21 @@ void InitFromEnvironment() {
     const char* path = std::getenv("AGW_TRACE_FILE");
     if (path != nullptr && *path != '\0') {
         std::string reason;
-        const int fd = zcommon::OpenForAppend(path, &reason, 0640);
+        int fd = -1;
+        bool usable = false;
+        if (gKeepStderr.load(std::memory_order_acquire)) {
+            usable = zcommon::CanAppend(path, &reason);
+        } else {
+            fd = zcommon::OpenForAppend(path, &reason, 0640);
+            usable = fd >= 0;
+        }
         if (fd >= 0) {
             gTraceFd.store(fd, std::memory_order_release);
             std::lock_guard<std::mutex> guard(gConfigMutex);
             gTracePath = path;
             gTraceFileFd = fd;
-        } else {
+        }
+        if (!usable) {
             std::fprintf(stderr, "%sagwmain: AGW_TRACE_FILE: cannot open \"%s\": %s; tracing to standard error\n",
                          TRC1_StderrPriority(AGW_PRIO_WARNING), zcommon::Printable(path).c_str(), reason.c_str());
         }
@@ -252,6 +263,13 @@ namespace agw {
 int SetTraceFd(int fd) {
     Init();
     return gTraceFd.exchange(fd, std::memory_order_acq_rel);
+}
+
+void KeepTraceOnStandardError(std::string* path) {
+    gKeepStderr.store(true, std::memory_order_release);
+    const char* file = std::getenv("AGW_TRACE_FILE");
+    *path = file != nullptr ? file : "";
+    Init();
 }
 
 int ReopenTraceFile(std::string* path, std::string* error) {

@@ -44,6 +44,8 @@ struct WebConfig {
     std::string priorities;
     // basic_auth_users: user -> bcrypt hash; empty: no authentication.
     std::map<std::string, std::string> users;
+
+    bool operator==(const WebConfig&) const = default;
 };
 
 // Reads and checks the file: every key known, the certificate, key and CA

@@ -45,6 +45,14 @@ AgwTableMode agw_mode(MetricsMode mode) {
 
 }  // namespace
 
+const char* scope_label(const TableMeta& table) {
+    if (table.scope == Scope::domain || table.scope_column < 0 || table.scope_column >= table.num_columns) return "";
+    // A machine's objects carry their machine already when the column is
+    // labelled so.
+    if (table.scope == Scope::machine && std::strcmp(table.columns[table.scope_column].label, "lmid") == 0) return "";
+    return "lmid";
+}
+
 int get_table_metrics(const TableMeta& table, AgwTableMetrics* info) {
     // "tuxedo_<subject>" and the subject in words of every table, made once
     // and kept for the process (the framework keeps the pointers).
@@ -66,6 +74,7 @@ int get_table_metrics(const TableMeta& table, AgwTableMetrics* info) {
         info->prefix = names[i].prefix.c_str();
         info->subject = names[i].subject.c_str();
         info->mode = agw_mode(table.metric_mode);
+        info->rowLabel = scope_label(table);
         return ZTA_STATUS_OK;
     }
     return AGW_STATUS_NOT_SUPPORTED;

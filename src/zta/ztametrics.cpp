@@ -7,6 +7,7 @@
 
 #include "zta_agent.h"
 #include "zta_tables.h"
+#include "zta_ulogctr.h"
 
 namespace {
 
@@ -46,6 +47,8 @@ void zta_metrics_start() {
     }
     AGW_CounterAdd(kJoins, kJoinsHelp, {{"outcome", "ok"}}, 0);
     AGW_CounterAdd(kJoins, kJoinsHelp, {{"outcome", "failed"}}, 0);
+    // Counted only once the user log has records: known from the start.
+    AGW_DeclareSeries(zta_ulog_counter::kSeries, zta_ulog_counter::kHelp, true, {"lmid", "severity"});
     zta_metrics_joined(Txinit::Joined());
 }
 

@@ -222,15 +222,16 @@ bool zta::metrics_row_scope(const TableMeta& table, const char* row, AgwLabels* 
         return (!place.lmid.empty() && lmid == place.lmid) ||
                (place.domain_wide && place.unattended.count(lmid) != 0);
     };
+    const char* label = scope_label(table);
     if (table.scope == Scope::machine) {
         if (!ours(value)) return false;
         // A machine named otherwise (a conversation's origin) is the
         // object's machine all the same.
-        if (std::strcmp(c.label, "lmid") != 0) extra->push_back({"lmid", value});
+        if (*label != '\0') extra->push_back({label, value});
         return true;
     }
     auto found = place.group_lmid.find(value);
     if (found == place.group_lmid.end() || !ours(found->second)) return false;
-    extra->push_back({"lmid", found->second});
+    extra->push_back({label, found->second});
     return true;
 }

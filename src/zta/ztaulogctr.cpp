@@ -196,10 +196,7 @@ bool zta_ulog_counter::Scan(TRC1_Block* trace, const std::string& lmid, zta_mib_
     if (end == walk_end::whole) baseline_ = false;
 
     for (const auto& [labels, count] : tally) {
-        AGW_CounterAdd(kSeries,
-                       "User-log records of the agent's machine seen since the agent started, "
-                       "by the machine that wrote them and severity.",
-                       {{"lmid", labels.first}, {"severity", labels.second}},
+        AGW_CounterAdd(kSeries, kHelp, {{"lmid", labels.first}, {"severity", labels.second}},
                        static_cast<double>(count));
     }
     return end != walk_end::failed && end != walk_end::refused;

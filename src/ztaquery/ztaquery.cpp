@@ -192,50 +192,6 @@ void print_table(const Job& job, const TableSampler& sampler, bool raw) {
 }
 
 
-// A table's ZTA_TABLE_METRICS as ztaquery --list shows it: "rows, scope
-// group(srvgrp)".
-std::string metrics_of(const zta::TableMeta& t) {
-    std::string mode = t.metric_mode == zta::MetricsMode::rows        ? "rows"
-                       : t.metric_mode == zta::MetricsMode::aggregate ? "aggregate"
-                                                                       : "none";
-    std::string scope = t.scope == zta::Scope::domain ? "domain" : t.scope == zta::Scope::machine ? "machine" : "group";
-    if (t.scope != zta::Scope::domain && t.scope_column >= 0) {
-        scope += std::string("(") + t.columns[t.scope_column].name + ")";
-    }
-    return mode + ", scope " + scope;
-}
-
-void print_list(const std::vector<const zta::TableMeta*>& only) {
-    for (const zta::TableMeta& t : zta::kTables) {
-        if (!only.empty() && std::find(only.begin(), only.end(), &t) == only.end()) continue;
-        std::printf("%s  table %d, MIB class %s, series tuxedo_%s_*: %s%s\n", t.upper, t.number, t.mib_class,
-                    t.metric_subject, metrics_of(t).c_str(),
-                    TableManager::Find(t.upper) != nullptr ? "" : " (not served by this build)");
-        for (unsigned short i = 0; i < t.num_columns; ++i) {
-            const zta::ColumnMeta& c = t.columns[i];
-            std::string type = c.type == zta::kColumnTypeInteger ? "integer" : "text " + std::to_string(c.size);
-            // What the metrics endpoint makes of it, and its help.
-            std::string series = std::string("tuxedo_") + t.metric_subject + "_" + c.metric;
-            std::string metric;
-            switch (c.role) {
-                case zta::Role::key: metric = std::string("label ") + c.label; break;
-                case zta::Role::counter: metric = "counter " + series + "_total"; break;
-                case zta::Role::gauge: metric = "gauge " + series; break;
-                case zta::Role::state: metric = std::string("label ") + c.label + " of " + series; break;
-                case zta::Role::time: metric = "gauge " + series + "_timestamp_seconds"; break;
-                case zta::Role::none: break;
-            }
-            if (*c.help != '\0') metric += std::string("  ") + c.help;
-            char line[64];
-            std::snprintf(line, sizeof line, "    %-11s %-9s %-18s", c.name, type.c_str(),
-                          *c.attribute ? c.attribute : "(agent)");
-            std::string text = metric.empty() ? std::string(line) : line + (" " + metric);
-            text.erase(text.find_last_not_of(' ') + 1);
-            std::printf("%s\n", text.c_str());
-        }
-    }
-}
-
 // The text after `label` on its line in `text`, or "".
 std::string line_after(const std::string& text, const std::string& label) {
     std::size_t at = text.rfind(label);
@@ -714,7 +670,11 @@ int run(int argc, char** argv) {
         ->expected(3)
         ->allow_extra_args(false)
         ->take_all();
-    app.add_flag("--list", list, "List the tables (or the tables named) and their columns");
+    bool markdown = false;
+    app.add_flag("--list", list,
+                 "List the tables (or the tables named), their columns and the metric families the agent serves");
+    app.add_flag("--markdown", markdown, "With --list: every metric family as a Markdown reference")
+        ->needs(app.get_option("--list"));
     AgentAccess agent;
     auto* agentOption = app.add_option("--agent", agent.url,
                                        "URL: read the running agent's latest complete samples from its rows endpoint "
@@ -770,7 +730,11 @@ int run(int argc, char** argv) {
         tables.push_back(table);
     }
     if (list) {
-        print_list(tables);
+        if (markdown) {
+            PrintMarkdown();
+        } else {
+            PrintList(tables);
+        }
         return 0;
     }
     if (tables.empty()) {

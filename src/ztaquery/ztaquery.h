@@ -150,6 +150,13 @@ private:
 void PrintTable(const Job& job, std::size_t count, const std::string& held,
                 const std::function<std::string(std::size_t, const Shown&)>& cell);
 
+// ztaquery --list (catalogue.cpp): the tables (or those given), their
+// columns and the metric families the agent serves of each; without tables
+// also the agent's own and the process's families.
+void PrintList(const std::vector<const zta::TableMeta*>& only);
+// ztaquery --list --markdown: every family as a Markdown metrics reference.
+void PrintMarkdown();
+
 // Where --agent reads: the agent's endpoint and how to reach it.
 struct AgentAccess {
     std::string url;       // http://host:port or https://host:port

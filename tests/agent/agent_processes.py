@@ -11,6 +11,12 @@ import time
 import unittest
 
 
+def served_table_names(query):
+    """The tables `ztaquery --list` says this build serves, in its order."""
+    out = subprocess.run([query, "--list"], capture_output=True, text=True, check=True).stdout
+    return [m.group(1) for m in re.finditer(r"^(TX\w+)  table .*$", out, re.M) if "not served" not in m.group(0)]
+
+
 class ProcessTest(unittest.TestCase):
     prefix = "zta_test_"
 

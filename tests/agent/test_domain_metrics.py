@@ -19,7 +19,7 @@ import unittest
 import urllib.parse
 import urllib.request
 
-from agent_processes import ProcessTest
+from agent_processes import ProcessTest, served_table_names
 
 BUILD = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else "build")
 AGENT = os.path.join(BUILD, "ztaagent")
@@ -78,9 +78,7 @@ class Domain(ProcessTest):
             self.env.pop(name, None)
 
     def requests(self, interval=1):
-        tables = [l.split()[0] for l in subprocess.run([QUERY, "--list"], capture_output=True, text=True,
-                                                       check=True).stdout.splitlines()
-                  if l and not l.startswith(" ") and "not served" not in l]
+        tables = served_table_names(QUERY)
         return self.write("requests.yaml", "requests:\n" + "".join(
             "  - {name: %s, table: %s, interval: %d}\n" % (t, t, interval) for t in tables))
 

@@ -11,6 +11,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -20,7 +21,7 @@ import unittest
 import urllib.parse
 import urllib.request
 
-from agent_processes import ProcessTest
+from agent_processes import ProcessTest, served_table_names
 
 BUILD = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else "build")
 AGENT = os.path.join(BUILD, "ztaagent")
@@ -193,6 +194,37 @@ class Endpoint(ProcessTest):
             self.assertEqual((p.returncode, p.stdout, len(p.stderr.splitlines())), (status, "", 1), (args, p.stderr))
             self.assertNotIn("s3cret", p.stderr)
 
+    def test_sighup_serves_a_renewed_certificate_and_the_new_users_and_keeps_a_broken_configuration_out(self):
+        web = self.tls_config()
+        base = self.start(AGW_HTTP="127.0.0.1:0", AGW_WEB_CONFIG=web)
+        agent = self.procs[-1]
+        old = ["--cacert", self.path("old.crt")]
+        os.rename(self.path("server.crt"), self.path("old.crt"))
+        self.certificate("server")  # renewed, at the same names
+        self.write("web.yml", "tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n"
+                              "basic_auth_users:\n  reader: '%s'\n" % self.bcrypt("reader", "n3w"))
+        self.assertEqual(self.curl(base + "/metrics", *old, "-u", "scraper:s3cret")[0], 200)
+        agent.send_signal(signal.SIGHUP)
+        new = ["--cacert", self.path("server.crt")]
+        deadline = time.time() + 10
+        while time.time() < deadline and self.curl(base + "/-/healthy", *new, "-u", "reader:n3w")[0] != 200:
+            time.sleep(0.1)
+        self.assertEqual(self.curl(base + "/metrics", *new, "-u", "reader:n3w")[0], 200)
+        self.assertEqual(self.curl(base + "/metrics", *new, "-u", "scraper:s3cret")[0], 401)
+        self.assertEqual(self.curl(base + "/metrics", *old, "-u", "reader:n3w")[0], 0)  # the old certificate is gone
+        # A web configuration that cannot be served changes nothing.
+        self.write("web.yml", "tls_server_config:\n  cert_file: server.crt\n  key_file: gone.key\n")
+        agent.send_signal(signal.SIGHUP)
+        err = self.files[-1]
+        deadline = time.time() + 10
+        while time.time() < deadline and err.seek(0) == 0 and "not reloaded" not in err.read():
+            time.sleep(0.1)
+        self.assertEqual(self.curl(base + "/metrics", *new, "-u", "reader:n3w")[0], 200)
+        err.seek(0)
+        refused = [l for l in err.read().splitlines() if "not reloaded" in l]
+        self.assertEqual(len(refused), 1)
+        self.assertIn('key_file "gone.key": cannot read', refused[0])
+
     @unittest.skipUnless(shutil.which("prometheus"), "prometheus is not installed (scripts/bootstrap installs it)")
     def test_prometheus_scrapes_over_tls_with_the_right_password_only(self):
         base = self.start(AGW_HTTP="127.0.0.1:0", AGW_WEB_CONFIG=self.tls_config())
@@ -287,9 +319,7 @@ class Endpoint(ProcessTest):
     # ---- load -------------------------------------------------------------------
 
     def test_scrapes_stay_quick_beside_idle_and_non_reading_clients_and_many_scrapers(self):
-        tables = [l.split()[0] for l in subprocess.run([QUERY, "--list"], capture_output=True, text=True,
-                                                         check=True).stdout.splitlines()
-                  if l and not l.startswith(" ") and "not served" not in l]
+        tables = served_table_names(QUERY)
         requests = self.write("requests.yaml", "requests:\n" + "".join(
             "  - {name: %s, table: %s, interval: 1}\n" % (t, t) for t in tables))
         base = self.start(AGW_HTTP="127.0.0.1:0", AGW_CONFIG=requests)

@@ -19,7 +19,7 @@ import unittest
 import urllib.parse
 import urllib.request
 
-from agent_processes import ProcessTest
+from agent_processes import ProcessTest, served_table_names
 
 BUILD = os.path.abspath(sys.argv.pop(1) if len(sys.argv) > 1 else "build")
 AGENT = os.path.join(BUILD, "ztaagent")
@@ -89,9 +89,7 @@ class Monitoring(ProcessTest):
 
     @unittest.skipUnless(shutil.which("prometheus"), "prometheus is not installed (scripts/bootstrap installs it)")
     def test_dashboard_and_rules_answer_against_a_live_agent(self):
-        tables = [l.split()[0] for l in subprocess.run([QUERY, "--list"], capture_output=True, text=True,
-                                                       check=True).stdout.splitlines()
-                  if l and not l.startswith(" ") and "not served" not in l]
+        tables = served_table_names(QUERY)
         requests = os.path.join(self.dir, "requests.yaml")
         with open(requests, "w") as f:
             f.write("requests:\n" + "".join("  - {name: %s, table: %s, interval: 1}\n" % (t, t) for t in tables))

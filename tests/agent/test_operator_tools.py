@@ -60,21 +60,23 @@ def get(url, timeout=5):
 
 
 def served_tables():
-    """Served tables from ztaquery --list: name -> {"mode": "rows", "keys": [...], "series": [...]}."""
+    """Served tables from ztaquery --list: name -> {"mode": "rows", "keys": [...], "series": [...]}, the
+    series being the families it serves by default."""
     out = subprocess.run([QUERY, "--list"], capture_output=True, text=True, check=True).stdout
-    tables, current = {}, None
+    tables, current, served = {}, None, None
     for line in out.splitlines():
         if not line.startswith(" "):
-            current = None if "not served" in line else line.split()[0]
+            current = re.match(r"(TX\w+)  table ", line) and "not served" not in line and line.split()[0]
             if current:
                 mode = re.search(r"series tuxedo_\w+_\*: (\w+), scope ", line)
                 tables[current] = {"mode": mode.group(1), "keys": [], "series": []}
         elif current:
-            m = re.search(r" label (\w+)$", line)
+            m = re.search(r"(?<!state) label (\w+)$", line)
             if m:
                 tables[current]["keys"].append(m.group(1))
-            m = re.search(r" (?:counter|gauge|of) (tuxedo_\w+)", line)
-            if m:
+            served = re.match(r"  served (.+):$", line).group(1) if line.startswith("  served ") else served
+            m = re.match(r"    (tuxedo_\w+)", line)
+            if m and served == "by default":
                 tables[current]["series"].append(m.group(1))
     return tables
 

@@ -2,10 +2,12 @@
 """Keeps the documentation findable and current: README.md within 300 lines
 and mapping every file of docs/, each of those opening with what it answers,
 every relative link leading to a file and heading that exist, every shipped
-alert explained in docs/prometheus.md, and docs/tables.md as
-scripts/tables-doc writes it from the table descriptions.
+alert explained in docs/prometheus.md, docs/tables.md as
+scripts/tables-doc writes it from the table descriptions, and
+docs/metrics.md as `ztaquery --list --markdown` of the build writes it (the
+catalogue that the command_line test holds against a live scrape).
 
-usage: test_readme_docs.py SOURCE_DIR
+usage: test_readme_docs.py SOURCE_DIR [BUILD_DIR]
 """
 import glob
 import os
@@ -14,6 +16,7 @@ import subprocess
 import sys
 
 SOURCE = os.path.abspath(sys.argv[1])
+BUILD = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else None
 failures = []
 
 
@@ -71,6 +74,12 @@ current = subprocess.run([sys.executable, os.path.join(SOURCE, "scripts", "table
                          capture_output=True, text=True)
 if current.returncode != 0:
     failures.append("scripts/tables-doc --check:\n" + current.stderr)
+
+if BUILD is not None:
+    made = subprocess.run([os.path.join(BUILD, "ztaquery"), "--list", "--markdown"], capture_output=True, text=True)
+    if made.returncode != 0 or made.stdout != read(os.path.join(SOURCE, "docs", "metrics.md")):
+        failures.append("docs/metrics.md is not what `ztaquery --list --markdown` writes; "
+                        "regenerate it: build/ztaquery --list --markdown > docs/metrics.md" + made.stderr)
 
 for f in failures:
     print("FAILED", f)

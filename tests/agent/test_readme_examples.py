@@ -150,7 +150,7 @@ def check_readme(path):
             if r.returncode != 0:
                 fail(f"{path}: prometheus {sub} example", r.stdout + r.stderr)
             shutil.rmtree(d)
-        elif kind == "cmd" and re.match(r"^build/(ztaquery|tmib) ", text) and "[" not in text \
+        elif kind == "cmd" and re.match(r"^build/(ztaquery|tmib|ztaagent) ", text) and "[" not in text \
                 and "--agent" not in text:  # those read the demo's agent: check_demo runs them
             d = workdir()
             checked.append(f"{path}: {text}")
