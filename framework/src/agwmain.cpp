@@ -77,9 +77,7 @@ public:
     // stays as its last sample left it.
     void Skipped(std::uint64_t samples, std::int64_t lateMs) override {
         MetricsRegistry& registry = MetricsRegistry::Instance();
-        registry.AddCounter(registry.Prefix() + "_samples_skipped_total",
-                            "Samples not taken because they could not start within half an interval of their due "
-                            "time.",
+        registry.AddCounter(registry.Prefix() + kSamplesSkippedSeries.suffix, kSamplesSkippedSeries.help,
                             {{"request", object->RequestName()}}, static_cast<double>(samples));
         if (samples == 0 || skipping_) return;
         skipping_ = true;

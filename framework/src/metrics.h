@@ -91,8 +91,12 @@ inline constexpr FrameworkSeries kSituationSeries{
 inline constexpr FrameworkSeries kRowsDroppedSeries{
     "_rows_dropped_total", "Rows the row output could not take (full disk, write errors).", {nullptr, nullptr},
     AgwServed::onceCounted, true};
-inline constexpr std::array<const FrameworkSeries*, 5> kFrameworkSeries{
-    &kSampleDurationSeries, &kSampleRowsSeries, &kLastCompleteSeries, &kSituationSeries, &kRowsDroppedSeries};
+inline constexpr FrameworkSeries kSamplesSkippedSeries{
+    "_samples_skipped_total", "Samples not taken because they could not start within half an interval of their due time.",
+    {"request", nullptr}, AgwServed::byDefault, true};
+inline constexpr std::array<const FrameworkSeries*, 6> kFrameworkSeries{
+    &kSampleDurationSeries, &kSampleRowsSeries, &kLastCompleteSeries, &kSituationSeries, &kRowsDroppedSeries,
+    &kSamplesSkippedSeries};
 
 // One column of a table as its series see it.
 struct ExportColumn {
