@@ -8,6 +8,7 @@
 //   ztaquery TXSERVER
 //   ztaquery --where STATE '~=' active --columns srvgrp,srvid,state TXSERVER
 //   ztaquery --json TXCLIENTS TXMSTATS
+//   ztaquery --occurs 200 TXCLIENTS
 //   ztaquery --watch 2 TXSERVER TXQLOAD
 //   ztaquery --list TXSERVER
 //   ztaquery --agent http://127.0.0.1:9464 TXSERVER
@@ -421,8 +422,10 @@ std::string QuietStderr::Restore() {
 TableSampler::TableSampler(const Job& job, const std::vector<AgwThreshold>& thresholds) : job_(job) {
     request_.name = request_.table = job.table->upper;
     request_.thresholds = thresholds;
+    if (job.occurs > 0) request_.settings["mib.occurs"] = std::to_string(job.occurs);
     if (job.companion == nullptr) return;
     companionRequest_.name = companionRequest_.table = job.companion->upper;
+    companionRequest_.settings = request_.settings;
     joinOn_ = companion_join(job);
 }
 
@@ -609,6 +612,11 @@ int run(int argc, char** argv) {
         ->allow_extra_args(false)
         ->take_all();
     app.add_flag("--list", list, "List the tables (or the tables named) and their columns");
+    long occurs = 0;
+    auto* occursOption =
+        app.add_option("--occurs", occurs,
+                       "N: ask the MIB for N objects per call (1 to 10000; default 1, as the agent's mib: {occurs: N})")
+            ->check(CLI::Range(1L, 10000L));
     AgentAccess agent;
     auto* agentOption = app.add_option("--agent", agent.url,
                                        "URL: read the running agent's latest complete samples from its rows endpoint "
@@ -617,6 +625,7 @@ int run(int argc, char** argv) {
     app.add_option("--user", agent.user, "USER:PASS: basic authentication at the agent")->needs(agentOption);
     app.add_flag("--insecure", agent.insecure, "https: do not check the agent's certificate")->needs(agentOption);
     app.get_option("--where")->excludes(agentOption);
+    occursOption->excludes(agentOption);
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
@@ -671,6 +680,7 @@ int run(int argc, char** argv) {
     for (const zta::TableMeta* table : tables) {
         Job job;
         job.table = table;
+        job.occurs = occurs;
         job.manager = TableManager::Find(table->upper);
         if (job.manager == nullptr) {
             std::fprintf(stderr, "ztaquery: %s is not served by this build (served: %s)\n", table->upper,
