@@ -120,7 +120,8 @@ constexpr int kUnindexed = -2;
 Index& Buffer::index(bool afresh) const {
     Index& x = t_index;
     const std::uint64_t changes = g_changes.load(std::memory_order_relaxed);
-    if (afresh || x.base != base_ || x.changes != changes || std::memcmp(&x.header, &hdr_, sizeof hdr_) != 0) {
+    if (afresh || x.base != base_ || x.changes != changes || x.header.used != hdr_.used ||
+        x.header.last != hdr_.last || x.header.size != hdr_.size) {
         x.base = base_;
         x.changes = changes;
         x.header = hdr_;
