@@ -3,8 +3,8 @@
 // Two ways of sampling: a report request reads the records that one MIB call
 // returns; situation requests follow the log by position (zta_ulog_place),
 // scan after scan, and share one MIB walk per scan (a drive) among all of
-// them. Each report sample first lets the records counter (zta_ulogctr.h)
-// follow this machine's log.
+// them. After each report sample's one call and rows, the records counter
+// (zta_ulogctr.h) follows this machine's log.
 #ifndef ZTA16AGT_H
 #define ZTA16AGT_H
 
@@ -101,11 +101,8 @@ private:
     // the sample ends here (after the error output, the sample marked
     // incomplete with the reason).
     char* PrepareCall(TRC1_Block* trace, char** reply, const char* note);
-    // GET of T_ULOG into `reply`, one of the process-wide reply buffers: the
-    // pointer follows the reply when tpcall moves it. A failed call reports
-    // the error, marks the sample incomplete with it, leaves the application
-    // and frees the request.
-    bool GetUlog(TRC1_Block* trace, char* request, char** reply);
+    // The rows of the demand reply: every record it holds, one row each.
+    void ShowDemandReply(FBFR32* reply);
     // The drive's MIB walk from the position on, into theirSitReplyBuffer;
     // the records after the position become the drive's rows. False when a
     // call failed: then the drive has no rows and the position is where it
@@ -113,10 +110,10 @@ private:
     bool WalkSitReply(char* request);
     // The records of the current drive, each as a row of this object.
     void PresentSitReply();
-    // One scan of the records counter, in the demand reply buffer. False,
-    // with the sample marked incomplete, when the agent could not follow the
-    // log (a failed MIB call made it leave the application).
-    bool FollowLog();
+    // One scan of the records counter after the report's rows, through the
+    // report's request buffer and the demand reply buffer. Its failure never
+    // touches the report: the counter reads on at the next report sample.
+    void FollowLog(FBFR32* request);
 
     zta_txulogs_data_t row_{};  // the working row
     demand_reply lastDemand_;

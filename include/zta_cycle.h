@@ -84,12 +84,13 @@ long zta_read_long(FBFR32* reply, FLDID32 field, long occurrence);
 
 // Fills every column of `row` that the description binds to an attribute
 // from occurrence `occurrence`, each with the reader its pad calls for
-// (blank, nul, or an integer saturated to 32 bits). `fields` holds the
-// attribute identifier of each column (0 for the agent's own columns). An
-// attribute the occurrence lacks gives an empty or zero column, or, with
-// `absent_untouched`, leaves the column as it was (a view record's null
-// value, as the view conversion leaves it).
-void zta_fill_columns(const zta::TableMeta& table, const FLDID32* fields, char* row,
+// (blank, nul, or an integer saturated to 32 bits), one lookup per column.
+// `fields` holds the attribute identifier of each column (0 for the agent's
+// own columns). An attribute the occurrence lacks gives an empty or zero
+// column, or, with `absent_untouched`, leaves the column as it was (a view
+// record's null value, as the view conversion leaves it). True when some
+// text value was longer than its column holds (and was cut to it).
+bool zta_fill_columns(const zta::TableMeta& table, const FLDID32* fields, char* row,
                       FBFR32* reply, long occurrence, bool absent_untouched = false);
 
 namespace zta {
@@ -221,18 +222,17 @@ protected:
 };
 
 // One sample of a cursor-loop table: GET, then GETNEXT with the previous
-// reply's cursor while TA_MORE is not 0, one object asked for per call.
-// - A reply holding more objects than asked for (a MIB that ignores
-//   TA_OCCURS) gives a row for each, in order: occurrence 0 through the view,
-//   the others through the columns the description binds; the walk goes on
-//   from that reply's cursor.
+// reply's cursor while TA_MORE is not 0, asking for zta_occurs_of(object)
+// objects per call (TA_OCCURS; 1 unless the request file says otherwise).
+// - Every object of a reply, however many it holds, gives a row, in order:
+//   occurrence 0 through the view, the others through the columns the
+//   description binds; the walk goes on from that reply's cursor.
 // - A failed call reports the error (with the reply's TA_ERROR and
-//   TA_STATUS where it carries them), leaves the application and ends the
-//   sample; rows already handed over stay.
-// - The walk ends, incomplete, with one error trace line when it makes no
-//   progress: TA_MORE without TA_CURSOR, a reply with no object while
-//   TA_MORE says more, a cursor equal to the one just sent, or more calls
-//   than zta_walk_call_limit allows.
+//   TA_STATUS where it carries them) and ends the sample; rows already
+//   handed over stay. The agent leaves the application unless the MIB
+//   itself refused the request (zta_mib_walk).
+// - The walk ends early, incomplete, with one error trace line, only as
+//   zcommon::WalkRule says (walk_rule.h).
 // - A view that Fvsinit32 or Fvftos32 cannot load ends the sample with one
 //   error line naming the view and the FML32 error, before any row of nulls
 //   is made. Any other Fvftos32 failure (a value longer than its member) is
@@ -276,21 +276,23 @@ struct zta_walk_outcome {
 // reader of a class with more objects than one reply: `buffers.request`
 // holds the GET (TA_OPERATION "GET", TA_CLASS, flags, keys, TA_OCCURS as the
 // caller wants); each reply goes to the target, and while TA_MORE is not 0
-// the next call is a GETNEXT with the reply's cursor. A failed call reports
-// the error (with the MIB's reason) and ends the walk; it leaves the
-// application unless the MIB itself refused the request with an error
-// reply (TPESVCFAIL with TA_ERROR), after which the session is sound. A walk that makes no progress (TA_MORE without TA_CURSOR, a reply
-// with no object while TA_MORE says more, the cursor it was sent, more
-// calls than zta_walk_call_limit) ends with one error trace line and the
-// reason in the outcome. Its calls are counted in the agent's metrics under
-// `mib_class` and `view`.
+// the next call is a GETNEXT with the reply's cursor, whatever it is (a
+// cursor names a position; some MIBs keep one for the whole walk). A failed
+// call reports the error (with the MIB's reason) and ends the walk; it
+// leaves the application unless the MIB itself refused the request with an
+// error reply (TPESVCFAIL with TA_ERROR), after which the session is sound.
+// A walk ends early only as zcommon::WalkRule says (a reply of no object
+// while TA_MORE says more, TA_MORE without a cursor, more calls than the
+// first reply allows), with one error trace line and the reason in the
+// outcome. Its calls are counted in the agent's metrics under `mib_class`
+// and `view`.
 zta_walk_outcome zta_mib_walk(TRC1_Block* trace, zta_mib_buffers& buffers, const char* mib_class,
                               const char* view, zta_walk_target& target);
 
-// The most MIB calls one walk may make: the objects its first reply
-// announced (the objects it holds plus TA_MORE), a quarter more for objects
-// added during the walk, and 16 calls besides.
-long zta_walk_call_limit(long first_objects, long first_more);
+// The objects a cursor-loop call asks for: the request file's `mib:
+// {occurs: N}` as the object's setting "mib.occurs" holds it, 1 when not
+// given, kept within 1 to 10,000.
+long zta_occurs_of(const tavro& object);
 
 // The objects a reply holds: its TA_OCCURS (`absent` when it has none),
 // but never past the first occurrence after the first that carries none of

@@ -88,8 +88,8 @@ public:
     // while joined, through `buffers` (the reply buffer may be moved by the
     // calls; buffers.reply_len follows). Adds what it counted to the series,
     // also when a call fails part-way. Returns false when a MIB call failed:
-    // the error is reported, the agent has left the application and `why`
-    // holds the reason.
+    // the error is reported, `why` holds the reason, and the agent has left
+    // the application unless the MIB itself refused the call.
     bool Scan(TRC1_Block* trace, const std::string& lmid, zta_mib_buffers& buffers,
               std::string* why);
 

@@ -10,6 +10,10 @@
 // - JsonPerRow: delivery per row of a 1,000-row and a 100,000-row sample.
 // - MetricsScrape: a scrape's CPU time against writing the same bytes to a
 //   pipe, plain and gzip, and the gzip body against the plain one.
+// - MibLoad: what asking for 200 objects per MIB call buys on a domain of
+//   20,000 clients whose every call costs 50 us of wall time (call_cost_us,
+//   an IPC round trip): the calls of one TXCLIENTS sample, its wall time,
+//   and the CPU time of the sample per object, at mib: {occurs: 1} and 200.
 // - MemoryProbe: the resident memory of a fresh agent process (framework,
 //   agent and stand-in) over 10,000 samples at a 1 s interval on the demo
 //   domain, and over a few samples of a 10,000-client domain; the clock is
@@ -84,30 +88,32 @@ const std::string& work_dir() {
     return dir;
 }
 
-// The domain file of n clients (and one machine), written once per size.
-const std::string& clients_domain(long n) {
-    static std::map<long, std::string> files;
-    auto it = files.find(n);
+// The domain file of n clients (and one machine), written once per size and
+// head (settings before the classes, such as "batch: 500\n").
+const std::string& clients_domain(long n, const std::string& head = "") {
+    static std::map<std::pair<long, std::string>, std::string> files;
+    auto it = files.find({n, head});
     if (it != files.end()) return it->second;
-    const std::string path = work_dir() + "/clients_" + std::to_string(n) + ".yaml";
+    const std::string path =
+        work_dir() + "/clients_" + std::to_string(n) + "_" + std::to_string(files.size()) + ".yaml";
     std::ofstream out(path);
-    out << "classes:\n  T_MACHINE:\n    - {TA_LMID: SITE1, TA_PMID: host1, TA_STATE: ACTive}\n  T_CLIENT:\n";
+    out << head << "classes:\n  T_MACHINE:\n    - {TA_LMID: SITE1, TA_PMID: host1, TA_STATE: ACTive}\n  T_CLIENT:\n";
     for (long i = 0; i < n; ++i) {
         out << "    - {TA_CLIENTID: \"CLT.SITE1." << 10000 + i << ".1\", TA_STATE: " << (i % 4 ? "ACTive" : "IDLe")
             << ", TA_CLTNAME: desk" << i % 50 << ", TA_USRNAME: user" << i << ", TA_CMTRET: COMPLETE"
             << ", TA_NADDR: \"//10.0." << i / 250 % 250 << "." << i % 250 << ":4000\", TA_NOTIFY: DIPIN"
             << ", TA_WSC: " << (i % 3 ? "N" : "Y") << ", TA_WSH: N, TA_LMID: SITE1, TA_PID: " << 20000 + i << "}\n";
     }
-    return files.emplace(n, path).first->second;
+    return files.emplace(std::make_pair(n, head), path).first->second;
 }
 
 // Serves the domain of n clients with the clock standing still, so that the
 // activity model leaves the objects alone while they are walked.
-void serve_clients(long n) {
+void serve_clients(long n, const std::string& head = "") {
     Txinit::DeleteInstance();  // the next table object joins the new domain
     tuxsim::reset();
     tuxsim::set_time(1765000000);
-    tuxsim::use_domain_file(clients_domain(n));
+    tuxsim::use_domain_file(clients_domain(n, head));
     if (!tuxsim::load_domain().empty()) std::abort();
 }
 
@@ -135,6 +141,13 @@ void serve_clients(long n) {
         Fchg32(req, op, 0, zta_text("GETNEXT"), 0);
         Fchg32(req, cursor, 0, Ffind32(reinterpret_cast<FBFR32*>(rep), cursor, 0, nullptr), 0);
     }
+}
+
+// Wall-clock time, in nanoseconds.
+double wall_ns() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return double(t.tv_sec) * 1e9 + double(t.tv_nsec);
 }
 
 // Rows delivered to /dev/null through the framework's own file output.
@@ -215,8 +228,8 @@ void BM_AgentVsWalk(benchmark::State& state) {
 
     const std::string size = n >= 100000 ? "100k" : n >= 10000 ? "10k" : "1k";
     const std::string key = n >= 100000 ? "c" : n >= 10000 ? "b" : "a";
-    report("1" + key + "A", "agent sample / bare walk, " + size + " clients", agent / bare, 1.4);
-    report("1" + key + "D", "agent sample + JSON / bare walk, " + size + " clients", delivered / bare, 1.4);
+    report("1" + key + "A", "agent sample / bare walk, " + size + " clients", agent / bare, 1.25);
+    report("1" + key + "D", "agent sample + JSON / bare walk, " + size + " clients", delivered / bare, 1.30);
     // Per object at the smallest size: what the agent adds to the walk
     // (sample and delivery), and the whole.
     static double first_own = 0, first_all = 0, first_bare = 0;
@@ -234,6 +247,73 @@ void BM_AgentVsWalk(benchmark::State& state) {
 BENCHMARK(BM_AgentVsWalk)->Arg(1000)->Iterations(100)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AgentVsWalk)->Arg(10000)->Iterations(12)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AgentVsWalk)->Arg(100000)->Iterations(3)->Unit(benchmark::kMillisecond);
+
+
+// ---- objects per MIB call ------------------------------------------------------
+
+// One TXCLIENTS sample of the 20,000-client domain whose calls cost 50 us
+// each, once at one object per call and once at 200, interleaved.
+void BM_MibLoad(benchmark::State& state) {
+    constexpr long kClients = 20000;
+    serve_clients(kClients, "batch: 500\ncall_cost_us: 50\n");
+    RequestDetail one_request, many_request;
+    one_request.name = one_request.table = many_request.name = many_request.table = "TXCLIENTS";
+    many_request.settings["mib.occurs"] = "200";
+    TableObject one(one_request), many(many_request);  // the first joins the application
+    struct Cost {
+        double wall = 0, cpu = 0;
+        long rows = 0, samples = 0, calls = 0;
+    } at[2];
+    auto sample = [](tavro& object, Cost& cost, bool count) {
+        if (count) tuxsim::clear_requests();  // records from here on
+        const double w0 = wall_ns(), c0 = cpu_ns();
+        object.BeginSample();
+        object.TakeSample();
+        const double c1 = cpu_ns(), w1 = wall_ns();
+        if (count) {
+            cost.calls = static_cast<long>(tuxsim::requests().size());
+            tuxsim::record_requests(false);
+            return;
+        }
+        cost.wall += w1 - w0;
+        cost.cpu += c1 - c0;
+        cost.rows += object.NumDataItems();
+        ++cost.samples;
+        object.ClearCount();
+    };
+    // The calls of one sample each, counted apart: keeping the record costs
+    // time of its own.
+    sample(*one.object, at[0], true);
+    one.object->ClearCount();
+    sample(*many.object, at[1], true);
+    many.object->ClearCount();
+    for (auto _ : state) {
+        sample(*one.object, at[0], false);
+        sample(*many.object, at[1], false);
+    }
+    if (at[0].samples == 0 || at[1].rows == 0 || at[0].rows == 0) return;
+    const double wall_one = at[0].wall / double(at[0].samples), wall_many = at[1].wall / double(at[1].samples);
+    const double cpu_one = at[0].cpu / double(at[0].rows), cpu_many = at[1].cpu / double(at[1].rows);
+    state.counters["calls_occurs_1"] = double(at[0].calls);
+    state.counters["calls_occurs_200"] = double(at[1].calls);
+    state.counters["wall_ms_occurs_1"] = wall_one / 1e6;
+    state.counters["wall_ms_occurs_200"] = wall_many / 1e6;
+    state.counters["cpu_us_per_object_occurs_1"] = cpu_one / 1000.0;
+    state.counters["cpu_us_per_object_occurs_200"] = cpu_many / 1000.0;
+    const double objects = double(at[0].rows) / double(at[0].samples);
+    report("6a", "MIB calls per TXCLIENTS sample, 20k clients, occurs 1 / objects", double(at[0].calls) / objects,
+           1.0);
+    report("6b", "MIB calls per TXCLIENTS sample, 20k clients, occurs 200", double(at[1].calls), 110, "");
+    report("6c", "sample wall time at 50 us per call, occurs 200 / occurs 1", wall_many / wall_one, 0.15);
+    report("6d", "sample CPU per object, occurs 200 / occurs 1", cpu_many / cpu_one, 1.0);
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "TXCLIENTS, 20k clients: %ld / %ld calls, %.0f / %.0f ms, %.2f / %.2f us CPU per object "
+                  "(occurs 1 / 200)",
+                  at[0].calls, at[1].calls, wall_one / 1e6, wall_many / 1e6, cpu_one / 1000.0, cpu_many / 1000.0);
+    results()["6e"] = {text, "", "", true};
+}
+BENCHMARK(BM_MibLoad)->Iterations(3)->Unit(benchmark::kMillisecond);
 
 // ---- storage under a situation against memcpy --------------------------------
 

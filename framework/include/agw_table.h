@@ -207,6 +207,10 @@ public:
     const std::string& RequestName() const { return requestName_; }
     IntfSampleType RequestType() const { return requestType_; }
     const std::vector<AgwThreshold>& Thresholds() const { return thresholds_; }
+    // A setting of the request file for the agent's tables ("mib.occurs"),
+    // as RequestDetail::settings held it when the object was made; "" when
+    // not given.
+    const std::string& Setting(const std::string& key) const;
     TableManager* Manager() const { return manager_; }
     // Starts the next sample: raises the sample counter (SAMPLENO) by one
     // and counts the sample complete until told otherwise.
@@ -253,6 +257,7 @@ private:
     std::string requestName_;
     IntfSampleType requestType_;
     std::vector<AgwThreshold> thresholds_;
+    std::map<std::string, std::string> settings_;
     // A threshold ready to apply to a row.
     struct Resolved {
         enum class Kind { integer, text, ask } kind;

@@ -5,6 +5,7 @@
 #define AGW_TYPES_H
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -111,6 +112,9 @@ struct RequestDetail {
     std::vector<AgwThreshold> thresholds; // all must hold for a row to be kept
     std::uint32_t id = 0;                 // request number, 1-based; 0 when made outside agwmain
     bool objects = false;                 // per-row series for a table exported in aggregate
+    // The request file's settings for the agent's table objects, by section
+    // and key ("mib.occurs" -> "200"); none for a setting not given.
+    std::map<std::string, std::string> settings;
 };
 
 // Where a request came from.

@@ -121,7 +121,8 @@ bool LoadConfig(const std::string& path, Config* config, std::string* error) {
     try {
         YAML::Node root = YAML::Load(text);
         if (!root.IsMap()) check.Fail(root, "expected a map with requests (and optionally output)");
-        check.CheckKeys(root, {"requests", "output", "metrics", "web_config"}, "requests, output, metrics, web_config");
+        check.CheckKeys(root, {"requests", "output", "metrics", "web_config", "mib"},
+                        "requests, output, metrics, web_config, mib");
         if (root["output"]) config->output = check.Scalar(root["output"], "output", "a file name or -");
         if (root["web_config"]) {
             config->webConfig = check.Scalar(root["web_config"], "web_config", "a file name");
@@ -170,6 +171,22 @@ bool LoadConfig(const std::string& path, Config* config, std::string* error) {
                 config->metrics["max_scrapes"] = std::to_string(scrapes);
             }
         }
+        // `mib:` settings go to every request's table objects.
+        std::map<std::string, std::string> settings;
+        if (const YAML::Node& mib = root["mib"]) {
+            if (!mib.IsMap()) check.Fail(mib, "mib: expected a map with occurs");
+            check.CheckKeys(mib, {"occurs"}, "occurs");
+            if (mib["occurs"]) {
+                const std::string expected = "a whole number of objects per MIB call from " +
+                                             std::to_string(kMinOccurs) + " to " + std::to_string(kMaxOccurs);
+                std::string text = check.Scalar(mib["occurs"], "occurs", expected);
+                long occurs = 0;
+                if (!ParseDecimal(text.c_str(), &occurs) || occurs < kMinOccurs || occurs > kMaxOccurs) {
+                    check.Fail(mib["occurs"], "occurs: expected " + expected + ", got " + Quote(text));
+                }
+                settings["mib.occurs"] = std::to_string(occurs);
+            }
+        }
         const YAML::Node& requests = root["requests"];
         if (!requests || !requests.IsSequence() || requests.size() == 0) {
             check.Fail(requests ? requests : root, "requests: expected a list of at least one request");
@@ -182,6 +199,7 @@ bool LoadConfig(const std::string& path, Config* config, std::string* error) {
         std::uint32_t id = 0;
         for (const auto& item : requests) {
             ConfigRequest request = ReadRequest(check, item, ++id);
+            request.detail.settings = settings;
             if (!names.insert(request.detail.name).second) {
                 check.Fail(item["name"], "name: expected a name no other request has");
             }

@@ -33,6 +33,10 @@ struct Config {
 // naming the file, the line, the request and what was expected.
 bool LoadConfig(const std::string& path, Config* config, std::string* error);
 
+// The objects one MIB call may ask for (`mib: {occurs: N}`).
+constexpr long kMinOccurs = 1;
+constexpr long kMaxOccurs = 10000;
+
 // Smallest and largest interval in seconds (milliseconds must fit an int).
 constexpr int kMinInterval = 1;
 constexpr int kMaxInterval = 2147483;

@@ -102,7 +102,14 @@ tavro::tavro(RequestDetail* request, ContextInfo* /*context*/, TableManager* man
     if (request != nullptr) {
         requestName_ = request->name;
         thresholds_ = request->thresholds;
+        settings_ = request->settings;
     }
+}
+
+const std::string& tavro::Setting(const std::string& key) const {
+    static const std::string kNone;
+    auto it = settings_.find(key);
+    return it == settings_.end() ? kNone : it->second;
 }
 
 tavro::~tavro() {

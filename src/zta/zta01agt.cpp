@@ -33,8 +33,11 @@ void zta_txclients_agent::TakeSampleDestructor() {
 
 void zta_txclients_agent::CopytoWBBuffer(zta_txclients_data_t& row,
                                          const zta_txclients_data_t& record) {
+    ZTA_TRACE_BLOCK("zta01agt", "CopytoWBBuffer");
+    ZTA_ENTRY();
     zta_fill_originnode(row.originnode, theirNode);
     zta_copy_record(row, record);
+    ZTA_EXIT();
 }
 
 void zta_txclients_agent::TakeSample() {

@@ -1,10 +1,11 @@
 // Sampler of the user log table TXULOGS: one row per user-log record
 // (MIB class T_ULOG), every column read from the reply with Fget32, no view.
 //
-// A report request (demand sample) first lets the records counter follow
-// this machine's log (zta_ulogctr.h), then asks once and shows the records of
-// that one reply, tracing what the reply left out. Situation requests follow
-// the log scan after scan in a drive (ztaulogdrv.cpp).
+// A report request (demand sample) asks once and shows the records of that
+// one reply, tracing what the reply left out; then the records counter
+// follows this machine's log (zta_ulogctr.h), whose failure never touches
+// the report. Situation requests follow the log scan after scan in a drive
+// (ztaulogdrv.cpp).
 #include "zta16agt.h"
 
 #include <atmi.h>
@@ -122,16 +123,41 @@ void zta_txulogs_agent::DemandTakeSample() {
     ZTA_ENTRY();
     lastDemand_ = {};
     char* request = PrepareCall(&zta_trc_, &theirLogReplyBuffer, "tpalloc: theirLogReplyBuffer\n");
-    if (request != nullptr && !FollowLog()) {
-        tpfree(request);
-        request = nullptr;
-    }
-    if (request == nullptr || !GetUlog(&zta_trc_, request, &theirLogReplyBuffer)) {
+    if (request == nullptr) {
         MarkSampleIncomplete();  // the log was not read: this sample clears no situation
         ZTA_EXIT();
         return;
     }
-    auto* reply = reinterpret_cast<FBFR32*>(theirLogReplyBuffer);
+    zta_mib_buffers buffers;
+    buffers.request = reinterpret_cast<FBFR32*>(request);
+    buffers.reply = theirLogReplyBuffer;
+    buffers.reply_len = theirDrive.rpLoglength;
+    Fchg32(buffers.request, zta::fld::TA_OPERATION, 0, zta_text("GET"), 0);
+    Fchg32(buffers.request, zta::fld::TA_CLASS, 0, zta_text("T_ULOG"), 0);
+    // One call: the records of its reply are the report, whatever TA_MORE
+    // says.
+    struct one_reply final : zta_walk_target {
+        zta_txulogs_agent& agent;
+        explicit one_reply(zta_txulogs_agent& a) : agent(a) {}
+        long Reply(FBFR32* reply) override {
+            agent.ShowDemandReply(reply);
+            return -1;
+        }
+    } walk(*this);
+    const zta_walk_outcome outcome = zta_mib_walk(&zta_trc_, buffers, "T_ULOG", "", walk);
+    theirLogReplyBuffer = buffers.reply;
+    theirDrive.rpLoglength = buffers.reply_len;
+    if (outcome.failed_call) {
+        MarkSampleIncomplete(outcome.why);
+    } else {
+        FollowLog(buffers.request);
+    }
+    tpfree(request);
+    ZTA_EXIT();
+}
+
+void zta_txulogs_agent::ShowDemandReply(FBFR32* reply) {
+    ZTA_TRACE_BLOCK("zta16agt", "DemandTakeSample");
     const long n = zta_ulog_records(reply);
     lastDemand_ = {n, zta_reply_long(reply, zta::fld::TA_MORE, 0, 0)};
     ZTA_DETAIL("Retrieving <%d> rows for demand report\n", clamp_int(n));
@@ -147,32 +173,27 @@ void zta_txulogs_agent::DemandTakeSample() {
         ZTA_DETAIL("Adding Data Severity: <%6s> \n", severity);
         AddData(&row_, 1);
     }
-    tpfree(request);
-    ZTA_EXIT();
 }
 
-bool zta_txulogs_agent::FollowLog() {
+void zta_txulogs_agent::FollowLog(FBFR32* request) {
     ZTA_TRACE_BLOCK("zta16agt", "FollowLog");
     const std::string lmid = zta_place().lmid;
-    if (lmid.empty()) return true;  // not known yet: nothing to follow
+    if (lmid.empty()) return;  // not known yet: nothing to follow
+    // The report's request and reply buffers serve the counter's calls, its
+    // rows already taken. What the counter could not read it reads at the
+    // next report sample; its failed call was reported and, unless the MIB
+    // refused it, made the agent leave the application, but the report it
+    // follows was whole.
     zta_mib_buffers buffers;
-    buffers.request = reinterpret_cast<FBFR32*>(tpalloc(zta_text("FML32"), nullptr, 0));
-    if (buffers.request == nullptr) {
-        zta_report_atmi_error(&zta_trc_, "tpalloc");
-        MarkSampleIncomplete("tpalloc failed");
-        return false;
-    }
-    // The demand reply buffer takes the counter's replies too: the demand
-    // call that follows overwrites them.
+    buffers.request = request;
     buffers.reply = theirLogReplyBuffer;
     buffers.reply_len = theirDrive.rpLoglength;
     std::string why;
-    const bool followed = theirCounter.Scan(&zta_trc_, lmid, buffers, &why);
+    if (!theirCounter.Scan(&zta_trc_, lmid, buffers, &why)) {
+        ZTA_STATE("TXULOGS: the user-log counter stopped for this sample: %s\n", why.c_str());
+    }
     theirLogReplyBuffer = buffers.reply;
     theirDrive.rpLoglength = buffers.reply_len;
-    tpfree(reinterpret_cast<char*>(buffers.request));
-    if (!followed) MarkSampleIncomplete(why);
-    return followed;
 }
 
 char* zta_txulogs_agent::PrepareCall(TRC1_Block* trace, char** reply, const char* note) {
@@ -186,7 +207,7 @@ char* zta_txulogs_agent::PrepareCall(TRC1_Block* trace, char** reply, const char
         return nullptr;
     }
     if (*reply == nullptr) {
-        AGW_TRACE(*trace, AGW_TRC_ERROR, "%s", note);
+        AGW_TRACE(*trace, AGW_TRC_DETAIL, "%s", note);  // nothing failed: a detail
         *reply = tpalloc(zta_text("FML32"), nullptr, theirDrive.rpLoglength);
         if (*reply == nullptr) {
             MarkSampleIncomplete(zta_report_atmi_error(trace, "tpalloc"));
@@ -195,22 +216,6 @@ char* zta_txulogs_agent::PrepareCall(TRC1_Block* trace, char** reply, const char
         }
     }
     return request;
-}
-
-bool zta_txulogs_agent::GetUlog(TRC1_Block* trace, char* request, char** reply) {
-    auto* fml = reinterpret_cast<FBFR32*>(request);
-    Fchg32(fml, zta::fld::TA_OPERATION, 0, zta_text("GET"), 0);
-    Fchg32(fml, zta::fld::TA_CLASS, 0, zta_text("T_ULOG"), 0);
-    if (tpcall(zta_text(".TMIB"), request, 0, reply, &theirDrive.rpLoglength,
-               ZTA_MIB_CALL_FLAGS) < 0) {
-        zta_metrics_mib_call("T_ULOG", "", false);
-        MarkSampleIncomplete(zta_report_atmi_error(trace, "tpcall", *reply));
-        Txinit::DeleteInstance();
-        tpfree(request);
-        return false;
-    }
-    zta_metrics_mib_call("T_ULOG", "", true);
-    return true;
 }
 
 void zta_txulogs_agent::FillRow(void* reply, zta_txulogs_data_t* row, long index, long mode) {

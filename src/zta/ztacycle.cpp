@@ -8,7 +8,9 @@
 #include <cstring>
 #include <string>
 
+#include "ascii.h"
 #include "printable.h"
+#include "walk_rule.h"
 #include "zta_agent.h"
 #include "zta_cycle.h"
 #include "zta_fields.h"
@@ -48,16 +50,6 @@ bool zta_join_before_sample() {
 
 void zta_fill_originnode(char* originnode, const zta_node& node) {
     zta_blankfill(originnode, sizeof node.theirSystemName, node.theirSystemName);
-}
-
-long zta_walk_call_limit(long first_objects, long first_more) {
-    long objects = 0;
-    if (__builtin_add_overflow(std::max(0L, first_objects), std::max(0L, first_more), &objects)) {
-        objects = LONG_MAX;
-    }
-    long limit = 0;
-    if (__builtin_add_overflow(objects, objects / 4 + 16, &limit)) limit = LONG_MAX;
-    return limit;
 }
 
 namespace {
@@ -116,8 +108,8 @@ void trace_cut_values(TRC1_Block* trace, const zta_cursor_variant& variant, cons
 
 // A blank-padded column carries no NUL, so it holds a value as wide as the
 // column; the view's string member of that width holds one character less.
-// A member the view filled to the brim is read again from the reply,
-// whole.
+// Where the view filled a member to the brim, the reply's value may be
+// longer: only then is the column's width of it taken from the reply.
 void keep_full_width(const zta_cursor_variant& variant, const FLDID32* fields, char* record,
                      FBFR32* reply, long occurrence) {
     const zta::TableMeta& table = *variant.table;
@@ -125,9 +117,10 @@ void keep_full_width(const zta_cursor_variant& variant, const FLDID32* fields, c
         const zta::ColumnMeta& c = table.columns[i];
         if (c.pad != zta::Pad::blank || fields[i] == 0) continue;
         char* member = record + c.offset;
-        if (strnlen(member, c.size) + 1u == c.size) {
-            zta_read_padded(reply, fields[i], occurrence, member, c.size);
-        }
+        if (strnlen(member, c.size) + 1u != c.size) continue;
+        std::size_t length = 0;
+        const char* value = zta_find_string(reply, fields[i], occurrence, length);
+        if (value != nullptr && length >= c.size) std::memcpy(member, value, c.size);
     }
 }
 
@@ -160,9 +153,10 @@ bool convert_object(TRC1_Block* trace, tavro& object, const zta_cursor_variant& 
         object.MarkSampleIncomplete(zta_report_view_error(trace, "Fvsinit32", variant.view));
         return false;
     }
-    zta_fill_columns(*variant.table, fields, record, reply, occurrence,
-                     /*absent_untouched=*/true);
-    trace_cut_values(trace, variant, fields, reply, occurrence);
+    if (zta_fill_columns(*variant.table, fields, record, reply, occurrence,
+                         /*absent_untouched=*/true)) {
+        trace_cut_values(trace, variant, fields, reply, occurrence);
+    }
     return true;
 }
 
@@ -172,16 +166,8 @@ zta_walk_outcome zta_mib_walk(TRC1_Block* trace, zta_mib_buffers& buffers, const
                               const char* view, zta_walk_target& target) {
     zta_walk_outcome outcome;
     FBFR32* request = buffers.request;
-    // The walk ends early with one error trace line.
-    auto cut_short = [&](const std::string& why) {
-        ZTA_ERROR_B(trace, "%s\n", why.c_str());
-        outcome.why = why;
-    };
-    const std::string cls = mib_class;
-    long more = 0;
-    long limit = 0;    // set from the first reply
-    std::string sent;  // the cursor the last GETNEXT carried
-    do {
+    zcommon::WalkRule rule;
+    for (;;) {
         if (!target.BeforeCall()) break;
         if (tpcall(zta_text(".TMIB"), reinterpret_cast<char*>(request), 0, &buffers.reply,
                    &buffers.reply_len, ZTA_MIB_CALL_FLAGS) < 0) {
@@ -204,40 +190,32 @@ zta_walk_outcome zta_mib_walk(TRC1_Block* trace, zta_mib_buffers& buffers, const
         const long objects = target.Reply(fbfr);
         if (objects < 0) break;
 
-        more = zta_reply_long(fbfr, zta::fld::TA_MORE, 0, 0);
-        if (outcome.calls == 1) limit = zta_walk_call_limit(objects, more);
-        if (more == 0) break;
+        const long more = zta_reply_long(fbfr, zta::fld::TA_MORE, 0, 0);
         const char* cursor = Ffind32(fbfr, zta::fld::TA_CURSOR, 0, nullptr);
-        if (cursor == nullptr) {
-            // Nothing to continue from: a reply that promises more objects
-            // but gives no cursor ends the walk.
-            cut_short(cls + ": TA_MORE without TA_CURSOR");
-            break;
+        const zcommon::WalkRule::Next next = rule.After(objects, more, cursor != nullptr);
+        if (next == zcommon::WalkRule::Next::stop) {
+            outcome.why = std::string(mib_class) + ": " + rule.Why();
+            ZTA_ERROR_B(trace, "%s\n", outcome.why.c_str());
         }
-        // A walk that does not move on would run for ever.
-        if (objects == 0) {
-            cut_short(cls + ": the walk makes no progress: call " + std::to_string(outcome.calls) +
-                      " answered no object with TA_MORE " + std::to_string(more));
-            break;
-        }
-        if (outcome.calls > 1 && sent == cursor) {
-            cut_short(cls + ": the walk makes no progress: call " + std::to_string(outcome.calls) +
-                      " answered the cursor it was sent");
-            break;
-        }
-        if (outcome.calls >= limit) {
-            cut_short(cls + ": the walk makes no progress: " + std::to_string(outcome.calls) +
-                      " calls, the most its first reply allows, and TA_MORE is still " +
-                      std::to_string(more));
-            break;
-        }
-        sent.assign(cursor);
+        if (next != zcommon::WalkRule::Next::call) break;
+        // The cursor as it came, even the one just sent: a cursor names a
+        // position, and some MIBs keep one for the whole walk.
+        Fchg32(request, zta::fld::TA_CURSOR, 0, const_cast<char*>(cursor), 0);
         Fchg32(request, zta::fld::TA_OPERATION, 0, zta_text("GETNEXT"), 0);
-        Fchg32(request, zta::fld::TA_CURSOR, 0, zta_text(sent.c_str()), 0);
-    } while (more != 0);
+    }
 
     zta_metrics_mib_call(mib_class, view, true, outcome.calls);
     return outcome;
+}
+
+long zta_occurs_of(const tavro& object) {
+    constexpr long kMost = 10000;
+    // The framework checked the request file's value; anything else (a
+    // table object made elsewhere) falls back to the default.
+    const std::string& text = object.Setting("mib.occurs");
+    if (!zcommon::AllDigits(text)) return 1;
+    if (text.size() > 5) return kMost;
+    return std::clamp(std::stol(text), 1L, kMost);
 }
 
 void zta_cursor_loop(TRC1_Block* trace, tavro& object, const zta_cursor_variant& variant,
@@ -263,8 +241,8 @@ void zta_cursor_loop(TRC1_Block* trace, tavro& object, const zta_cursor_variant&
     }
     Fchg32(request, zta::fld::TA_OPERATION, 0, zta_text("GET"), 0);
     Fchg32(request, zta::fld::TA_CLASS, 0, zta_text(variant.mib_class), 0);
-    const long one = 1;
-    Fchg32(request, zta::fld::TA_OCCURS, 0, zta_value(one), 0);
+    const long occurs = zta_occurs_of(object);
+    Fchg32(request, zta::fld::TA_OCCURS, 0, zta_value(occurs), 0);
 
     // The table's part of each pass: the timestamp, the view record made
     // ready, and every object of the reply converted and handed over.
@@ -298,10 +276,11 @@ void zta_cursor_loop(TRC1_Block* trace, tavro& object, const zta_cursor_variant&
             if (variant.stamp == zta_stamp::each_pass_after_success) {
                 TBX_GenerateTimeStamp(timestamp, 0);
             }
-            // One object was asked for; a MIB that ignores TA_OCCURS may
-            // send more, and each becomes a row. A reply without TA_OCCURS
-            // holds as many as its attributes show, at least one; an empty
-            // class's reply (TA_OCCURS 0) holds none and adds no row.
+            // Each object of the reply becomes a row, as many as it holds
+            // (a MIB may send more or fewer than asked for). A reply without
+            // TA_OCCURS holds as many as its attributes show, at least one;
+            // an empty class's reply (TA_OCCURS 0) holds none and adds no
+            // row.
             const long objects = zta_reply_objects(reply, *variant.table, fields, INT_MAX);
             for (long i = 0; i < objects; ++i) {
                 if (!convert_object(trace, object, variant, fields, target, reply, i)) return -1;

@@ -40,8 +40,9 @@ void zta_copy_record(const zta::TableMeta& table, char* row, const char* record)
         if (c.type == zta::kColumnTypeInteger) {
             std::memcpy(to, from, c.size);
         } else if (c.pad == zta::Pad::blank) {
-            std::memset(to, ' ', c.size);
-            std::memcpy(to, from, strnlen(from, c.size));
+            const std::size_t n = strnlen(from, c.size);
+            std::memcpy(to, from, n);
+            std::memset(to + n, ' ', c.size - n);
         } else {
             const std::size_t n = strnlen(from, c.size - 1u);
             std::memcpy(to, from, n);
@@ -63,55 +64,79 @@ void zta_pad_in_place(const zta::TableMeta& table, char* row) {
     }
 }
 
+namespace {
+
+// A found string value into a column: blank-padded to `width` without a
+// NUL, or cut to width - 1 and NUL-filled. True when the value was longer
+// than the column holds.
+bool put_padded(char* column, std::size_t width, const char* value, std::size_t length) {
+    const std::size_t n = value != nullptr ? std::min(length, width) : 0;
+    if (n > 0) std::memcpy(column, value, n);
+    std::memset(column + n, ' ', width - n);
+    return length > width;
+}
+
+bool put_string(char* column, std::size_t width, const char* value, std::size_t length) {
+    if (width == 0) return length > 0;
+    const std::size_t n = value != nullptr ? std::min(length, width - 1) : 0;
+    if (n > 0) std::memcpy(column, value, n);
+    std::memset(column + n, 0, width - n);
+    return length > width - 1;
+}
+
+}  // namespace
+
 void zta_read_padded(FBFR32* reply, FLDID32 field, long occurrence, char* column,
                      std::size_t width) {
-    std::memset(column, ' ', width);
     std::size_t length = 0;
     const char* value = zta_find_string(reply, field, occurrence, length);
-    if (value != nullptr) std::memcpy(column, value, std::min(length, width));
+    put_padded(column, width, value, length);
 }
 
 void zta_read_string(FBFR32* reply, FLDID32 field, long occurrence, char* column,
                      std::size_t width) {
-    std::memset(column, 0, width);
     std::size_t length = 0;
     const char* value = zta_find_string(reply, field, occurrence, length);
-    if (value != nullptr && width > 0) std::memcpy(column, value, std::min(length, width - 1));
+    put_string(column, width, value, length);
 }
 
 long zta_read_long(FBFR32* reply, FLDID32 field, long occurrence) {
     if (occurrence < 0 || occurrence > INT_MAX) return 0;
-    long value = 0;
-    FLDLEN32 len = sizeof value;
-    if (Fget32(reply, field, static_cast<FLDOCC32>(occurrence), reinterpret_cast<char*>(&value),
-               &len) == -1) {
-        return 0;
-    }
-    return value;
+    return zta_reply_long(reply, field, static_cast<FLDOCC32>(occurrence), 0);
 }
 
-void zta_fill_columns(const zta::TableMeta& table, const FLDID32* fields, char* row, FBFR32* reply,
+bool zta_fill_columns(const zta::TableMeta& table, const FLDID32* fields, char* row, FBFR32* reply,
                       long occurrence, bool absent_untouched) {
+    bool cut = false;
+    // One lookup per column: its value, or its absence.
     for (unsigned short i = 0; i < table.num_columns; ++i) {
         const zta::ColumnMeta& c = table.columns[i];
         if (fields[i] == 0) continue;
-        if (absent_untouched &&
-            (occurrence < 0 || occurrence > INT_MAX ||
-             Ffind32(reply, fields[i], static_cast<FLDOCC32>(occurrence), nullptr) == nullptr)) {
-            continue;
-        }
         char* column = row + c.offset;
         if (c.type == zta::kColumnTypeInteger) {
-            const long value =
-                std::clamp<long>(zta_read_long(reply, fields[i], occurrence), INT32_MIN, INT32_MAX);
-            const auto stored = static_cast<std::int32_t>(value);
+            long value = 0;
+            FLDLEN32 len = sizeof value;
+            if (occurrence < 0 || occurrence > INT_MAX ||
+                Fget32(reply, fields[i], static_cast<FLDOCC32>(occurrence), reinterpret_cast<char*>(&value),
+                       &len) == -1) {
+                if (absent_untouched) continue;
+                value = 0;
+            }
+            const auto stored = static_cast<std::int32_t>(std::clamp<long>(value, INT32_MIN, INT32_MAX));
             std::memcpy(column, &stored, sizeof stored);
-        } else if (c.pad == zta::Pad::blank) {
-            zta_read_padded(reply, fields[i], occurrence, column, c.size);
-        } else {
-            zta_read_string(reply, fields[i], occurrence, column, c.size);
+            continue;
         }
+        std::size_t length = 0;
+        const char* value = zta_find_string(reply, fields[i], occurrence, length);
+        if (value == nullptr) {
+            if (absent_untouched) continue;
+            length = 0;
+        }
+        cut = (c.pad == zta::Pad::blank ? put_padded(column, c.size, value, length)
+                                        : put_string(column, c.size, value, length)) ||
+              cut;
     }
+    return cut;
 }
 
 const FLDID32* zta_attribute_ids(const zta::TableMeta& table) {

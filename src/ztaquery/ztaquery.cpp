@@ -8,6 +8,7 @@
 //   ztaquery TXSERVER
 //   ztaquery --where STATE '~=' active --columns srvgrp,srvid,state TXSERVER
 //   ztaquery --json TXCLIENTS TXMSTATS
+//   ztaquery --occurs 200 TXCLIENTS
 //   ztaquery --watch 2 TXSERVER TXQLOAD
 //   ztaquery --list TXSERVER
 //   ztaquery --agent http://127.0.0.1:9464 TXSERVER
@@ -471,8 +472,10 @@ void GuardTheSamples(bool verbose) {
 TableSampler::TableSampler(const Job& job, const std::vector<AgwThreshold>& thresholds) : job_(job) {
     request_.name = request_.table = job.table->upper;
     request_.thresholds = thresholds;
+    if (job.occurs > 0) request_.settings["mib.occurs"] = std::to_string(job.occurs);
     if (job.companion == nullptr) return;
     companionRequest_.name = companionRequest_.table = job.companion->upper;
+    companionRequest_.settings = request_.settings;
     joinOn_ = companion_join(job);
 }
 
@@ -675,6 +678,11 @@ int run(int argc, char** argv) {
                  "List the tables (or the tables named), their columns and the metric families the agent serves");
     app.add_flag("--markdown", markdown, "With --list: every metric family as a Markdown reference")
         ->needs(app.get_option("--list"));
+    long occurs = 0;
+    auto* occursOption =
+        app.add_option("--occurs", occurs,
+                       "N: ask the MIB for N objects per call (1 to 10000; default 1, as the agent's mib: {occurs: N})")
+            ->check(CLI::Range(1L, 10000L));
     AgentAccess agent;
     auto* agentOption = app.add_option("--agent", agent.url,
                                        "URL: read the running agent's latest complete samples from its rows endpoint "
@@ -703,6 +711,7 @@ int run(int argc, char** argv) {
         "goes to standard error with --verbose, else nowhere.\nExit status: 0 when every table was sampled whole; 1 "
         "when the join or a MIB call failed or a sample was cut short (the rows read are still printed, the reason "
         "in one line on standard error); 2 for a bad command line.");
+    occursOption->excludes(agentOption);
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
@@ -768,6 +777,7 @@ int run(int argc, char** argv) {
     for (const zta::TableMeta* table : tables) {
         Job job;
         job.table = table;
+        job.occurs = occurs;
         job.manager = TableManager::Find(table->upper);
         if (job.manager == nullptr) {
             std::fprintf(stderr, "ztaquery: %s is not served by this build (served: %s)\n", table->upper,

@@ -42,6 +42,9 @@ struct Job {
     bool fit = true;   // leave out what runs past the terminal's width
     Shown busiest;     // the live view's order: a counter by its rate, else by value
     std::vector<TextMatch> matches;
+    // Objects asked for per MIB call (--occurs; the request file's `mib:
+    // {occurs: N}`); 0: the agent's default.
+    long occurs = 0;
 };
 
 // The companion's key columns, each with the table's column that gives the

@@ -7,14 +7,19 @@
 #include <fml32.h>
 #include <tuxsim.h>
 
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <limits>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "agw_tbx.h"
 #include "zta02agt.h"
 #include "zta03agt.h"
 #include "zta04agt.h"
@@ -167,6 +172,65 @@ TEST_F(ActivityTables, ClientStatisticsDeriveElapsedIdleAndAbortedShare) {
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->elaptime, 0);  // not the time since 1970
   }
+}
+
+// Two hundred objects asked for per call of a 5,000-client domain: the rows
+// of one object per call, keys and derived values alike, in order, in a
+// few dozen calls; and from a MIB that keeps one cursor handle and one
+// TA_MORE for the walk, one object per reply, the same rows again.
+TEST_F(ActivityTables, ManyObjectsPerCallGiveTheRowsOfOneInFewCalls) {
+    char dir[] = "/tmp/zta-occurs-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string domain = std::string(dir) + "/domain.yaml";
+    {
+        std::ofstream out(domain);
+        out << "batch: 500\nclasses:\n  T_MACHINE: [{TA_LMID: SITE1}]\n  T_CLIENT:\n";
+        for (int i = 0; i < 5000; ++i) {
+            out << "    - {TA_CLIENTID: C" << 10000 + i << ", TA_STATE: ACTive, TA_CURTIME: 1733803725, TA_TIMESTART: "
+                << 1733800000 - i << ", TA_NUMTRAN: " << i % 7 << ", TA_NUMTRANABT: " << i % 3
+                << (i % 2 ? ", TA_USRNAME: user" : "") << "}\n";
+        }
+    }
+    Txinit::DeleteInstance();
+    tuxsim::reset();
+    tuxsim::use_domain_file(domain);
+    ASSERT_EQ(tuxsim::load_domain(), "");
+    std::remove(domain.c_str());
+    rmdir(dir);
+    tuxsim::record_requests();
+    tuxsim::set_time(1733803725);
+    agw::SetTimeStampSource(&tuxsim::now);
+    struct Restore {
+        ~Restore() { agw::SetTimeStampSource(nullptr); }
+    } restore;
+    auto rows = [](const Sampled<zta_txcstats_agent>& s) {
+        EXPECT_FALSE(s.object->SampleIncomplete()) << s.object->SampleIncompleteReason();
+        std::string all;
+        for (unsigned i = 0; i < s.object->NumDataItems(); ++i) {
+            all.append(reinterpret_cast<const char*>(s.object->GetRow(static_cast<int>(i))), s.object->DataSize());
+        }
+        return all;
+    };
+
+    const auto one = sample_once<zta_txcstats_agent, zta_txcstats_manager>();
+    request_.settings["mib.occurs"] = "200";
+    const auto many = sample_once<zta_txcstats_agent, zta_txcstats_manager>();
+    ASSERT_EQ(many.object->NumDataItems(), 5001u);  // and the agent's own entry
+    EXPECT_LE(many.requests.size(), 30u);
+    EXPECT_EQ(many.requests.front().occurs, 200);
+    EXPECT_EQ(many.requests.back().occurs, 200);
+    EXPECT_EQ(rows(many), rows(one));
+    const zta_txcstats_data_t* last_of_file = many.object->GetRow(4999);
+    EXPECT_EQ(text(last_of_file->clientid, 78), padded("C14999", 78));
+    EXPECT_EQ(last_of_file->elaptime, 3725 + 4999);
+    EXPECT_EQ(last_of_file->pctransabt, 100);  // 1 of its 1 transaction aborted
+
+    tuxsim::Quirks q;
+    q.fixed_cursor = {"T_CLIENT"};
+    ASSERT_EQ(tuxsim::set_quirks(q), "");
+    const auto fixed = sample_once<zta_txcstats_agent, zta_txcstats_manager>();
+    EXPECT_EQ(fixed.requests.size(), 5001u);
+    EXPECT_EQ(rows(fixed), rows(one));
 }
 
 TEST_F(ActivityTables, ConversationsAskForLocalAttributesAndPadTheClientOnly) {

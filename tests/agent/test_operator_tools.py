@@ -259,7 +259,8 @@ class Tools(ProcessTest):
 
 # A MIB laxer than Tuxedo's, in every way the stand-in can be: client replies
 # that ignore TA_OCCURS and leave TA_MORE out at the end, server replies that
-# never end, machine replies that answer the cursor they were sent, a class
+# never end, machine replies that repeat the objects before them, service
+# replies under one cursor handle and one TA_MORE for the walk, a class
 # refused, and a view conversion that refuses a value too long instead of
 # cutting it. Values as wide as their blank-padded columns.
 LAX_DOMAIN = r"""
@@ -267,7 +268,8 @@ quirks:
   ignore_occurs: [T_CLIENT]
   omit_more: [T_CLIENT]
   endless: [T_SERVER]
-  repeat_cursor: [T_MACHINE]
+  repeat_objects: [T_MACHINE]
+  fixed_cursor: [T_SVCGRP]
   unsupported: [T_GROUP]
   strict_views: true
 classes:
@@ -286,6 +288,8 @@ classes:
   T_SVCGRP:
     - {TA_SERVICENAME: DEPOSIT, TA_SRVGRP: GRP1, TA_LMID: SITE1, TA_STATE: ACTive,
        TA_ROUTINGNAME: ROUTE_FIFTEEN15}
+    - {TA_SERVICENAME: WITHDRAW, TA_SRVGRP: GRP1, TA_LMID: SITE1, TA_STATE: ACTive}
+    - {TA_SERVICENAME: INQUIRY, TA_SRVGRP: GRP1, TA_LMID: SITE1, TA_STATE: ACTive}
   T_CLIENT:
 """
 for n in range(1, 7):
@@ -318,7 +322,9 @@ class LaxMib(unittest.TestCase):
         domain = self.rows("TXDOMCFG")
         self.assertEqual((domain[0]["modelcfg"], domain[0]["state"], domain[0]["defltnmeth"]),
                          ("SHM", "INActive", "SIGNAL"))
-        self.assertEqual(self.rows("TXSVCGRP")[0]["routingnm"], "ROUTE_FIFTEEN15")
+        services = self.rows("TXSVCGRP")
+        self.assertEqual([r["servicenm"] for r in services], ["DEPOSIT", "WITHDRAW", "INQUIRY"])
+        self.assertEqual(services[0]["routingnm"], "ROUTE_FIFTEEN15")
         # Refused by the view conversion: the queue keeps its row, its address
         # cut to the column.
         self.assertEqual([r["rqaddr"] for r in self.rows("TXSVRQ")], ["Q_ADDRESS_THAT_IS_MUCH_TOO_LON"])
@@ -327,8 +333,8 @@ class LaxMib(unittest.TestCase):
         # The rows read before the walk stopped are shown.
         cases = [
             ("TXSERVER", "ztaquery: TXSERVER: T_SERVER: the walk makes no progress: call 1 answered no object", ""),
-            ("TXMCONF", "ztaquery: TXMCONF: T_MACHINE: the walk makes no progress: call 2 answered the cursor",
-             "TXMCONF: 2 rows\n"),
+                        ("TXMCONF", "ztaquery: TXMCONF: T_MACHINE: the walk makes no progress: 18 calls, the most its first "
+                        "reply allows, and TA_MORE is still 1", "TXMCONF: 2 rows\n"),
             ("TXSVRGRP", 'ztaquery: TXSVRGRP: the MIB call failed: TPESVCFAIL - application level service failure '
                          '(TA_ERROR -9 TAESUPPORT, TA_STATUS "Unsupported class [T_GROUP]")', ""),
         ]
@@ -436,6 +442,48 @@ class QueueSpaces(unittest.TestCase):
         self.assertEqual(sorted(first), ["ORDERS", "OTHER"])
         self.assertEqual(said.count("has joined the Application successfully"), 1, said)
         self.assertIn("queue space NOSUCH (/q/dev, SITE1) refused", said)
+
+
+# Many clients, replies of up to 500 objects.
+def clients_domain(n):
+    return "batch: 500\nclasses:\n  T_MACHINE: [{TA_LMID: SITE1, TA_PMID: host1}]\n  T_CLIENT:\n" + "".join(
+        '    - {TA_CLIENTID: "C%05d", TA_STATE: ACTive, TA_USRNAME: user%d, TA_LMID: SITE1, TA_WSC: %s}\n'
+        % (i, i, "Y" if i % 3 else "N") for i in range(n))
+
+
+class ManyObjectsPerCall(unittest.TestCase):
+    def test_two_hundred_clients_per_call_give_every_client_in_a_few_calls(self):
+        workdir = tempfile.mkdtemp(prefix="zta_occurs_")
+        try:
+            domain = os.path.join(workdir, "clients.yaml")
+            with open(domain, "w") as f:
+                f.write(clients_domain(5000))
+            env = dict(os.environ, TUXSIM_DOMAIN=domain)
+            for name in ("AGW_CONFIG", "TUXSIM_FAULTS", "AGW_OUTPUT", "AGW_HTTP", "TUXSIM_RECORD"):
+                env.pop(name, None)
+
+            def query(*args):
+                record = os.path.join(workdir, "record-%d" % len(os.listdir(workdir)))
+                p = subprocess.run([QUERY, "--json"] + list(args) + ["TXCLIENTS"], capture_output=True, text=True,
+                                   timeout=60, env=dict(env, TUXSIM_RECORD=record))
+                self.assertEqual((p.returncode, p.stderr), (0, ""), args)
+                with open(record) as f:
+                    calls = [l for l in f if "\tclass=T_CLIENT\t" in l]
+                rows = [json.loads(l)["row"] for l in p.stdout.splitlines()]
+                for r in rows:  # the stamps of the calls differ; the rows do not
+                    del r["samp_tm"]
+                return rows, calls
+
+            many, calls = query("--occurs", "200")
+            self.assertEqual([r["clientid"] for r in many][:5000], ["C%05d" % i for i in range(5000)])
+            self.assertEqual(len(many), 5001)  # and ztaquery's own entry
+            self.assertLessEqual(len(calls), 30)
+            self.assertTrue(all("\toccurs=200\t" in c for c in calls), calls[:2])
+            one, calls = query()
+            self.assertEqual(len(calls), 5001)
+            self.assertEqual(many[:5000], one[:5000])
+        finally:
+            shutil.rmtree(workdir, ignore_errors=True)
 
 
 class Install(unittest.TestCase):

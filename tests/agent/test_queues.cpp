@@ -6,8 +6,12 @@
 #include <atmi.h>
 #include <tuxsim.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -182,6 +186,34 @@ TEST_F(QueueTables, ApplicationQueuesOfTwoSpacesInListOrderWithOneSharedDevice) 
     EXPECT_EQ(text(last->cmd, 78), std::string(78, '\0'));
     EXPECT_EQ(text(last->qorder, 16), std::string(16, '\0'));
     EXPECT_EQ(last->maxrtry, 0);
+}
+
+// A MIB that keeps one cursor handle and one TA_MORE for a walk, one object
+// per reply: every queue of the space, in order.
+TEST_F(QueueTables, AFixedCursorHandleGivesEveryQueueOfTheSpace) {
+    char dir[] = "/tmp/zta-queues-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string domain = std::string(dir) + "/domain.yaml";
+    {
+        std::ofstream out(domain);
+        out << "quirks: {fixed_cursor: [T_APPQ]}\nclasses:\n  T_MACHINE: [{TA_LMID: SITE1}]\n"
+               "  T_APPQSPACE: [{TA_APPQSPACENAME: QS1, TA_QMCONFIG: /q/dev, TA_LMID: SITE1}]\n  T_APPQ:\n";
+        for (int i = 1; i <= 4; ++i) {
+            out << "    - {TA_APPQNAME: Q" << i << ", TA_APPQSPACENAME: QS1, TA_QMCONFIG: /q/dev, TA_LMID: SITE1}\n";
+        }
+    }
+    Txinit::DeleteInstance();
+    tuxsim::use_domain_file(domain);
+    auto object = make<zta_txappq_agent, zta_txappq_manager>("QS1;", "/q/dev;", "SITE1;");
+    ::testing::internal::CaptureStdout();
+    sample(*object);
+    ::testing::internal::GetCapturedStdout();
+    std::remove(domain.c_str());
+    rmdir(dir);
+    EXPECT_FALSE(object->SampleIncomplete()) << object->SampleIncompleteReason();
+    EXPECT_EQ(tuxsim::requests().size(), 4u);
+    ASSERT_EQ(object->NumDataItems(), 4u);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(text(object->GetRow(i)->appqnm, 16), padded("Q" + std::to_string(i + 1), 16));
 }
 
 TEST_F(QueueTables, SpaceWithoutQueuesGivesNoRowAndListsRestartEverySample) {

@@ -516,6 +516,31 @@ TEST_F(UlogTable, SituationDrivesDeliverEachRecordOnceAcrossReplies) {
     EXPECT_FALSE(objs[0]->SampleIncomplete());
 }
 
+// A MIB that keeps one cursor handle and one TA_MORE for a walk, one record
+// per reply: the situation drive and the counter each take every record.
+TEST_F(UlogTable, AFixedCursorHandleGivesTheDriveAndTheCounterEveryRecord) {
+    use_batch(20);
+    tuxsim::Quirks q;
+    q.fixed_cursor = {"T_ULOG"};
+    ASSERT_EQ(tuxsim::set_quirks(q), "");
+    place_on_site1();
+    auto& report = make_object(AGW_SAMPLE_REPORT);
+    auto& situation = *situations(1)[0];
+    defer(situation);
+    sample(report);  // the counter's baseline of an empty log
+    for (int i = 0; i < 30; ++i) write("ERROR: " + std::to_string(i));
+
+    tuxsim::clear_requests();
+    sample(situation);
+    EXPECT_FALSE(situation.SampleIncomplete()) << situation.SampleIncompleteReason();
+    EXPECT_EQ(tuxsim::requests().size(), 30u);
+    const std::vector<std::string> seen = messages(situation);
+    ASSERT_EQ(seen.size(), 30u);
+    EXPECT_EQ(seen.back(), "ERROR: 29");
+    sample(report);
+    EXPECT_EQ(counted("ERROR"), 30);
+}
+
 TEST_F(UlogTable, DemandSampleShowsOneReplyWhenTheLogPages) {
     for (int i = 0; i < 25; ++i) {
         tuxsim::advance_time(std::chrono::seconds(1));
@@ -544,7 +569,7 @@ TEST_F(UlogTable, DemandSampleShowsOneReplyWhenTheLogPages) {
 
 // Records written between two samples of a report request raise the counter
 // by exactly their number: many in one second, over several replies, and
-// across a failed call.
+// across a failed call, which never touches the report it follows.
 TEST_F(UlogTable, CounterTakesEachNewRecordOnce) {
     use_batch(7);
     for (int i = 0; i < 5; ++i) write("INFO: before start", "INFO");
@@ -569,26 +594,29 @@ TEST_F(UlogTable, CounterTakesEachNewRecordOnce) {
     EXPECT_EQ(counted("INFO"), 10);
     EXPECT_EQ(counted("ERROR"), 10);
     auto r = tuxsim::requests();
-    ASSERT_EQ(r.size(), 5u);  // GET, three GETNEXT, then the demand's GET
-    EXPECT_EQ(r[0].operation, "GET");
-    EXPECT_EQ(r[0].keys["TA_LMID"], "SITE1");
-    EXPECT_EQ(r[0].keys["TA_MMDDYY"], "31226");
-    EXPECT_EQ(r[0].keys["TA_ULOGTIME"], "100000");  // from the last record's second
-    EXPECT_EQ(r[3].operation, "GETNEXT");
-    EXPECT_EQ(r[4].keys.count("TA_ULOGTIME"), 0u);
+    ASSERT_EQ(r.size(), 5u);  // the demand's one GET, then the counter's GET and three GETNEXT
+    EXPECT_EQ(r[0].keys.count("TA_ULOGTIME"), 0u);
+    EXPECT_EQ(r[1].operation, "GET");
+    EXPECT_EQ(r[1].keys["TA_LMID"], "SITE1");
+    EXPECT_EQ(r[1].keys["TA_MMDDYY"], "31226");
+    EXPECT_EQ(r[1].keys["TA_ULOGTIME"], "100000");  // from the last record's second
+    EXPECT_EQ(r[4].operation, "GETNEXT");
     EXPECT_EQ(report.NumDataItems(), 7u);  // the demand still shows one reply
 
     // Nothing new, nothing counted.
     sample(report);
     EXPECT_EQ(counted("INFO"), 10);
 
-    // A call fails in the fifth reply's turn: the three new records of the
-    // fourth stay counted, the rest come with the next sample, none twice.
+    // The counter's call fails in its fifth reply's turn: the report is whole,
+    // the three new records of the fourth stay counted, the rest come with
+    // the next sample, none twice.
     for (int i = 0; i < 20; ++i) write("WARN: more", "WARN");
-    tuxsim::fail_call(tuxsim::Call::tpcall, 5, TPESYSTEM);
+    tuxsim::fail_call(tuxsim::Call::tpcall, 6, TPESYSTEM);
+    tuxsim::clear_requests();
     stderr_of([&] { sample(report); });
-    EXPECT_TRUE(report.SampleIncomplete());
-    EXPECT_EQ(report.NumDataItems(), 0u);
+    EXPECT_FALSE(report.SampleIncomplete());
+    EXPECT_EQ(report.NumDataItems(), 7u);
+    EXPECT_EQ(tuxsim::requests().front().outcome, "OK");
     EXPECT_EQ(counted("WARN"), 3);
     stderr_of([&] { sample(report); });
     EXPECT_EQ(counted("WARN"), 20);
@@ -669,16 +697,16 @@ TEST_F(UlogTable, CounterFinishesTheOldDayBeforeTheNewOne) {
     EXPECT_EQ(counted("ERROR"), 2);
     EXPECT_EQ(counted("INFO"), 0);
     auto r = tuxsim::requests();
-    ASSERT_EQ(r.size(), 3u);
-    EXPECT_EQ(r[0].keys["TA_MMDDYY"], "31226");
-    EXPECT_EQ(r[0].keys["TA_ULOGTIME"], "235930");
-    EXPECT_EQ(r[1].keys["TA_MMDDYY"], "31326");
-    EXPECT_EQ(r[1].keys["TA_ULOGTIME"], "0");
+    ASSERT_EQ(r.size(), 3u);  // the demand's GET, then the old day and the new
+    EXPECT_EQ(r[1].keys["TA_MMDDYY"], "31226");
+    EXPECT_EQ(r[1].keys["TA_ULOGTIME"], "235930");
+    EXPECT_EQ(r[2].keys["TA_MMDDYY"], "31326");
+    EXPECT_EQ(r[2].keys["TA_ULOGTIME"], "0");
 
     tuxsim::clear_requests();
     sample(report);
     EXPECT_EQ(counted("WARN") + counted("ERROR"), 7);
-    EXPECT_EQ(tuxsim::requests()[0].keys["TA_ULOGTIME"], "20");
+    EXPECT_EQ(tuxsim::requests()[1].keys["TA_ULOGTIME"], "20");
 }
 
 // The log of the same day starts again with lower line numbers (the domain

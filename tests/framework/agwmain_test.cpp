@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <sstream>
 #include <thread>
@@ -167,6 +168,7 @@ TEST_F(AgwmainTest, WithoutAConfigurationEveryTableIsReportedEveryThirtySeconds)
     gManager->sampler = [&](TstObject& object) {
         EXPECT_EQ(object.RequestName(), "TSTQUEUE");
         EXPECT_EQ(object.RequestType(), AGW_SAMPLE_REPORT);
+        EXPECT_EQ(object.Setting("mib.occurs"), "");  // not given: the agent's default
         times.push_back(clock.now / 1000);
         object.AddRow(MakeRow("Q", 1, "ON"));
         if (times.size() == 3) TBX_Shutdown(0);
@@ -180,6 +182,19 @@ TEST_F(AgwmainTest, WithoutAConfigurationEveryTableIsReportedEveryThirtySeconds)
                         "\"rows\":1,\"complete\":true,\"time\":\""),
               std::string::npos)
         << text;
+}
+
+TEST_F(AgwmainTest, TheFilesMibSettingsReachEveryRequestsTableObject) {
+    std::vector<std::string> seen;
+    gManager->sampler = [&](TstObject& object) {
+        seen.push_back(object.RequestName() + "=" + object.Setting("mib.occurs"));
+        if (seen.size() == 2) TBX_Shutdown(0);
+    };
+    WriteConfig("mib: {occurs: 0200}\nrequests:\n  - {name: a, table: TSTQUEUE}\n  - {name: b, table: TSTQUEUE}\n");
+    setenv("AGW_OUTPUT", output.c_str(), 1);
+    ASSERT_EQ(Run(&clock), 0);
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, (std::vector<std::string>{"a=200", "b=200"}));
 }
 
 TEST_F(AgwmainTest, AShutdownRequestedBeforehandEndsTheRunBeforeAnySample) {
@@ -315,6 +330,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "r1", ":5: request \"r1\": duplicate key \"op\""},
         ConfigCase{"duplicate_top_key", "output: a\noutput: b\nrequests:\n  - {name: ok, table: TSTQUEUE}\n", nullptr,
                    ":2: duplicate key \"output\""},
+        ConfigCase{"mib_occurs", "mib: {occurs: 10001}\nrequests:\n  - {name: ok, table: TSTQUEUE}\n", nullptr,
+                   ":1: occurs: expected a whole number of objects per MIB call from 1 to 10000, got \"10001\""},
         ConfigCase{"bad_output", "output: /nonexistent-dir/rows.jsonl\nrequests:\n  - {name: ok, table: TSTQUEUE}\n",
                    nullptr, "output: cannot open \"/nonexistent-dir/rows.jsonl\""}),
     [](const ::testing::TestParamInfo<ConfigCase>& info) { return std::string(info.param.title); });

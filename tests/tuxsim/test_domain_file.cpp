@@ -45,10 +45,13 @@ TEST_F(DomainFile, EachKindOfMistakeIsOneLineWithItsPlace) {
         {"classes:\n  T_TRANSACTION: [{TA_GRPNO: [1, 2], TA_GSTATE: [ACTive]}]\n",
          "F:2:49: T_TRANSACTION attribute TA_GSTATE: expected 2 values, one per group as in TA_GRPNO, got 1"},
         {"classes:\n  T_CLIENT: [{TA_CLIENTID: C1\n", nullptr},  // syntax: checked below
-        {"clases: {}\n", "F:1:1: unknown section \"clases\": expected classes, activity, faults, quirks, security, local_lmid "
-         "or batch"},
-        {"- a\n- b\n", "F:1:1: expected a map with the sections classes, activity, faults, quirks, security, local_lmid, batch"},
+        {"clases: {}\n", "F:1:1: unknown section \"clases\": expected classes, activity, faults, quirks, security, "
+                          "local_lmid, batch or call_cost_us"},
+        {"- a\n- b\n",
+         "F:1:1: expected a map with the sections classes, activity, faults, quirks, security, local_lmid, batch, "
+         "call_cost_us"},
         {"batch: 0\n", "F:1:8: batch: expected objects per reply from 1 to 100000, got \"0\""},
+        {"call_cost_us: -5\n", "F:1:15: call_cost_us: expected microseconds per call from 0 to 1000000, got \"-5\""},
         {"activity: {seed: -1}\n", "F:1:18: activity seed: expected a whole number from 0, got \"-1\""},
         {"activity: {ulog: 2}\n", "F:1:18: activity ulog: expected a chance from 0 to 1, got \"2\""},
         {"faults: [\"tpcall:x:TPESYSTEM\"]\n",

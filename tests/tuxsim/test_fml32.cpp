@@ -335,6 +335,36 @@ TEST(Fml32Relocation, MemcpyToAnotherAddressAndReallocKeepTheBuffer) {
     EXPECT_EQ(FNOSPACE, Ferror32);
 }
 
+// Lookups deep into a large buffer, in any order, and after the buffer (or
+// bytes copied over its place) changed, find what is there now.
+TEST(Fml32Relocation, LookupsFollowEveryChangeAndCopiesOverTheSamePlace) {
+    Fml b = alloc(2000, 40000);
+    for (long i = 0; i < 500; ++i) {
+        ASSERT_EQ(1, Fadd32(b.get(), kLong, reinterpret_cast<const char*>(&i), 0));
+        ASSERT_EQ(1, Fadd32(b.get(), kString, i % 2 ? "odd" : "even", 0));
+    }
+    for (FLDOCC32 oc : {499, 0, 250, 251}) {
+        EXPECT_EQ(oc, get_long(b.get(), kLong, oc));
+        EXPECT_EQ(oc % 2 ? "odd" : "even", get_string(b.get(), kString, oc));
+    }
+    EXPECT_EQ(nullptr, Ffind32(b.get(), kLong, 500, nullptr));
+    ASSERT_EQ(1, Fdel32(b.get(), kLong, 0));
+    EXPECT_EQ(1, get_long(b.get(), kLong, 0));
+    EXPECT_EQ(499, get_long(b.get(), kLong, 498));
+
+    // Same header, other bytes: a buffer copied over another's place.
+    const long size = Fsizeof32(b.get());
+    Fml same(static_cast<FBFR32*>(std::malloc(static_cast<std::size_t>(size))));
+    std::memcpy(same.get(), b.get(), static_cast<std::size_t>(size));
+    const long seven = 7;
+    ASSERT_EQ(1, Fchg32(same.get(), kLong, 10, reinterpret_cast<const char*>(&seven), 0));
+    ASSERT_EQ(1, Fchg32(same.get(), kString, 10, "eve!", 0));
+    EXPECT_EQ(11, get_long(b.get(), kLong, 10));
+    std::memcpy(b.get(), same.get(), static_cast<std::size_t>(size));
+    EXPECT_EQ(7, get_long(b.get(), kLong, 10));
+    EXPECT_EQ("eve!", get_string(b.get(), kString, 10));
+}
+
 // Writes a 32-bit word of the header (0 magic, 1 size, 2 used, 3 last) or of
 // the first record (4 id, 5 length).
 void poke(FBFR32* b, int word, std::uint32_t value) {

@@ -1,5 +1,8 @@
 // The quirks of a laxer MIB: from the domain file and from set_quirks, one
 // behaviour each, and strict view conversions.
+#include <time.h>
+
+#include <chrono>
 #include <cstring>
 #include <set>
 
@@ -38,11 +41,11 @@ TEST_F(Quirks, TheSectionIsCheckedLikeTheRestOfTheFile) {
     EXPECT_EQ(error_of("{endless: [T_NOSUCH]}"), ":1:20: quirks endless: unknown MIB class \"T_NOSUCH\"");
     EXPECT_EQ(error_of("{omit_more: 3}"), ":1:21: quirks omit_more: expected true, false or a list of MIB classes, got \"3\"");
     EXPECT_EQ(error_of("{strict_views: [T_CLIENT]}"), ":1:24: quirks strict_views: expected true or false, got a list");
-    EXPECT_EQ(error_of("{repeat_cursors: true}"),
-              ":1:10: quirks: unknown setting \"repeat_cursors\": expected ignore_occurs, endless, repeat_cursor, "
-              "omit_more, unsupported or strict_views");
-    EXPECT_EQ(error_of("[endless]"), ":1:9: quirks: expected a map (ignore_occurs, endless, repeat_cursor, omit_more, "
-                                     "unsupported, strict_views), got a list");
+    EXPECT_EQ(error_of("{repeat_cursor: true}"),
+              ":1:10: quirks: unknown setting \"repeat_cursor\": expected ignore_occurs, endless, fixed_cursor, "
+              "repeat_objects, omit_more, unsupported or strict_views");
+    EXPECT_EQ(error_of("[endless]"), ":1:9: quirks: expected a map (ignore_occurs, endless, fixed_cursor, "
+                                     "repeat_objects, omit_more, unsupported, strict_views), got a list");
     tuxsim::Quirks q;
     q.unsupported = {"T_CLIENT", "T_NOSUCH"};
     EXPECT_EQ(tuxsim::set_quirks(q), "set_quirks: unsupported: unknown MIB class \"T_NOSUCH\"");
@@ -79,18 +82,55 @@ TEST_F(Quirks, EndlessGivesNothingButMoreAndAFreshCursorForEver) {
     EXPECT_EQ(cursors.count("<absent>"), 0u);
 }
 
-TEST_F(Quirks, RepeatCursorAnswersTheSamePageWithTheRequestsCursor) {
-    start("{repeat_cursor: [T_SERVER]}");
+TEST_F(Quirks, FixedCursorKeepsOneHandleAndTaMoreWhileEachReplyMovesOn) {
+    start("{fixed_cursor: [T_SERVER]}");
+    MibCall m;
+    ASSERT_EQ(m.get("T_SERVER").set("TA_OCCURS", 2L).call(), 0);
+    const std::string handle = m.str("TA_CURSOR");
+    for (long srvid = 1; srvid <= 5; ++srvid) {
+        if (srvid > 1) {
+            ASSERT_EQ(m.next().call(), 0) << srvid;
+        }
+        EXPECT_EQ(m.num("TA_OCCURS"), 1);
+        EXPECT_EQ(m.num("TA_SRVID"), srvid);
+        EXPECT_EQ(m.num("TA_MORE"), srvid < 5 ? 4 : 0);
+        EXPECT_EQ(m.str("TA_CURSOR"), srvid < 5 ? handle : "<absent>");
+    }
+}
+
+TEST_F(Quirks, RepeatObjectsAnswersThePreviousObjectsUnderAFreshCursor) {
+    start("{repeat_objects: [T_SERVER]}");
     MibCall m;
     ASSERT_EQ(m.get("T_SERVER").call(), 0);
-    const std::string first = m.str("TA_CURSOR");
+    std::set<std::string> cursors{m.str("TA_CURSOR")};
     for (int i = 0; i < 3; ++i) {
         ASSERT_EQ(m.next().call(), 0) << i;
-        EXPECT_EQ(m.str("TA_CURSOR"), first);
-        EXPECT_EQ(m.num("TA_SRVID", 0), 3);
-        EXPECT_EQ(m.num("TA_SRVID", 1), 4);
-        EXPECT_GT(m.num("TA_MORE"), 0);
+        cursors.insert(m.str("TA_CURSOR"));
+        EXPECT_EQ(m.num("TA_SRVID", 0), 1);
+        EXPECT_EQ(m.num("TA_SRVID", 1), 2);
+        EXPECT_EQ(m.num("TA_MORE"), 3);
     }
+    EXPECT_EQ(cursors.size(), 4u);
+}
+
+// call_cost_us: each call to ".TMIB" waits as an IPC round trip would,
+// without using the caller's CPU.
+TEST_F(Quirks, CallCostMakesEachMibCallWaitWithoutCpu) {
+    serve(std::string(kDomain) + "call_cost_us: 20000\n");
+    join();
+    auto cpu = [] {
+        timespec t{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
+    };
+    const auto wall0 = std::chrono::steady_clock::now();
+    const auto cpu0 = cpu();
+    MibCall m;
+    ASSERT_EQ(m.get("T_SERVER").call(), 0);
+    ASSERT_EQ(m.next().call(), 0);
+    ASSERT_EQ(m.next().call(), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - wall0, std::chrono::milliseconds(60));
+    EXPECT_LT(cpu() - cpu0, std::chrono::milliseconds(20));
 }
 
 TEST_F(Quirks, OmitMoreLeavesTaMoreOutOnlyWhenNothingIsLeft) {

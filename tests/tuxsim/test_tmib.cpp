@@ -42,15 +42,21 @@ classes:
     - {TA_SRVGRP: G1, TA_SRVID: 3, TA_NUMREQ: 33}
 )";
 
-// A MIB whose walk never ends is not followed for ever.
-TEST(Tmib, StopsAWalkThatMakesNoProgress) {
-    TempFile domain(std::string("quirks: {endless: [T_SERVER], repeat_cursor: [T_MACHINE]}\n") +
-                    kDomain + "  T_MACHINE:\n    - {TA_LMID: S1}\n    - {TA_LMID: S2}\n");
+// A MIB whose walk never ends is not followed for ever; one that keeps its
+// cursor handle and TA_MORE while each reply moves on is followed to the end.
+TEST(Tmib, StopsAWalkThatMakesNoProgressAndFollowsAFixedCursor) {
+    TempFile domain(std::string("quirks: {endless: [T_SERVER], repeat_objects: [T_MACHINE], fixed_cursor: [T_GROUP]}\n") +
+                    kDomain + "  T_MACHINE:\n    - {TA_LMID: S1}\n    - {TA_LMID: S2}\n" +
+                    "  T_GROUP:\n    - {TA_SRVGRP: G1}\n    - {TA_SRVGRP: G2}\n    - {TA_SRVGRP: G3}\n");
     for (const char* cls : {"T_SERVER", "T_MACHINE"}) {
         ToolRun r = tmib("-d " + domain.path() + " -o 1 GET " + cls);
         EXPECT_EQ(r.status, 1) << cls;
         EXPECT_EQ(r.err.rfind("tmib: the walk makes no progress: ", 0), 0u) << r.err;
     }
+    ToolRun groups = tmib("-d " + domain.path() + " GET T_GROUP");
+    EXPECT_EQ(groups.status, 0) << groups.err;
+    EXPECT_EQ(count(groups.out, "TA_MORE\t2\n"), 2);
+    EXPECT_NE(groups.out.find("TA_SRVGRP\tG3\n"), std::string::npos) << groups.out;
 }
 
 TEST(Tmib, FollowsMoreWithGetnextAndPrintsEachReply) {

@@ -96,9 +96,15 @@ struct Quirks {
     // Every GET/GETNEXT reply holds no object, TA_OCCURS 0, TA_MORE 3 and a
     // cursor never given before, which GETNEXT accepts: the walk never ends.
     ClassSet endless;
-    // A GETNEXT reply gives back the request's own TA_CURSOR with the objects
-    // at that cursor and TA_MORE at least 1: the walk never moves on.
-    ClassSet repeat_cursor;
+    // Every GET/GETNEXT reply holds one object whatever TA_OCCURS asks, and
+    // every reply of a walk carries the same cursor handle and the TA_MORE of
+    // its first reply, until the reply with the last object (TA_MORE 0, no
+    // cursor): a MIB that keeps one handle per walk.
+    ClassSet fixed_cursor;
+    // A fault: a GETNEXT reply holds the objects of the reply before it
+    // again, with a cursor never given before and TA_MORE as before: the walk
+    // never moves on.
+    ClassSet repeat_objects;
     // A reply after which nothing is left carries no TA_MORE at all (rather
     // than TA_MORE 0).
     ClassSet omit_more;
@@ -112,8 +118,9 @@ struct Quirks {
     bool strict_views = false;
 };
 // When a class is named by several quirks, unsupported comes first, then
-// endless; repeat_cursor, ignore_occurs and omit_more combine. force_occurs
-// takes precedence over ignore_occurs.
+// endless, then fixed_cursor, then repeat_objects; ignore_occurs and
+// omit_more combine with the last two. force_occurs takes precedence over
+// ignore_occurs.
 
 // The quirks in effect from now on, in place of those of the domain file
 // (also for domains loaded later), until reset(). Returns the empty string,

@@ -31,6 +31,7 @@ std::unique_ptr<Domain> open_domain(const std::string& path) {
     d->path = file.path;
     d->activity = file.activity;
     d->batch = file.batch;
+    d->call_cost_us = file.call_cost_us;
     d->faults = file.faults;
     d->quirks = file.quirks;
     d->security = std::move(file.security);

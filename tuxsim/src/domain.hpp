@@ -16,6 +16,7 @@ struct Domain {
     std::string path;
     std::string local_lmid;  // the machine this process runs on
     long batch = kDefaultBatch;  // objects in one reply at most
+    long call_cost_us = 0;       // microseconds each call to ".TMIB" waits
     ActivitySettings activity;
     FaultList faults;
     QuirkMasks quirks;  // the domain file's; tuxsim::set_quirks overrides them

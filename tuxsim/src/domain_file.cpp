@@ -126,7 +126,7 @@ DomainFile Reader::read() {
     out.path = path_;
     if (!root.IsMap()) {
         fail(root.Mark(), "expected a map with the sections classes, activity, faults, quirks, security, local_lmid, "
-                              "batch");
+                          "batch, call_cost_us");
     }
     std::set<std::string> seen;
     YAML::Mark lmid_mark;
@@ -156,9 +156,17 @@ DomainFile Reader::read() {
                                             ", got " + shown(it->second));
             }
             out.batch = n;
+        } else if (key == "call_cost_us") {
+            long n = 0;
+            if (!plain_scalar(it->second) || !parse_integer(it->second.Scalar(), n) || n < 0 || n > kMaxCallCostUs) {
+                fail(it->second.Mark(), "call_cost_us: expected microseconds per call from 0 to " +
+                                            std::to_string(kMaxCallCostUs) + ", got " + shown(it->second));
+            }
+            out.call_cost_us = n;
         } else {
             fail(it->first.Mark(), "unknown section \"" + key +
-                                       "\": expected classes, activity, faults, quirks, security, local_lmid or batch");
+                                       "\": expected classes, activity, faults, quirks, security, local_lmid, "
+                                       "batch or call_cost_us");
         }
     }
     if (!out.local_lmid.empty()) {
@@ -372,8 +380,8 @@ void Reader::read_faults(const YAML::Node& node, FaultList& out) {
 void Reader::read_quirks(const YAML::Node& node, QuirkMasks& out) {
     if (node.IsNull()) return;
     if (!node.IsMap()) {
-        fail(node.Mark(), "quirks: expected a map (ignore_occurs, endless, repeat_cursor, omit_more, unsupported, "
-                          "strict_views), got " + shown(node));
+        fail(node.Mark(), "quirks: expected a map (ignore_occurs, endless, fixed_cursor, repeat_objects, omit_more, "
+                          "unsupported, strict_views), got " + shown(node));
     }
     std::set<std::string> seen;
     for (auto it = node.begin(); it != node.end(); ++it) {
@@ -384,8 +392,10 @@ void Reader::read_quirks(const YAML::Node& node, QuirkMasks& out) {
             read_class_set(key, v, out.ignore_occurs);
         } else if (key == "endless") {
             read_class_set(key, v, out.endless);
-        } else if (key == "repeat_cursor") {
-            read_class_set(key, v, out.repeat_cursor);
+        } else if (key == "fixed_cursor") {
+            read_class_set(key, v, out.fixed_cursor);
+        } else if (key == "repeat_objects") {
+            read_class_set(key, v, out.repeat_objects);
         } else if (key == "omit_more") {
             read_class_set(key, v, out.omit_more);
         } else if (key == "unsupported") {
@@ -398,8 +408,8 @@ void Reader::read_quirks(const YAML::Node& node, QuirkMasks& out) {
             out.strict_views = s == "true";
         } else {
             fail(it->first.Mark(), "quirks: unknown setting \"" + key +
-                                       "\": expected ignore_occurs, endless, repeat_cursor, omit_more, "
-                                       "unsupported or strict_views");
+                                       "\": expected ignore_occurs, endless, fixed_cursor, repeat_objects, "
+                                       "omit_more, unsupported or strict_views");
         }
     }
 }

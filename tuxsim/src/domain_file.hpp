@@ -39,11 +39,14 @@ struct SecuritySettings {
 // TA_OCCURS gets), unless the domain file says otherwise.
 inline constexpr long kDefaultBatch = 20;
 inline constexpr long kMaxBatch = 100000;
+// The most a call to ".TMIB" may be made to take (`call_cost_us`): a second.
+inline constexpr long kMaxCallCostUs = 1000000;
 
 struct DomainFile {
     std::string path;
     std::string local_lmid;  // empty: the first machine
     long batch = kDefaultBatch;
+    long call_cost_us = 0;  // wall time each call to ".TMIB" takes, as an IPC round trip would
     ActivitySettings activity;
     FaultList faults;
     QuirkMasks quirks;

@@ -3,11 +3,13 @@
 // record before it reads or steps over it, so a damaged buffer is refused with
 // FNOTFLD and never read past its end.
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "fml_internal.h"
 #include "tuxsim_fml.h"
@@ -75,7 +77,133 @@ bool Buffer::read(std::uint32_t off, Record& rec) const {
     return true;
 }
 
+// The index of the buffer this thread last looked into: each record met so
+// far, and for each field where its occurrences start among them. A real
+// FML32 buffer keeps such an index, so that reading the many objects of one
+// large reply costs each lookup a search rather than a walk from the start.
+// It is made as lookups and view conversions walk the buffer, each record
+// read once after the buffer last changed, so no lookup walks further than
+// it would without it. thread_local: each thread has its own, and no lock is
+// needed.
+struct FieldSpan {
+    FLDID32 id;
+    std::uint32_t first;  // index in records of occurrence 0
+    FLDOCC32 count;       // occurrences met so far
+};
+struct Index {
+    const unsigned char* base = nullptr;
+    std::uint64_t changes = 0;
+    Header header{};
+    std::uint32_t next = 0;  // offset of the first record not yet indexed
+    std::vector<Record> records;
+    std::vector<FieldSpan> fields;
+};
+
+namespace {
+
+// Moves on at every change of any buffer's records, so that an index made of
+// a buffer before a change is never used after it. Atomic because buffers
+// change on any thread; relaxed, since a buffer that passes between threads
+// passes with synchronisation of its own.
+std::atomic<std::uint64_t> g_changes{0};
+
+void note_change() { g_changes.fetch_add(1, std::memory_order_relaxed); }
+
+thread_local Index t_index;
+
+// What find_indexed returns when the records are out of field order: the
+// walk of find decides then, as it always did.
+constexpr int kUnindexed = -2;
+
+}  // namespace
+
+Index& Buffer::index(bool afresh) const {
+    Index& x = t_index;
+    const std::uint64_t changes = g_changes.load(std::memory_order_relaxed);
+    if (afresh || x.base != base_ || x.changes != changes || x.header.used != hdr_.used ||
+        x.header.last != hdr_.last || x.header.size != hdr_.size) {
+        x.base = base_;
+        x.changes = changes;
+        x.header = hdr_;
+        x.next = first();
+        x.records.clear();
+        x.fields.clear();
+    }
+    return x;
+}
+
+int Buffer::index_next(Index& x) const {
+    Record r;
+    if (!read(x.next, r)) {
+        x.base = nullptr;
+        return -1;
+    }
+    if (!x.fields.empty() && x.fields.back().id == r.id) {
+        ++x.fields.back().count;
+    } else if (x.fields.empty() || x.fields.back().id < r.id) {
+        x.fields.push_back({r.id, static_cast<std::uint32_t>(x.records.size()), 1});
+    } else {
+        x.base = nullptr;
+        return kUnindexed;
+    }
+    x.records.push_back(r);
+    x.next += r.total;
+    return 1;
+}
+
+int Buffer::find_indexed(FLDID32 id, FLDOCC32 oc, Record& rec) const {
+    Index& x = index();
+    // Known once a later field, or occurrence oc of this one, has been met.
+    auto known = [&] {
+        if (x.fields.empty()) return false;
+        const FieldSpan& back = x.fields.back();
+        return back.id > id || (back.id == id && back.count > oc);
+    };
+    while (x.next < end() && !known()) {
+        if (const int step = index_next(x); step != 1) return step;
+    }
+    auto span = std::lower_bound(x.fields.begin(), x.fields.end(), id,
+                                 [](const FieldSpan& f, FLDID32 want) { return f.id < want; });
+    if (span == x.fields.end() || span->id != id || oc >= span->count) return 0;
+    // Read again, checked, as a walk would have read it: bytes copied over
+    // the buffer by other means than these calls are never read unchecked.
+    if (!read(x.records[span->first + static_cast<std::uint32_t>(oc)].off, rec)) return -1;
+    if (rec.id != id) {
+        x.base = nullptr;
+        return kUnindexed;
+    }
+    return 1;
+}
+
+const std::vector<Record>* Buffer::records() const {
+    Index& x = index();
+    // The records indexed before must still say what they said: bytes
+    // copied over the buffer by other means than these calls start the
+    // index afresh, every record read and checked again.
+    for (const Record& r : x.records) {
+        FLDID32 id;
+        FLDLEN32 len;
+        std::memcpy(&id, base_ + r.off, sizeof id);
+        std::memcpy(&len, base_ + r.off + sizeof id, sizeof len);
+        if (id != r.id || len != r.len) {
+            index(/*afresh=*/true);
+            break;
+        }
+    }
+    while (x.next < end()) {
+        if (const int step = index_next(x); step != 1) {
+            if (step == kUnindexed) fail(FNOTFLD);  // out of field order: damaged
+            return nullptr;
+        }
+    }
+    return &x.records;
+}
+
 int Buffer::find(FLDID32 id, FLDOCC32 oc, Record& rec, FLDOCC32* count, std::uint32_t* insert_at) const {
+    if (count == nullptr && insert_at == nullptr && oc >= 0) {
+        const int found = find_indexed(id, oc, rec);
+        if (found != kUnindexed) return found;
+    }
     FLDOCC32 n = 0;
     std::uint32_t off = first();
     if (hdr_.last != 0) {
@@ -139,7 +267,10 @@ std::uint32_t Buffer::write(std::uint32_t off, FLDID32 id, const void* value, FL
     return total;
 }
 
-void Buffer::store_header() { std::memcpy(base_, &hdr_, sizeof hdr_); }
+void Buffer::store_header() {
+    std::memcpy(base_, &hdr_, sizeof hdr_);
+    note_change();
+}
 
 bool value_length(FLDID32 id, const char* value, FLDLEN32 len, FLDLEN32& out) {
     const int type = field_type(id);
@@ -236,6 +367,7 @@ int Finit32(FBFR32* fbfr, FLDLEN32 buflen) {
     fml::Header h{fml::kMagic, static_cast<std::uint32_t>(std::min<std::uint64_t>(buflen, fml::kMaxBufferSize)),
                   fml::kHeaderSize, 0};
     std::memcpy(fbfr, &h, sizeof h);
+    fml::note_change();
     return 1;
 }
 
@@ -382,5 +514,6 @@ extern "C" int tuxsim_Fresize32(FBFR32* fbfr, FLDLEN32 buflen) {
     fml::Header h = b.header();
     h.size = static_cast<std::uint32_t>(std::min<std::uint64_t>(buflen, fml::kMaxBufferSize));
     std::memcpy(fbfr, &h, sizeof h);
+    fml::note_change();
     return 1;
 }

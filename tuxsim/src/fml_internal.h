@@ -71,6 +71,8 @@ int fixed_size(int type);
 // Checks that id names a field of a known type.
 bool valid_id(FLDID32 id);
 
+struct Index;  // a thread's index of one buffer (fml32.cpp)
+
 // A validated view of a buffer. Every record is checked before it is used or
 // stepped over, so a damaged buffer is refused instead of being read past its
 // end.
@@ -107,7 +109,22 @@ public:
     // Writes a record header and value at off (space already made).
     std::uint32_t write(std::uint32_t off, FLDID32 id, const void* value, FLDLEN32 len);
 
+    // Every record in buffer order, each checked, from the calling thread's
+    // index of the buffer, made as far as needed for the lookups that
+    // follow. Null, with FNOTFLD set, for a damaged buffer or records
+    // out of field order. Valid until the thread next looks into another
+    // buffer or any buffer changes.
+    const std::vector<Record>* records() const;
+
 private:
+    // The calling thread's index of this buffer, emptied when asked, when it
+    // was made of another buffer or before a change (fml32.cpp).
+    Index& index(bool afresh = false) const;
+    // Indexes the next record: 1, or -1 for a damaged record (FNOTFLD set)
+    // and kUnindexed for records out of field order.
+    int index_next(Index& x) const;
+    // An occurrence looked up through the index: as find, or kUnindexed.
+    int find_indexed(FLDID32 id, FLDOCC32 oc, Record& rec) const;
     void store_header();
 
     unsigned char* base_ = nullptr;

@@ -371,8 +371,7 @@ long Mib::get(const Domain& d, FBFR32* req, char** reply, std::time_t now) {
         }
         objs = std::move(picked);
     }
-    return page(d, {r.index, r.local, std::move(objs), std::move(r.wanted)}, 0, 0, r.occurs, r.hold, {}, reply,
-                now);
+    return page(d, {r.index, r.local, std::move(objs), std::move(r.wanted)}, 0, 0, r.occurs, r.hold, reply, now);
 }
 
 long Mib::getnext(const Domain& d, FBFR32* req, char** reply, std::time_t now) {
@@ -400,7 +399,7 @@ long Mib::getnext(const Domain& d, FBFR32* req, char** reply, std::time_t now) {
     if (r.cls && r.index != snap.cls) {
         fail(TAEINVAL, "cursor belongs to class " + std::string(all_classes()[snap.cls].name), f.cls);
     }
-    return page(d, snap, id, std::size_t(pos), r.occurs, r.hold, c.text, reply, now);
+    return page(d, snap, id, std::size_t(pos), r.occurs, r.hold, reply, now);
 }
 
 void Mib::drop(std::uint64_t id) {
@@ -409,13 +408,16 @@ void Mib::drop(std::uint64_t id) {
 }
 
 long Mib::page(const Domain& d, Snapshot snap, std::uint64_t id, std::size_t pos, long occurs, long hold,
-               const std::string& given_cursor, char** reply, std::time_t now) {
+               char** reply, std::time_t now) {
     const std::size_t cls = snap.cls;
-    ObjectWriter out(d, cls, snap.local, snap.wanted, now);
-    ReplyWriter w(reply);
     // A walk the MIB goes on with under a quirk is kept however short its
     // TA_CURSORHOLD.
     const std::time_t quirk_expires = now + std::clamp<long>(hold, 1, 86400);
+    if (!quirks_.endless[cls] && quirks_.fixed_cursor[cls]) {
+        return fixed_cursor_page(d, std::move(snap), id, reply, now, quirk_expires);
+    }
+    ObjectWriter out(d, cls, snap.local, snap.wanted, now);
+    ReplyWriter w(reply);
     if (quirks_.endless[cls]) {
         // Nothing now, more to come, and a cursor never given before: the
         // walk is kept under a new id each time.
@@ -424,31 +426,36 @@ long Mib::page(const Domain& d, Snapshot snap, std::uint64_t id, std::size_t pos
         id = keep(snap);
         return out.write(w, {}, kEndlessMore, true, cursor_text(id, cls, pos)) ? TAOK : kNoBuffer;
     }
+    // repeat_objects: a GETNEXT answers the objects of the reply before again.
+    const bool repeat = id != 0 && quirks_.repeat_objects[cls];
+    if (repeat) pos = snap.last_start;
     // A reply holds at most the domain's batch; TA_OCCURS may ask for fewer.
     const long limit = page_size(occurs, d.batch, cls);
     const std::size_t total = snap.objs->size();
     const std::size_t n = std::min<std::size_t>(total - pos, std::size_t(limit));
     const std::size_t next = pos + n;
-    long more = long(total - next);
+    const long more = long(total - next);
     // The snapshot is taken by value: it stays whole while the reply is
     // written, even when the kept one is dropped or a new one evicts it.
     // A TA_CURSORHOLD of 0 or less keeps nothing: the reply says how many
     // objects remain but gives no cursor to fetch them.
     std::string cursor;
-    if (id != 0 && quirks_.repeat_cursor[cls]) {
-        // The walk stands still: the request's own cursor comes back with the
-        // objects at it, and something is always said to be left. A cursor
-        // is only given while objects remain, so the page is never empty.
-        snapshots_[id].expires = quirk_expires;
-        cursor = given_cursor;
-        more = std::max(more, 1L);
+    if (repeat) {
+        // The same objects under a cursor never given before, the walk kept
+        // however short its TA_CURSORHOLD.
+        drop(id);
+        snap.expires = quirk_expires;
+        id = keep(snap);
+        cursor = cursor_text(id, cls, next);
     } else if (next < total && hold > 0) {
         const std::time_t expires = now + std::min<long>(hold, 86400);
         if (id == 0) {
             snap.expires = expires;
+            snap.last_start = pos;
             id = keep(snap);
         } else {
             snapshots_[id].expires = expires;
+            snapshots_[id].last_start = pos;
         }
         cursor = cursor_text(id, cls, next);
     } else if (id != 0) {
@@ -457,6 +464,36 @@ long Mib::page(const Domain& d, Snapshot snap, std::uint64_t id, std::size_t pos
     const bool with_more = more > 0 || !quirks_.omit_more[cls];
     std::span<const ObjectPtr> objs(snap.objs->data() + pos, n);
     return out.write(w, objs, more, with_more, cursor) ? TAOK : kNoBuffer;
+}
+
+long Mib::fixed_cursor_page(const Domain& d, Snapshot snap, std::uint64_t id, char** reply, std::time_t now,
+                            std::time_t expires) {
+    // One object per reply, from where the walk stands; the one cursor of the
+    // walk and the first reply's TA_MORE while objects remain.
+    const std::size_t cls = snap.cls;
+    const std::size_t total = snap.objs->size();
+    const std::size_t pos = std::min(snap.next, total);
+    const std::size_t next = std::min(pos + 1, total);
+    if (id == 0) snap.first_more = long(total - next);
+    std::string cursor;
+    long more = 0;
+    if (next < total) {
+        snap.next = next;
+        snap.expires = expires;
+        if (id == 0) {
+            id = keep(snap);
+        } else {
+            snapshots_[id] = snap;
+        }
+        cursor = cursor_text(id, cls, 0);
+        more = snap.first_more;
+    } else if (id != 0) {
+        drop(id);
+    }
+    ObjectWriter out(d, cls, snap.local, snap.wanted, now);
+    ReplyWriter w(reply);
+    std::span<const ObjectPtr> objs(snap.objs->data() + pos, next - pos);
+    return out.write(w, objs, more, more > 0 || !quirks_.omit_more[cls], cursor) ? TAOK : kNoBuffer;
 }
 
 // An error reply is the request itself with TA_ERROR, TA_STATUS and, where a

@@ -57,6 +57,12 @@ private:
         std::shared_ptr<const ObjectList> objs;
         std::vector<FLDID32> wanted;  // TA_FILTER of the GET; empty: every attribute
         std::time_t expires = 0;      // dropped after this time (TA_CURSORHOLD)
+        // fixed_cursor: where the next reply starts, which the walk's one
+        // cursor does not say, and the TA_MORE of the walk's first reply.
+        std::size_t next = 0;
+        long first_more = 0;
+        // repeat_objects: where the reply before started.
+        std::size_t last_start = 0;
     };
 
     struct Error {
@@ -69,10 +75,13 @@ private:
     long getnext(const Domain& d, FBFR32* req, char** reply, std::time_t now);
     // Answers the next batch of a retrieval from pos on (TA_OCCURS occurs, 0
     // when not given), keeping it for GETNEXT (under id, or a new id when id
-    // is 0) for hold seconds while objects remain. given_cursor is the
-    // GETNEXT's TA_CURSOR (empty for a GET).
+    // is 0) for hold seconds while objects remain.
     long page(const Domain& d, Snapshot snap, std::uint64_t id, std::size_t pos, long occurs, long hold,
-              const std::string& given_cursor, char** reply, std::time_t now);
+              char** reply, std::time_t now);
+    // A reply under the fixed_cursor quirk: one object from where the walk
+    // stands (snap.next), the walk kept until `expires`.
+    long fixed_cursor_page(const Domain& d, Snapshot snap, std::uint64_t id, char** reply, std::time_t now,
+                           std::time_t expires);
     void drop(std::uint64_t id);
     long error(char** reply, const Domain& d, FBFR32* req, const Error& e);
     std::string cursor_text(std::uint64_t id, std::size_t cls, std::size_t pos) const;

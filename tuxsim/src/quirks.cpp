@@ -9,7 +9,8 @@ std::string resolve_quirks(const tuxsim::Quirks& in, QuirkMasks& out) {
     const std::pair<const char*, std::pair<const ClassSet*, ClassMask*>> sets[] = {
         {"ignore_occurs", {&in.ignore_occurs, &q.ignore_occurs}},
         {"endless", {&in.endless, &q.endless}},
-        {"repeat_cursor", {&in.repeat_cursor, &q.repeat_cursor}},
+        {"fixed_cursor", {&in.fixed_cursor, &q.fixed_cursor}},
+        {"repeat_objects", {&in.repeat_objects, &q.repeat_objects}},
         {"omit_more", {&in.omit_more, &q.omit_more}},
         {"unsupported", {&in.unsupported, &q.unsupported}},
     };

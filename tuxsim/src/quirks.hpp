@@ -16,7 +16,8 @@ using ClassMask = std::bitset<kClassCount>;
 struct QuirkMasks {
     ClassMask ignore_occurs;
     ClassMask endless;
-    ClassMask repeat_cursor;
+    ClassMask fixed_cursor;
+    ClassMask repeat_objects;
     ClassMask omit_more;
     ClassMask unsupported;
     bool strict_views = false;

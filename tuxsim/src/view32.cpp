@@ -180,18 +180,16 @@ int convert(const Buffer& b, const View& v, char* cstruct) {
     const std::size_t nf = v.by_field.size();
     hits.assign(nf, Hits{0, 0});
     std::size_t j = 0;
-    FLDID32 previous = 0;
-    for (std::uint32_t off = b.first(); off < b.end();) {
-        Record r;
-        if (!b.read(off, r)) return -1;
-        if (r.id < previous) return fail(FNOTFLD);
-        previous = r.id;
+    // Every record, checked and in field order, from the buffer's index,
+    // which later lookups in the same buffer then use.
+    const std::vector<Record>* records = b.records();
+    if (records == nullptr) return -1;
+    for (const Record& r : *records) {
         while (j < nf && v.by_field[j].field < r.id) ++j;
         for (std::size_t k = j; k < nf && v.by_field[k].field == r.id; ++k) {
-            if (hits[k].count == 0) hits[k].first = off;
+            if (hits[k].count == 0) hits[k].first = r.off;
             ++hits[k].count;
         }
-        off += r.total;
     }
     for (std::size_t k = 0; k < nf; ++k) {
         const ViewMember& m = v.members[v.by_field[k].member];

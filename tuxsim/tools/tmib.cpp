@@ -14,8 +14,8 @@
 // the files of the passwords, read as the agent reads them, and tmib then
 // joins as the agent does ("TXWATCHER"/"tpsysadm"); without them it joins
 // with no TPINIT at all.
-// Exit status: 0 success, 1 a failed call, 2 bad arguments, a domain file or
-// a password file that cannot be used.
+// Exit status: 0 success, 1 a failed call or a walk cut short, 2 bad
+// arguments, a domain file or a password file that cannot be used.
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,6 +30,7 @@
 #include "atmi.h"
 #include "fml32.h"
 #include "join_secrets.h"
+#include "walk_rule.h"
 
 namespace {
 
@@ -191,37 +192,35 @@ int main(int argc, char** argv) {
     }
 
     int rc = 0;
-    std::string sent;  // the cursor the last GETNEXT carried
+    // The walk ends early as the agent's does: only on a reply of no object
+    // while TA_MORE says more, TA_MORE without a cursor, or more calls than
+    // the first reply allows. A cursor may stay the same from reply to reply.
+    zcommon::WalkRule rule;
+    const FLDID32 occurs_id = Fldid32(ta_occurs);
     for (;;) {
         long len = 0;
         if (tpcall(tmib, reinterpret_cast<char*>(req), 0, &rep, &len, TPNOTRAN | TPNOCHANGE | TPSIGRSTRT) == -1) {
             rc = call_failed("tpcall", reinterpret_cast<FBFR32*>(rep));
             break;
         }
-        Fprint32(reinterpret_cast<FBFR32*>(rep));
+        auto* reply = reinterpret_cast<FBFR32*>(rep);
+        Fprint32(reply);
+        if (!follow) break;
         long left = 0;
         FLDLEN32 n = sizeof left;
-        if (!follow || Fget32(reinterpret_cast<FBFR32*>(rep), more, 0, reinterpret_cast<char*>(&left), &n) < 0 ||
-            left == 0) {
-            break;
-        }
-        char* c = Ffind32(reinterpret_cast<FBFR32*>(rep), cursor, 0, nullptr);
-        if (!c) break;
-        // A MIB that answers no object, or the cursor it was sent, while it
-        // says more would be followed for ever.
-        long got = 1;
-        FLDLEN32 gl = sizeof got;
-        Fget32(reinterpret_cast<FBFR32*>(rep), Fldid32(ta_occurs), 0, reinterpret_cast<char*>(&got), &gl);
-        if (got == 0 || sent == c) {
-            std::fprintf(stderr, "tmib: the walk makes no progress: %s with TA_MORE %ld\n",
-                         got == 0 ? "a reply of no object" : "a reply with the cursor it was sent", left);
+        if (Fget32(reply, more, 0, reinterpret_cast<char*>(&left), &n) < 0) left = 0;
+        long got = 1;  // a reply without TA_OCCURS holds one object
+        n = sizeof got;
+        Fget32(reply, occurs_id, 0, reinterpret_cast<char*>(&got), &n);
+        char* c = Ffind32(reply, cursor, 0, nullptr);
+        const zcommon::WalkRule::Next next = rule.After(got, left, c != nullptr);
+        if (next == zcommon::WalkRule::Next::stop) {
+            std::fprintf(stderr, "tmib: %s\n", rule.Why().c_str());
             rc = 1;
-            break;
         }
-        std::string next = c;
-        sent = next;
+        if (next != zcommon::WalkRule::Next::call) break;
+        Fchg32(req, cursor, 0, c, 0);
         Fchg32(req, op, 0, getnext, 0);
-        Fchg32(req, cursor, 0, next.data(), 0);
     }
     std::fflush(stdout);
     leave();
