@@ -334,7 +334,7 @@ class LaxMib(unittest.TestCase):
         cases = [
             ("TXSERVER", "ztaquery: TXSERVER: T_SERVER: the walk makes no progress: call 1 answered no object", ""),
                         ("TXMCONF", "ztaquery: TXMCONF: T_MACHINE: the walk makes no progress: 18 calls, the most its first "
-                        "reply allows, and TA_MORE is still 1", "TXMCONF: 2 rows\n"),
+                        "reply allows, and TA_MORE is still 1", "TXMCONF: 18 rows\n"),
             ("TXSVRGRP", 'ztaquery: TXSVRGRP: the MIB call failed: TPESVCFAIL - application level service failure '
                          '(TA_ERROR -9 TAESUPPORT, TA_STATUS "Unsupported class [T_GROUP]")', ""),
         ]
