@@ -152,6 +152,11 @@ class ServiceTest(ProcessTest):
         root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
         holder = socket.socket()
         self.addCleanup(holder.close)
+        # Connections an earlier test's agent closed on 9464 linger in
+        # TIME_WAIT, which refuses a plain bind but not the agent's (it
+        # reuses the address): the holder reuses it too, so that it really
+        # holds the port.
+        holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         try:
             holder.bind(("127.0.0.1", 9464))
             holder.listen()
